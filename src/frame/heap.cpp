@@ -1,0 +1,67 @@
+#include "frame/heap.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+
+#if !defined(_WIN32)
+#include "platform/host/host_hooks.h"
+#endif
+
+namespace nuvex {
+namespace {
+
+std::atomic<uint32_t> g_liveBlocks{0};
+// Fault injection (host tests only): the allocation number that fails, 0 for none.
+std::atomic<uint32_t> g_failAt{0};
+std::atomic<int> g_failSticky{0};
+std::atomic<uint32_t> g_attempts{0};
+
+bool InjectedFailure() {
+    uint32_t attempt = g_attempts.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint32_t failAt = g_failAt.load(std::memory_order_relaxed);
+    if (failAt == 0) return false;
+    if (attempt == failAt) return true;
+    return attempt > failAt && g_failSticky.load(std::memory_order_relaxed) != 0;
+}
+
+}  // namespace
+
+void* MemAlloc(std::size_t bytes) {
+    if (InjectedFailure()) return nullptr;
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    if (block != nullptr) g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+void* MemAllocZero(std::size_t bytes) {
+    void* block = MemAlloc(bytes);
+    if (block != nullptr) std::memset(block, 0, bytes);
+    return block;
+}
+
+void MemFree(void* block) {
+    if (block == nullptr) return;
+    g_liveBlocks.fetch_sub(1, std::memory_order_relaxed);
+    std::free(block);
+}
+
+void SecureWipe(void* data, std::size_t bytes) {
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
+    while (bytes-- > 0) *p++ = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+}  // namespace nuvex
+
+#if !defined(_WIN32)
+extern "C" {
+void NuvexTest_HeapFailAt(uint32_t nth, int sticky) {
+    nuvex::g_failSticky.store(sticky);
+    nuvex::g_attempts.store(0);
+    nuvex::g_failAt.store(nth);
+}
+uint32_t NuvexTest_HeapLiveBlocks(void) { return nuvex::g_liveBlocks.load(); }
+uint32_t NuvexTest_HeapAllocCount(void) { return nuvex::g_attempts.load(); }
+}
+#endif

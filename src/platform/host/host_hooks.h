@@ -1,0 +1,48 @@
+// Test hooks of the host platform and of the library's private heap. They exist only in the
+// host build (never in the Windows DLL's export table) and change nothing while unused.
+#pragma once
+
+#include <cstdint>
+
+#if defined(NUVEXCTRL_BUILDING)
+#define NUVEX_TEST_HOOK __attribute__((visibility("default")))
+#else
+#define NUVEX_TEST_HOOK
+#endif
+
+extern "C" {
+
+// File operations that a test can make fail.
+enum NuvexFaultKind {
+    kNuvexFaultOpen = 0,
+    kNuvexFaultRead = 1,
+    kNuvexFaultWrite = 2,
+    kNuvexFaultFlush = 3,
+    kNuvexFaultMove = 4,   // MoveFileExA and CopyFileA
+    kNuvexFaultDelete = 5,
+    kNuvexFaultSetAttributes = 6,
+    kNuvexFaultKinds = 7
+};
+
+// Makes the nth operation of `kind` from now on fail (1 = the next one); with `sticky` every
+// operation from the nth on fails. nth 0 switches the fault off.
+NUVEX_TEST_HOOK void NuvexHost_FailFileOp(int kind, uint32_t nth, int sticky);
+// Makes the nth WriteFile from now on write only `bytes` bytes and report that count.
+NUVEX_TEST_HOOK void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes);
+// Operations of `kind` performed since the last reset (counts ordinary files only).
+NUVEX_TEST_HOOK uint32_t NuvexHost_FileOpCount(int kind);
+// Switches every injected fault off and sets the counters to zero.
+NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void);
+// Handles of any kind (files, devices, registry keys, services, tokens, modules) now open.
+NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void);
+// Forgets the cached machine root so that the next call reads NUVEX_HOST_ROOT again.
+NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void);
+
+// Library heap: make the nth allocation from now on fail (sticky: every one from the nth on);
+// nth 0 switches it off.
+NUVEX_TEST_HOOK void NuvexTest_HeapFailAt(uint32_t nth, int sticky);
+// Blocks of the library heap now allocated and not freed.
+NUVEX_TEST_HOOK uint32_t NuvexTest_HeapLiveBlocks(void);
+// Allocations attempted since the last NuvexTest_HeapFailAt call.
+NUVEX_TEST_HOOK uint32_t NuvexTest_HeapAllocCount(void);
+}
