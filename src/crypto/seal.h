@@ -1,0 +1,32 @@
+// The library's one cipher: a SEAL-family keystream generator under a 20-byte key with
+// random access by stream offset. Enciphering and deciphering are the same operation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace nuvex {
+
+constexpr uint32_t kSealKeyBytes = 20;
+using SealKey = std::array<uint8_t, kSealKeyBytes>;
+
+// Copies `length` bytes from `source` to `destination` (forward, so destination may equal
+// source or start below an overlapping source), then enciphers `destination` as the stretch
+// that starts at stream offset `offset` under the first 20 bytes of `key`. Returns 1.
+int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
+              const uint8_t* key);
+// The same operation under the name the deciphering callers use.
+int SealDecrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
+                const uint8_t* key);
+
+// Document routines: the same cipher under the document key. The overloads without a key
+// read the current document key; whole-file operations take one snapshot of the key at their
+// start (DocumentKeySnapshot) and pass it, so one file never mixes two keys.
+int EncryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset);
+int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset);
+int EncryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,
+                         const SealKey& key);
+int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,
+                         const SealKey& key);
+
+}  // namespace nuvex

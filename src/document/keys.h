@@ -1,0 +1,19 @@
+// The two module-wide keys: the document key (enciphers document bodies) and the system key
+// (handed to the main filter driver). They start at built-in defaults in every process and
+// change only after the driver has accepted a new key.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "crypto/seal.h"
+
+namespace nuvex {
+
+// The first 20 bytes of the document-key store, read consistently (no torn key even while
+// another thread installs a new one).
+SealKey DocumentKeySnapshot();
+// The 16 bytes of the system-key store.
+std::array<uint8_t, 16> SystemKeySnapshot();
+
+}  // namespace nuvex
