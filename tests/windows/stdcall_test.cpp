@@ -1,0 +1,265 @@
+// The DLL's calling convention, seen from a client: every export is found under its
+// stdcall-decorated name, is the routine that the header's declaration links to through the
+// import library, removes its own arguments from the stack (callee cleanup) and keeps the
+// registers a caller relies on. Each export is called with arguments that make it fail
+// fast, and its result code shows that the arguments arrived in their declared order.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "nuvexctrl.h"
+
+// Calls `fn` as a stdcall caller does: pushes `count` arguments from `args` (last first), calls,
+// and does not pop them. Returns ESP after the call minus ESP before the pushes: 0 when the
+// callee removed its arguments. `*result` receives EAX; `*kept` is 1 when EBX, ESI, EDI and EBP
+// held their values across the call.
+extern "C" int32_t NuvexCallMeasured(void* fn, const uint32_t* args, uint32_t count,
+                                     uint32_t* result, uint32_t* kept);
+asm(R"(
+    .data
+nuvex_saved_frame:
+    .long 0
+nuvex_esp_before:
+    .long 0
+    .text
+    .globl _NuvexCallMeasured
+_NuvexCallMeasured:
+    pushl %ebp
+    movl  %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    # The callee may break any register: keep what is needed afterwards in memory.
+    movl  %ebp, nuvex_saved_frame
+    movl  12(%ebp), %esi
+    movl  16(%ebp), %ecx
+    # 16-byte alignment at the call, whatever the number of arguments.
+    andl  $-16, %esp
+    leal  0(,%ecx,4), %eax
+    negl  %eax
+    andl  $15, %eax
+    subl  %eax, %esp
+    movl  %esp, nuvex_esp_before
+    testl %ecx, %ecx
+    jz    2f
+1:
+    pushl -4(%esi,%ecx,4)
+    decl  %ecx
+    jnz   1b
+2:
+    movl  8(%ebp), %eax
+    movl  $0x5A5A1234, %ebx
+    movl  $0x3C3C5678, %esi
+    movl  $0x1E1E9ABC, %edi
+    movl  $0x0F0F4321, %ebp
+    call  *%eax
+    xorl  %ecx, %ecx
+    cmpl  $0x5A5A1234, %ebx
+    jne   3f
+    cmpl  $0x3C3C5678, %esi
+    jne   3f
+    cmpl  $0x1E1E9ABC, %edi
+    jne   3f
+    cmpl  $0x0F0F4321, %ebp
+    jne   3f
+    movl  $1, %ecx
+3:
+    movl  %esp, %edx
+    subl  nuvex_esp_before, %edx
+    movl  nuvex_saved_frame, %ebp
+    movl  20(%ebp), %esi
+    movl  %eax, (%esi)
+    movl  24(%ebp), %esi
+    movl  %ecx, (%esi)
+    movl  %edx, %eax
+    leal  -12(%ebp), %esp
+    popl  %edi
+    popl  %esi
+    popl  %ebx
+    popl  %ebp
+    ret
+)");
+
+namespace {
+
+uint32_t Arg(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+const char kAbsentFile[] = "C:\\nuvex-absent-dir\\absent.sys";
+
+struct ExportCase {
+    const char* decorated;   // name in the export table
+    void* declared;          // the routine the header's declaration links to
+    uint32_t args[8];        // arguments that make it fail fast
+    uint32_t expected;       // its result for them
+};
+
+#define NUVEX_FN(name) reinterpret_cast<void*>(&name)
+
+// The address a header declaration stands for in a client is the import library's stub,
+// "jmp *[__imp__Name@N]"; the routine it reaches is the import address table's entry.
+void* ImportedRoutine(void* stub) {
+    const auto* code = static_cast<const uint8_t*>(stub);
+    if (code[0] != 0xFF || code[1] != 0x25) return stub;
+    void* const* slot;
+    std::memcpy(&slot, code + 2, sizeof slot);
+    return *slot;
+}
+
+std::string DecoratedArgBytes(const char* decorated) {
+    const char* at = std::strrchr(decorated, '@');
+    return at ? std::string(at + 1) : std::string();
+}
+
+class StdcallTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { module_ = LoadLibraryA("Nuvexctrl.dll"); }
+    static void TearDownTestSuite() {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    static HMODULE module_;
+};
+HMODULE StdcallTest::module_ = nullptr;
+
+uint32_t g_fileType = 0;
+
+const ExportCase kCases[] = {
+    // main filter driver: status and switches (no driver: the device does not open)
+    {"_NuvexCtrl_GetDriverStatus@4", NUVEX_FN(NuvexCtrl_GetDriverStatus), {0}, 50},
+    {"_NuvexCtrl_SuspendDriver@0", NUVEX_FN(NuvexCtrl_SuspendDriver), {}, 107},
+    {"_NuvexCtrl_ResumeDriver@0", NUVEX_FN(NuvexCtrl_ResumeDriver), {}, 140},
+    {"_NuvexCtrl_IsAuthProc@8", NUVEX_FN(NuvexCtrl_IsAuthProc), {1234, 0}, 150},
+    {"_NuvexCtrl_StartLogging@0", NUVEX_FN(NuvexCtrl_StartLogging), {}, 32},
+    {"_NuvexCtrl_StopLogging@0", NUVEX_FN(NuvexCtrl_StopLogging), {}, 57},
+    {"_NuvexCtrl_IsLogging@4", NUVEX_FN(NuvexCtrl_IsLogging), {0}, 224},
+    {"_NuvexCtrl_ClearAllLog@0", NUVEX_FN(NuvexCtrl_ClearAllLog), {}, 214},
+    // log and lists
+    {"_NuvexCtrl_GetLog@8", NUVEX_FN(NuvexCtrl_GetLog), {0, 0}, 0},
+    {"_NuvexCtrl_FreeLog@4", NUVEX_FN(NuvexCtrl_FreeLog), {0}, 0},
+    {"_NuvexCtrl_GetSecRunProcList@4", NUVEX_FN(NuvexCtrl_GetSecRunProcList), {0}, 25},
+    {"_NuvexCtrl_FreeSecRunProcList@4", NUVEX_FN(NuvexCtrl_FreeSecRunProcList), {0}, 119},
+    {"_NuvexCtrl_GetEnFileList@12", NUVEX_FN(NuvexCtrl_GetEnFileList), {1, 0, 0}, 159},
+    {"_NuvexCtrl_FreeUserStrList@4", NUVEX_FN(NuvexCtrl_FreeUserStrList), {0}, 274},
+    // pass paths
+    {"_NuvexCtrl_GetPassPath@8", NUVEX_FN(NuvexCtrl_GetPassPath), {0, 0}, 132},
+    {"_NuvexCtrl_AddStructPassPath@8", NUVEX_FN(NuvexCtrl_AddStructPassPath), {0, 0}, 314},
+    {"_NuvexCtrl_AddStringPassPath@8", NUVEX_FN(NuvexCtrl_AddStringPassPath), {0, 1}, 286},
+    {"_NuvexCtrl_DeleteAllPassPath@4", NUVEX_FN(NuvexCtrl_DeleteAllPassPath), {0}, 350},
+    // policies
+    {"_NuvexCtrl_GetPolicyList@4", NUVEX_FN(NuvexCtrl_GetPolicyList), {0}, 314},
+    {"_NuvexCtrl_GetOnePolicyByID@8", NUVEX_FN(NuvexCtrl_GetOnePolicyByID), {0, 0}, 448},
+    {"_NuvexCtrl_InsertNewPolicy@4", NUVEX_FN(NuvexCtrl_InsertNewPolicy), {0}, 583},
+    {"_NuvexCtrl_DeleteOnePolicy@8", NUVEX_FN(NuvexCtrl_DeleteOnePolicy), {0, 0}, 676},
+    {"_NuvexCtrl_GetNewValidPolicyID@4", NUVEX_FN(NuvexCtrl_GetNewValidPolicyID), {0}, 713},
+    {"_NuvexCtrl_DeleteAllPolicy@4", NUVEX_FN(NuvexCtrl_DeleteAllPolicy), {0}, 776},
+    {"_NuvexCtrl_FreePolicyList@4", NUVEX_FN(NuvexCtrl_FreePolicyList), {0}, 562},
+    {"_NuvexCtrl_GetOnePolicyStr@8", NUVEX_FN(NuvexCtrl_GetOnePolicyStr), {0, 0}, 793},
+    {"_NuvexCtrl_GetPolicyStrList@4", NUVEX_FN(NuvexCtrl_GetPolicyStrList), {0}, 870},
+    {"_NuvexCtrl_InsertPolicyStr@4", NUVEX_FN(NuvexCtrl_InsertPolicyStr), {0}, 960},
+    {"_NuvexCtrl_FreeBuffer@4", NUVEX_FN(NuvexCtrl_FreeBuffer), {0}, 855},
+    {"_NuvexCtrl_SaveCurrentPolicyToFile@4", NUVEX_FN(NuvexCtrl_SaveCurrentPolicyToFile), {0},
+     1012},
+    {"_NuvexCtrl_LoadPolicyFromFile@4", NUVEX_FN(NuvexCtrl_LoadPolicyFromFile), {0}, 1087},
+    // documents: each case picks the argument whose check tells the position apart
+    {"_NuvexCtrl_IsEncryptFile@12", NUVEX_FN(NuvexCtrl_IsEncryptFile), {0, 0, 0}, 353},
+    {"_NuvexCtrl_EncryptFile@16", NUVEX_FN(NuvexCtrl_EncryptFile), {0, 1, 0, 1}, 636},
+    {"_NuvexCtrl_DecryptFile@24", NUVEX_FN(NuvexCtrl_DecryptFile),
+     {Arg(kAbsentFile), 1, 0, 0, 0, 0}, 517},
+    {"_NuvexCtrl_SetEnFileRights@32", NUVEX_FN(NuvexCtrl_SetEnFileRights),
+     {Arg(kAbsentFile), 0, 0xFFFF, 0xFFFF, 0, Arg("pw"), 0, 0}, 840},
+    {"_NuvexCtrl_GetEnFileRights@28", NUVEX_FN(NuvexCtrl_GetEnFileRights),
+     {Arg(kAbsentFile), 0, 0, 0, 0, 0, 0}, 1036},
+    {"_NuvexCtrl_ClearEnFileRights@16", NUVEX_FN(NuvexCtrl_ClearEnFileRights),
+     {Arg(kAbsentFile), Arg("pw"), 0, 0}, 1167},
+    {"_NuvexCtrl_SetFileRightsByDrv@8", NUVEX_FN(NuvexCtrl_SetFileRightsByDrv),
+     {Arg(kAbsentFile), 5}, 1406},
+    {"_NuvexCtrl_GetFileRightsByDrv@20", NUVEX_FN(NuvexCtrl_GetFileRightsByDrv),
+     {Arg(kAbsentFile), 0, 0, 0, 0}, 1510},
+    {"_NuvexCtrl_QueryDrvFileType@8", NUVEX_FN(NuvexCtrl_QueryDrvFileType),
+     {7, Arg(&g_fileType)}, 103},
+    {"_NuvexCtrl_GetFileGUID@8", NUVEX_FN(NuvexCtrl_GetFileGUID), {Arg(kAbsentFile), 0}, 1522},
+    // keys and signature codes
+    {"_NuvexCtrl_SetKey@12", NUVEX_FN(NuvexCtrl_SetKey), {1, Arg("key"), 0}, 1564},
+    {"_NuvexCtrl_SetSysKey@8", NUVEX_FN(NuvexCtrl_SetSysKey), {Arg("key"), 0}, 1606},
+    {"_NuvexCtrl_GetProcSignCode@8", NUVEX_FN(NuvexCtrl_GetProcSignCode),
+     {Arg(kAbsentFile), 0}, 1164},
+    // installation: a source that does not exist fails before anything is changed
+    {"_NuvexCtrl_Install@8", NUVEX_FN(NuvexCtrl_Install), {0, Arg(kAbsentFile)}, 149},
+    {"_NuvexCtrl_UnInstall@0", NUVEX_FN(NuvexCtrl_UnInstall), {}, 360},
+    // access-control driver
+    {"_NuvexAccCtrl_Install@8", NUVEX_FN(NuvexAccCtrl_Install), {0, Arg(kAbsentFile)}, 119},
+    {"_NuvexAccCtrl_UnInstall@0", NUVEX_FN(NuvexAccCtrl_UnInstall), {}, 148},
+    {"_NuvexAccCtrl_Start@0", NUVEX_FN(NuvexAccCtrl_Start), {}, 206},
+    {"_NuvexAccCtrl_Stop@0", NUVEX_FN(NuvexAccCtrl_Stop), {}, 230},
+    {"_NuvexAccCtrl_GetDriverStatus@4", NUVEX_FN(NuvexAccCtrl_GetDriverStatus), {0}, 159},
+    {"_NuvexAccCtrl_AddNewPolicy@4", NUVEX_FN(NuvexAccCtrl_AddNewPolicy), {0}, 240},
+    {"_NuvexAccCtrl_DeleteAllPolicy@0", NUVEX_FN(NuvexAccCtrl_DeleteAllPolicy), {}, 289},
+    {"_NuvexAccCtrl_DeleteOnePolicy@4", NUVEX_FN(NuvexAccCtrl_DeleteOnePolicy), {9}, 313},
+    {"_NuvexAccCtrl_GetOnePolicy@8", NUVEX_FN(NuvexAccCtrl_GetOnePolicy), {1, 0}, 322},
+    {"_NuvexAccCtrl_GetPolicyList@4", NUVEX_FN(NuvexAccCtrl_GetPolicyList), {0}, 356},
+    {"_NuvexAccCtrl_FreePolicyList@4", NUVEX_FN(NuvexAccCtrl_FreePolicyList), {0}, 438},
+    {"_NuvexAccCtrl_GetLog@4", NUVEX_FN(NuvexAccCtrl_GetLog), {0}, 456},
+    {"_NuvexAccCtrl_FreeLog@4", NUVEX_FN(NuvexAccCtrl_FreeLog), {0}, 0},
+    // monitor driver
+    {"_NuvexAntiSteal_Install@8", NUVEX_FN(NuvexAntiSteal_Install), {0, Arg(kAbsentFile)}, 308},
+    {"_NuvexAntiSteal_UnInstall@0", NUVEX_FN(NuvexAntiSteal_UnInstall), {}, 387},
+};
+
+TEST_F(StdcallTest, EveryExportIsFoundByItsDecoratedNameOnly) {
+    ASSERT_NE(module_, nullptr) << "Nuvexctrl.dll does not load: " << GetLastError();
+    EXPECT_EQ(std::size(kCases), 61u);
+    for (const ExportCase& c : kCases) {
+        SCOPED_TRACE(c.decorated);
+        FARPROC byName = GetProcAddress(module_, c.decorated);
+        ASSERT_NE(byName, nullptr);
+        // The import library binds the header's declaration to this very export.
+        EXPECT_EQ(reinterpret_cast<void*>(byName), ImportedRoutine(c.declared));
+        // The plain name is not an export: callers that look names up use the decorated form.
+        std::string plain(c.decorated + 1);
+        plain.resize(plain.find('@'));
+        EXPECT_EQ(GetProcAddress(module_, plain.c_str()), nullptr);
+    }
+}
+
+TEST_F(StdcallTest, BothFreeLogNamesAreOneRoutine) {
+    ASSERT_NE(module_, nullptr);
+    EXPECT_EQ(GetProcAddress(module_, "_NuvexCtrl_FreeLog@4"),
+              GetProcAddress(module_, "_NuvexAccCtrl_FreeLog@4"));
+}
+
+TEST_F(StdcallTest, EveryExportRemovesItsArgumentsAndKeepsCalleeSavedRegisters) {
+    ASSERT_NE(module_, nullptr);
+    for (const ExportCase& c : kCases) {
+        SCOPED_TRACE(c.decorated);
+        auto* fn = reinterpret_cast<void*>(GetProcAddress(module_, c.decorated));
+        ASSERT_NE(fn, nullptr);
+        uint32_t count = static_cast<uint32_t>(std::stoul(DecoratedArgBytes(c.decorated))) / 4;
+        uint32_t result = 0xDEADBEEF, kept = 0;
+        g_fileType = 0;
+        int32_t imbalance = NuvexCallMeasured(fn, c.args, count, &result, &kept);
+        EXPECT_EQ(imbalance, 0) << "stack moved by " << imbalance << " bytes";
+        EXPECT_EQ(kept, 1u) << "EBX, ESI, EDI or EBP changed";
+        EXPECT_EQ(result, c.expected);
+    }
+    // The out-argument of the file-type query sits in second place: it was set to 1.
+    EXPECT_EQ(g_fileType, 1u);
+}
+
+TEST_F(StdcallTest, MeasuringCallerDetectsACallerCleanupRoutine) {
+    // A cdecl routine leaves its two arguments on the stack: the measure must see 8 bytes.
+    auto cdeclRoutine = [](uint32_t a, uint32_t b) -> uint32_t { return a + b; };
+    uint32_t (*fn)(uint32_t, uint32_t) = cdeclRoutine;
+    const uint32_t args[2] = {40, 2};
+    uint32_t result = 0, kept = 0;
+    int32_t imbalance =
+        NuvexCallMeasured(reinterpret_cast<void*>(fn), args, 2, &result, &kept);
+    EXPECT_EQ(result, 42u);
+    EXPECT_EQ(imbalance, -8);
+    EXPECT_EQ(kept, 1u);
+}
+
+}  // namespace
