@@ -31,12 +31,25 @@ NUVEX_TEST_HOOK void NuvexHost_FailFileOp(int kind, uint32_t nth, int sticky);
 NUVEX_TEST_HOOK void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes);
 // Operations of `kind` performed since the last reset (counts ordinary files only).
 NUVEX_TEST_HOOK uint32_t NuvexHost_FileOpCount(int kind);
-// Switches every injected fault off and sets the counters to zero.
+// Switches every injected fault off and sets the counters to zero; also puts the process token
+// back in its start state (SeLoadDriverPrivilege held but disabled) and drops forced
+// NtLoadDriver results.
 NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void);
 // Handles of any kind (files, devices, registry keys, services, tokens, modules) now open.
 NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void);
 // Forgets the cached machine root so that the next call reads NUVEX_HOST_ROOT again.
 NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void);
+
+// Makes the next `count` NtLoadDriver calls return `status` at once, before any other check,
+// without starting anything.
+NUVEX_TEST_HOOK void NuvexHost_ForceLoadStatus(uint32_t count, int32_t status);
+// NtLoadDriver calls since the last NuvexHost_ResetFaults.
+NUVEX_TEST_HOOK uint32_t NuvexHost_LoadDriverCallCount(void);
+// 1 while SeLoadDriverPrivilege is enabled in the process token.
+NUVEX_TEST_HOOK int NuvexHost_LoadDriverPrivilegeEnabled(void);
+// Ends every driver process recorded under the current machine root (Drivers/*.pid) and
+// removes the records; returns how many were running.
+NUVEX_TEST_HOOK uint32_t NuvexHost_StopDrivers(void);
 
 // Library heap: make the nth allocation from now on fail (sticky: every one from the nth on);
 // nth 0 switches it off.

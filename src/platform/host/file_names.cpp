@@ -1,0 +1,192 @@
+// Calls that work on file names: attributes, delete, move (rename) and copy.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/host/host_internal.h"
+#include "platform/host/share_access.h"
+
+namespace nuvex::host {
+namespace {
+
+// Whether some open handle of the file refuses to share `access` (ERROR_SHARING_VIOLATION).
+bool SharingForbids(const std::string& path, ShareAccess access) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return false;  // unreadable or not a file: no handle of ours can hold it
+    bool forbidden = !ShareAllows(fd, access);
+    ::close(fd);
+    return forbidden;
+}
+
+ShareAccess DeleteAccess() {
+    ShareAccess access;
+    access.del = true;
+    return access;
+}
+
+// Windows' checks before a file name may be removed or replaced: a folder or a read-only file
+// refuses, a file open without FILE_SHARE_DELETE is in use.
+DWORD CheckRemovable(const std::string& path, const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+    if (S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) return ERROR_ACCESS_DENIED;
+    if (S_ISREG(st.st_mode) && SharingForbids(path, DeleteAccess())) return ERROR_SHARING_VIOLATION;
+    return ERROR_SUCCESS;
+}
+
+class HandleOwner {
+public:
+    explicit HandleOwner(HANDLE handle) : handle_(handle) {}
+    ~HandleOwner() { Close(); }
+    HandleOwner(const HandleOwner&) = delete;
+    HandleOwner& operator=(const HandleOwner&) = delete;
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    int fd() const { return static_cast<int>(reinterpret_cast<intptr_t>(handle_)); }
+    void Close() {
+        if (valid()) CloseRegisteredHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool CopyContents(int from, int to) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        ssize_t done = 0;
+        while (done < n) {
+            ssize_t w = ::write(to, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                if (w == 0) errno = ENOSPC;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+// CopyFileA without counting: contents, permission bits (so the read-only attribute too) and
+// times travel; a failed copy leaves no partial target behind.
+BOOL CopyFileInternal(const std::string& from, const std::string& to, bool failIfExists) {
+    bool existed = false;
+    HandleOwner source(OpenFileHandle(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      OPEN_EXISTING, 0, &existed));
+    if (!source.valid()) return FALSE;
+    struct stat st;
+    if (::fstat(source.fd(), &st) != 0) return FailErrno(errno);
+    HandleOwner target(OpenFileHandle(to, GENERIC_WRITE, 0,
+                                      failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0, &existed));
+    if (!target.valid()) return FALSE;
+    if (!CopyContents(source.fd(), target.fd()) || ::fchmod(target.fd(), st.st_mode & 07777) != 0) {
+        DWORD error = ErrorFromErrno(errno);
+        target.Close();
+        ::unlink(to.c_str());
+        return Fail(error);
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(target.fd(), times);
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+}  // namespace
+}  // namespace nuvex::host
+
+using namespace nuvex::host;
+
+DWORD GetFileAttributesA(LPCSTR name) {
+    if (name == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    std::string path = TranslatePath(name);
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        SetError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno, path));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
+    if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::string path = TranslatePath(name);
+    if (FileOpFails(FileOp::SetAttributes)) return Fail(ERROR_ACCESS_DENIED);
+    struct stat st;
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    if (::stat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+    if (S_ISDIR(st.st_mode)) return TRUE;  // folders do not honour the read-only attribute
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    else if (IsReadOnlyMode(mode))
+        mode |= S_IWUSR;
+    if (mode != (st.st_mode & 07777) && ::chmod(path.c_str(), mode) != 0) return FailErrno(errno);
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR name) {
+    if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::string path = TranslatePath(name);
+    if (FileOpFails(FileOp::Delete)) return Fail(ERROR_ACCESS_DENIED);
+    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+    DWORD refusal = CheckRemovable(path, st);
+    if (refusal != ERROR_SUCCESS) return Fail(refusal);
+    if (::unlink(path.c_str()) != 0) return FailErrno(errno, path);
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
+    if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::string from = TranslatePath(existing);
+    std::string to = TranslatePath(target);
+    if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
+    if (from.empty() || to.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
+    // Renaming asks for DELETE access to the source (a read-only source may be renamed).
+    if (S_ISREG(st.st_mode) && SharingForbids(from, DeleteAccess()))
+        return Fail(ERROR_SHARING_VIOLATION);
+    if (from == to) return TRUE;
+    struct stat old;
+    bool targetExists = ::lstat(to.c_str(), &old) == 0;
+    if (targetExists) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
+        DWORD refusal = CheckRemovable(to, old);
+        if (refusal != ERROR_SUCCESS) return Fail(refusal);
+    }
+    int result = targetExists ? ::rename(from.c_str(), to.c_str())
+                              : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                                            RENAME_NOREPLACE);
+    if (result != 0 && !targetExists && (errno == EINVAL || errno == ENOSYS))
+        result = ::rename(from.c_str(), to.c_str());
+    if (result != 0 && errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
+    if (result != 0 && errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) && S_ISREG(st.st_mode)) {
+        if (!CopyFileInternal(from, to, false)) return FALSE;
+        if (::unlink(from.c_str()) != 0) return FailErrno(errno, from);
+        return TRUE;
+    }
+    if (result != 0) return FailErrno(errno, from);
+    return TRUE;
+}
+
+BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
+    if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::string from = TranslatePath(existing);
+    std::string to = TranslatePath(target);
+    if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
+    return CopyFileInternal(from, to, failIfExists != FALSE);
+}

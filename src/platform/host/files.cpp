@@ -1,0 +1,307 @@
+// Files: CreateFile and the calls on an open file handle.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/host/host_internal.h"
+#include "platform/host/share_access.h"
+
+namespace nuvex::host {
+namespace {
+
+class Descriptor {  // owns a descriptor until it is handed to the handle table
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool WantsReadData(DWORD access) {
+    return (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+}
+bool WantsWriteData(DWORD access) {
+    return (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
+}
+bool WantsAppendData(DWORD access) { return (access & FILE_APPEND_DATA) != 0; }
+
+HANDLE FailOpen(DWORD error) {
+    SetError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Opens (or creates) the file with the descriptor flags `base`; reports whether it existed.
+int OpenDescriptor(const std::string& path, int base, DWORD disposition, mode_t mode,
+                   bool* existed) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (disposition == CREATE_NEW) {
+            *existed = false;
+            return ::open(path.c_str(), base | O_CREAT | O_EXCL, mode);
+        }
+        int fd = ::open(path.c_str(), base);
+        if (fd >= 0 || errno != ENOENT ||
+            disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+            *existed = fd >= 0;
+            return fd;
+        }
+        fd = ::open(path.c_str(), base | O_CREAT | O_EXCL, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            *existed = false;
+            return fd;
+        }
+        // Someone created it in between: open it as an existing file.
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+}  // namespace
+
+bool IsReadOnlyMode(unsigned mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+
+HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags, bool* existed) {
+    *existed = false;
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return FailOpen(ERROR_INVALID_PARAMETER);
+    bool readData = WantsReadData(access);
+    bool writeData = WantsWriteData(access);
+    bool appendData = WantsAppendData(access);
+    if (disposition == TRUNCATE_EXISTING && !writeData) return FailOpen(ERROR_INVALID_PARAMETER);
+    if (path.empty()) return FailOpen(ERROR_PATH_NOT_FOUND);
+
+    bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    bool needsWrite = writeData || appendData || truncates;
+    int base = O_CLOEXEC | O_NOCTTY | (needsWrite ? O_RDWR : O_RDONLY);
+    if (appendData && !writeData) base |= O_APPEND;
+    mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+
+    int raw = OpenDescriptor(path, base, disposition, mode, existed);
+    if (raw < 0 && errno == EACCES && needsWrite && !readData && !truncates) {
+        // A file that may be written but not read: open it write-only.
+        raw = OpenDescriptor(path, (base & ~O_RDWR) | O_WRONLY, disposition, mode, existed);
+    }
+    if (raw < 0) return FailOpen(ErrorFromErrno(errno, path));
+    Descriptor fd(LiftDescriptor(raw));
+    if (fd.get() < 0) return FailOpen(ErrorFromErrno(errno));
+
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FailOpen(ErrorFromErrno(errno));
+    if (S_ISDIR(st.st_mode)) return FailOpen(ERROR_ACCESS_DENIED);
+    ShareAccess shareAccess = ShareAccessOf(access);
+    // A read-only file refuses write and delete access and replacement, to root as well.
+    if (*existed && IsReadOnlyMode(st.st_mode) &&
+        (writeData || appendData || shareAccess.del || truncates))
+        return FailOpen(ERROR_ACCESS_DENIED);
+    // Replacing the contents needs the other handles to share writing.
+    if (*existed && truncates) shareAccess.write = true;
+    if (!AcquireShare(fd.get(), shareAccess, share)) return FailOpen(ERROR_SHARING_VIOLATION);
+    if (*existed && truncates && ::ftruncate(fd.get(), 0) != 0)
+        return FailOpen(ErrorFromErrno(errno));
+
+    auto info = std::make_shared<HandleInfo>();
+    info->kind = HandleKind::File;
+    info->access = access;
+    info->canRead = readData;
+    info->canWrite = writeData || appendData;
+    info->appendOnly = appendData && !writeData;
+    HANDLE handle = RegisterHandle(fd.release(), std::move(info));
+    SetError(*existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                 ? ERROR_ALREADY_EXISTS
+                 : ERROR_SUCCESS);
+    return handle;
+}
+
+}  // namespace nuvex::host
+
+using namespace nuvex::host;
+
+namespace {
+
+HANDLE CreateFileUtf8(const std::string& translated, DWORD access, DWORD share,
+                      DWORD disposition, DWORD flags) {
+    std::string device = DeviceNameOf(translated);
+    if (!device.empty()) return OpenDeviceHandle(device);
+    if (FileOpFails(FileOp::Open)) return FailOpen(ERROR_ACCESS_DENIED);
+    bool existed = false;
+    return OpenFileHandle(translated, access, share, disposition, flags, &existed);
+}
+
+// The descriptor of an ordinary file handle, or -1 with the error set.
+int FileDescriptor(HANDLE file, std::shared_ptr<HandleInfo>* info) {
+    int fd = -1;
+    *info = LookupHandle(file, &fd);
+    if (!*info) return -1;
+    if ((*info)->kind != HandleKind::File) {
+        SetError((*info)->kind == HandleKind::Device ? ERROR_INVALID_FUNCTION
+                                                     : ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
+    return CreateFileUtf8(TranslatePath(name), access, share, disposition, flags);
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
+    size_t units = 0;
+    while (name[units] != 0) ++units;
+    std::string utf8 = Utf16ToUtf8(name, units);
+    return CreateFileUtf8(TranslatePath(utf8.c_str()), access, share, disposition, flags);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+    if (read != nullptr) *read = 0;
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (ov != nullptr || (buffer == nullptr && toRead > 0)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!info->canRead) return Fail(ERROR_ACCESS_DENIED);
+    if (FileOpFails(FileOp::Read)) return Fail(ERROR_READ_FAULT);
+    auto* p = static_cast<uint8_t*>(buffer);
+    DWORD done = 0;
+    while (done < toRead) {
+        ssize_t n = ::read(fd, p + done, toRead - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (read != nullptr) *read = done;
+            return FailErrno(errno);
+        }
+        if (n == 0) break;  // end of file: success with what was read
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr) *read = done;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov) {
+    if (written != nullptr) *written = 0;
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (ov != nullptr || (buffer == nullptr && toWrite > 0)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!info->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    if (FileOpFails(FileOp::Write)) return Fail(ERROR_WRITE_FAULT);
+    DWORD allowed = WriteAllowance(toWrite);
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    DWORD done = 0;
+    while (done < allowed) {
+        ssize_t n = ::write(fd, p + done, allowed - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (written != nullptr) *written = done;
+            return FailErrno(n < 0 ? errno : ENOSPC);
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr) *written = done;
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return INVALID_SET_FILE_POINTER;
+    int64_t move = distanceHigh != nullptr
+                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(
+                                                   *distanceHigh))
+                                               << 32) |
+                                              static_cast<uint32_t>(distance))
+                       : static_cast<int64_t>(distance);
+    int64_t origin = 0;
+    if (method == FILE_CURRENT) {
+        off_t current = ::lseek(fd, 0, SEEK_CUR);
+        if (current < 0) {
+            FailErrno(errno);
+            return INVALID_SET_FILE_POINTER;
+        }
+        origin = current;
+    } else if (method == FILE_END) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            FailErrno(errno);
+            return INVALID_SET_FILE_POINTER;
+        }
+        origin = st.st_size;
+    } else if (method != FILE_BEGIN) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    int64_t target = 0;
+    if (__builtin_add_overflow(origin, move, &target)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (target < 0) {
+        Fail(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    // Without a high part the new position must fit in 32 bits.
+    if (distanceHigh == nullptr && target > 0xFFFFFFFFLL) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (::lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
+        FailErrno(errno);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distanceHigh != nullptr) *distanceHigh = static_cast<LONG>(target >> 32);
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(target & 0xFFFFFFFFu);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (!info->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(fd, position) != 0) return FailErrno(errno);
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return INVALID_FILE_SIZE;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        FailErrno(errno);
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (sizeHigh != nullptr) *sizeHigh = static_cast<DWORD>(size >> 32);
+    SetError(ERROR_SUCCESS);  // INVALID_FILE_SIZE can be a true low part
+    return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (!info->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    if (FileOpFails(FileOp::Flush)) return Fail(ERROR_WRITE_FAULT);
+    if (::fsync(fd) != 0 && errno != EINVAL) return FailErrno(errno);
+    return TRUE;
+}

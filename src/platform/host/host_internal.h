@@ -1,0 +1,92 @@
+// Internals shared by the host platform's source files: the machine root, path translation,
+// the error code of the calling thread, the table of open handles and the test hooks' state.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/host/win32_host.h"
+
+namespace nuvex::host {
+
+// ---- machine root and paths --------------------------------------------------------------
+// Absolute path of the machine root (no trailing '/'); its standard folders exist.
+std::string MachineRoot();
+// `\` becomes `/`; nothing else changes.
+std::string TranslatePath(const char* path);
+// UTF-16 (surrogate pairs joined; a lone surrogate is kept as its three-byte form) to UTF-8.
+std::string Utf16ToUtf8(const char16_t* text, size_t units);
+// Creates a directory and its parents (mode 0755); true when it exists afterwards.
+bool MakeDirectories(const std::string& path);
+// The device name of a `\\.\NAME` path (already translated to `//./NAME`), or empty.
+std::string DeviceNameOf(const std::string& translated);
+std::string SystemDirectory();
+
+// ---- errors --------------------------------------------------------------------------------
+void SetError(DWORD error);
+// The Windows error code that stands for an errno value; `path` (may be empty) lets ENOENT
+// tell a missing file (ERROR_FILE_NOT_FOUND) from a missing folder (ERROR_PATH_NOT_FOUND).
+DWORD ErrorFromErrno(int error, const std::string& path = std::string());
+// Sets the thread's error from errno and returns FALSE.
+BOOL FailErrno(int error, const std::string& path = std::string());
+inline BOOL Fail(DWORD error) {
+    SetError(error);
+    return FALSE;
+}
+
+// ---- handles --------------------------------------------------------------------------------
+enum class HandleKind { File, Device, Token };
+
+// What the platform knows about an open file, device or token handle (the HANDLE is the fd).
+struct HandleInfo {
+    HandleKind kind = HandleKind::File;
+    DWORD access = 0;
+    bool canRead = false;
+    bool canWrite = false;
+    bool appendOnly = false;
+    bool broken = false;        // a device connection that broke: every later request fails
+    std::mutex requestLock;     // one device request at a time per handle, answered in order
+};
+
+// Registers a descriptor under its number; the handle table owns it from now on.
+HANDLE RegisterHandle(int fd, std::shared_ptr<HandleInfo> info);
+// The information of an open handle, or null (error set to ERROR_INVALID_HANDLE).
+std::shared_ptr<HandleInfo> LookupHandle(HANDLE handle, int* fd);
+// Removes a handle from the table and closes its descriptor; false if it was not open.
+bool CloseRegisteredHandle(HANDLE handle);
+// A descriptor number of 3 or more (0, 1 and 2 would make odd HANDLE values), close-on-exec.
+int LiftDescriptor(int fd);
+
+// Counters of open objects that are not descriptors (keys, services, module references).
+void CountObjectOpened();
+void CountObjectClosed();
+uint32_t OpenHandleCount();
+
+// ---- files and devices ---------------------------------------------------------------------
+// CreateFile for an ordinary file (translated path), without counting or injected faults.
+// INVALID_HANDLE_VALUE with the thread's error set on failure; *existed tells whether the file
+// was there before.
+HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags, bool* existed);
+// Connects to the control device NAME (the socket <root>/Device/NAME).
+HANDLE OpenDeviceHandle(const std::string& name);
+// True when the file has no write permission bit, i.e. carries FILE_ATTRIBUTE_READONLY.
+bool IsReadOnlyMode(unsigned mode);
+
+// ---- test hooks' state -------------------------------------------------------------------
+enum class FileOp { Open = 0, Read, Write, Flush, Move, Delete, SetAttributes };
+// Counts an operation; true when an injected fault makes it fail.
+bool FileOpFails(FileOp op);
+// The number of bytes the current WriteFile may write (`requested` unless a short write is due).
+DWORD WriteAllowance(DWORD requested);
+// Forced NtLoadDriver outcome: true and *status set while a forced status is pending.
+bool TakeForcedLoadStatus(NTSTATUS* status);
+void CountLoadDriverCall();
+void ResetTokenState();
+void ResetForcedLoads();
+
+}  // namespace nuvex::host

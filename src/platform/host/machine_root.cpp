@@ -1,0 +1,174 @@
+// The machine root, path translation and the calls that report where things are.
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/host/host_hooks.h"
+#include "platform/host/host_internal.h"
+
+namespace nuvex::host {
+namespace {
+
+std::mutex g_rootLock;
+std::string g_root;  // empty until the first call needs it
+
+std::string DefaultRoot() {
+    const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/nuvex-host";
+    return "/tmp/nuvex-host-" + std::to_string(static_cast<unsigned long>(::getuid()));
+}
+
+std::string Absolute(std::string path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+void CreateStandardFolders(const std::string& root) {
+    MakeDirectories(root + "/Windows/System32/drivers");
+    MakeDirectories(root + "/Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services");
+    MakeDirectories(root + "/Device");
+    MakeDirectories(root + "/Drivers");
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string MachineRoot() {
+    std::lock_guard<std::mutex> lock(g_rootLock);
+    if (g_root.empty()) {
+        const char* configured = ::getenv("NUVEX_HOST_ROOT");
+        std::string root = (configured != nullptr && configured[0] != '\0')
+                               ? Absolute(TranslatePath(configured))
+                               : DefaultRoot();
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        CreateStandardFolders(root);
+        g_root = root;
+    }
+    return g_root;
+}
+
+std::string TranslatePath(const char* path) {
+    std::string out = path != nullptr ? path : "";
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+std::string Utf16ToUtf8(const char16_t* text, size_t units) {
+    std::string out;
+    out.reserve(units);
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            uint32_t low = text[++i];
+            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        } else {
+            AppendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
+bool MakeDirectories(const std::string& path) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        partial = path.substr(0, next);
+        if (!partial.empty()) ::mkdir(partial.c_str(), 0755);
+        pos = next + 1;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string DeviceNameOf(const std::string& translated) {
+    if (translated.size() > 4 && translated.compare(0, 4, "//./") == 0) {
+        std::string name = translated.substr(4);
+        if (name.find('/') == std::string::npos && name != "." && name != "..") return name;
+    }
+    return std::string();
+}
+
+std::string SystemDirectory() { return MachineRoot() + "/Windows/System32"; }
+
+}  // namespace nuvex::host
+
+using namespace nuvex::host;
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    std::string dir = SystemDirectory();
+    MakeDirectories(dir + "/drivers");
+    UINT length = static_cast<UINT>(dir.size());
+    if (buffer == nullptr || size <= length) return length + 1;  // room needed, with the zero
+    std::memcpy(buffer, dir.c_str(), length + 1);
+    return length;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    if (module != nullptr) {
+        SetError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    char path[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length < 0) {
+        SetError(ErrorFromErrno(errno));
+        return 0;
+    }
+    if (buffer == nullptr || size == 0) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // Windows truncates to the buffer, terminates it and reports the buffer's size.
+    if (static_cast<DWORD>(length) >= size) {
+        std::memcpy(buffer, path, size - 1);
+        buffer[size - 1] = '\0';
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path, static_cast<size_t>(length));
+    buffer[length] = '\0';
+    SetError(ERROR_SUCCESS);
+    return static_cast<DWORD>(length);
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }
+
+extern "C" NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void) {
+    std::lock_guard<std::mutex> lock(g_rootLock);
+    g_root.clear();
+}
