@@ -1,0 +1,413 @@
+// Encrypted documents, their rights, the cipher and signature codes through the real DLL, on
+// Windows' own file system semantics (share modes, read-only attributes, MoveFileEx, UTF-16
+// paths, CoCreateGuid), with no driver loaded.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstring>
+#include <string>
+
+#include "nuvexctrl.h"
+#include "win_support.h"
+
+namespace {
+
+using nuvex_win::Bytes;
+using nuvex_win::FileExists;
+using nuvex_win::PatternBytes;
+using nuvex_win::ReadFileBytes;
+using nuvex_win::WriteFileBytes;
+
+const uint8_t kSignature[16] = {0x3A, 0x7F, 0x0C, 0x91, 0xE4, 0xB2, 0x5D, 0x68,
+                                0xA1, 0xC3, 0xF0, 0x97, 0x2B, 0x4E, 0x8D, 0x15};
+const char kBanner[] = "Lumad vornask management, security";
+
+// Keystream bytes of the default document key (twenty 0x5C bytes) at stream offsets
+// 4113..4144 (the first body bytes) and 4592..4623 (across the edge of counter values 8 and 9),
+// from an independent implementation of the cipher (tests/windows/seal_reference.py).
+const uint8_t kDocStreamAt4113[32] = {
+    0x1e, 0x4c, 0xcb, 0x9a, 0xdb, 0x7e, 0xe2, 0x3b, 0xe6, 0xb2, 0x55, 0xd1, 0x91, 0x42, 0x96, 0x70,
+    0x44, 0x7e, 0xee, 0xc3, 0xbf, 0xa9, 0x6f, 0x69, 0xeb, 0x59, 0x11, 0x9f, 0x42, 0x69, 0xc2, 0xa2};
+const uint8_t kDocStreamAt4592[32] = {
+    0x90, 0x5f, 0xa3, 0x84, 0xea, 0xa7, 0x4c, 0x77, 0x19, 0xcb, 0xe3, 0x07, 0xb0, 0x25, 0x6b, 0x37,
+    0x78, 0xa8, 0x67, 0x5e, 0x67, 0x9a, 0x15, 0x7a, 0x08, 0x34, 0x95, 0xed, 0x7a, 0x01, 0x34, 0xc8};
+
+uint16_t U16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+uint32_t U32(const Bytes& b, size_t at) { return U16(b, at) | static_cast<uint32_t>(U16(b, at + 2)) << 16; }
+uint64_t U64(const Bytes& b, size_t at) { return U32(b, at) | static_cast<uint64_t>(U32(b, at + 4)) << 32; }
+
+// MD5 from the system's own provider, independent of the library's digest.
+Bytes SystemMd5(const uint8_t* data, size_t size) {
+    Bytes digest(16);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    DWORD length = 16;
+    bool ok = CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                   CRYPT_VERIFYCONTEXT) &&
+              CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
+              CryptHashData(hash, data, static_cast<DWORD>(size), 0) &&
+              CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &length, 0);
+    if (hash) CryptDestroyHash(hash);
+    if (provider) CryptReleaseContext(provider, 0);
+    if (!ok) digest.clear();
+    return digest;
+}
+
+std::string Hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+uint64_t NowFileTime() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now.dwLowDateTime | static_cast<uint64_t>(now.dwHighDateTime) << 32;
+}
+
+class DocumentTest : public nuvex_win::ScratchTest {
+protected:
+    // A plain file of `size` pattern bytes, encrypted in place; returns its path.
+    std::string MakeDocument(const std::string& name, size_t size, uint32_t seed = 1) {
+        std::string path = Scratch(name);
+        EXPECT_TRUE(WriteFileBytes(path, PatternBytes(size, seed)));
+        EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        return path;
+    }
+    uint32_t IsDocument(const std::string& path) {
+        uint32_t answer = 0xA5;
+        EXPECT_EQ(NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer), 0u) << path;
+        return answer;
+    }
+    int LeftoverTemporaries() {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((Dir() + "\\*.lumadtmp*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return 0;
+        int n = 0;
+        do ++n;
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+        return n;
+    }
+};
+
+TEST_F(DocumentTest, FreshDocumentHasTheHeaderAndABodyUnderTheDefaultKey) {
+    // A key the driver never accepted (there is none) leaves the default document key.
+    const uint8_t otherKey[20] = {1};
+    EXPECT_EQ(NuvexCtrl_SetKey(0, otherKey, sizeof otherKey), 1595u);
+
+    std::string path = Scratch("report.txt");
+    Bytes plain = PatternBytes(600, 7);
+    ASSERT_TRUE(WriteFileBytes(path, plain));
+    uint64_t before = NowFileTime();
+    ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    uint64_t after = NowFileTime();
+    EXPECT_EQ(LeftoverTemporaries(), 0);
+
+    Bytes doc = ReadFileBytes(path);
+    ASSERT_EQ(doc.size(), 4096u + plain.size());
+    EXPECT_EQ(std::memcmp(doc.data(), kBanner, sizeof kBanner), 0);  // with its zero byte
+    for (size_t i = sizeof kBanner; i < 64; ++i) EXPECT_EQ(doc[i], 0) << i;
+    EXPECT_EQ(std::memcmp(doc.data() + 64, kSignature, 16), 0);
+    EXPECT_EQ(U16(doc, 80), 3);
+    EXPECT_EQ(U16(doc, 82), 1);
+    for (size_t i = 84; i < 128; ++i) EXPECT_EQ(doc[i], 0) << i;
+    for (size_t i = 128; i < 3968; ++i) ASSERT_EQ(doc[i], 0x7C) << i;
+    EXPECT_EQ(U16(doc, 3968), 0);
+    EXPECT_EQ(U16(doc, 3972), 0xFFFF);
+    EXPECT_EQ(U16(doc, 3974), 0xFFFF);
+    EXPECT_EQ(U64(doc, 3976), 0u);
+    EXPECT_EQ(U32(doc, 3984), 0u);
+    EXPECT_EQ(U32(doc, 3988), 0u);
+    uint64_t created = U64(doc, 4000);
+    EXPECT_GE(created + 20000000u, before);  // the clock may be read at a coarser grain
+    EXPECT_LE(created, after + 20000000u);
+    for (size_t i = 4024; i < 4096; ++i) EXPECT_EQ(doc[i], 0) << i;
+
+    uint8_t guid[16] = {};
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(path.c_str(), guid), 0u);
+    EXPECT_EQ(std::memcmp(guid, doc.data() + 4008, 16), 0);
+    EXPECT_NE(Bytes(guid, guid + 16), Bytes(16, 0));
+
+    // Body byte k is plain byte k under the keystream at stream offset 4113 + k.
+    for (size_t k = 0; k < 32; ++k) {
+        EXPECT_EQ(doc[4096 + k] ^ plain[k], kDocStreamAt4113[k]) << k;
+        EXPECT_EQ(doc[4096 + 479 + k] ^ plain[479 + k], kDocStreamAt4592[k]) << 479 + k;
+    }
+}
+
+TEST_F(DocumentTest, RoundTripsInPlaceAndToAnotherFile) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{12289}}) {
+        SCOPED_TRACE(size);
+        Bytes plain = PatternBytes(size, static_cast<uint32_t>(size) + 3);
+        std::string path = Scratch("doc" + std::to_string(size) + ".bin");
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        EXPECT_EQ(IsDocument(path), 0u);
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(IsDocument(path), 1u);
+        Bytes doc = ReadFileBytes(path);
+        EXPECT_EQ(doc.size(), size + 4096);
+
+        // To another file: the document stays, an existing read-only target is replaced.
+        std::string out = Scratch("out" + std::to_string(size) + ".bin");
+        ASSERT_TRUE(WriteFileBytes(out, Bytes(50000, 1)));
+        ASSERT_TRUE(SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_READONLY));
+        EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(out), plain);
+        EXPECT_EQ(GetFileAttributesA(out.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(ReadFileBytes(path), doc);
+
+        // In place, with a null target name.
+        EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(path), plain);
+    }
+    EXPECT_EQ(LeftoverTemporaries(), 0);
+}
+
+TEST_F(DocumentTest, RefusesWhatIsNotToBeDone) {
+    std::string doc = MakeDocument("twice.txt", 100);
+    Bytes before = ReadFileBytes(doc);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(doc.c_str(), 0, nullptr, 0), 651u);
+    EXPECT_EQ(ReadFileBytes(doc), before);
+
+    std::string plain = Scratch("plain.txt");
+    ASSERT_TRUE(WriteFileBytes(plain, PatternBytes(5000, 2)));
+    EXPECT_EQ(NuvexCtrl_DecryptFile(plain.c_str(), 0, nullptr, 0, nullptr, 0), 531u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, nullptr, 0, nullptr, 0), 517u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(nullptr, 0, nullptr, 0, nullptr, 0), 510u);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(nullptr, 0, nullptr, 0), 636u);
+    EXPECT_EQ(ReadFileBytes(doc), before);
+}
+
+TEST_F(DocumentTest, TakesTheNextFreeTemporaryNameAndLeavesOthersAlone) {
+    std::string path = Scratch("a.txt");
+    Bytes plain = PatternBytes(3000, 4);
+    ASSERT_TRUE(WriteFileBytes(path, plain));
+    Bytes leftover = {'o', 'l', 'd'};
+    ASSERT_TRUE(WriteFileBytes(path + ".lumadtmp1", leftover));
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path + ".lumadtmp1"), leftover);
+    EXPECT_FALSE(FileExists(path + ".lumadtmp2"));  // it became the document
+    EXPECT_EQ(IsDocument(path), 1u);
+}
+
+TEST_F(DocumentTest, ReadOnlyPlainFileIsEncryptedAndLosesReadOnly) {
+    std::string path = Scratch("readonly.txt");
+    Bytes plain = PatternBytes(700, 5);
+    ASSERT_TRUE(WriteFileBytes(path, plain));
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(IsDocument(path), 1u);
+    EXPECT_EQ(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path), plain);
+}
+
+TEST_F(DocumentTest, RecognisesDocumentsByNarrowAndWidePaths) {
+    std::string doc = MakeDocument("narrow.doc", 10);
+    std::wstring wideDir(Dir().begin(), Dir().end());
+    std::wstring wideDoc = wideDir + L"\\dokument-\u00e9\u4e2d\u6587.doc";
+    ASSERT_TRUE(CopyFileW(std::wstring(doc.begin(), doc.end()).c_str(), wideDoc.c_str(), FALSE));
+    uint32_t answer = 0xA5;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(wideDoc.c_str(), 1, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+
+    std::wstring widePlain = wideDir + L"\\\u00fcbersicht.txt";
+    HANDLE h = CreateFileW(widePlain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Bytes filler(5000, 0);
+    DWORD written = 0;
+    WriteFile(h, filler.data(), static_cast<DWORD>(filler.size()), &written, nullptr);
+    CloseHandle(h);
+    answer = 0xA5;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(widePlain.c_str(), 1, &answer), 0u);
+    EXPECT_EQ(answer, 0u);
+
+    // A document cut to 4095 bytes is none; a missing file gives 486 and 0.
+    Bytes cut = ReadFileBytes(doc);
+    cut.resize(4095);
+    std::string short4095 = Scratch("short.doc");
+    ASSERT_TRUE(WriteFileBytes(short4095, cut));
+    EXPECT_EQ(IsDocument(short4095), 0u);
+    answer = 0xA5;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(Scratch("missing.doc").c_str(), 0, &answer), 486u);
+    EXPECT_EQ(answer, 0u);
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(doc.c_str(), 0, nullptr), 353u);
+}
+
+TEST_F(DocumentTest, FilesHeldOpenForWritingByAnotherHandle) {
+    std::string doc = MakeDocument("held.doc", 300);
+    HANDLE writer = CreateFileA(doc.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    // The first open (read sharing only) fails on sharing; the second one answers.
+    EXPECT_EQ(IsDocument(doc), 1u);
+    CloseHandle(writer);
+
+    std::string plainPath = Scratch("held.txt");
+    Bytes plain = PatternBytes(900, 6);
+    ASSERT_TRUE(WriteFileBytes(plainPath, plain));
+    writer = CreateFileA(plainPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(plainPath.c_str(), 0, nullptr, 0), 797u);
+    CloseHandle(writer);
+    EXPECT_EQ(ReadFileBytes(plainPath), plain);
+}
+
+TEST_F(DocumentTest, RightsArePasswordGuardedInTheHeader) {
+    std::string doc = MakeDocument("rights.doc", 2000);
+    const char password[] = "secret";
+    const uint8_t value[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint32_t status = 0;
+
+    EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), value, 3, 5, 0x21, password, 6, &status),
+              0u);
+    EXPECT_EQ(status, 0u);
+    Bytes header = ReadFileBytes(doc);
+    EXPECT_EQ(U16(header, 3968) & 1, 1);
+    EXPECT_EQ(U16(header, 3972), 3);
+    EXPECT_EQ(U16(header, 3974), 5);
+    EXPECT_EQ(std::memcmp(header.data() + 3976, value, 8), 0);
+    EXPECT_EQ(U32(header, 3984), 0x21u | 0x10 | 0x02 | 0x04 | 0x08);
+    Bytes digest = SystemMd5(reinterpret_cast<const uint8_t*>(password), 6);
+    ASSERT_EQ(digest.size(), 16u);
+    EXPECT_EQ(std::memcmp(header.data() + 3988, digest.data(), 4), 0);
+
+    uint32_t printCount = 0;
+    uint8_t valueOut[8] = {};
+    uint16_t countOut = 0, print16 = 0;
+    uint32_t flagsOut = 0;
+    status = 0;
+    EXPECT_EQ(NuvexCtrl_GetEnFileRights(doc.c_str(), &printCount, valueOut, &countOut, &print16,
+                                        &flagsOut, &status),
+              0u);
+    EXPECT_EQ(printCount, 5u);
+    EXPECT_EQ(std::memcmp(valueOut, value, 8), 0);
+    EXPECT_EQ(countOut, 3);
+    EXPECT_EQ(print16, 5);
+    EXPECT_EQ(flagsOut, 0x3Fu);
+    EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+
+    // Another password changes nothing.
+    Bytes before = ReadFileBytes(doc);
+    EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 1, 0, "guess", 5, &status),
+              907u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_BAD_PASSWORD);
+    EXPECT_EQ(NuvexCtrl_ClearEnFileRights(doc.c_str(), "guess", 5, &status), 1240u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_BAD_PASSWORD);
+    EXPECT_EQ(ReadFileBytes(doc), before);
+
+    // Cleared with the password, the next set fixes a new one.
+    EXPECT_EQ(NuvexCtrl_ClearEnFileRights(doc.c_str(), password, 6, &status), 0u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_ACCEPTED);
+    header = ReadFileBytes(doc);
+    EXPECT_EQ(U16(header, 3968) & 1, 0);
+    EXPECT_EQ(U16(header, 3972), 0xFFFF);
+    EXPECT_EQ(U16(header, 3974), 0xFFFF);
+    EXPECT_EQ(U32(header, 3988), 0u);
+    printCount = 77;
+    EXPECT_EQ(NuvexCtrl_GetEnFileRights(doc.c_str(), &printCount, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr),
+              0u);
+    EXPECT_EQ(printCount, 0u);
+    EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 0xFFFF, 2, 0, "other", 5, &status),
+              0u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_ACCEPTED);
+
+    // The body is untouched by all of it.
+    Bytes after = ReadFileBytes(doc);
+    EXPECT_TRUE(std::equal(after.begin() + 4096, after.end(), before.begin() + 4096));
+}
+
+TEST_F(DocumentTest, ReadOnlyDocumentKeepsItsRights) {
+    std::string doc = MakeDocument("locked.doc", 100);
+    ASSERT_TRUE(SetFileAttributesA(doc.c_str(), FILE_ATTRIBUTE_READONLY));
+    Bytes before = ReadFileBytes(doc);
+    uint32_t status = 0;
+    NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 1, 0, "pw", 2, &status);
+    EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+    EXPECT_EQ(ReadFileBytes(doc), before);
+    SetFileAttributesA(doc.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(DocumentTest, DriverSideRightsNeedTheDriver) {
+    std::string doc = MakeDocument("bydrv.doc", 100);
+    uint32_t status = 0;
+    ASSERT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 4, 0, "pw", 2, &status), 0u);
+    Bytes before = ReadFileBytes(doc);
+    uint16_t print = 0, count = 0x1234;
+    uint32_t flags = 0x5678;
+    EXPECT_EQ(NuvexCtrl_GetFileRightsByDrv(doc.c_str(), nullptr, &count, &print, &flags), 1499u);
+    EXPECT_EQ(print, 0xFFFF);
+    EXPECT_EQ(count, 0x1234);
+    EXPECT_EQ(flags, 0x5678u);
+    EXPECT_EQ(NuvexCtrl_SetFileRightsByDrv(doc.c_str(), 9), 1395u);
+    EXPECT_EQ(ReadFileBytes(doc), before);
+}
+
+TEST_F(DocumentTest, GuidsAreNewForEachDocument) {
+    std::string a = MakeDocument("a.doc", 5000, 9);
+    std::string b = MakeDocument("b.doc", 5000, 9);
+    uint8_t ga[16] = {}, gb[16] = {};
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(a.c_str(), ga), 0u);
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(b.c_str(), gb), 0u);
+    EXPECT_NE(std::memcmp(ga, gb, 16), 0);
+    // Same plain bytes, same key: the bodies agree.
+    Bytes da = ReadFileBytes(a), db = ReadFileBytes(b);
+    EXPECT_TRUE(std::equal(da.begin() + 4096, da.end(), db.begin() + 4096));
+
+    std::string plain = Scratch("plain.bin");
+    ASSERT_TRUE(WriteFileBytes(plain, PatternBytes(5000, 1)));
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(plain.c_str(), ga), 1530u);
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(nullptr, ga), 1522u);
+}
+
+class SignCodeTest : public nuvex_win::ScratchTest {
+protected:
+    std::string CodeOf(const Bytes& content, uint32_t* result) {
+        std::string path = Scratch("program.exe");
+        EXPECT_TRUE(WriteFileBytes(path, content));
+        char code[40];
+        std::memset(code, '#', sizeof code);
+        *result = NuvexCtrl_GetProcSignCode(path.c_str(), code);
+        EXPECT_EQ(code[32], '#');  // only 32 bytes are written
+        return std::string(code, 32);
+    }
+};
+
+TEST_F(SignCodeTest, CodeIsTheDigestOfTheSignedRegion) {
+    uint32_t result = 0;
+    Bytes content(4099, 0x11);
+    content[4096] = 'a';
+    content[4097] = 'b';
+    content[4098] = 'c';
+    EXPECT_EQ(CodeOf(content, &result), "900150983CD24FB0D6963F7D28E17F72");
+    EXPECT_EQ(result, 0u);
+
+    Bytes big = PatternBytes(20000, 12);
+    std::string expected = Hex(SystemMd5(big.data() + 4096, 8192));
+    EXPECT_EQ(CodeOf(big, &result), expected);
+    big[100] ^= 1;
+    big[15000] ^= 1;
+    EXPECT_EQ(CodeOf(big, &result), expected);
+    big[5000] ^= 1;
+    EXPECT_NE(CodeOf(big, &result), expected);
+}
+
+TEST_F(SignCodeTest, FilesWithoutASignedRegion) {
+    uint32_t result = 0;
+    std::string untouched(32, '#');
+    EXPECT_EQ(CodeOf(Bytes(4096, 1), &result), untouched);
+    EXPECT_EQ(result, 1192u);
+    char code[32];
+    EXPECT_EQ(NuvexCtrl_GetProcSignCode(Scratch("missing.exe").c_str(), code), 1202u);
+    EXPECT_EQ(NuvexCtrl_GetProcSignCode(nullptr, code), 1164u);
+}
+
+}  // namespace
