@@ -171,6 +171,11 @@ typedef struct AccLogRecord {
 /* documents */
 /* lists, pass paths and policies */
 /* installation and access control */
+/* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
+ * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory
+ * of the host program when no source path is given, does not fit in 260 characters with
+ * the driver's file name appended; nothing was changed. */
+#define NUVEX_E_INSTALL_PATH_TOO_LONG 1060u
 
 /* ------------------------------------------------------------------------------------ */
 /* Main filter driver: status and switches                                              */
