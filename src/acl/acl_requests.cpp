@@ -1,0 +1,156 @@
+// The access-control driver's requests. Each export opens the driver's control device, sends
+// its request or requests (no handshake, unlike the main filter driver) and closes it.
+#include <cstring>
+
+#include "acl/acl_wire.h"
+#include "driver/device.h"
+#include "driver/request_codes.h"
+#include "frame/heap.h"
+#include "frame/lists.h"
+#include "frame/wire.h"
+#include "nuvexctrl.h"
+
+namespace nuvex {
+namespace {
+
+// Opens the device and sends one request without buffers. Returns 0, openFailed or
+// requestFailed.
+uint32_t SimpleRequest(uint32_t code, const void* in, uint32_t inLength, uint32_t openFailed,
+                       uint32_t requestFailed) {
+    UniqueHandle device = OpenAclDevice();
+    if (!device) return openFailed;
+    if (!DeviceRequest(device.get(), code, in, inLength, nullptr, 0).ok) return requestFailed;
+    return 0;
+}
+
+// Input of the policy read request: an ID and the selector saying which policy to deliver.
+void BuildPolicyQuery(uint8_t* query, uint32_t id, uint32_t selector) {
+    StoreU32(query, id);
+    StoreU32(query + 4, selector);
+}
+
+// Cuts one trailing "|" separator off a text list (bounded: a driver may fill the field).
+void TrimTrailingSeparator(char* text, std::size_t capacity) {
+    std::size_t length = strnlen(text, capacity);
+    if (length > 0 && text[length - 1] == '|') text[length - 1] = '\0';
+}
+
+}  // namespace
+}  // namespace nuvex
+
+using namespace nuvex;
+
+extern "C" {
+
+uint32_t NUVEXAPI NuvexAccCtrl_GetDriverStatus(uint32_t* status) {
+    if (status == nullptr) return 159;
+    status[0] = 0;
+    status[1] = 0;
+    UniqueHandle device = OpenAclDevice();
+    if (!device) return 181;
+    uint8_t wire[acl_wire::kStatusBytes] = {};
+    if (!DeviceRequest(device.get(), acl_driver::kGetStatus, nullptr, 0, wire, sizeof wire).ok)
+        return 176;
+    status[0] = LoadU32(wire);
+    status[1] = LoadU32(wire + 4);
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_Start(void) {
+    return SimpleRequest(acl_driver::kStart, nullptr, 0, 206, 201);
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_Stop(void) {
+    return SimpleRequest(acl_driver::kStop, nullptr, 0, 230, 225);
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_AddNewPolicy(const AccPolicyRecord* record) {
+    if (record == nullptr) return 240;
+    if (record->PrimaryText[0] == '\0') return 245;
+    uint8_t wire[acl_wire::kPolicyBytes];
+    acl_wire::EncodePolicy(*record, wire);
+    return SimpleRequest(acl_driver::kAddPolicy, wire, sizeof wire, 265, 260);
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_DeleteAllPolicy(void) {
+    return SimpleRequest(acl_driver::kDeleteAllPolicies, nullptr, 0, 289, 284);
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_DeleteOnePolicy(uint32_t id) {
+    uint8_t wire[4];
+    StoreU32(wire, id);
+    return SimpleRequest(acl_driver::kDeleteOnePolicy, wire, sizeof wire, 313, 308);
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_GetOnePolicy(uint32_t id, AccPolicyRecord* record) {
+    if (record == nullptr) return 322;
+    UniqueHandle device = OpenAclDevice();
+    if (!device) return 346;
+    uint8_t query[8];
+    BuildPolicyQuery(query, id, acl_driver::kSelectById);
+    // The reply lands on the caller's record as it is: bytes the driver does not send keep
+    // the caller's values, so the image starts as the caller's record.
+    uint8_t wire[acl_wire::kPolicyBytes];
+    acl_wire::EncodePolicy(*record, wire);
+    if (!DeviceRequest(device.get(), acl_driver::kGetPolicy, query, sizeof query, wire,
+                       sizeof wire)
+             .ok)
+        return 341;
+    acl_wire::DecodePolicy(wire, *record);
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list) {
+    if (list == nullptr) return 356;
+    *list = nullptr;
+    UniqueHandle device = OpenAclDevice();
+    if (!device) return 428;
+
+    uint8_t query[8];
+    uint8_t wire[acl_wire::kPolicyBytes];
+    for (uint32_t gathered = 0; gathered < acl_wire::kMaxPolicyWalk; ++gathered) {
+        // The driver delivers the policy after the one at the head; ID 0 asks for the first.
+        uint32_t cursor = *list != nullptr ? (*list)->PolicyId : 0;
+        BuildPolicyQuery(query, cursor, acl_driver::kSelectNext);
+        HeapBlock<AccPolicyRecord> record;
+        if (!record.allocateZero(sizeof(AccPolicyRecord))) break;
+        std::memset(wire, 0, sizeof wire);
+        if (!DeviceRequest(device.get(), acl_driver::kGetPolicy, query, sizeof query, wire,
+                           sizeof wire)
+                 .ok)
+            break;
+        acl_wire::DecodePolicy(wire, *record.get());
+        // A driver that answers with the policy it was asked to step past would be asked the
+        // same question for ever: the walk ends there.
+        if (*list != nullptr && record->PolicyId == cursor) break;
+        TrimTrailingSeparator(record->TextList1, sizeof record->TextList1);
+        TrimTrailingSeparator(record->TextList2, sizeof record->TextList2);
+        TrimTrailingSeparator(record->TextList3, sizeof record->TextList3);
+        TrimTrailingSeparator(record->TextList4, sizeof record->TextList4);
+        List_PushFront(list, record.release());
+    }
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexAccCtrl_GetLog(AccLogRecord** list) {
+    if (list == nullptr) return 456;
+    *list = nullptr;
+    UniqueHandle device = OpenAclDevice();
+    if (!device) return 494;
+
+    uint8_t wire[acl_wire::kLogBytes];
+    // The driver advances through its log by itself; the walk asks until it has no more.
+    for (uint32_t gathered = 0; gathered < acl_wire::kMaxLogWalk; ++gathered) {
+        HeapBlock<AccLogRecord> record;
+        if (!record.allocateZero(sizeof(AccLogRecord))) break;
+        std::memset(wire, 0, sizeof wire);
+        RequestResult reply =
+            DeviceRequest(device.get(), acl_driver::kGetLog, nullptr, 0, wire, sizeof wire);
+        if (!reply.ok || reply.returned == 0) break;
+        acl_wire::DecodeLog(wire, *record.get());
+        List_PushFront(list, record.release());
+    }
+    return 0;
+}
+
+}  // extern "C"
