@@ -170,6 +170,14 @@ typedef struct AccLogRecord {
 /* keys */
 /* documents */
 /* lists, pass paths and policies */
+/* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
+ * the persist flag: the driver accepted the change (and keeps it) but the pass-path file
+ * could not be updated (held by another updater for too long, or not opened, read or
+ * written); the file keeps its previous content. */
+#define NUVEX_E_PASSPATH_FILE_NOT_UPDATED 3101
+/* NuvexCtrl_AddStructPassPath: the joined text of the paths, each followed by "|", would
+ * not fit 10240 bytes with its terminating zero; nothing was sent to the driver. */
+#define NUVEX_E_PASSPATH_TEXT_TOO_LONG 3102
 /* installation and access control */
 /* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
  * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory
