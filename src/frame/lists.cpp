@@ -1,5 +1,6 @@
 #include "frame/lists.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "frame/heap.h"
@@ -12,7 +13,12 @@ uint32_t UserStrList_Add(UserStrNode** head, const void* source, uint32_t length
     if (node == nullptr) return 28;
     node->next = nullptr;
     node->data = nullptr;
-    // Two zero bytes behind the copy terminate it as an 8-bit and as a UTF-16 string.
+    // Two zero bytes behind the copy terminate it as an 8-bit and as a UTF-16 string. A length
+    // whose block size would wrap around is refused like a refused allocation.
+    if (static_cast<std::size_t>(length) > SIZE_MAX - 2) {
+        MemFree(node);
+        return 22;
+    }
     auto* data = static_cast<char*>(MemAllocZero(static_cast<std::size_t>(length) + 2));
     if (data == nullptr) {
         MemFree(node);
