@@ -88,9 +88,9 @@ TEST_F(PassPathTest, PersistedAdditionsAreJoinedByOneSeparator) {
     EXPECT_EQ(NuvexCtrl_AddStringPassPath("C:\\P", 1), 0u);
     EXPECT_EQ(AddedText(), Bytes("C:\\P"));
     EXPECT_EQ(File(), "C:\\P");
+    ExpectBracketed({codes::kPassPathAdd});
     EXPECT_EQ(NuvexCtrl_AddStringPassPath("D:\\Q", 1), 0u);
     EXPECT_EQ(File(), "C:\\P|D:\\Q");
-    ExpectBracketed({codes::kPassPathAdd, codes::kPassPathAdd});
 
     // Content that already ends with "|" gets no second one.
     WriteFileBytes(PassPathFile(), "X|");
