@@ -267,7 +267,8 @@ TEST_F(PassPathTest, FailedWritesLeaveTheOldContent) {
 
 TEST_F(PassPathTest, UnopenableFileIsReported) {
     ServeText("");
-    std::filesystem::remove_all(SystemDirectory());
+    // A directory in the file's place cannot be opened as the file.
+    std::filesystem::create_directories(PassPathFile());
     EXPECT_EQ(NuvexCtrl_AddStringPassPath("P", 1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED);
     EXPECT_EQ(NuvexCtrl_DeleteAllPassPath(1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED);
 }
