@@ -1,0 +1,46 @@
+/*
+ * acl_driver_core.h - request handling of the access-control driver "NuvexACL" (device
+ * "NuvexACLcdo_3"), free of system calls (memory and clock come through NuvexSimEnv).
+ * Not thread-safe: the embedder serialises all calls on one core.
+ *
+ * Status (8 bytes, request 0x86662018): u32 running (1) or stopped (0), u32 policy count.
+ *
+ * Log record (296 bytes, request 0x8666201c): u32 zero (the reader's `next`), then 292
+ * data bytes, little-endian:
+ *   0   u32  event: the request code that caused it
+ *   4   u32  sequence number, from 1
+ *   8   u64  time stamp (FILETIME)
+ *   16  u32  policy ID concerned (0 when none)
+ *   20  u32  process that sent the request
+ *   24  268  text, NUL-terminated
+ */
+#ifndef NUVEX_ACL_DRIVER_CORE_H
+#define NUVEX_ACL_DRIVER_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "sim_env.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct NuvexAclCore NuvexAclCore;
+
+#define NUVEX_ACL_MAX_POLICIES 1024u
+#define NUVEX_ACL_MAX_LOG_RECORDS 1024u /* the oldest records give way */
+
+NuvexAclCore* NuvexAclCore_Create(const NuvexSimEnv* env);
+void NuvexAclCore_Destroy(NuvexAclCore* core);
+
+/* Serves one request from process `processId`; see NuvexMainCore_Request. */
+int NuvexAclCore_Request(NuvexAclCore* core, uint32_t processId, uint32_t code,
+                         const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                         uint32_t outputCapacity, uint32_t* returned);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
