@@ -602,6 +602,36 @@ TEST_F(MainCoreTest, FileTypeTellsDocumentsFromPlainFiles) {
     EXPECT_FALSE(Call(kFileType, Le(7), 4).ok);
 }
 
+// A kernel driver hands the same buffer in and out (METHOD_BUFFERED).
+TEST_F(MainCoreTest, OneBufferServesAsInputAndOutput) {
+    Handshake(session_);
+    AddFile(kPid, 5, "/docs/a.doc", DocumentHeader());
+    ASSERT_TRUE(Call(kPolicyInsert, WireRecord(7)).ok);
+    auto shared = [&](uint32_t code, std::vector<uint8_t> buffer, uint32_t inLength) {
+        uint32_t returned = 0;
+        int ok = NuvexMainCore_Request(core_, session_, code, buffer.data(), inLength,
+                                       buffer.data(), static_cast<uint32_t>(buffer.size()),
+                                       &returned);
+        buffer.resize(ok ? returned : 0);
+        return buffer;
+    };
+    std::vector<uint8_t> record = Call(kPolicyById, Le(7), 2468).bytes;
+    std::vector<uint8_t> buffer = Le(7);
+    buffer.resize(2468);
+    EXPECT_EQ(shared(kPolicyById, buffer, 4), record);
+    buffer.assign(2468, 0);
+    EXPECT_EQ(shared(kPolicyNext, buffer, 4), record);
+
+    std::vector<uint8_t> header(4116, 0);
+    PutU32(header, 0, 5);
+    PutU32(header, 4, 1);
+    PutU32(header, 12, 4096);
+    std::vector<uint8_t> got = shared(kHeader, header, 20);
+    EXPECT_EQ(std::string(got.begin(), got.end()), DocumentHeader());
+    std::vector<uint8_t> type = shared(kFileType, Le(5), 4);
+    EXPECT_EQ(U32(type, 0), 2u);
+}
+
 // ---- keys, uninstall --------------------------------------------------------------------------
 
 TEST_F(MainCoreTest, KeysAndUninstall) {
