@@ -80,3 +80,219 @@ TEST_F(HostFiles, BackslashesAndUtf16NamesReachTheSameFile) {
 
 }  // namespace
 }  // namespace nuvex::test
+
+namespace nuvex::test {
+namespace {
+
+// Opens `path` in a forked process and returns the Windows error it met (0 for success).
+DWORD OpenInChild(const std::string& path, DWORD access, DWORD share) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ::_exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 0xFFFFu;
+}
+
+class HostShareModes : public HostFiles {
+protected:
+    void SetUp() override {
+        HostFiles::SetUp();
+        path_ = Scratch("shared.bin");
+        WriteFileBytes(path_, "contents");
+    }
+    std::string path_;
+};
+
+TEST_F(HostShareModes, ConflictingOpensInOneProcessFailWithSharingViolation) {
+    HANDLE reader = Open(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    // Another reader that shares reading is fine; a writer is not.
+    HANDLE second = Open(path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path_, GENERIC_WRITE, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // A new reader that refuses to share reading clashes with the open readers.
+    EXPECT_EQ(Open(path_, GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // Replacing the contents needs write sharing too.
+    EXPECT_EQ(Open(path_, GENERIC_READ, kShareAll, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // Delete and rename need FILE_SHARE_DELETE from every open handle.
+    EXPECT_FALSE(DeleteFileA(path_.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(MoveFileExA(path_.c_str(), Scratch("moved").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // An open that asks for no data access never conflicts.
+    HANDLE query = Open(path_, FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING);
+    EXPECT_NE(query, INVALID_HANDLE_VALUE);
+    CloseHandle(query);
+    CloseHandle(second);
+    CloseHandle(reader);
+    HANDLE writer = Open(path_, GENERIC_WRITE, 0, OPEN_EXISTING);
+    EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+    CloseHandle(writer);
+}
+
+TEST_F(HostShareModes, SharingDeleteLetsTheFileGo) {
+    HANDLE h = Open(path_, GENERIC_READ, kShareAll, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(MoveFileExA(path_.c_str(), Scratch("moved").c_str(), 0));
+    EXPECT_TRUE(DeleteFileA(Scratch("moved").c_str()));
+    CloseHandle(h);
+}
+
+TEST_F(HostShareModes, ShareModesHoldAcrossProcesses) {
+    HANDLE writer = Open(path_, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenInChild(path_, GENERIC_READ, kShareAll), 0u);
+    EXPECT_EQ(OpenInChild(path_, GENERIC_WRITE, kShareAll),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(OpenInChild(path_, GENERIC_READ, FILE_SHARE_READ),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(writer);
+    EXPECT_EQ(OpenInChild(path_, GENERIC_WRITE, 0), 0u);
+}
+
+TEST_F(HostFiles, ReadOnlyFilesRefuseWritingDeletingAndReplacingEvenToRoot) {
+    std::string path = Scratch("ro.bin");
+    WriteFileBytes(path, "keep");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_READONLY);
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+
+    for (DWORD disposition : {OPEN_EXISTING, OPEN_ALWAYS, CREATE_ALWAYS}) {
+        EXPECT_EQ(Open(path, GENERIC_WRITE, kShareAll, disposition), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(Open(path, DELETE, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(DeleteFileA(path.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    WriteFileBytes(Scratch("other"), "new");
+    EXPECT_FALSE(MoveFileExA(Scratch("other").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(CopyFileA(Scratch("other").c_str(), path.c_str(), FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ReadFileBytes(path), "keep");
+
+    HANDLE reader = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+}
+
+TEST_F(HostFiles, NamesMoveCopyAndDeleteWithWindowsErrors) {
+    std::string a = Scratch("a"), b = Scratch("b");
+    WriteFileBytes(a, "alpha");
+    WriteFileBytes(b, "beta");
+    EXPECT_FALSE(MoveFileExA(a.c_str(), b.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(CopyFileA(a.c_str(), b.c_str(), TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    ASSERT_TRUE(::chmod(a.c_str(), 0750) == 0);
+    EXPECT_TRUE(CopyFileA(a.c_str(), b.c_str(), FALSE));
+    EXPECT_EQ(ReadFileBytes(b), "alpha");
+    struct stat st;
+    ASSERT_EQ(::stat(b.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);  // the copy keeps the permission bits
+    EXPECT_TRUE(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(FileExists(a));
+    EXPECT_FALSE(DeleteFileA(a.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(CopyFileA(a.c_str(), b.c_str(), FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesA(Scratch("").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_FALSE(DeleteFileA(Scratch("").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(GetFileAttributesA(Scratch("none/x").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(HostFiles, PointerSizeAndEndOfFile) {
+    HANDLE h = Open(Scratch("p"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &done, nullptr));
+    EXPECT_EQ(SetFilePointer(h, -4, nullptr, FILE_END), 6u);
+    char buffer[8] = {};
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &done, nullptr));
+    EXPECT_EQ(done, 4u);
+    EXPECT_EQ(std::string(buffer, done), "6789");
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &done, nullptr));
+    EXPECT_EQ(done, 0u);  // end of file is success with nothing read
+    EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NEGATIVE_SEEK));
+    // Past 4 GiB needs the high part; the file grows sparse to there when cut.
+    LONG high = 1;
+    EXPECT_EQ(SetFilePointer(h, 2, &high, FILE_BEGIN), 2u);
+    EXPECT_EQ(high, 1);
+    EXPECT_TRUE(SetEndOfFile(h));
+    DWORD sizeHigh = 0;
+    EXPECT_EQ(GetFileSize(h, &sizeHigh), 2u);
+    EXPECT_EQ(sizeHigh, 1u);
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(SetFilePointer(h, 3, nullptr, FILE_BEGIN), 3u);
+    EXPECT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(GetFileSize(h, &sizeHigh), 3u);
+    EXPECT_EQ(sizeHigh, 0u);
+    EXPECT_TRUE(FlushFileBuffers(h));
+    CloseHandle(h);
+
+    HANDLE reader = Open(Scratch("p"), GENERIC_READ, kShareAll, OPEN_EXISTING);
+    EXPECT_FALSE(WriteFile(reader, "x", 1, &done, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(SetEndOfFile(reader));
+    CloseHandle(reader);
+    EXPECT_FALSE(CloseHandle(reader));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(HostFiles, HooksFailTheNthOperationAndShortenWrites) {
+    std::string path = Scratch("hooked");
+    NuvexHost_FailFileOp(kNuvexFaultOpen, 2, 0);
+    HANDLE h = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(path, GENERIC_READ, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(NuvexHost_FileOpCount(kNuvexFaultOpen), 2u);
+
+    DWORD done = 0;
+    NuvexHost_ShortWrite(2, 3);
+    EXPECT_TRUE(WriteFile(h, "abcdef", 6, &done, nullptr));
+    EXPECT_EQ(done, 6u);
+    EXPECT_TRUE(WriteFile(h, "ghijkl", 6, &done, nullptr));
+    EXPECT_EQ(done, 3u);
+    NuvexHost_FailFileOp(kNuvexFaultWrite, 1, 1);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &done, nullptr));
+    EXPECT_FALSE(WriteFile(h, "x", 1, &done, nullptr));
+    NuvexHost_FailFileOp(kNuvexFaultFlush, 1, 0);
+    EXPECT_FALSE(FlushFileBuffers(h));
+    EXPECT_TRUE(FlushFileBuffers(h));
+    CloseHandle(h);
+    EXPECT_EQ(ReadFileBytes(path), "abcdefghi");
+    EXPECT_EQ(NuvexHost_FileOpCount(kNuvexFaultWrite), 4u);
+
+    NuvexHost_FailFileOp(kNuvexFaultDelete, 1, 0);
+    EXPECT_FALSE(DeleteFileA(path.c_str()));
+    NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
+    EXPECT_FALSE(CopyFileA(path.c_str(), Scratch("copy").c_str(), FALSE));
+    NuvexHost_FailFileOp(kNuvexFaultSetAttributes, 1, 0);
+    EXPECT_FALSE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_FALSE(FileExists(Scratch("copy")));
+
+    NuvexHost_ResetFaults();
+    EXPECT_EQ(NuvexHost_FileOpCount(kNuvexFaultWrite), 0u);
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+    EXPECT_EQ(NuvexHost_FileOpCount(kNuvexFaultDelete), 1u);
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace nuvex::test
