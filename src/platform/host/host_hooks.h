@@ -37,7 +37,8 @@ NUVEX_TEST_HOOK uint32_t NuvexHost_FileOpCount(int kind);
 NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void);
 // Handles of any kind (files, devices, registry keys, services, tokens, modules) now open.
 NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void);
-// Forgets the cached machine root so that the next call reads NUVEX_HOST_ROOT again.
+// Forgets the cached machine root so that the next call reads NUVEX_HOST_ROOT again; the
+// standard folders of the root NUVEX_HOST_ROOT names now are created at once.
 NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void);
 
 // Makes the next `count` NtLoadDriver calls return `status` at once, before any other check,

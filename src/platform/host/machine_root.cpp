@@ -171,4 +171,9 @@ BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }
 extern "C" NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void) {
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_root.clear();
+    // Tests seed the folders of a fresh root before any platform call: make them exist now
+    // (the root itself is read again at the next call).
+    const char* configured = ::getenv("NUVEX_HOST_ROOT");
+    if (configured != nullptr && configured[0] != '\0')
+        CreateStandardFolders(Absolute(TranslatePath(configured)));
 }
