@@ -24,6 +24,7 @@ void MachineRootTest::SetUp() {
 }
 
 void MachineRootTest::TearDown() {
+    NuvexHost_StopDrivers();  // driver processes a test loaded end with its machine root
     NuvexHost_ResetFaults();
     NuvexTest_HeapFailAt(0, 0);
     std::error_code ignored;
