@@ -546,4 +546,21 @@ TEST(MonitorDriverTest, InstallsLoadsAndUninstalls) {
     EXPECT_TRUE(DeleteFileA(DriverFile("NuvexMon").c_str()));
 }
 
+// ---- last, always: nothing of the drivers stays registered ----------------------------------
+
+// A boot-start driver left registered would be loaded by every later Wine session of this
+// prefix, and the driver-free tests would find its device.
+TEST(DriverCleanup, NothingStaysRegistered) {
+    for (const char* service : {"Nuvex", "NuvexACL", "NuvexMon"}) StopAndForgetService(service);
+    NuvexCtrl_UnInstall();
+    NuvexAccCtrl_UnInstall();
+    NuvexAntiSteal_UnInstall();
+    for (const char* service : {"Nuvex", "NuvexACL", "NuvexMon"}) {
+        SetFileAttributesA(DriverFile(service).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(DriverFile(service).c_str());
+        EXPECT_FALSE(ServiceKeyExists(service)) << service;
+        EXPECT_FALSE(FileExists(DriverFile(service))) << service;
+    }
+}
+
 }  // namespace
