@@ -168,6 +168,8 @@ typedef struct AccLogRecord {
 /* the export(s) named and by nothing else in them.                                      */
 /* ------------------------------------------------------------------------------------ */
 /* keys */
+#define NUVEX_E_SETKEY_TOO_LONG 1565u    /* NuvexCtrl_SetKey: keyLength above 256; nothing sent */
+#define NUVEX_E_SETSYSKEY_TOO_LONG 1607u /* NuvexCtrl_SetSysKey: keyLength above 256; nothing sent */
 /* documents */
 /* lists, pass paths and policies */
 /* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
