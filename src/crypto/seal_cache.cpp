@@ -1,0 +1,113 @@
+#include "crypto/seal_cache.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "frame/heap.h"
+
+namespace nuvex {
+namespace {
+
+struct CacheEntry {
+    bool used;
+    bool hasBlock;
+    uint8_t key[kSealKeyBytes];
+    uint64_t lastUse;  // value of the use clock at the entry's last lookup
+    SealTables tables;
+    uint32_t blockCounter;
+    uint32_t block[kSealBlockWords];
+};
+
+struct Cache {
+    std::mutex lock;
+    uint64_t clock = 0;
+    SealCacheStats stats{};
+    CacheEntry entries[kSealCacheEntries]{};
+
+    // Key-derived words must not outlive the module either.
+    ~Cache() {
+        std::lock_guard<std::mutex> guard(lock);
+        SecureWipe(entries, sizeof entries);
+    }
+
+    CacheEntry* Find(const uint8_t* key) {
+        for (CacheEntry& entry : entries)
+            if (entry.used && std::memcmp(entry.key, key, kSealKeyBytes) == 0) return &entry;
+        return nullptr;
+    }
+
+    // A free entry, or the least recently used one wiped.
+    CacheEntry& Claim() {
+        CacheEntry* victim = &entries[0];
+        for (CacheEntry& entry : entries) {
+            if (!entry.used) return entry;
+            if (entry.lastUse < victim->lastUse) victim = &entry;
+        }
+        SecureWipe(victim, sizeof *victim);
+        stats.evictions += 1;
+        return *victim;
+    }
+};
+
+Cache& TheCache() {
+    static Cache cache;
+    return cache;
+}
+
+}  // namespace
+
+bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uint32_t* block) {
+    Cache& cache = TheCache();
+    {
+        std::lock_guard<std::mutex> guard(cache.lock);
+        if (CacheEntry* entry = cache.Find(key)) {
+            entry->lastUse = ++cache.clock;
+            cache.stats.hits += 1;
+            std::memcpy(&tables, &entry->tables, sizeof tables);
+            if (entry->hasBlock && entry->blockCounter == counter) {
+                std::memcpy(block, entry->block, sizeof entry->block);
+                cache.stats.blockReuses += 1;
+                return true;
+            }
+            return false;
+        }
+    }
+    // Derive without holding the lock: other keys stay served meanwhile.
+    SealMakeTables(key, tables);
+    std::lock_guard<std::mutex> guard(cache.lock);
+    cache.stats.misses += 1;
+    CacheEntry* entry = cache.Find(key);  // another thread may have stored it meanwhile
+    if (entry == nullptr) {
+        entry = &cache.Claim();
+        entry->used = true;
+        entry->hasBlock = false;
+        std::memcpy(entry->key, key, kSealKeyBytes);
+        std::memcpy(&entry->tables, &tables, sizeof tables);
+    }
+    entry->lastUse = ++cache.clock;
+    return false;
+}
+
+void SealCacheKeepBlock(const uint8_t* key, uint32_t counter, const uint32_t* block) {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    CacheEntry* entry = cache.Find(key);
+    if (entry == nullptr) return;
+    entry->hasBlock = true;
+    entry->blockCounter = counter;
+    std::memcpy(entry->block, block, sizeof entry->block);
+}
+
+void SealCacheClear() {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    SecureWipe(cache.entries, sizeof cache.entries);
+}
+
+SealCacheStats SealCacheStatistics() {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    return cache.stats;
+}
+
+}  // namespace nuvex
