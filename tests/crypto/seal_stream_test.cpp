@@ -1,0 +1,261 @@
+// The cipher as its callers use it: stream addressing, chunking, overlap, the table cache,
+// and enciphering without any heap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "crypto/seal.h"
+#include "crypto/seal_cache.h"
+#include "crypto/seal_core.h"
+#include "literal_seal.h"
+#include "platform/host/host_hooks.h"
+
+namespace nuvex {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
+    Bytes bytes(n);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    return bytes;
+}
+
+SealKey RandomKey(std::mt19937& rng) {
+    SealKey key;
+    for (uint8_t& b : key) b = static_cast<uint8_t>(rng());
+    return key;
+}
+
+Bytes Crypt(const Bytes& plain, uint32_t offset, const SealKey& key) {
+    Bytes out(plain.size());
+    EXPECT_EQ(1, SealCrypt(plain.data(), out.data(), static_cast<uint32_t>(plain.size()), offset,
+                           key.data()));
+    return out;
+}
+
+Bytes Literal(const Bytes& plain, uint32_t offset, const SealKey& key) {
+    Bytes out(plain.size());
+    literal_seal::Crypt(plain.data(), out.data(), static_cast<uint32_t>(plain.size()), offset,
+                        key.data());
+    return out;
+}
+
+// The keystream byte of one stream offset, straight from the block's words.
+uint8_t KeystreamByte(const SealKey& key, uint32_t offset) {
+    SealWorkspace workspace;
+    SealContext context;
+    SealSetup(context, workspace, key.data());
+    uint32_t block[512];
+    SealGenerate(context, offset >> 9, block);
+    const uint32_t w = block[offset & 0x1FF];
+    return static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24));
+}
+
+class SealStream : public ::testing::Test {
+protected:
+    void SetUp() override { SealCacheClear(); }
+    std::mt19937 rng{42};
+};
+
+TEST_F(SealStream, MatchesTheLiteralRoutine) {
+    for (int round = 0; round < 60; ++round) {
+        const SealKey key = RandomKey(rng);
+        const Bytes plain = RandomBytes(rng, rng() % 5000);
+        uint32_t offset = round % 3 == 0 ? rng() % 9000 : static_cast<uint32_t>(rng());
+        if (round == 1) offset = 4113;
+        ASSERT_EQ(Crypt(plain, offset, key), Literal(plain, offset, key))
+            << "length " << plain.size() << " offset " << offset;
+    }
+}
+
+TEST_F(SealStream, IsItsOwnInverseUnderBothNames) {
+    const SealKey key = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 3000);
+    const Bytes sealed = Crypt(plain, 777, key);
+    EXPECT_NE(sealed, plain);
+    EXPECT_EQ(Crypt(sealed, 777, key), plain);
+    Bytes viaDecrypt(plain.size());
+    EXPECT_EQ(1, SealDecrypt(plain.data(), viaDecrypt.data(), 3000, 777, key.data()));
+    EXPECT_EQ(viaDecrypt, sealed);
+}
+
+TEST_F(SealStream, AnySplitGivesTheSameBytes) {
+    const SealKey key = RandomKey(rng);
+    for (uint32_t start : {0u, 100u, 0x1FFu, 0x200u, 4113u, 0xFFFFF000u}) {
+        const Bytes plain = RandomBytes(rng, 3000);
+        const Bytes whole = Crypt(plain, start, key);
+        for (int round = 0; round < 20; ++round) {
+            // Random cut points, each piece enciphered by itself at its own offset.
+            std::vector<uint32_t> cuts = {0, 3000};
+            for (int c = 0; c < 4; ++c) cuts.push_back(rng() % 3001);
+            std::sort(cuts.begin(), cuts.end());
+            Bytes pieces = plain;
+            for (std::size_t c = 0; c + 1 < cuts.size(); ++c)
+                SealCrypt(pieces.data() + cuts[c], pieces.data() + cuts[c], cuts[c + 1] - cuts[c],
+                          start + cuts[c], key.data());
+            ASSERT_EQ(pieces, whole) << "start " << start;
+        }
+    }
+}
+
+TEST_F(SealStream, OffsetsAddressWordsOfCounterBlocks) {
+    const SealKey key = RandomKey(rng);
+    const Bytes zeros(3, 0);
+    // 0x1FF: the last word of block 0, then word 0 of block 1.
+    Bytes out = Crypt(zeros, 0x1FF, key);
+    EXPECT_EQ(out[0], KeystreamByte(key, 0x1FF));
+    EXPECT_EQ(out[1], KeystreamByte(key, 0x200));
+    // 4113, the first body byte of a document: word 17 of counter value 8.
+    SealWorkspace workspace;
+    SealContext context;
+    SealSetup(context, workspace, key.data());
+    uint32_t block[512];
+    SealGenerate(context, 8, block);
+    out = Crypt(zeros, 4113, key);
+    const uint32_t w = block[17];
+    EXPECT_EQ(out[0], static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24)));
+    // The byte order of a word does not matter: every byte of the fold is used once.
+    EXPECT_EQ(out[1], KeystreamByte(key, 4114));
+}
+
+TEST_F(SealStream, StretchPastTheLastOffsetGoesOnWithTheNextCounter) {
+    const SealKey key = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 1500);
+    const Bytes out = Crypt(plain, 0xFFFFFE00u, key);
+    EXPECT_EQ(out, Literal(plain, 0xFFFFFE00u, key));
+    // Byte 512 lies in the block of counter value 0x800000.
+    SealWorkspace workspace;
+    SealContext context;
+    SealSetup(context, workspace, key.data());
+    uint32_t block[512];
+    SealGenerate(context, 0x800000u, block);
+    const uint32_t w = block[0];
+    EXPECT_EQ(out[512] ^ plain[512], static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24)));
+}
+
+TEST_F(SealStream, InPlaceOverlapAndEmpty) {
+    const SealKey key = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 2000);
+    const Bytes expected = Crypt(plain, 4113, key);
+
+    Bytes inPlace = plain;
+    SealCrypt(inPlace.data(), inPlace.data(), 2000, 4113, key.data());
+    EXPECT_EQ(inPlace, expected);
+
+    // Destination 96 bytes below an overlapping source.
+    Bytes image(96 + 2000, 0xEE);
+    std::memcpy(image.data() + 96, plain.data(), 2000);
+    SealCrypt(image.data() + 96, image.data(), 2000, 4113, key.data());
+    EXPECT_EQ(Bytes(image.begin(), image.begin() + 2000), expected);
+
+    Bytes untouched(16, 0xAB);
+    EXPECT_EQ(1, SealCrypt(plain.data(), untouched.data(), 0, 4113, key.data()));
+    EXPECT_EQ(untouched, Bytes(16, 0xAB));
+}
+
+TEST_F(SealStream, ZeroKeyAndKeysDifferingInTheLastByte) {
+    SealKey zero{};
+    const Bytes zeros(4096, 0);
+    const Bytes stream = Crypt(zeros, 0, zero);
+    EXPECT_EQ(stream, Literal(zeros, 0, zero));
+    std::size_t zeroBytes = 0;
+    for (uint8_t b : stream) zeroBytes += b == 0;
+    EXPECT_LT(zeroBytes, 64u);  // about 16 expected of 4096
+
+    SealKey other = zero;
+    other[19] = 1;
+    const Bytes otherStream = Crypt(zeros, 0, other);
+    std::size_t same = 0;
+    for (std::size_t k = 0; k < zeros.size(); ++k) same += stream[k] == otherStream[k];
+    EXPECT_LT(same, 64u);
+    SealTables a, b;
+    SealMakeTables(zero.data(), a);
+    SealMakeTables(other.data(), b);
+    std::size_t sameT = 0;
+    for (int j = 0; j < 512; ++j) sameT += a.T[j] == b.T[j];
+    EXPECT_LT(sameT, 4u);
+}
+
+TEST_F(SealStream, NeedsNoHeap) {
+    const SealKey key = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 5000);
+    const Bytes expected = Literal(plain, 4113, key);
+    const uint32_t live = NuvexTest_HeapLiveBlocks();
+    NuvexTest_HeapFailAt(1, 1);  // every allocation from now on fails
+    Bytes out(plain.size(), 0);
+    EXPECT_EQ(1, SealCrypt(plain.data(), out.data(), 5000, 4113, key.data()));
+    // Again with the tables now cached, chunk by chunk.
+    Bytes chunked = plain;
+    for (uint32_t at = 0; at < 5000; at += 4096) {
+        const uint32_t n = 5000 - at < 4096 ? 5000 - at : 4096;
+        SealCrypt(chunked.data() + at, chunked.data() + at, n, 4113 + at, key.data());
+    }
+    const uint32_t attempts = NuvexTest_HeapAllocCount();
+    NuvexTest_HeapFailAt(0, 0);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(chunked, expected);
+    EXPECT_EQ(attempts, 0u);
+    EXPECT_EQ(NuvexTest_HeapLiveBlocks(), live);
+}
+
+TEST_F(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
+    // More keys than the cache holds, in an order that keeps evicting and reloading, with
+    // chunks at successive offsets (these reuse the block the previous chunk ended in).
+    std::vector<SealKey> keys;
+    for (uint32_t k = 0; k < kSealCacheEntries + 5; ++k) keys.push_back(RandomKey(rng));
+    const Bytes plain = RandomBytes(rng, 3 * 4096 + 100);
+    std::vector<Bytes> expected;
+    for (const SealKey& key : keys) expected.push_back(Literal(plain, 4113, key));
+    for (int pass = 0; pass < 3; ++pass)
+        for (std::size_t k = 0; k < keys.size(); k += 1 + pass) {
+            Bytes data = plain;
+            for (uint32_t at = 0; at < data.size(); at += 4096) {
+                const uint32_t n = static_cast<uint32_t>(
+                    data.size() - at < 4096 ? data.size() - at : 4096);
+                SealCrypt(data.data() + at, data.data() + at, n, 4113 + at, keys[k].data());
+            }
+            ASSERT_EQ(data, expected[k]) << "key " << k << " pass " << pass;
+        }
+    const SealCacheStats stats = SealCacheStatistics();
+    EXPECT_GT(stats.hits, 0u);
+    EXPECT_GT(stats.evictions, 0u);
+    EXPECT_GT(stats.blockReuses, 0u);
+}
+
+TEST_F(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
+    // Four threads, keys shared between them and more keys than entries; chunk sizes and
+    // offsets vary so that reused blocks are sometimes right and sometimes stale.
+    std::vector<SealKey> keys;
+    for (uint32_t k = 0; k < kSealCacheEntries + 2; ++k) keys.push_back(RandomKey(rng));
+    const Bytes plain = RandomBytes(rng, 2 * 4096);
+    std::vector<Bytes> expected;
+    for (const SealKey& key : keys) expected.push_back(Literal(plain, 4113, key));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            std::mt19937 local(static_cast<unsigned>(t));
+            for (int round = 0; round < 40; ++round) {
+                const std::size_t k = local() % keys.size();
+                const uint32_t chunk = 1 + local() % 3000;
+                Bytes data = plain;
+                for (uint32_t at = 0; at < data.size(); at += chunk) {
+                    const uint32_t n = static_cast<uint32_t>(
+                        data.size() - at < chunk ? data.size() - at : chunk);
+                    SealCrypt(data.data() + at, data.data() + at, n, 4113 + at, keys[k].data());
+                }
+                if (data != expected[k]) failures.fetch_add(1);
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+}  // namespace nuvex
