@@ -301,9 +301,12 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     // enciphering, so the destination never keeps plain bytes.
     SealWorkspace workspace;
     SealContext context;
+    // The key may lie in memory that the copy below overwrites; keep it as it was.
+    SealKey ownKey;
+    std::memcpy(ownKey.data(), key, ownKey.size());
     const uint32_t firstCounter = offset >> 9;
     const bool haveFirst =
-        SealCacheLoad(key, firstCounter, workspace.tables, workspace.keystream[0]);
+        SealCacheLoad(ownKey.data(), firstCounter, workspace.tables, workspace.keystream[0]);
     SealBind(context, workspace.tables, workspace);
     if (haveFirst) {
         context.Counter = firstCounter + 1;
@@ -317,8 +320,9 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
 
     // A block left partly unused is where the next chunk of the same stream starts.
     if (context.Position < static_cast<int32_t>(kSealBlockWords))
-        SealCacheKeepBlock(key, context.Counter - 1, context.Keystream);
+        SealCacheKeepBlock(ownKey.data(), context.Counter - 1, context.Keystream);
 
+    WipeLocal(ownKey.data(), ownKey.size());
     WipeLocal(&workspace.tables, sizeof workspace.tables);
     WipeLocal(workspace.keystream, sizeof workspace.keystream);
     return 1;

@@ -159,6 +159,20 @@ TEST_F(SealStream, InPlaceOverlapAndEmpty) {
     EXPECT_EQ(untouched, Bytes(16, 0xAB));
 }
 
+TEST_F(SealStream, KeyInsideTheDestinationIsReadBeforeTheCopy) {
+    const Bytes plain = RandomBytes(rng, 1000);
+    SealKey key;
+    std::memcpy(key.data(), plain.data(), key.size());
+    const Bytes expected = Literal(plain, 300, key);
+    Bytes data = plain;
+    SealCrypt(data.data(), data.data(), 1000, 300, data.data());
+    EXPECT_EQ(data, expected);
+    // The next chunk of the same stream under the original key is still right.
+    Bytes next = plain;
+    SealCrypt(next.data(), next.data(), 1000, 1300, key.data());
+    EXPECT_EQ(next, Literal(plain, 1300, key));
+}
+
 TEST_F(SealStream, ZeroKeyAndKeysDifferingInTheLastByte) {
     SealKey zero{};
     const Bytes zeros(4096, 0);
