@@ -34,14 +34,15 @@ void DecodeSubEntry(const uint8_t* wire, SecRunSubEntry* sub) {
 }
 
 // Asks for the block that follows `cursor` (the identifiers in `input`). False when the
-// driver fails the request, or when the block's identifier equals the cursor sent: such a
-// block does not advance the enumeration (a repeat, or an identifier 0 that would start it
-// over), so the walk ends there.
+// driver fails the request, or when the block would not advance the enumeration: an
+// identifier equal to the cursor sent repeats the block fetched last, and an identifier 0
+// (also what a reply without bytes leaves) would start it over. The walk ends there.
 bool FetchBlock(const ControlSession& session, uint32_t code, const uint8_t* input,
                 uint32_t inputLength, uint32_t cursor, uint8_t* wire) {
     std::memset(wire, 0, kBlockSize);
     if (!session.Request(code, input, inputLength, wire, kBlockSize).ok) return false;
-    return LoadU32(wire + kIdOffset) != cursor;
+    const uint32_t id = LoadU32(wire + kIdOffset);
+    return id != cursor && id != 0;
 }
 
 // Fetches the sub-entries of `entry` into its inner list, newest at the head. False when the

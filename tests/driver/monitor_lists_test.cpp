@@ -131,6 +131,23 @@ TEST_F(SecRunTest, BlockThatDoesNotAdvanceTheCursorEndsTheWalk) {
     NuvexCtrl_FreeSecRunProcList(list);
 }
 
+TEST_F(SecRunTest, IdentifierZeroWouldRestartTheWalkAndEndsIt) {
+    // After entry 10 the driver succeeds without bytes: a block of zeros, identifier 0.
+    StartDriver([](const FakeRequest& request) {
+        if (request.code == codes::kSecRunNextEntry && U32At(request.input, 0) == 0)
+            return FakeReply::Ok(Block(10, 0));
+        return FakeReply::Ok();
+    });
+    SecRunProcEntry* list = nullptr;
+    EXPECT_EQ(NuvexCtrl_GetSecRunProcList(&list), 0u);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->id, 10u);
+    EXPECT_EQ(list->next, nullptr);
+    EXPECT_EQ(list->subEntries, nullptr);
+    EXPECT_EQ(OwnRequests().size(), 3u);
+    NuvexCtrl_FreeSecRunProcList(list);
+}
+
 TEST_F(SecRunTest, EndlessEnumerationIsBounded) {
     // Identifiers alternate 1, 2, 1, 2: each request advances, the walk never ends by itself.
     StartDriver([](const FakeRequest& request) {
