@@ -1,5 +1,6 @@
 #include "driver_host.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,10 +11,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -146,6 +149,31 @@ void Serve(int fd, const ConnectionFactory& factory) {
     ::close(fd);
 }
 
+// Finds `name` in `folder` ignoring case, as the registry compares key names.
+bool FindEntry(const std::string& folder, const std::string& name, std::string* path) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return false;
+    bool found = false;
+    while (dirent* entry = ::readdir(dir)) {
+        if (::strcasecmp(entry->d_name, name.c_str()) == 0) {
+            *path = folder + "/" + entry->d_name;
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+bool ServiceKeyExists(const std::string& root, const std::string& service) {
+    std::string folder = root + "/Registry/HKEY_LOCAL_MACHINE";
+    for (const char* part : {"SYSTEM", "CurrentControlSet", "Services"})
+        if (!FindEntry(folder, part, &folder)) return false;
+    struct stat info {};
+    return FindEntry(folder, service, &folder) && ::stat(folder.c_str(), &info) == 0 &&
+           S_ISDIR(info.st_mode);
+}
+
 void PrintUsage(const ImageInfo& info, FILE* to) {
     fprintf(to,
             "usage: %s.sys [service-name]\n"
@@ -169,6 +197,19 @@ uint64_t FileTimeNow() {
     constexpr uint64_t kEpochDifference = 116444736000000000ull;  // 1601 to 1970 in 100 ns
     return kEpochDifference + static_cast<uint64_t>(now.tv_sec) * 10000000ull +
            static_cast<uint64_t>(now.tv_nsec) / 100;
+}
+
+void UnloadWhenServiceDeleted(const std::string& root, const std::string& service) {
+    if (!ServiceKeyExists(root, service)) return;
+    std::thread([root, service] {
+        // Two misses in a row: a reinstall deletes and recreates the key in one moment.
+        int misses = 0;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            misses = ServiceKeyExists(root, service) ? 0 : misses + 1;
+            if (misses >= 2) Exit(0);
+        }
+    }).detach();
 }
 
 int ParseCommandLine(int argc, char** argv, const ImageInfo& info, std::string* root,

@@ -43,6 +43,12 @@ int ServeDevice(const std::string& root, const ImageInfo& info, ConnectionFactor
 // For an image without a device: says it is ready and waits for SIGTERM or SIGINT.
 int RunUntilEnded(const ImageInfo& info);
 
+// When the service key SYSTEM\CurrentControlSet\Services\<service> exists under the machine
+// root's HKEY_LOCAL_MACHINE, watches it from a thread and unloads the image (socket removed,
+// exit 0) once the key has been deleted: an uninstalled driver does not linger on the host.
+// An image started by hand without a key is never ended this way.
+void UnloadWhenServiceDeleted(const std::string& root, const std::string& service);
+
 // FILETIME now, for the cores' clock.
 uint64_t FileTimeNow();
 

@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "Nuvex.sys: out of memory\n");
         return 1;
     }
+    nuvex::sim::UnloadWhenServiceDeleted(root, service);
     return nuvex::sim::ServeDevice(root, info, [](pid_t peer) {
         return std::unique_ptr<Connection>(new MainConnection(peer));
     });

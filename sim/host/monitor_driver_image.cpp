@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
     std::string root, service;
     int code = nuvex::sim::ParseCommandLine(argc, argv, info, &root, &service);
     if (code >= 0) return code;
+    nuvex::sim::UnloadWhenServiceDeleted(root, service);
     return nuvex::sim::RunUntilEnded(info);
 }
