@@ -38,7 +38,7 @@ struct SealContext {
 // Everything one call needs, meant to live on the caller's stack.
 struct SealWorkspace {
     SealTables tables;
-    alignas(64) uint32_t keystream[kSealLanes][kSealBlockWords];
+    alignas(16) uint32_t keystream[kSealLanes][kSealBlockWords];
 };
 
 // The hash compression at the heart of the table function: five chaining words and one
