@@ -65,18 +65,6 @@ TEST(SealTableFunction, IndexZeroIsTheSha1CompressionOfTheKey) {
     }
 }
 
-TEST(SealTableFunction, MatchesTheLiteralVersion) {
-    std::mt19937 rng(8);
-    uint8_t key[20];
-    for (uint8_t& b : key) b = static_cast<uint8_t>(rng());
-    for (uint32_t i : {0u, 1u, 2u, 101u, 819u, 1641u, 0xFFFFFFFFu, 0x80000000u}) {
-        uint32_t mine[5], theirs[5];
-        SealG(key, i, mine);
-        literal_seal::G(key, i, theirs);
-        EXPECT_EQ(0, std::memcmp(mine, theirs, sizeof mine)) << i;
-    }
-}
-
 TEST(SealTables, FollowTheWordSequenceOfTheTableFunction) {
     uint8_t key[20];
     for (int k = 0; k < 20; ++k) key[k] = static_cast<uint8_t>(0x11 * k + 3);
