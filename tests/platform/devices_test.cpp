@@ -38,8 +38,8 @@ TEST_F(HostDevices, RequestsAndRepliesTravelAsFrames) {
     uint8_t in[3] = {7, 8, 9};
     uint8_t out[16] = {};
     DWORD returned = 99;
-    ASSERT_TRUE(DeviceIoControl(device, 0x83092004u, in, sizeof in, out, sizeof out, &returned,
-                                nullptr));
+    ASSERT_TRUE(
+        DeviceIoControl(device, 0x83092004u, in, sizeof in, out, sizeof out, &returned, nullptr));
     EXPECT_EQ(returned, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 5), "reply");
     EXPECT_FALSE(DeviceIoControl(device, 2, nullptr, 0, out, sizeof out, &returned, nullptr));
@@ -79,8 +79,8 @@ TEST_F(HostDevices, ReplyLongerThanTheOutputBreaksTheConnection) {
 
 TEST_F(HostDevices, BrokenConnectionFailsWithoutSignal) {
     // Make SIGPIPE fatal-by-default for the test, as in a host program that never touched it.
-    struct sigaction previous{};
-    struct sigaction fatal{};
+    struct sigaction previous {};
+    struct sigaction fatal {};
     fatal.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &fatal, &previous);
     FakeDriver driver(Root(), "Flaky", [](const FakeRequest&) {
@@ -119,8 +119,8 @@ TEST_F(HostDevices, FileCallsOnDevicesAndDeviceCallsOnFilesAreRefused) {
     EXPECT_FALSE(ReadFile(device, &byte, 1, &done, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     CloseHandle(device);
-    HANDLE file = CreateFileA(Scratch("f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(Scratch("f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(DeviceIoControl(file, 1, nullptr, 0, nullptr, 0, &done, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));

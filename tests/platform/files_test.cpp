@@ -18,8 +18,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 class HostFiles : public MachineRootTest {
 protected:
     HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-        return CreateFileA(path.c_str(), access, share, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     }
     std::string Backslashed(std::string path) {
         for (char& c : path)

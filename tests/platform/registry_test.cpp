@@ -23,9 +23,9 @@ TEST_F(HostRegistry, ValuesAreFilesNamedByTypeHoldingTheExactBytes) {
     const char group[] = "FSFilter Infrastructure";
     const char multi[] = "tcpip\0";
     EXPECT_EQ(RegSetValueExA(key, "Start", 0, REG_DWORD, dword, 4), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, "Group", 0, REG_SZ, reinterpret_cast<const BYTE*>(group),
-                             sizeof group),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegSetValueExA(key, "Group", 0, REG_SZ, reinterpret_cast<const BYTE*>(group), sizeof group),
+        ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(key, "DependOnService", 0, REG_MULTI_SZ,
                              reinterpret_cast<const BYTE*>(multi), sizeof multi),
               ERROR_SUCCESS);
@@ -50,10 +50,12 @@ TEST_F(HostRegistry, ValuesAreFilesNamedByTypeHoldingTheExactBytes) {
     EXPECT_EQ(size, sizeof group);
     char buffer[64] = {};
     size = sizeof buffer;
-    EXPECT_EQ(RegQueryValueExA(key, "Group", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(key, "Group", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size),
+        ERROR_SUCCESS);
     EXPECT_STREQ(buffer, group);
-    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);

@@ -18,21 +18,18 @@ constexpr char kServices[] = "SYSTEM/CurrentControlSet/Services/";
 
 class HostServices : public MachineRootTest {
 protected:
-    void TearDown() override {
-        NuvexHost_StopDrivers();
-        MachineRootTest::TearDown();
-    }
     std::string ServiceFolder(const std::string& name) {
         return Root() + "/Registry/HKEY_LOCAL_MACHINE/" + kServices + name;
     }
-    // Creates a kernel-driver service whose image is the test driver (copied when `copy`).
+    // Creates a demand-start kernel-driver service with the given image.
     SC_HANDLE CreateDriverService(SC_HANDLE scm, const std::string& name, const char* image) {
         return CreateServiceA(scm, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                               SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                               image, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
     pid_t RecordedPid(const std::string& name) {
-        return static_cast<pid_t>(std::atol(ReadFileBytes(Root() + "/Drivers/" + name + ".pid").c_str()));
+        return static_cast<pid_t>(
+            std::atol(ReadFileBytes(Root() + "/Drivers/" + name + ".pid").c_str()));
     }
     static bool Alive(pid_t pid) {
         std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
@@ -47,10 +44,12 @@ protected:
     }
     void EnableLoadDriver() {
         HANDLE token = nullptr;
-        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+        ASSERT_TRUE(
+            OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
         TOKEN_PRIVILEGES privileges{};
         privileges.PrivilegeCount = 1;
-        ASSERT_TRUE(LookupPrivilegeValueA(nullptr, SE_LOAD_DRIVER_NAME, &privileges.Privileges[0].Luid));
+        ASSERT_TRUE(
+            LookupPrivilegeValueA(nullptr, SE_LOAD_DRIVER_NAME, &privileges.Privileges[0].Luid));
         privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
         ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
@@ -61,11 +60,10 @@ protected:
 TEST_F(HostServices, CreateServiceRecordsItsValuesLikeWindows) {
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(scm, nullptr);
-    SC_HANDLE service = CreateServiceA(scm, "Demo", "Demo Driver", SERVICE_ALL_ACCESS,
-                                       SERVICE_FILE_SYSTEM_DRIVER, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, "C:\\drivers\\demo.sys",
-                                       "FSFilter Activity Monitor", nullptr, "tcpip\0", nullptr,
-                                       nullptr);
+    SC_HANDLE service =
+        CreateServiceA(scm, "Demo", "Demo Driver", SERVICE_ALL_ACCESS, SERVICE_FILE_SYSTEM_DRIVER,
+                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\drivers\\demo.sys",
+                       "FSFilter Activity Monitor", nullptr, "tcpip\0", nullptr, nullptr);
     ASSERT_NE(service, nullptr);
     std::string folder = ServiceFolder("Demo");
     EXPECT_EQ(ReadFileBytes(folder + "/Type.4"), std::string("\x02\0\0\0", 4));
@@ -134,8 +132,9 @@ TEST_F(HostServices, NtLoadDriverNeedsThePrivilegeAndRefusesALoadedImage) {
     // No ImagePath: the image is drivers\<name>.sys.
     ASSERT_TRUE(CopyFileA(NUVEX_TEST_DRIVER_IMAGE, (drivers + "NtProbe.sys").c_str(), FALSE));
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\NtProbe", &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\NtProbe", &key),
+        ERROR_SUCCESS);
     const BYTE kernel[4] = {1, 0, 0, 0};
     RegSetValueExA(key, "Type", 0, REG_DWORD, kernel, 4);
     RegCloseKey(key);
@@ -192,7 +191,8 @@ TEST_F(HostServices, TokensAndTheNtdllModule) {
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
-    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeLoadDriverPrivilege", &privileges.Privileges[0].Luid));
+    ASSERT_TRUE(
+        LookupPrivilegeValueA(nullptr, "SeLoadDriverPrivilege", &privileges.Privileges[0].Luid));
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     EXPECT_FALSE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -206,7 +206,8 @@ TEST_F(HostServices, TokensAndTheNtdllModule) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
     TOKEN_PRIVILEGES previous{};
     DWORD length = 0;
-    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length));
+    EXPECT_TRUE(
+        AdjustTokenPrivileges(token, FALSE, &privileges, sizeof previous, &previous, &length));
     EXPECT_EQ(previous.PrivilegeCount, 1u);
     EXPECT_EQ(previous.Privileges[0].Attributes, 0u);
     EXPECT_EQ(NuvexHost_LoadDriverPrivilegeEnabled(), 1);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "platform/host/host_internal.h"
 
@@ -27,9 +26,9 @@ uint32_t GetU32(const uint8_t* in) {
 }
 
 // Sends everything; a closed peer gives EPIPE, never SIGPIPE.
-bool SendAll(int fd, const uint8_t* data, size_t length) {
+bool SendAll(int fd, const uint8_t* data, size_t length, int flags) {
     while (length > 0) {
-        ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL | flags);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -121,12 +120,13 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOI
 
     std::lock_guard<std::mutex> order(info->requestLock);
     if (info->broken) return Fail(ERROR_BROKEN_PIPE);
-    std::vector<uint8_t> frame(12 + static_cast<size_t>(inLength));
-    PutU32(frame.data(), code);
-    PutU32(frame.data() + 4, inLength);
-    PutU32(frame.data() + 8, outLength);
-    if (inLength > 0) std::memcpy(frame.data() + 12, in, inLength);
-    if (!SendAll(fd, frame.data(), frame.size())) return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
+    uint8_t request[12];
+    PutU32(request, code);
+    PutU32(request + 4, inLength);
+    PutU32(request + 8, outLength);
+    if (!SendAll(fd, request, sizeof request, inLength > 0 ? MSG_MORE : 0) ||
+        !SendAll(fd, static_cast<const uint8_t*>(in), inLength, 0))
+        return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
 
     uint8_t head[8];
     if (!ReceiveAll(fd, head, sizeof head)) return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);

@@ -63,8 +63,7 @@ public:
     explicit LoadGate(const std::string& folder)
         : fd_(::open((folder + "/.load.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (fd_.get() >= 0)
-            while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-            }
+            while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {}
     }
 
 private:
@@ -77,7 +76,8 @@ std::string BaseName(const std::string& path) {
 }
 
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && ::strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
+    return text.size() >= prefix.size() &&
+           ::strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
 // The image of a service: ImagePath in the forms Windows writes (absolute, "\??\" prefixed,
@@ -86,7 +86,10 @@ std::string ImageOf(const std::string& keyFolder, const std::string& name) {
     std::string root = MachineRoot();
     std::string image = TranslatePath(ReadStringValue(keyFolder, "ImagePath").c_str());
     if (image.empty()) return SystemDirectory() + "/drivers/" + name + ".sys";
-    if (StartsWithNoCase(image, "/?" "?/")) image = image.substr(3);  // "\??\" marks a DOS path
+    if (StartsWithNoCase(image,
+                         "/?"
+                         "?/"))
+        image = image.substr(3);  // "\??\" marks a DOS path
     if (StartsWithNoCase(image, "/SystemRoot/")) return root + "/Windows/" + image.substr(12);
     if (StartsWithNoCase(image, "%SystemRoot%/")) return root + "/Windows/" + image.substr(13);
     if (StartsWithNoCase(image, "%windir%/")) return root + "/Windows/" + image.substr(9);
@@ -102,7 +105,8 @@ std::map<std::string, ino_t> DeviceSockets(const std::string& folder) {
     while (dirent* entry = ::readdir(dir)) {
         struct stat st;
         std::string path = folder + "/" + entry->d_name;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) sockets[entry->d_name] = st.st_ino;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            sockets[entry->d_name] = st.st_ino;
     }
     ::closedir(dir);
     return sockets;
@@ -120,7 +124,8 @@ bool Accepts(const std::string& path) {
 bool NewDeviceAccepts(const std::string& folder, const std::map<std::string, ino_t>& before) {
     for (const auto& [name, inode] : DeviceSockets(folder)) {
         auto old = before.find(name);
-        if ((old == before.end() || old->second != inode) && Accepts(folder + "/" + name)) return true;
+        if ((old == before.end() || old->second != inode) && Accepts(folder + "/" + name))
+            return true;
     }
     return false;
 }
@@ -170,23 +175,29 @@ std::shared_ptr<Child> Spawn(const std::string& image, const std::string& name,
         ::execve(argv[0], argv, envp.data());
         ::_exit(127);
     }
-    auto child = std::make_shared<Child>();
-    child->pid = pid;
-    std::thread([child] {
-        int status = 0;
-        while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        child->ended = true;
-    }).detach();
-    return child;
+    try {
+        auto child = std::make_shared<Child>();
+        child->pid = pid;
+        std::thread([child] {
+            int status = 0;
+            while (::waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {}
+            child->ended = true;
+        }).detach();
+        return child;
+    } catch (...) {
+        // No reaper: end the child here rather than leave it unwatched.
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
+        return nullptr;
+    }
 }
 
 enum class Readiness { Ready, Ended, TimedOut };
 
 Readiness AwaitReady(const Child& child, int readyReadFd, const std::string& deviceFolder,
                      const std::map<std::string, ino_t>& socketsBefore) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(kDriverReadyMilliseconds);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kDriverReadyMilliseconds);
     bool pipeOpen = true;
     for (;;) {
         if (pipeOpen) {
@@ -223,7 +234,8 @@ NTSTATUS LoadDriverOfService(const std::string& keyFolder) {
 
     std::string image = ImageOf(keyFolder, name);
     struct stat st;
-    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     if (::access(image.c_str(), X_OK) != 0) return STATUS_INVALID_IMAGE_FORMAT;
 
     int ready[2];

@@ -17,7 +17,9 @@
 namespace nuvex::host {
 namespace {
 
-std::string RecordPath(const std::string& name) { return MachineRoot() + "/Drivers/" + name + ".pid"; }
+std::string RecordPath(const std::string& name) {
+    return MachineRoot() + "/Drivers/" + name + ".pid";
+}
 
 std::string ReadSmallFile(const std::string& path, bool* ok) {
     std::string text;
@@ -71,7 +73,9 @@ void RecordDriver(const std::string& name, pid_t pid) {
     ::rename(temp.c_str(), path.c_str());
 }
 
-void ForgetDriver(const std::string& name) { ::unlink(RecordPath(name).c_str()); }
+void ForgetDriver(const std::string& name) {
+    ::unlink(RecordPath(name).c_str());
+}
 
 bool DriverRunning(const std::string& name) {
     pid_t pid = RecordedPid(name);

@@ -21,46 +21,71 @@ bool ParentFolderExists(const std::string& path) {
 
 }  // namespace
 
-void SetError(DWORD error) { t_lastError = error; }
+void SetError(DWORD error) {
+    t_lastError = error;
+}
 
 DWORD ErrorFromErrno(int error, const std::string& path) {
     switch (error) {
-        case 0: return ERROR_SUCCESS;
+        case 0:
+            return ERROR_SUCCESS;
         case ENOENT:
             return path.empty() || ParentFolderExists(path) ? ERROR_FILE_NOT_FOUND
                                                             : ERROR_PATH_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
         case EISDIR:
         case EROFS:
-        case ETXTBSY: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_FILE_EXISTS;
+        case ETXTBSY:
+            return ERROR_ACCESS_DENIED;
+        case EEXIST:
+            return ERROR_FILE_EXISTS;
         case EMFILE:
-        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
         case ENOSPC:
         case EDQUOT:
-        case EFBIG: return ERROR_DISK_FULL;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        case EXDEV: return ERROR_NOT_SAME_DEVICE;
-        case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+        case EFBIG:
+            return ERROR_DISK_FULL;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case ELOOP:
+            return ERROR_CANT_RESOLVE_FILENAME;
         case EPIPE:
         case ECONNRESET:
-        case ENOTCONN: return ERROR_BROKEN_PIPE;
-        case ECONNREFUSED: return ERROR_FILE_NOT_FOUND;
-        case ESPIPE: return ERROR_INVALID_FUNCTION;
-        default: return ERROR_GEN_FAILURE;
+        case ENOTCONN:
+            return ERROR_BROKEN_PIPE;
+        case ECONNREFUSED:
+            return ERROR_FILE_NOT_FOUND;
+        case ESPIPE:
+            return ERROR_INVALID_FUNCTION;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
-BOOL FailErrno(int error, const std::string& path) { return Fail(ErrorFromErrno(error, path)); }
+BOOL FailErrno(int error, const std::string& path) {
+    return Fail(ErrorFromErrno(error, path));
+}
 
 }  // namespace nuvex::host
 
-DWORD GetLastError() { return nuvex::host::t_lastError; }
+DWORD GetLastError() {
+    return nuvex::host::t_lastError;
+}
 
-void SetLastError(DWORD error) { nuvex::host::t_lastError = error; }
+void SetLastError(DWORD error) {
+    nuvex::host::t_lastError = error;
+}

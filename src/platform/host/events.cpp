@@ -25,21 +25,29 @@ void AppendEvent(const std::string& line) {
 
 void OutputDebugStringA(LPCSTR text) {
     DWORD saved = GetLastError();  // debugger output never disturbs the caller's error
-    AppendEvent(std::string("debug: ") + (text != nullptr ? text : "") + "\n");
+    try {
+        AppendEvent(std::string("debug: ") + (text != nullptr ? text : "") + "\n");
+    } catch (...) {}
     SetLastError(saved);
 }
 
+using nuvex::host::NoThrow;
+
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    std::string body = text != nullptr ? text : "";
-    std::string title = caption != nullptr ? caption : "Error";
-    AppendEvent("messagebox: " + title + "|" + body + "\n");
-    std::string line = body + "\n";
-    ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-    (void)ignored;
-    return IDOK;
+    return NoThrow<int>(0, ERROR_NOT_ENOUGH_MEMORY, [&]() -> int {
+        std::string body = text != nullptr ? text : "";
+        std::string title = caption != nullptr ? caption : "Error";
+        AppendEvent("messagebox: " + title + "|" + body + "\n");
+        std::string line = body + "\n";
+        ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+        (void)ignored;
+        return IDOK;
+    });
 }
 
-HWND GetForegroundWindow() { return nullptr; }
+HWND GetForegroundWindow() {
+    return nullptr;
+}
 
 HRESULT CoCreateGuid(GUID* guid) {
     if (guid == nullptr) return static_cast<HRESULT>(0x80070057u);  // E_INVALIDARG

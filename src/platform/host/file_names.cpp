@@ -105,88 +105,100 @@ BOOL CopyFileInternal(const std::string& from, const std::string& to, bool failI
 using namespace nuvex::host;
 
 DWORD GetFileAttributesA(LPCSTR name) {
-    if (name == nullptr) {
-        SetError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    std::string path = TranslatePath(name);
-    struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
-        SetError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno, path));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-    return IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    return NoThrow<DWORD>(INVALID_FILE_ATTRIBUTES, ERROR_NOT_ENOUGH_MEMORY, [&]() -> DWORD {
+        if (name == nullptr) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        std::string path = TranslatePath(name);
+        struct stat st;
+        if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+            SetError(path.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno, path));
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+        return IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    });
 }
 
 BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
-    if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    std::string path = TranslatePath(name);
-    if (FileOpFails(FileOp::SetAttributes)) return Fail(ERROR_ACCESS_DENIED);
-    struct stat st;
-    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    if (::stat(path.c_str(), &st) != 0) return FailErrno(errno, path);
-    if (S_ISDIR(st.st_mode)) return TRUE;  // folders do not honour the read-only attribute
-    mode_t mode = st.st_mode & 07777;
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    else if (IsReadOnlyMode(mode))
-        mode |= S_IWUSR;
-    if (mode != (st.st_mode & 07777) && ::chmod(path.c_str(), mode) != 0) return FailErrno(errno);
-    return TRUE;
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        std::string path = TranslatePath(name);
+        if (FileOpFails(FileOp::SetAttributes)) return Fail(ERROR_ACCESS_DENIED);
+        struct stat st;
+        if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+        if (::stat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+        if (S_ISDIR(st.st_mode)) return TRUE;  // folders do not honour the read-only attribute
+        mode_t mode = st.st_mode & 07777;
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+        else if (IsReadOnlyMode(mode))
+            mode |= S_IWUSR;
+        if (mode != (st.st_mode & 07777) && ::chmod(path.c_str(), mode) != 0)
+            return FailErrno(errno);
+        return TRUE;
+    });
 }
 
 BOOL DeleteFileA(LPCSTR name) {
-    if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    std::string path = TranslatePath(name);
-    if (FileOpFails(FileOp::Delete)) return Fail(ERROR_ACCESS_DENIED);
-    if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return FailErrno(errno, path);
-    DWORD refusal = CheckRemovable(path, st);
-    if (refusal != ERROR_SUCCESS) return Fail(refusal);
-    if (::unlink(path.c_str()) != 0) return FailErrno(errno, path);
-    return TRUE;
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (name == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        std::string path = TranslatePath(name);
+        if (FileOpFails(FileOp::Delete)) return Fail(ERROR_ACCESS_DENIED);
+        if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return FailErrno(errno, path);
+        DWORD refusal = CheckRemovable(path, st);
+        if (refusal != ERROR_SUCCESS) return Fail(refusal);
+        if (::unlink(path.c_str()) != 0) return FailErrno(errno, path);
+        return TRUE;
+    });
 }
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
-    if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    std::string from = TranslatePath(existing);
-    std::string to = TranslatePath(target);
-    if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
-    if (from.empty() || to.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
-    // Renaming asks for DELETE access to the source (a read-only source may be renamed).
-    if (S_ISREG(st.st_mode) && SharingForbids(from, DeleteAccess()))
-        return Fail(ERROR_SHARING_VIOLATION);
-    if (from == to) return TRUE;
-    struct stat old;
-    bool targetExists = ::lstat(to.c_str(), &old) == 0;
-    if (targetExists) {
-        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
-        DWORD refusal = CheckRemovable(to, old);
-        if (refusal != ERROR_SUCCESS) return Fail(refusal);
-    }
-    int result = targetExists ? ::rename(from.c_str(), to.c_str())
-                              : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                                            RENAME_NOREPLACE);
-    if (result != 0 && !targetExists && (errno == EINVAL || errno == ENOSYS))
-        result = ::rename(from.c_str(), to.c_str());
-    if (result != 0 && errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
-    if (result != 0 && errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) && S_ISREG(st.st_mode)) {
-        if (!CopyFileInternal(from, to, false)) return FALSE;
-        if (::unlink(from.c_str()) != 0) return FailErrno(errno, from);
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        std::string from = TranslatePath(existing);
+        std::string to = TranslatePath(target);
+        if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
+        if (from.empty() || to.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+        struct stat st;
+        if (::lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
+        // Renaming asks for DELETE access to the source (a read-only source may be renamed).
+        if (S_ISREG(st.st_mode) && SharingForbids(from, DeleteAccess()))
+            return Fail(ERROR_SHARING_VIOLATION);
+        if (from == to) return TRUE;
+        struct stat old;
+        bool targetExists = ::lstat(to.c_str(), &old) == 0;
+        if (targetExists) {
+            if (!(flags & MOVEFILE_REPLACE_EXISTING)) return Fail(ERROR_ALREADY_EXISTS);
+            DWORD refusal = CheckRemovable(to, old);
+            if (refusal != ERROR_SUCCESS) return Fail(refusal);
+        }
+        int result = targetExists ? ::rename(from.c_str(), to.c_str())
+                                  : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                                                RENAME_NOREPLACE);
+        if (result != 0 && !targetExists && (errno == EINVAL || errno == ENOSYS))
+            result = ::rename(from.c_str(), to.c_str());
+        if (result != 0 && errno == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
+        if (result != 0 && errno == EXDEV && (flags & MOVEFILE_COPY_ALLOWED) &&
+            S_ISREG(st.st_mode)) {
+            if (!CopyFileInternal(from, to, false)) return FALSE;
+            if (::unlink(from.c_str()) != 0) return FailErrno(errno, from);
+            return TRUE;
+        }
+        if (result != 0) return FailErrno(errno, from);
         return TRUE;
-    }
-    if (result != 0) return FailErrno(errno, from);
-    return TRUE;
+    });
 }
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
-    if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    std::string from = TranslatePath(existing);
-    std::string to = TranslatePath(target);
-    if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
-    return CopyFileInternal(from, to, failIfExists != FALSE);
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (existing == nullptr || target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        std::string from = TranslatePath(existing);
+        std::string to = TranslatePath(target);
+        if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
+        return CopyFileInternal(from, to, failIfExists != FALSE);
+    });
 }

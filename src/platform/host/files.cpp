@@ -37,7 +37,9 @@ bool WantsReadData(DWORD access) {
 bool WantsWriteData(DWORD access) {
     return (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
 }
-bool WantsAppendData(DWORD access) { return (access & FILE_APPEND_DATA) != 0; }
+bool WantsAppendData(DWORD access) {
+    return (access & FILE_APPEND_DATA) != 0;
+}
 
 HANDLE FailOpen(DWORD error) {
     SetError(error);
@@ -53,8 +55,8 @@ int OpenDescriptor(const std::string& path, int base, DWORD disposition, mode_t 
             return ::open(path.c_str(), base | O_CREAT | O_EXCL, mode);
         }
         int fd = ::open(path.c_str(), base);
-        if (fd >= 0 || errno != ENOENT ||
-            disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+        if (fd >= 0 || errno != ENOENT || disposition == OPEN_EXISTING ||
+            disposition == TRUNCATE_EXISTING) {
             *existed = fd >= 0;
             return fd;
         }
@@ -71,7 +73,9 @@ int OpenDescriptor(const std::string& path, int base, DWORD disposition, mode_t 
 
 }  // namespace
 
-bool IsReadOnlyMode(unsigned mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
+bool IsReadOnlyMode(unsigned mode) {
+    return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
 
 HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                       DWORD flags, bool* existed) {
@@ -132,8 +136,8 @@ using namespace nuvex::host;
 
 namespace {
 
-HANDLE CreateFileUtf8(const std::string& translated, DWORD access, DWORD share,
-                      DWORD disposition, DWORD flags) {
+HANDLE CreateFileUtf8(const std::string& translated, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags) {
     std::string device = DeviceNameOf(translated);
     if (!device.empty()) return OpenDeviceHandle(device);
     if (FileOpFails(FileOp::Open)) return FailOpen(ERROR_ACCESS_DENIED);
@@ -156,19 +160,23 @@ int FileDescriptor(HANDLE file, std::shared_ptr<HandleInfo>* info) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD flags, HANDLE) {
-    if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
-    return CreateFileUtf8(TranslatePath(name), access, share, disposition, flags);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags, HANDLE) {
+    return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
+        if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
+        return CreateFileUtf8(TranslatePath(name), access, share, disposition, flags);
+    });
 }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                    DWORD disposition, DWORD flags, HANDLE) {
-    if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
-    size_t units = 0;
-    while (name[units] != 0) ++units;
-    std::string utf8 = Utf16ToUtf8(name, units);
-    return CreateFileUtf8(TranslatePath(utf8.c_str()), access, share, disposition, flags);
+    return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
+        if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
+        size_t units = 0;
+        while (name[units] != 0) ++units;
+        std::string utf8 = Utf16ToUtf8(name, units);
+        return CreateFileUtf8(TranslatePath(utf8.c_str()), access, share, disposition, flags);
+    });
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
@@ -224,10 +232,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
     int fd = FileDescriptor(file, &info);
     if (fd < 0) return INVALID_SET_FILE_POINTER;
     int64_t move = distanceHigh != nullptr
-                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(
-                                                   *distanceHigh))
-                                               << 32) |
-                                              static_cast<uint32_t>(distance))
+                       ? static_cast<int64_t>(
+                             (static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                             static_cast<uint32_t>(distance))
                        : static_cast<int64_t>(distance);
     int64_t origin = 0;
     if (method == FILE_CURRENT) {

@@ -65,8 +65,12 @@ bool CloseRegisteredHandle(HANDLE handle) {
     return true;
 }
 
-void CountObjectOpened() { g_otherObjects.fetch_add(1); }
-void CountObjectClosed() { g_otherObjects.fetch_sub(1); }
+void CountObjectOpened() {
+    g_otherObjects.fetch_add(1);
+}
+void CountObjectClosed() {
+    g_otherObjects.fetch_sub(1);
+}
 
 uint32_t OpenHandleCount() {
     std::lock_guard<std::mutex> lock(g_tableLock);
@@ -84,4 +88,6 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-extern "C" NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void) { return OpenHandleCount(); }
+extern "C" NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void) {
+    return OpenHandleCount();
+}

@@ -10,8 +10,8 @@ namespace nuvex::host {
 namespace {
 
 struct Fault {
-    uint32_t seen = 0;    // operations of the kind since the fault was armed
-    uint32_t nth = 0;     // 0: no fault
+    uint32_t seen = 0;  // operations of the kind since the fault was armed
+    uint32_t nth = 0;   // 0: no fault
     bool sticky = false;
 };
 

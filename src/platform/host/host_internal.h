@@ -37,6 +37,17 @@ inline BOOL Fail(DWORD error) {
     SetError(error);
     return FALSE;
 }
+// Runs the body of a call so that no exception (out of memory, no more threads) ever reaches
+// the library: such a failure becomes `onFailure` with the thread's error set to `error`.
+template <typename Result, typename Body>
+Result NoThrow(Result onFailure, DWORD error, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        SetError(error);
+        return onFailure;
+    }
+}
 
 // ---- handles --------------------------------------------------------------------------------
 enum class HandleKind { File, Device, Token };
@@ -48,8 +59,8 @@ struct HandleInfo {
     bool canRead = false;
     bool canWrite = false;
     bool appendOnly = false;
-    bool broken = false;        // a device connection that broke: every later request fails
-    std::mutex requestLock;     // one device request at a time per handle, answered in order
+    bool broken = false;     // a device connection that broke: every later request fails
+    std::mutex requestLock;  // one device request at a time per handle, answered in order
 };
 
 // Registers a descriptor under its number; the handle table owns it from now on.

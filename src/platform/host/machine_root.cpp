@@ -117,19 +117,23 @@ std::string DeviceNameOf(const std::string& translated) {
     return std::string();
 }
 
-std::string SystemDirectory() { return MachineRoot() + "/Windows/System32"; }
+std::string SystemDirectory() {
+    return MachineRoot() + "/Windows/System32";
+}
 
 }  // namespace nuvex::host
 
 using namespace nuvex::host;
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    std::string dir = SystemDirectory();
-    MakeDirectories(dir + "/drivers");
-    UINT length = static_cast<UINT>(dir.size());
-    if (buffer == nullptr || size <= length) return length + 1;  // room needed, with the zero
-    std::memcpy(buffer, dir.c_str(), length + 1);
-    return length;
+    return NoThrow<UINT>(0u, ERROR_NOT_ENOUGH_MEMORY, [&]() -> UINT {
+        std::string dir = SystemDirectory();
+        MakeDirectories(dir + "/drivers");
+        UINT length = static_cast<UINT>(dir.size());
+        if (buffer == nullptr || size <= length) return length + 1;  // room needed, with the zero
+        std::memcpy(buffer, dir.c_str(), length + 1);
+        return length;
+    });
 }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
@@ -160,13 +164,21 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     return static_cast<DWORD>(length);
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
 
-HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+HANDLE GetCurrentProcess() {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
 
-HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+HANDLE GetCurrentThread() {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
 
-BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }
+BOOL DisableThreadLibraryCalls(HMODULE) {
+    return TRUE;
+}
 
 extern "C" NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void) {
     std::lock_guard<std::mutex> lock(g_rootLock);

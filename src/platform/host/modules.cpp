@@ -2,6 +2,8 @@
 // LoadLibraryA reference counts as an open handle until FreeLibrary releases it.
 #include <strings.h>
 
+#include <cstring>
+
 #include <atomic>
 
 #include "platform/host/host_internal.h"
@@ -45,7 +47,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     }
     // Names only: an "ordinal" is a pointer value below 64 KiB.
     if (name == nullptr || reinterpret_cast<uintptr_t>(name) < 0x10000 ||
-        std::string(name) != "NtLoadDriver") {
+        std::strcmp(name, "NtLoadDriver") != 0) {
         SetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

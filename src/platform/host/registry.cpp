@@ -91,48 +91,70 @@ bool ValidValueName(LPCSTR name) {
 using namespace nuvex::host;
 
 LSTATUS RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    return OpenOrCreate(key, subKey, result, false);
+    return NoThrow<LSTATUS>(static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                            [&]() -> LSTATUS { return OpenOrCreate(key, subKey, result, false); });
 }
 
 LSTATUS RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    return OpenOrCreate(key, subKey, result, true);
+    return NoThrow<LSTATUS>(static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                            [&]() -> LSTATUS { return OpenOrCreate(key, subKey, result, true); });
 }
 
-LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) { return DeleteKey(key, subKey, false); }
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    return DeleteKey(key, subKey, false);
+}
 
-LSTATUS SHDeleteKeyA(HKEY key, LPCSTR subKey) { return DeleteKey(key, subKey, true); }
+LSTATUS SHDeleteKeyA(HKEY key, LPCSTR subKey) {
+    return DeleteKey(key, subKey, true);
+}
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data,
                        DWORD size) {
-    std::string folder;
-    if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
-    const char* name = valueName != nullptr ? valueName : "";
-    if (!ValidValueName(name) || (data == nullptr && size > 0)) return ERROR_INVALID_PARAMETER;
-    return WriteValue(folder, name, type, data, size);
+    return NoThrow<LSTATUS>(
+        static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
+            return NoThrow<LSTATUS>(
+                static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                [&]() -> LSTATUS {
+                    return NoThrow<LSTATUS>(
+                        static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                        [&]() -> LSTATUS {
+                            std::string folder;
+                            if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
+                            const char* name = valueName != nullptr ? valueName : "";
+                            if (!ValidValueName(name) || (data == nullptr && size > 0))
+                                return ERROR_INVALID_PARAMETER;
+                            return WriteValue(folder, name, type, data, size);
+                        });
+                });
+        });
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
                          LPDWORD size) {
-    std::string folder;
-    if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
-    if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
-    const char* name = valueName != nullptr ? valueName : "";
-    if (!ValidValueName(name)) return ERROR_FILE_NOT_FOUND;
-    std::string bytes;
-    DWORD found = 0;
-    LONG status = ReadValue(folder, name, &found, &bytes);
-    if (status != ERROR_SUCCESS) return status;
-    if (type != nullptr) *type = found;
-    DWORD length = static_cast<DWORD>(bytes.size());
-    if (data != nullptr) {
-        if (*size < length) {
-            *size = length;
-            return ERROR_MORE_DATA;
-        }
-        std::memcpy(data, bytes.data(), length);
-    }
-    if (size != nullptr) *size = length;
-    return ERROR_SUCCESS;
+    return NoThrow<LSTATUS>(static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                            [&]() -> LSTATUS {
+                                std::string folder;
+                                if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
+                                if (reserved != nullptr || (data != nullptr && size == nullptr))
+                                    return ERROR_INVALID_PARAMETER;
+                                const char* name = valueName != nullptr ? valueName : "";
+                                if (!ValidValueName(name)) return ERROR_FILE_NOT_FOUND;
+                                std::string bytes;
+                                DWORD found = 0;
+                                LONG status = ReadValue(folder, name, &found, &bytes);
+                                if (status != ERROR_SUCCESS) return status;
+                                if (type != nullptr) *type = found;
+                                DWORD length = static_cast<DWORD>(bytes.size());
+                                if (data != nullptr) {
+                                    if (*size < length) {
+                                        *size = length;
+                                        return ERROR_MORE_DATA;
+                                    }
+                                    std::memcpy(data, bytes.data(), length);
+                                }
+                                if (size != nullptr) *size = length;
+                                return ERROR_SUCCESS;
+                            });
 }
 
 LSTATUS RegCloseKey(HKEY key) {

@@ -34,8 +34,8 @@ std::vector<Entry> ListFolder(const std::string& folder) {
     while (dirent* item = ::readdir(dir)) {
         std::string name = item->d_name;
         if (name == "." || name == "..") continue;
-        bool isFolder = item->d_type == DT_DIR ||
-                        (item->d_type == DT_UNKNOWN && IsFolder(folder + "/" + name));
+        bool isFolder =
+            item->d_type == DT_DIR || (item->d_type == DT_UNKNOWN && IsFolder(folder + "/" + name));
         entries.push_back(Entry{name, isFolder});
     }
     ::closedir(dir);
@@ -101,7 +101,9 @@ LONG RemoveTree(const std::string& folder) {
 
 }  // namespace
 
-std::string LocalMachineFolder() { return MachineRoot() + "/Registry/HKEY_LOCAL_MACHINE"; }
+std::string LocalMachineFolder() {
+    return MachineRoot() + "/Registry/HKEY_LOCAL_MACHINE";
+}
 
 bool SplitKeyPath(const char* path, std::vector<std::string>* parts) {
     parts->clear();
@@ -147,7 +149,9 @@ LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& part
     return ERROR_SUCCESS;
 }
 
-bool KeyExists(const std::string& folder) { return IsFolder(folder); }
+bool KeyExists(const std::string& folder) {
+    return IsFolder(folder);
+}
 
 bool KeyHasSubkeys(const std::string& folder) {
     for (const Entry& entry : ListFolder(folder))
@@ -155,8 +159,8 @@ bool KeyHasSubkeys(const std::string& folder) {
     return false;
 }
 
-LONG WriteValue(const std::string& folder, const std::string& name, DWORD type,
-                const void* data, size_t size) {
+LONG WriteValue(const std::string& folder, const std::string& name, DWORD type, const void* data,
+                size_t size) {
     if (!IsFolder(folder)) return ERROR_KEY_DELETED;
     std::vector<std::string> old = ValueFiles(folder, name, nullptr);
     // The new bytes appear under their final name in one step (write aside, then rename).
@@ -185,7 +189,8 @@ LONG ReadValue(const std::string& folder, const std::string& name, DWORD* type,
     std::vector<std::string> files = ValueFiles(folder, name, &found);
     if (files.empty()) return ERROR_FILE_NOT_FOUND;
     int fd = ::open((folder + "/" + files.front()).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : static_cast<LONG>(ErrorFromErrno(errno));
+    if (fd < 0)
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : static_cast<LONG>(ErrorFromErrno(errno));
     bytes->clear();
     char buffer[4096];
     for (;;) {

@@ -25,10 +25,9 @@ LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& part
 bool KeyExists(const std::string& folder);
 bool KeyHasSubkeys(const std::string& folder);
 
-LONG WriteValue(const std::string& folder, const std::string& name, DWORD type,
-                const void* data, size_t size);
-LONG ReadValue(const std::string& folder, const std::string& name, DWORD* type,
-               std::string* bytes);
+LONG WriteValue(const std::string& folder, const std::string& name, DWORD type, const void* data,
+                size_t size);
+LONG ReadValue(const std::string& folder, const std::string& name, DWORD* type, std::string* bytes);
 // A REG_SZ / REG_EXPAND_SZ value up to its first zero, or empty when absent.
 std::string ReadStringValue(const std::string& folder, const std::string& name);
 bool ReadDwordValue(const std::string& folder, const std::string& name, DWORD* value);

@@ -21,8 +21,8 @@ const std::vector<std::string> kServicesPath = {"SYSTEM", "CurrentControlSet", "
 
 struct ServiceObject {
     bool manager = false;
-    std::string folder;     // the service's key (services only)
-    bool deleted = false;   // DeleteService went through this handle
+    std::string folder;    // the service's key (services only)
+    bool deleted = false;  // DeleteService went through this handle
 };
 
 std::mutex g_serviceLock;
@@ -104,13 +104,14 @@ void SplitDependencies(LPCSTR list, std::string* services, std::string* groups) 
     if (!groups->empty()) groups->push_back('\0');
 }
 
-LONG RecordService(const std::string& folder, LPCSTR name, LPCSTR displayName,
-                   DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPath,
-                   LPCSTR loadOrderGroup, LPCSTR dependencies, LPCSTR account) {
+LONG RecordService(const std::string& folder, LPCSTR name, LPCSTR displayName, DWORD serviceType,
+                   DWORD startType, DWORD errorControl, LPCSTR binaryPath, LPCSTR loadOrderGroup,
+                   LPCSTR dependencies, LPCSTR account) {
     LONG status = WriteDword(folder, "Type", serviceType);
     if (status == ERROR_SUCCESS) status = WriteDword(folder, "Start", startType);
     if (status == ERROR_SUCCESS) status = WriteDword(folder, "ErrorControl", errorControl);
-    if (status == ERROR_SUCCESS) status = WriteString(folder, "ImagePath", REG_EXPAND_SZ, binaryPath);
+    if (status == ERROR_SUCCESS)
+        status = WriteString(folder, "ImagePath", REG_EXPAND_SZ, binaryPath);
     if (status == ERROR_SUCCESS)
         status = WriteString(folder, "DisplayName", REG_SZ,
                              displayName != nullptr && displayName[0] != '\0' ? displayName : name);
@@ -119,7 +120,8 @@ LONG RecordService(const std::string& folder, LPCSTR name, LPCSTR displayName,
     std::string services, groups;
     SplitDependencies(dependencies, &services, &groups);
     if (status == ERROR_SUCCESS && !services.empty())
-        status = WriteValue(folder, "DependOnService", REG_MULTI_SZ, services.data(), services.size());
+        status =
+            WriteValue(folder, "DependOnService", REG_MULTI_SZ, services.data(), services.size());
     if (status == ERROR_SUCCESS && !groups.empty())
         status = WriteValue(folder, "DependOnGroup", REG_MULTI_SZ, groups.data(), groups.size());
     if (status == ERROR_SUCCESS && account != nullptr && account[0] != '\0')
@@ -127,7 +129,9 @@ LONG RecordService(const std::string& folder, LPCSTR name, LPCSTR displayName,
     return status;
 }
 
-bool IsStartType(DWORD start) { return start <= 4; }
+bool IsStartType(DWORD start) {
+    return start <= 4;
+}
 bool IsServiceType(DWORD type) {
     return type == SERVICE_KERNEL_DRIVER || type == SERVICE_FILE_SYSTEM_DRIVER ||
            (type & ~0x100u) == 0x10u || (type & ~0x100u) == 0x20u;
@@ -139,80 +143,97 @@ bool IsServiceType(DWORD type) {
 using namespace nuvex::host;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR, DWORD) {
-    if (machine != nullptr && machine[0] != '\0' && std::strcmp(machine, "\\\\.") != 0)
-        return FailHandle(ERROR_INVALID_NAME);
-    auto* object = new ServiceObject();
-    object->manager = true;
-    return NewHandle(object);
+    return NoThrow<SC_HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY, [&]() -> SC_HANDLE {
+        if (machine != nullptr && machine[0] != '\0' && std::strcmp(machine, "\\\\.") != 0)
+            return FailHandle(ERROR_INVALID_NAME);
+        auto* object = new ServiceObject();
+        object->manager = true;
+        return NewHandle(object);
+    });
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD) {
-    ServiceObject scm;
-    if (!Lookup(manager, true, &scm)) return nullptr;
-    if (name == nullptr) return FailHandle(ERROR_INVALID_PARAMETER);
-    std::string folder;
-    if (!FindService(name, &folder)) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
-    auto* object = new ServiceObject();
-    object->folder = folder;
-    return NewHandle(object);
+    return NoThrow<SC_HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY, [&]() -> SC_HANDLE {
+        ServiceObject scm;
+        if (!Lookup(manager, true, &scm)) return nullptr;
+        if (name == nullptr) return FailHandle(ERROR_INVALID_PARAMETER);
+        std::string folder;
+        if (!FindService(name, &folder)) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
+        auto* object = new ServiceObject();
+        object->folder = folder;
+        return NewHandle(object);
+    });
 }
 
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD,
-                         DWORD serviceType, DWORD startType, DWORD errorControl,
-                         LPCSTR binaryPath, LPCSTR loadOrderGroup, LPDWORD tagId,
-                         LPCSTR dependencies, LPCSTR account, LPCSTR) {
-    ServiceObject scm;
-    if (!Lookup(manager, true, &scm)) return nullptr;
-    if (!ValidServiceName(name)) return FailHandle(ERROR_INVALID_NAME);
-    if (binaryPath == nullptr || binaryPath[0] == '\0' || !IsServiceType(serviceType) ||
-        !IsStartType(startType) || errorControl > 3)
-        return FailHandle(ERROR_INVALID_PARAMETER);
-    std::string folder;
-    if (FindService(name, &folder)) return FailHandle(ERROR_SERVICE_EXISTS);
-    bool keyExisted = FindKeyFolder(ServicesFolder(), {name}, false, &folder) == ERROR_SUCCESS;
-    LONG status = FindKeyFolder(ServicesFolder(), {name}, true, &folder);
-    if (status == ERROR_SUCCESS)
-        status = RecordService(folder, name, displayName, serviceType, startType, errorControl,
-                               binaryPath, loadOrderGroup, dependencies, account);
-    if (status != ERROR_SUCCESS) {
-        if (!keyExisted) RemoveKey(folder, true);
-        return FailHandle(static_cast<DWORD>(status));
-    }
-    if (tagId != nullptr) *tagId = 0;
-    auto* object = new ServiceObject();
-    object->folder = folder;
-    return NewHandle(object);
+                         DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPath,
+                         LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies, LPCSTR account,
+                         LPCSTR) {
+    return NoThrow<SC_HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY, [&]() -> SC_HANDLE {
+        ServiceObject scm;
+        if (!Lookup(manager, true, &scm)) return nullptr;
+        if (!ValidServiceName(name)) return FailHandle(ERROR_INVALID_NAME);
+        if (binaryPath == nullptr || binaryPath[0] == '\0' || !IsServiceType(serviceType) ||
+            !IsStartType(startType) || errorControl > 3)
+            return FailHandle(ERROR_INVALID_PARAMETER);
+        std::string folder;
+        if (FindService(name, &folder)) return FailHandle(ERROR_SERVICE_EXISTS);
+        bool keyExisted = FindKeyFolder(ServicesFolder(), {name}, false, &folder) == ERROR_SUCCESS;
+        LONG status = FindKeyFolder(ServicesFolder(), {name}, true, &folder);
+        if (status == ERROR_SUCCESS)
+            status = RecordService(folder, name, displayName, serviceType, startType, errorControl,
+                                   binaryPath, loadOrderGroup, dependencies, account);
+        if (status != ERROR_SUCCESS) {
+            if (!keyExisted) RemoveKey(folder, true);
+            return FailHandle(static_cast<DWORD>(status));
+        }
+        if (tagId != nullptr) *tagId = 0;
+        auto* object = new ServiceObject();
+        object->folder = folder;
+        return NewHandle(object);
+    });
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD, LPCSTR*) {
-    ServiceObject object;
-    if (!Lookup(service, false, &object)) return FALSE;
-    if (object.deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-    DWORD start = 0;
-    if (!KeyExists(object.folder)) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (ReadDwordValue(object.folder, "Start", &start) && start == 4)
-        return Fail(ERROR_SERVICE_DISABLED);
-    NTSTATUS status = LoadDriverOfService(object.folder);
-    switch (status) {
-        case STATUS_SUCCESS: return TRUE;
-        case STATUS_IMAGE_ALREADY_LOADED: return Fail(ERROR_SERVICE_ALREADY_RUNNING);
-        case STATUS_OBJECT_NAME_NOT_FOUND: return Fail(ERROR_FILE_NOT_FOUND);
-        case STATUS_INVALID_IMAGE_FORMAT: return Fail(ERROR_BAD_EXE_FORMAT);
-        case STATUS_IO_TIMEOUT: return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
-        default: return Fail(ERROR_GEN_FAILURE);
-    }
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        ServiceObject object;
+        if (!Lookup(service, false, &object)) return FALSE;
+        if (object.deleted) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        DWORD start = 0;
+        if (!KeyExists(object.folder)) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        if (ReadDwordValue(object.folder, "Start", &start) && start == 4)
+            return Fail(ERROR_SERVICE_DISABLED);
+        NTSTATUS status = LoadDriverOfService(object.folder);
+        switch (status) {
+            case STATUS_SUCCESS:
+                return TRUE;
+            case STATUS_IMAGE_ALREADY_LOADED:
+                return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+            case STATUS_OBJECT_NAME_NOT_FOUND:
+                return Fail(ERROR_FILE_NOT_FOUND);
+            case STATUS_INVALID_IMAGE_FORMAT:
+                return Fail(ERROR_BAD_EXE_FORMAT);
+            case STATUS_IO_TIMEOUT:
+                return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+            default:
+                return Fail(ERROR_GEN_FAILURE);
+        }
+    });
 }
 
 BOOL DeleteService(SC_HANDLE service) {
-    ServiceObject object;
-    if (!Lookup(service, false, &object)) return FALSE;
-    if (object.deleted || !KeyExists(object.folder)) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-    // The key goes at once; a running driver stays loaded.
-    LONG status = RemoveKey(object.folder, true);
-    if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
-    std::lock_guard<std::mutex> lock(g_serviceLock);
-    reinterpret_cast<ServiceObject*>(service)->deleted = true;
-    return TRUE;
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        ServiceObject object;
+        if (!Lookup(service, false, &object)) return FALSE;
+        if (object.deleted || !KeyExists(object.folder))
+            return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        // The key goes at once; a running driver stays loaded.
+        LONG status = RemoveKey(object.folder, true);
+        if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        reinterpret_cast<ServiceObject*>(service)->deleted = true;
+        return TRUE;
+    });
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
@@ -227,22 +248,27 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
 }
 
 NTSTATUS NtLoadDriver(NUVEX_UNICODE_STRING* driverServiceName) {
-    CountLoadDriverCall();
-    NTSTATUS forced = STATUS_SUCCESS;
-    if (TakeForcedLoadStatus(&forced)) return forced;
-    if (!LoadDriverPrivilegeEnabled()) return STATUS_PRIVILEGE_NOT_HELD;
-    if (driverServiceName == nullptr || driverServiceName->Buffer == nullptr ||
-        driverServiceName->Length % 2 != 0 || driverServiceName->Length == 0)
-        return STATUS_INVALID_PARAMETER;
-    std::string path = Utf16ToUtf8(driverServiceName->Buffer, driverServiceName->Length / 2);
-    const std::string prefix = "\\Registry\\Machine\\";
-    if (path.size() <= prefix.size() || ::strncasecmp(path.c_str(), prefix.c_str(), prefix.size()) != 0)
-        return STATUS_OBJECT_PATH_SYNTAX_BAD;
-    std::vector<std::string> parts;
-    if (!SplitKeyPath(path.c_str() + prefix.size(), &parts) || parts.empty())
-        return STATUS_OBJECT_PATH_SYNTAX_BAD;
-    std::string folder;
-    if (FindKeyFolder(LocalMachineFolder(), parts, false, &folder) != ERROR_SUCCESS)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return LoadDriverOfService(folder);
+    return NoThrow<NTSTATUS>(
+        STATUS_INSUFFICIENT_RESOURCES, ERROR_NOT_ENOUGH_MEMORY, [&]() -> NTSTATUS {
+            CountLoadDriverCall();
+            NTSTATUS forced = STATUS_SUCCESS;
+            if (TakeForcedLoadStatus(&forced)) return forced;
+            if (!LoadDriverPrivilegeEnabled()) return STATUS_PRIVILEGE_NOT_HELD;
+            if (driverServiceName == nullptr || driverServiceName->Buffer == nullptr ||
+                driverServiceName->Length % 2 != 0 || driverServiceName->Length == 0)
+                return STATUS_INVALID_PARAMETER;
+            std::string path =
+                Utf16ToUtf8(driverServiceName->Buffer, driverServiceName->Length / 2);
+            const std::string prefix = "\\Registry\\Machine\\";
+            if (path.size() <= prefix.size() ||
+                ::strncasecmp(path.c_str(), prefix.c_str(), prefix.size()) != 0)
+                return STATUS_OBJECT_PATH_SYNTAX_BAD;
+            std::vector<std::string> parts;
+            if (!SplitKeyPath(path.c_str() + prefix.size(), &parts) || parts.empty())
+                return STATUS_OBJECT_PATH_SYNTAX_BAD;
+            std::string folder;
+            if (FindKeyFolder(LocalMachineFolder(), parts, false, &folder) != ERROR_SUCCESS)
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            return LoadDriverOfService(folder);
+        });
 }

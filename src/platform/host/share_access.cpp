@@ -19,7 +19,7 @@ enum Slot { kHoldRead = 0, kHoldWrite, kHoldDelete, kDenyRead, kDenyWrite, kDeny
 
 // True when another open file description holds a lock on the slot.
 bool SlotTaken(int fd, Slot slot) {
-    struct flock probe{};
+    struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     probe.l_start = kShareBase + slot;
@@ -29,7 +29,7 @@ bool SlotTaken(int fd, Slot slot) {
 }
 
 bool TakeSlot(int fd, Slot slot) {
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
     lock.l_start = kShareBase + slot;
@@ -38,7 +38,7 @@ bool TakeSlot(int fd, Slot slot) {
 }
 
 void ReleaseSlots(int fd) {
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = F_UNLCK;
     lock.l_whence = SEEK_SET;
     lock.l_start = kShareBase;
@@ -49,8 +49,7 @@ void ReleaseSlots(int fd) {
 class Gate {
 public:
     explicit Gate(int fd) : fd_(fd) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {}
     }
     ~Gate() { ::flock(fd_, LOCK_UN); }
     Gate(const Gate&) = delete;

@@ -37,7 +37,9 @@ void CivilFromDays(int64_t daysSince1601, int64_t* year, unsigned* month, unsign
     *year = y + (*month <= 2);
 }
 
-bool IsLeap(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeap(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 unsigned DaysInMonth(unsigned year, unsigned month) {
     static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -53,17 +55,17 @@ void GetSystemTime(LPSYSTEMTIME time) {
     if (time == nullptr) return;
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t ticks = (static_cast<uint64_t>(now.tv_sec) + kUnixEpochDays * kSecondsPerDay) *
-                         kTicksPerSecond +
-                     static_cast<uint64_t>(now.tv_nsec) / 100;
+    uint64_t ticks =
+        (static_cast<uint64_t>(now.tv_sec) + kUnixEpochDays * kSecondsPerDay) * kTicksPerSecond +
+        static_cast<uint64_t>(now.tv_nsec) / 100;
     FILETIME fileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     FileTimeToSystemTime(&fileTime, time);
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME time) {
     if (fileTime == nullptr || time == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    uint64_t ticks = (static_cast<uint64_t>(fileTime->dwHighDateTime) << 32) |
-                     fileTime->dwLowDateTime;
+    uint64_t ticks =
+        (static_cast<uint64_t>(fileTime->dwHighDateTime) << 32) | fileTime->dwLowDateTime;
     if (ticks >> 63) return Fail(ERROR_INVALID_PARAMETER);  // 2^63 and above are not times
     uint64_t seconds = ticks / kTicksPerSecond;
     int64_t days = static_cast<int64_t>(seconds / kSecondsPerDay);
@@ -86,13 +88,12 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* time, LPFILETIME fileTime) {
     if (time == nullptr || fileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     // The day of the week is ignored, as on Windows; every other field must be in range.
     if (time->wYear < 1601 || time->wYear > 30827 || time->wMonth < 1 || time->wMonth > 12 ||
-        time->wDay < 1 || time->wDay > DaysInMonth(time->wYear, time->wMonth) ||
-        time->wHour > 23 || time->wMinute > 59 || time->wSecond > 59 ||
-        time->wMilliseconds > 999)
+        time->wDay < 1 || time->wDay > DaysInMonth(time->wYear, time->wMonth) || time->wHour > 23 ||
+        time->wMinute > 59 || time->wSecond > 59 || time->wMilliseconds > 999)
         return Fail(ERROR_INVALID_PARAMETER);
     uint64_t days = static_cast<uint64_t>(DaysFromCivil(time->wYear, time->wMonth, time->wDay));
-    uint64_t seconds = days * kSecondsPerDay + time->wHour * 3600u + time->wMinute * 60u +
-                       time->wSecond;
+    uint64_t seconds =
+        days * kSecondsPerDay + time->wHour * 3600u + time->wMinute * 60u + time->wSecond;
     uint64_t ticks = seconds * kTicksPerSecond + time->wMilliseconds * kTicksPerMillisecond;
     fileTime->dwLowDateTime = static_cast<DWORD>(ticks);
     fileTime->dwHighDateTime = static_cast<DWORD>(ticks >> 32);

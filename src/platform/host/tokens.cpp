@@ -22,14 +22,22 @@ struct PrivilegeName {
     DWORD luid;
 };
 const PrivilegeName kPrivileges[] = {
-    {"SeCreateTokenPrivilege", 2},  {"SeAssignPrimaryTokenPrivilege", 3},
-    {"SeLockMemoryPrivilege", 4},   {"SeIncreaseQuotaPrivilege", 5},
-    {"SeTcbPrivilege", 7},          {"SeSecurityPrivilege", 8},
-    {"SeTakeOwnershipPrivilege", 9}, {"SeLoadDriverPrivilege", 10},
-    {"SeSystemProfilePrivilege", 11}, {"SeSystemtimePrivilege", 12},
-    {"SeBackupPrivilege", 17},      {"SeRestorePrivilege", 18},
-    {"SeShutdownPrivilege", 19},    {"SeDebugPrivilege", 20},
-    {"SeChangeNotifyPrivilege", 23}, {"SeImpersonatePrivilege", 29},
+    {"SeCreateTokenPrivilege", 2},
+    {"SeAssignPrimaryTokenPrivilege", 3},
+    {"SeLockMemoryPrivilege", 4},
+    {"SeIncreaseQuotaPrivilege", 5},
+    {"SeTcbPrivilege", 7},
+    {"SeSecurityPrivilege", 8},
+    {"SeTakeOwnershipPrivilege", 9},
+    {"SeLoadDriverPrivilege", 10},
+    {"SeSystemProfilePrivilege", 11},
+    {"SeSystemtimePrivilege", 12},
+    {"SeBackupPrivilege", 17},
+    {"SeRestorePrivilege", 18},
+    {"SeShutdownPrivilege", 19},
+    {"SeDebugPrivilege", 20},
+    {"SeChangeNotifyPrivilege", 23},
+    {"SeImpersonatePrivilege", 29},
 };
 
 std::atomic<bool> g_loadDriverHeld{true};
@@ -37,7 +45,9 @@ std::atomic<bool> g_loadDriverEnabled{false};
 
 }  // namespace
 
-bool LoadDriverPrivilegeEnabled() { return g_loadDriverHeld.load() && g_loadDriverEnabled.load(); }
+bool LoadDriverPrivilegeEnabled() {
+    return g_loadDriverHeld.load() && g_loadDriverEnabled.load();
+}
 
 void ResetTokenState() {
     g_loadDriverHeld = true;
@@ -54,17 +64,19 @@ BOOL OpenThreadToken(HANDLE, DWORD, BOOL, HANDLE* token) {
 }
 
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
-    if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *token = nullptr;
-    if (process != GetCurrentProcess()) return Fail(ERROR_INVALID_HANDLE);
-    // A token handle is a descriptor too, so that CloseHandle treats it like any handle.
-    int fd = LiftDescriptor(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (fd < 0) return FailErrno(errno);
-    auto info = std::make_shared<HandleInfo>();
-    info->kind = HandleKind::Token;
-    info->access = access;
-    *token = RegisterHandle(fd, std::move(info));
-    return TRUE;
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (token == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        *token = nullptr;
+        if (process != GetCurrentProcess()) return Fail(ERROR_INVALID_HANDLE);
+        // A token handle is a descriptor too, so that CloseHandle treats it like any handle.
+        int fd = LiftDescriptor(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (fd < 0) return FailErrno(errno);
+        auto info = std::make_shared<HandleInfo>();
+        info->kind = HandleKind::Token;
+        info->access = access;
+        *token = RegisterHandle(fd, std::move(info));
+        return TRUE;
+    });
 }
 
 BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid) {

@@ -207,6 +207,7 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define STATUS_OBJECT_PATH_SYNTAX_BAD static_cast<NTSTATUS>(0xC000003Bu)
 #define STATUS_IO_TIMEOUT static_cast<NTSTATUS>(0xC00000B5u)
 #define STATUS_INVALID_IMAGE_FORMAT static_cast<NTSTATUS>(0xC000007Bu)
+#define STATUS_INSUFFICIENT_RESOURCES static_cast<NTSTATUS>(0xC000009Au)
 
 // registry
 #define REG_NONE 0u

@@ -32,14 +32,25 @@ void Serve(int client) {
     for (;;) {
         unsigned char head[12];
         if (!ReadAll(client, head, sizeof head)) return;
-        unsigned inLength = head[4] | (head[5] << 8) | (head[6] << 16) | (static_cast<unsigned>(head[7]) << 24);
+        unsigned inLength =
+            head[4] | (head[5] << 8) | (head[6] << 16) | (static_cast<unsigned>(head[7]) << 24);
         std::string input(inLength, '\0');
         if (inLength > 0 && !ReadAll(client, input.data(), inLength)) return;
         unsigned pid = static_cast<unsigned>(getpid());
-        unsigned char reply[12] = {1, 0, 0, 0, 4, 0, 0, 0,
-                                   static_cast<unsigned char>(pid), static_cast<unsigned char>(pid >> 8),
-                                   static_cast<unsigned char>(pid >> 16), static_cast<unsigned char>(pid >> 24)};
-        if (send(client, reply, sizeof reply, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply)) return;
+        unsigned char reply[12] = {1,
+                                   0,
+                                   0,
+                                   0,
+                                   4,
+                                   0,
+                                   0,
+                                   0,
+                                   static_cast<unsigned char>(pid),
+                                   static_cast<unsigned char>(pid >> 8),
+                                   static_cast<unsigned char>(pid >> 16),
+                                   static_cast<unsigned char>(pid >> 24)};
+        if (send(client, reply, sizeof reply, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply))
+            return;
     }
 }
 
@@ -65,7 +76,8 @@ int main(int argc, char** argv) {
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) return 4;
     strcpy(address.sun_path, path.c_str());
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0)
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0)
         return 5;
     const char* readyFd = getenv("NUVEX_READY_FD");
     if (readyFd != nullptr && name.find("Silent") == std::string::npos) {
