@@ -161,6 +161,25 @@ TEST_F(ExportsAgainstImages, MonitoringListsFromHeaderRequests) {
     EXPECT_EQ(Violations(Status()), 0u);
 }
 
+TEST_F(ExportsAgainstImages, KeysAreHandedToTheDriver) {
+    StartMain();
+    ASSERT_EQ(NuvexCtrl_StartLogging(), 0u);
+    const uint8_t key[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(NuvexCtrl_SetKey(0x55, key, sizeof key), 0u);
+    ASSERT_EQ(NuvexCtrl_SetSysKey(key, sizeof key), 0u);
+    LogEntry* log = nullptr;
+    uint32_t count = 0;
+    ASSERT_EQ(NuvexCtrl_GetLog(&log, &count), 0u);
+    ASSERT_EQ(count, 3u);
+    EXPECT_STREQ(log->next->text, "document key set");
+    EXPECT_EQ(U32(Bytes(log->next->data, log->next->data + 16), 0), 0x55u);  // keyParam
+    EXPECT_STREQ(log->next->next->text, "system key set");
+    NuvexCtrl_FreeLog(log);
+    EXPECT_EQ(Violations(Status()), 0u);
+    main_.Stop();
+    EXPECT_NE(NuvexCtrl_SetKey(0, key, sizeof key), 0u);  // no driver, no new key
+}
+
 TEST_F(ExportsAgainstImages, AccessControlPoliciesStatusAndLog) {
     StartAcl();
     uint32_t status[2] = {9, 9};
