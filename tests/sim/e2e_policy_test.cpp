@@ -1,5 +1,7 @@
 // The policy table through the library's exports against the main driver image: both forms,
 // and a save and load round trip through the policy file.
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
