@@ -45,25 +45,30 @@ Bytes PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-void RemoveTree(const std::string& path) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+namespace {
+// Wide calls: names that the ANSI code page cannot hold must go too.
+void RemoveTreeW(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..") continue;
-            std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
+                RemoveTreeW(child);
             } else {
-                DeleteFileA(child.c_str());
+                DeleteFileW(child.c_str());
             }
-        } while (FindNextFileA(search, &found));
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(path.c_str());
 }
+}  // namespace
+
+void RemoveTree(const std::string& path) { RemoveTreeW(std::wstring(path.begin(), path.end())); }
 
 std::string ModuleDirectory() {
     char path[MAX_PATH] = {};
@@ -77,10 +82,12 @@ void ScratchTest::SetUp() {
     GetTempPathA(MAX_PATH, temp);
     static unsigned counter = 0;
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    // Wine hands out the same small process ids run after run: the tick count keeps
+    // directories of earlier runs apart.
     dir_ = std::string(temp) + "nuvex-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++counter) + "-" + info->name();
+           std::to_string(GetTickCount()) + "-" + std::to_string(++counter) + "-" + info->name();
     RemoveTree(dir_);
-    ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), nullptr)) << dir_;
+    ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), nullptr)) << dir_ << ": error " << GetLastError();
 }
 
 void ScratchTest::TearDown() { RemoveTree(dir_); }
