@@ -180,6 +180,9 @@ typedef struct AccLogRecord {
 /* NuvexCtrl_AddStructPassPath: the joined text of the paths, each followed by "|", would
  * not fit 10240 bytes with its terminating zero; nothing was sent to the driver. */
 #define NUVEX_E_PASSPATH_TEXT_TOO_LONG 3102
+/* NuvexCtrl_SaveCurrentPolicyToFile: memory for gathering the policy texts or for growing the
+ * working buffer could not be had. Nothing was written; a file at the path is unchanged. */
+#define NUVEX_E_POLICY_SAVE_NO_MEMORY 3111
 /* installation and access control */
 /* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
  * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory
