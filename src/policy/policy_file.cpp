@@ -1,0 +1,216 @@
+// The policy file: the driver's policy texts, one per line ended by CR LF, enciphered as one
+// stream from offset 0 under the library's policy-file key.
+//
+// Saving never touches the file at the caller's path until the new one is complete: the
+// texts are gathered first, written to a temporary file beside the target, flushed, and only
+// then moved over the target. Loading reads and deciphers the whole file before it empties
+// the driver's table, so a missing or unreadable file leaves the table as it was.
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/seal.h"
+#include "frame/heap.h"
+#include "frame/owners.h"
+#include "policy/policy_walk.h"
+
+namespace nuvex {
+namespace {
+
+constexpr uint8_t kPolicyFileKey[kSealKeyBytes] = {
+    0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25,
+    0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25};
+
+constexpr std::size_t kInitialCapacity = 131072;
+// The plaintext is written with one WriteFile call, whose length is 32 bits.
+constexpr std::size_t kLargestCapacity = 0x80000000u;
+
+// Names of temporary files tried beside the target before giving up.
+constexpr unsigned kTemporaryNames = 16;
+
+// Releases a text list on every path.
+class TextListOwner {
+public:
+    explicit TextListOwner(UserStrNode* list) : list_(list) {}
+    TextListOwner(const TextListOwner&) = delete;
+    TextListOwner& operator=(const TextListOwner&) = delete;
+    ~TextListOwner() {
+        if (list_ != nullptr) NuvexCtrl_FreeUserStrList(list_);
+    }
+
+private:
+    UserStrNode* list_;
+};
+
+// Deletes the temporary file unless the save went through.
+class TemporaryFileName {
+public:
+    TemporaryFileName() = default;
+    TemporaryFileName(const TemporaryFileName&) = delete;
+    TemporaryFileName& operator=(const TemporaryFileName&) = delete;
+    ~TemporaryFileName() {
+        if (created_) DeleteFileA(name_.get());
+    }
+    bool allocate(std::size_t bytes) { return name_.allocateZero(bytes); }
+    char* get() const { return name_.get(); }
+    void created() { created_ = true; }
+    void kept() { created_ = false; }
+
+private:
+    HeapBlock<char> name_;
+    bool created_ = false;
+};
+
+// Overwrites the plaintext before its block goes back to the heap.
+class PlainBytes {
+public:
+    PlainBytes() = default;
+    PlainBytes(const PlainBytes&) = delete;
+    PlainBytes& operator=(const PlainBytes&) = delete;
+    ~PlainBytes() {
+        if (block_) SecureWipe(block_.get(), size_);
+    }
+    bool allocateZero(std::size_t bytes) {
+        size_ = bytes;
+        return block_.allocateZero(bytes);
+    }
+    uint8_t* get() const { return block_.get(); }
+
+private:
+    HeapBlock<uint8_t> block_;
+    std::size_t size_ = 0;
+};
+
+// Creates a new file beside `path` for the new contents (no sharing, a name not in use).
+UniqueHandle CreateTemporaryBeside(const char* path, TemporaryFileName& name) {
+    std::size_t bytes = std::strlen(path) + 32;
+    if (!name.allocate(bytes)) return UniqueHandle();
+    for (unsigned n = 0; n < kTemporaryNames; ++n) {
+        std::snprintf(name.get(), bytes, "%s.%u.nvtmp", path, n);
+        UniqueHandle file(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
+            name.created();
+            return file;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
+            error != ERROR_SHARING_VIOLATION)
+            break;
+    }
+    return UniqueHandle();
+}
+
+// Appends `length` bytes and CR LF, doubling the buffer while they do not fit. False when
+// the buffer cannot grow.
+bool AppendLine(HeapBlock<uint8_t>& buffer, std::size_t& capacity, std::size_t& used,
+                const char* text, std::size_t length) {
+    while (used + length + 2 > capacity) {
+        if (capacity >= kLargestCapacity) return false;
+        std::size_t grown = capacity * 2;
+        HeapBlock<uint8_t> larger;
+        if (!larger.allocateZero(grown)) return false;
+        std::memcpy(larger.get(), buffer.get(), used);
+        buffer = std::move(larger);
+        capacity = grown;
+    }
+    std::memcpy(buffer.get() + used, text, length);
+    buffer.get()[used + length] = 0x0D;
+    buffer.get()[used + length + 1] = 0x0A;
+    used += length + 2;
+    return true;
+}
+
+}  // namespace
+}  // namespace nuvex
+
+using namespace nuvex;
+
+extern "C" {
+
+uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
+    if (path == nullptr) return 1012;
+
+    UserStrNode* list = nullptr;
+    bool noReplyBuffer = false;
+    uint32_t code = CollectPolicyTexts(&list, &noReplyBuffer);
+    TextListOwner listOwner(list);
+    // An unreachable driver is not an empty table.
+    if (code != 0) return code;
+    if (noReplyBuffer) return NUVEX_E_POLICY_SAVE_NO_MEMORY;
+    if (list == nullptr) return 0;  // empty table: no file is created or changed
+
+    TemporaryFileName temporary;
+    UniqueHandle file = CreateTemporaryBeside(path, temporary);
+    if (!file) return temporary.get() == nullptr ? NUVEX_E_POLICY_SAVE_NO_MEMORY : 1074;
+
+    HeapBlock<uint8_t> buffer;
+    if (!buffer.allocateZero(kInitialCapacity)) return 1069;
+    std::size_t capacity = kInitialCapacity;
+    std::size_t used = 0;
+    for (const UserStrNode* node = list; node != nullptr; node = node->next) {
+        const char* text = node->data != nullptr ? node->data : "";
+        if (!AppendLine(buffer, capacity, used, text, std::strlen(text)))
+            return NUVEX_E_POLICY_SAVE_NO_MEMORY;
+    }
+
+    SealCrypt(buffer.get(), buffer.get(), static_cast<uint32_t>(used), 0, kPolicyFileKey);
+    DWORD written = 0;
+    BOOL wrote = WriteFile(file.get(), buffer.get(), static_cast<DWORD>(used), &written, nullptr);
+    if (wrote == FALSE || written != used) return 1063;
+    if (FlushFileBuffers(file.get()) == FALSE) return 1063;
+    file.reset();
+
+    if (MoveFileExA(temporary.get(), path, MOVEFILE_REPLACE_EXISTING) == FALSE) return 1074;
+    temporary.kept();
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
+    if (path == nullptr) return 1087;
+
+    // The whole file is read and deciphered before the driver's table is touched.
+    PlainBytes data;
+    DWORD size = 0;
+    {
+        UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return 1149;
+        DWORD sizeHigh = 0;
+        size = GetFileSize(file.get(), &sizeHigh);
+        // One byte more than the file holds: the last line is NUL-terminated even without its
+        // CR LF. Files of 4 GiB and more cannot be held.
+        if (sizeHigh != 0 || size == INVALID_FILE_SIZE ||
+            !data.allocateZero(static_cast<std::size_t>(size) + 1))
+            return 1144;
+        DWORD read = 0;
+        if (ReadFile(file.get(), data.get(), size, &read, nullptr) == FALSE || read != size)
+            return 1139;
+    }
+    SealDecrypt(data.get(), data.get(), size, 0, kPolicyFileKey);
+
+    uint32_t code = NuvexCtrl_DeleteAllPolicy(nullptr);
+    if (code != 0) return code;
+
+    char* text = reinterpret_cast<char*>(data.get());
+    DWORD p = 0;
+    while (p < size) {
+        const char* line = text + p;
+        void* found = std::memchr(text + p, 0x0D, size - p);
+        DWORD j = found != nullptr ? static_cast<DWORD>(static_cast<char*>(found) - text) : size;
+        if (j + 1 < size) {
+            // The byte after a carriage return is dropped whatever it is.
+            text[j] = '\0';
+            text[j + 1] = '\0';
+            p = j + 2;
+        } else {
+            // The line runs to the end of the data, a carriage return at the last index
+            // included.
+            p = size;
+        }
+        code = NuvexCtrl_InsertPolicyStr(line);
+        if (code != 0) return code;
+    }
+    return 0;
+}
+
+}  // extern "C"

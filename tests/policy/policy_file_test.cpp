@@ -1,0 +1,255 @@
+// The policy file: saving the driver's texts enciphered, loading them back, and what a failed
+// save or load leaves behind.
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "crypto/seal.h"
+#include "policy_fixture.h"
+
+namespace nuvex::test {
+namespace {
+
+const uint8_t kFileKey[20] = {0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25,
+                              0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25};
+
+std::string Decipher(std::string bytes) {
+    nuvex::SealDecrypt(bytes.data(), bytes.data(), static_cast<uint32_t>(bytes.size()), 0,
+                       kFileKey);
+    return bytes;
+}
+
+std::string Encipher(std::string bytes) {
+    nuvex::SealCrypt(bytes.data(), bytes.data(), static_cast<uint32_t>(bytes.size()), 0,
+                     kFileKey);
+    return bytes;
+}
+
+class PolicyFileTest : public PolicyTest {
+protected:
+    // A driver whose text table is `texts` (keyed by ID, sent with a trailing "|") and which
+    // records inserted texts; `refuseInsert` makes the nth insert fail.
+    void StartTable(std::map<uint32_t, std::string> texts) {
+        StartDriver([this, texts](const FakeRequest& request) {
+            switch (request.code) {
+                case md::kPolicyStrNext: {
+                    auto next = texts.upper_bound(U32At(request.input, 0));
+                    if (next == texts.end()) return FakeReply::Fail();
+                    return FakeReply::Ok(Bytes(next->second + "|"));
+                }
+                case md::kPolicyStrInsert:
+                    if (++inserts_ == refuseInsert_) return FakeReply::Fail();
+                    return FakeReply::Ok();
+                case md::kPolicyDeleteAll:
+                    return FakeReply::U32(0);
+                default:
+                    return FakeReply::Ok();
+            }
+        });
+    }
+
+    std::vector<std::string> InsertedTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& request : RequestsOf(md::kPolicyStrInsert))
+            texts.emplace_back(request.input.begin(), request.input.end());
+        return texts;
+    }
+
+    // Names in the scratch folder (the target and anything a save left beside it).
+    std::vector<std::string> ScratchNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Scratch("")))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Texts of `count` policies of about 2000 characters: more than the first 128 KiB.
+    static std::map<uint32_t, std::string> LargeTable(uint32_t count) {
+        std::map<uint32_t, std::string> texts;
+        for (uint32_t id = 1; id <= count; ++id)
+            texts[id] = "abc" + std::to_string(id) + "|" + std::string(2000, 'p');
+        return texts;
+    }
+
+    int refuseInsert_ = 0;
+    int inserts_ = 0;
+};
+
+TEST_F(PolicyFileTest, SavedFileIsTheEncipheredTextListHeadFirst) {
+    StartTable({{1, "abc1|x"}, {2, "abc2|y"}});
+    std::string path = Scratch("policies.dat");
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    std::string file = ReadFileBytes(path);
+    ASSERT_EQ(file.size(), 16u);
+    EXPECT_EQ(Decipher(file), "abc2|y\r\nabc1|x\r\n");
+    EXPECT_NE(file, "abc2|y\r\nabc1|x\r\n");
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"}));
+
+    // The same table saved again gives the same bytes, also over an existing file.
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(path), file);
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(nullptr), 1012u);
+}
+
+TEST_F(PolicyFileTest, SaveOfAnEmptyTableLeavesTheFileAlone) {
+    StartTable({});
+    std::string path = Scratch("policies.dat");
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_FALSE(FileExists(path));
+    WriteFileBytes(path, "old contents");
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(path), "old contents");
+}
+
+TEST_F(PolicyFileTest, SaveWithoutDriverReportsTheUnreachableDevice) {
+    std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, "old contents");
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 942u);
+    EXPECT_EQ(ReadFileBytes(path), "old contents");
+}
+
+TEST_F(PolicyFileTest, FailedSaveLeavesTheOldFileByteForByte) {
+    StartTable(LargeTable(3));
+    std::string path = Scratch("policies.dat");
+    const std::string old = "old contents\r\n";
+
+    struct Fault {
+        const char* what;
+        std::function<void()> inject;
+        uint32_t code;
+    };
+    const Fault faults[] = {
+        {"write fails", [] { NuvexHost_FailFileOp(kNuvexFaultWrite, 1, 0); }, 1063},
+        {"short write", [] { NuvexHost_ShortWrite(1, 100); }, 1063},
+        {"flush fails", [] { NuvexHost_FailFileOp(kNuvexFaultFlush, 1, 0); }, 1063},
+        {"replace fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0); }, 1074},
+        {"temporary file cannot be created",
+         [] { NuvexHost_FailFileOp(kNuvexFaultOpen, 1, 1); }, 1074},
+    };
+    for (const Fault& fault : faults) {
+        WriteFileBytes(path, old);
+        NuvexHost_ResetFaults();
+        fault.inject();
+        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), fault.code) << fault.what;
+        NuvexHost_ResetFaults();
+        EXPECT_EQ(ReadFileBytes(path), old) << fault.what;
+        EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"})) << fault.what;
+    }
+}
+
+TEST_F(PolicyFileTest, SaveThatCannotGetItsBuffersWritesNothing) {
+    // 70 texts of about 2 KiB overflow the first 128 KiB: the buffer must grow once.
+    const uint32_t count = 70;
+    StartTable(LargeTable(count));
+    std::string path = Scratch("policies.dat");
+    const std::string old = "old contents\r\n";
+
+    // Allocations of a save: reply buffer, node and text per policy, temporary name, working
+    // buffer, then the grown buffer.
+    const uint32_t temporaryName = 2 + 2 * count;
+    struct Fault {
+        const char* what;
+        uint32_t nth;
+        uint32_t code;
+    };
+    const Fault faults[] = {
+        {"reply buffer", 1, NUVEX_E_POLICY_SAVE_NO_MEMORY},
+        {"text list node", 2, 926},
+        {"temporary name", temporaryName, NUVEX_E_POLICY_SAVE_NO_MEMORY},
+        {"working buffer", temporaryName + 1, 1069},
+        {"grown buffer", temporaryName + 2, NUVEX_E_POLICY_SAVE_NO_MEMORY},
+    };
+    for (const Fault& fault : faults) {
+        WriteFileBytes(path, old);
+        NuvexTest_HeapFailAt(fault.nth, 0);
+        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), fault.code) << fault.what;
+        NuvexTest_HeapFailAt(0, 0);
+        EXPECT_EQ(ReadFileBytes(path), old) << fault.what;
+        EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"})) << fault.what;
+    }
+
+    // Without faults the whole table is written: every line, head first.
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    std::string plain = Decipher(ReadFileBytes(path));
+    auto table = LargeTable(count);
+    std::string expected;
+    for (auto it = table.rbegin(); it != table.rend(); ++it) expected += it->second + "\r\n";
+    EXPECT_GT(expected.size(), 131072u);
+    EXPECT_EQ(plain, expected);
+}
+
+TEST_F(PolicyFileTest, LoadEmptiesTheTableThenInsertsEveryLine) {
+    StartTable({});
+    std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, Encipher("A\r\nB\r\n"));
+    ASSERT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
+    EXPECT_EQ(WorkCodes(), (std::vector<uint32_t>{md::kPolicyDeleteAll, md::kPolicyStrInsert,
+                                                  md::kPolicyStrInsert}));
+    EXPECT_EQ(InsertedTexts(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(nullptr), 1087u);
+}
+
+TEST_F(PolicyFileTest, LoadSplitsLinesAtCarriageReturns) {
+    StartTable({});
+    std::string path = Scratch("policies.dat");
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"A\r\nBC", {"A", "BC"}},                   // no final CR LF
+        {"A\rxB\r\n", {"A", "B"}},                  // the byte after CR is lost
+        {"A\r\n\r\nB\r\n", {"A", "", "B"}},         // an empty line is an empty text
+        {"A\r\nB\r", {"A", "B\r"}},                 // CR at the last index stays
+        {"", {}},                                   // empty file
+    };
+    for (const auto& [plain, lines] : cases) {
+        driver_->ClearRequests();
+        WriteFileBytes(path, Encipher(plain));
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
+        EXPECT_EQ(RequestsOf(md::kPolicyDeleteAll).size(), 1u);
+        EXPECT_EQ(InsertedTexts(), lines);
+    }
+}
+
+TEST_F(PolicyFileTest, LoadStopsAtTheFirstRefusedLine) {
+    StartTable({});
+    refuseInsert_ = 2;
+    std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, Encipher("A\r\nB\r\nC\r\n"));
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 991u);
+    EXPECT_EQ(InsertedTexts(), (std::vector<std::string>{"A", "B"}));
+}
+
+TEST_F(PolicyFileTest, LoadThatCannotReadTheFileLeavesTheTable) {
+    StartTable({});
+    std::string path = Scratch("policies.dat");
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 1149u);
+
+    WriteFileBytes(path, Encipher("A\r\n"));
+    NuvexHost_FailFileOp(kNuvexFaultRead, 1, 0);
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 1139u);
+    NuvexHost_ResetFaults();
+
+    NuvexTest_HeapFailAt(1, 0);
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 1144u);
+    NuvexTest_HeapFailAt(0, 0);
+
+    EXPECT_TRUE(WorkCodes().empty()) << "the driver's table was touched";
+}
+
+TEST_F(PolicyFileTest, LoadWithoutDriverReportsTheDeleteAllFailure) {
+    std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, Encipher("A\r\n"));
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 776u);
+}
+
+TEST_F(PolicyFileTest, SaveThenLoadInsertsInReverseOfDelivery) {
+    StartTable({{3, "abc3|x"}, {8, "abc8|y"}, {21, "abc21|z"}});
+    std::string path = Scratch("policies.dat");
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    driver_->ClearRequests();
+    ASSERT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
+    EXPECT_EQ(InsertedTexts(), (std::vector<std::string>{"abc21|z", "abc8|y", "abc3|x"}));
+}
+
+}  // namespace
+}  // namespace nuvex::test
