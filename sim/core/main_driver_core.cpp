@@ -485,6 +485,7 @@ bool ItemSeenBefore(const uint8_t* input, const char* item, uint32_t itemLength)
 bool AddPassPaths(NuvexMainCore* core, const uint8_t* input, uint32_t length,
                   uint32_t* added) {
     *added = 0;
+    if (length == 0) return true;
     if (memchr(input, 0, length)) return false;
     uint32_t fresh = 0;
     bool wellFormed = ForEachItem(input, length, [&](const char* item, uint32_t itemLength) {

@@ -1,4 +1,8 @@
 // The access-control driver's core, without sockets.
+#include <iterator>
+#include <memory>
+#include <random>
+
 #include "acl_driver_core.h"
 #include "core_fixture.h"
 
@@ -152,6 +156,27 @@ TEST_F(AclCoreTest, MalformedRequestsAreRefused) {
     EXPECT_FALSE(Call(0x83092000, {}, 12).ok);
     EXPECT_EQ(U32(Call(kStatus, {}, 8).bytes, 4), 0u);
     EXPECT_TRUE(DrainLog().empty());
+}
+
+TEST_F(AclCoreTest, RandomRequestsNeverReachOutsideTheirBuffers) {
+    const uint32_t codes[] = {kAdd, kDeleteAll, kDeleteOne, kGet, kStart, kStop, kStatus, kLog};
+    const uint32_t lengths[] = {0, 1, 4, 7, 8, 9, 295, 296, 1195, 1196, 1197};
+    std::mt19937 random(777);
+    for (int round = 0; round < 8000; ++round) {
+        uint32_t code = codes[random() % std::size(codes)];
+        uint32_t inLength = lengths[random() % std::size(lengths)];
+        std::unique_ptr<uint8_t[]> input(new uint8_t[inLength + 1]);
+        for (uint32_t i = 0; i < inLength; ++i)
+            input[i] = static_cast<uint8_t>(random() % 3 == 0 ? random() : 0);
+        if (inLength >= 8) input[4] = static_cast<uint8_t>(random() % 3);  // small IDs, selectors
+        if (inLength == 1196) input[44] = 'a';
+        uint32_t capacity = lengths[random() % std::size(lengths)];
+        std::unique_ptr<uint8_t[]> output(new uint8_t[capacity + 1]);
+        uint32_t returned = 0;
+        NuvexAclCore_Request(core_, kPid, code, inLength ? input.get() : nullptr, inLength,
+                             capacity ? output.get() : nullptr, capacity, &returned);
+        ASSERT_LE(returned, capacity);
+    }
 }
 
 TEST_F(AclCoreTest, LogIsBounded) {

@@ -1,4 +1,7 @@
 // The main filter driver's core, without sockets.
+#include <iterator>
+#include <memory>
+#include <random>
 #include <set>
 
 #include "core_fixture.h"
@@ -643,6 +646,49 @@ TEST_F(MainCoreTest, KeysAndUninstall) {
     EXPECT_TRUE(Call(kUninstall).ok);
     EXPECT_TRUE(NuvexMainCore_UnloadRequested(core_));
     EXPECT_FALSE(Call(kIsLogging, {}, 4).ok);  // nothing is served any more
+}
+
+// ---- random requests ---------------------------------------------------------------------------
+
+TEST_F(MainCoreTest, RandomRequestsNeverReachOutsideTheirBuffers) {
+    const uint32_t codes[] = {kGetStatus, kBegin, kConfirm, kEnd, kSuspend, kResume,
+                              kSecRunNext, kSecRunSub, kIsAuthProc, kEnFileSize, kEnFileText,
+                              kPolicyNext, kPolicyStrNext, kPolicyById, kPolicyStrById,
+                              kPolicyInsert, kPolicyStrInsert, kPolicyDeleteOne,
+                              kPolicyDeleteAll, kPolicyNewId, kPassSize, kPassText, kPassAdd,
+                              kPassDeleteAll, kFileType, kHeader, kGetLog, kStartLog, kStopLog,
+                              kClearLog, kIsLogging, kSetKey, kSetSysKey};
+    const uint32_t lengths[] = {0, 1, 3, 4, 5, 8, 12, 19, 20, 255, 256, 260, 272, 2047, 2048,
+                                2467, 2468, 2469, 4095, 4096, 4115, 4116, 4117};
+    AddFile(kPid, 5, "/docs/a.doc", DocumentHeader());
+    std::mt19937 random(12345);
+    for (int round = 0; round < 8000; ++round) {
+        uint32_t code = codes[random() % std::size(codes)];
+        std::vector<uint8_t> in(lengths[random() % std::size(lengths)]);
+        for (auto& byte : in) byte = static_cast<uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+        if (in.size() >= 16 && random() % 2) {  // well-shaped enough to get past the first checks
+            PutU32(in, 0, random() % 2 ? 5 : static_cast<uint32_t>(random()));
+            PutU32(in, 12, 4096);
+        }
+        uint32_t capacity = lengths[random() % std::size(lengths)];
+        // Exact-size heap blocks, so that the sanitizer builds see any overrun.
+        std::unique_ptr<uint8_t[]> input(new uint8_t[in.size() + 1]);
+        if (!in.empty()) std::memcpy(input.get(), in.data(), in.size());
+        std::unique_ptr<uint8_t[]> output(new uint8_t[capacity + 1]);
+        uint32_t returned = 0;
+        NuvexMainCore_Request(core_, session_, code, in.empty() ? nullptr : input.get(),
+                              static_cast<uint32_t>(in.size()), capacity ? output.get() : nullptr,
+                              capacity, &returned);
+        ASSERT_LE(returned, capacity);
+    }
+    // The tables are still whole: every policy reads back in both forms.
+    Handshake(session_);
+    for (uint32_t cursor = 0;;) {
+        CoreReply next = Call(kPolicyNext, Le(cursor), 2468);
+        if (!next.ok) break;
+        cursor = U32(next.bytes, 4);
+        ASSERT_TRUE(Call(kPolicyStrById, Le(cursor), 2048).ok);
+    }
 }
 
 // ---- memory shortage ------------------------------------------------------------------------------
