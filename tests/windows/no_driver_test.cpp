@@ -119,21 +119,23 @@ TEST(NoDriverTest, PolicyRecordsAndTexts) {
 
 class NoDriverPolicyFileTest : public nuvex_win::ScratchTest {};
 
-TEST_F(NoDriverPolicyFileTest, SavingWithNoTableTouchesNoFileAndLoadingStopsBeforeTheFile) {
-    // Saving with an unreachable driver finds an empty table: no file is created...
+TEST_F(NoDriverPolicyFileTest, NoFileIsTouchedWhenTheTableCannotBeReached) {
+    // Saving cannot read the table: the failure of the text list is reported and no file is
+    // created...
     std::string fresh = Scratch("fresh.pol");
-    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(fresh.c_str()), 0u);
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(fresh.c_str()), 942u);
     EXPECT_FALSE(FileExists(fresh));
     // ...and an existing one stays byte for byte.
     std::string existing = Scratch("existing.pol");
     nuvex_win::Bytes old = {1, 2, 3, 4, 5};
     ASSERT_TRUE(WriteFileBytes(existing, old));
-    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(existing.c_str()), 0u);
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(existing.c_str()), 942u);
     EXPECT_EQ(ReadFileBytes(existing), old);
 
-    // Loading empties the table first: without the driver it ends there, with that result.
+    // Loading reads the whole file first, then empties the table, which fails here.
     EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(existing.c_str()), 776u);
-    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(Scratch("missing.pol").c_str()), 776u);
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(Scratch("missing.pol").c_str()), 1149u);
+    EXPECT_EQ(ReadFileBytes(existing), old);
 }
 
 TEST(NoDriverTest, KeysStayAsTheyWere) {
