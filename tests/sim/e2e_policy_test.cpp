@@ -3,6 +3,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -126,6 +133,79 @@ TEST_F(PoliciesAgainstImage, SaveAndLoadGiveTheSameTable) {
     std::vector<PolicyRecord> after = Table();
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(SameContent(after[i], before[i])) << i;
+}
+
+// Eight threads and two processes through the library at once: every call completes, the two
+// forms of the table agree, and no request ever arrived outside the handshake.
+int LibraryWork(int worker, std::chrono::steady_clock::time_point until) {
+    int failures = 0;
+    for (int round = 0; std::chrono::steady_clock::now() < until; ++round) {
+        uint32_t id = 0;
+        if (NuvexCtrl_GetNewValidPolicyID(&id) != 0 || id == 0) {
+            ++failures;
+            continue;
+        }
+        PolicyRecord record{};
+        record.PolicyId = id;
+        std::snprintf(record.TextList1, sizeof record.TextList1, "worker %d|round %d", worker, round);
+        record.ValueCount1 = 1;
+        record.Values1[0] = id;
+        if (NuvexCtrl_InsertNewPolicy(&record) != 0) ++failures;
+        PolicyRecord back{};
+        if (NuvexCtrl_GetOnePolicyByID(id, &back) != 0 || back.Values1[0] != id ||
+            std::strcmp(back.TextList1, record.TextList1) != 0)
+            ++failures;
+        char* text = nullptr;
+        if (NuvexCtrl_GetOnePolicyStr(id, &text) != 0 || !text ||
+            NuvexCtrl_InsertPolicyStr(text) != 0)
+            ++failures;
+        if (text) NuvexCtrl_FreeBuffer(text);
+        if (round % 8 != 0 && NuvexCtrl_DeleteOnePolicy(id, nullptr) != 0) ++failures;
+        std::string path = "/w" + std::to_string(worker) + "/" + std::to_string(round % 20);
+        if (NuvexCtrl_AddStringPassPath(path.c_str(), 0) != 0) ++failures;
+        DriverStatus status{};
+        if (NuvexCtrl_GetDriverStatus(&status) != 0) ++failures;
+        LogEntry* log = nullptr;
+        if (NuvexCtrl_GetLog(&log, nullptr) != 0) ++failures;
+        NuvexCtrl_FreeLog(log);
+    }
+    return failures;
+}
+
+TEST_F(PoliciesAgainstImage, ThreadsAndProcessesThroughTheLibrary) {
+    ASSERT_EQ(NuvexCtrl_StartLogging(), 0u);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) ::_exit(LibraryWork(100 + i, until) == 0 ? 0 : 1);
+        children.push_back(pid);
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([&, i] { failures += LibraryWork(i, until); });
+    for (auto& thread : threads) thread.join();
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(failures.load(), 0);
+
+    std::vector<PolicyRecord> table = Table();
+    UserStrNode* texts = nullptr;
+    ASSERT_EQ(NuvexCtrl_GetPolicyStrList(&texts), 0u);
+    std::vector<uint32_t> fromTexts;
+    for (UserStrNode* node = texts; node; node = node->next)
+        fromTexts.push_back(static_cast<uint32_t>(std::stoul(std::string(node->data).substr(3))));
+    NuvexCtrl_FreeUserStrList(texts);
+    ASSERT_EQ(fromTexts.size(), table.size());
+    for (size_t i = 0; i < table.size(); ++i) EXPECT_EQ(fromTexts[i], table[i].PolicyId);
+    DriverStatus status{};
+    ASSERT_EQ(NuvexCtrl_GetDriverStatus(&status), 0u);
+    EXPECT_EQ(U32(Bytes(status.bytes, status.bytes + 12), 4), table.size());
+    // TearDown checks the handshake violations.
 }
 
 }  // namespace
