@@ -22,13 +22,15 @@ struct Companion {
     uint32_t (*uninstall)();
     uint32_t startType;
     uint32_t copyFailed;
+    uint32_t createFailed;
     uint32_t keyFailed;
     uint32_t fileFailed;
 };
 
-const Companion kAcl{"NuvexACL", NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall, 0, 119, 148, 145};
-const Companion kMonitor{"NuvexMon", NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall, 2, 308,
-                         387, 384};
+const Companion kAcl{"NuvexACL", NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall, 0,
+                     119, 105, 148, 145};
+const Companion kMonitor{"NuvexMon", NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall, 2,
+                         308, 294, 387, 384};
 
 void PrintTo(const Companion& c, std::ostream* out) { *out << c.service; }
 
@@ -80,6 +82,16 @@ TEST_P(CompanionInstall, MissingSourceLeavesNothing) {
     EXPECT_EQ(c.install(0, Scratch("absent.sys").c_str()), c.copyFailed);
     EXPECT_FALSE(FileExists(DriverFile(c.service)));
     EXPECT_FALSE(FileExists(ServiceKey(c.service)));
+}
+
+TEST_P(CompanionInstall, FailedCreateRemovesTheCopiedFile) {
+    const Companion& c = GetParam();
+    // A plain file where the service's key would go: the manager cannot record the service.
+    WriteFileBytes(ServiceKey(c.service), "in the way");
+    EXPECT_EQ(c.install(1, MakeSource("e.sys", "image").c_str()), c.createFailed);
+    EXPECT_FALSE(FileExists(DriverFile(c.service)));
+    EXPECT_FALSE(FileExists(PidFile(c.service)));
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
 TEST_P(CompanionInstall, UnInstallCodes) {

@@ -76,6 +76,18 @@ TEST_F(MainInstall, MissingSourceLeavesTheRegistryUntouched) {
     EXPECT_EQ(Events(), "");
 }
 
+TEST_F(MainInstall, WithoutAServicesKeyTheFileStaysAndNothingIsRegistered) {
+    // A plain file in place of the Services key.
+    const std::string services = Root() + "/Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services";
+    fs::remove_all(services);
+    WriteFileBytes(services, "not a key");
+    EXPECT_EQ(NuvexCtrl_Install(1, MakeSource("n.sys", "image").c_str()), 144u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "image");
+    EXPECT_FALSE(FileExists(ServiceKey("Nuvex")));
+    EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
 TEST_F(MainInstall, FirstLoadSucceedingChangesNoPrivilege) {
     NuvexHost_ForceLoadStatus(1, 0);
     EXPECT_EQ(NuvexCtrl_Install(1, MakeSource("n.sys", "image").c_str()), 0u);
