@@ -91,7 +91,8 @@ TEST_F(InstallPaths, DefaultSourceIsNextToTheHostProgram) {
     WriteFileBytes(directory + "/Nuvex.sys", "main next to host");
     WriteFileBytes(directory + "/NuvexACL.sys", "acl next to host");
     WriteFileBytes(directory + "/NuvexMon.sys", "monitor next to host");
-    // The library itself lies elsewhere (the build folder), with no driver files beside it.
+    // The shared library lies in the build folder (beside the simulated driver images, when
+    // they are built): what gets installed must come from the probe's own folder.
     EXPECT_EQ(RunProbeFrom(directory, "main"), "0\n");
     EXPECT_EQ(RunProbeFrom(directory, "acl"), "0\n");
     EXPECT_EQ(RunProbeFrom(directory, "monitor"), "0\n");
