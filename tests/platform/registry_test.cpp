@@ -34,10 +34,12 @@ TEST_F(HostRegistry, ValuesAreFilesNamedByTypeHoldingTheExactBytes) {
     EXPECT_EQ(ReadFileBytes(folder + "/Group.1"), std::string(group, sizeof group));
     EXPECT_EQ(ReadFileBytes(folder + "/DependOnService.7"), std::string("tcpip\0\0", 7));
 
-    // A new type replaces the old file; names match whatever their case.
+    // A new type replaces the old file; names match whatever their case and keep their
+    // first spelling.
     EXPECT_EQ(RegSetValueExA(key, "start", 0, REG_BINARY, dword, 2), ERROR_SUCCESS);
     EXPECT_FALSE(FileExists(folder + "/Start.4"));
-    EXPECT_EQ(ReadFileBytes(folder + "/start.3"), std::string("\x02\0", 2));
+    EXPECT_FALSE(FileExists(folder + "/start.3"));
+    EXPECT_EQ(ReadFileBytes(folder + "/Start.3"), std::string("\x02\0", 2));
 
     DWORD type = 0, size = 0;
     EXPECT_EQ(RegQueryValueExA(key, "GROUP", nullptr, &type, nullptr, &size), ERROR_SUCCESS);

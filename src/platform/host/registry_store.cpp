@@ -171,7 +171,11 @@ LONG WriteValue(const std::string& folder, const std::string& name, DWORD type, 
     bool written = WriteWhole(fd, data, size);
     int saved = errno;
     ::close(fd);
-    std::string file = name + "." + std::to_string(type);
+    // An existing value keeps the spelling it was created with, as on Windows.
+    std::string stored = name;
+    DWORD oldType = 0;
+    if (!old.empty()) ParseValueFile(old.front(), &stored, &oldType);
+    std::string file = stored + "." + std::to_string(type);
     if (!written || ::rename(temp.c_str(), (folder + "/" + file).c_str()) != 0) {
         if (written) saved = errno;
         ::unlink(temp.c_str());
