@@ -1,0 +1,169 @@
+#include "document/document_io.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace nuvex::document {
+
+UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share) {
+    if (path == nullptr) return UniqueHandle();
+    return UniqueHandle(
+        CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+ReadOutcome ReadUpTo(HANDLE file, void* buffer, uint32_t length) {
+    auto* at = static_cast<uint8_t*>(buffer);
+    uint32_t total = 0;
+    while (total < length) {
+        DWORD got = 0;
+        if (!ReadFile(file, at + total, length - total, &got, nullptr)) return {false, total};
+        if (got == 0) break;  // end of file
+        total += got;
+    }
+    return {true, total};
+}
+
+bool WriteAll(HANDLE file, const void* buffer, uint32_t length) {
+    DWORD written = 0;
+    return WriteFile(file, buffer, length, &written, nullptr) && written == length;
+}
+
+bool SeekTo(HANDLE file, uint32_t offset) {
+    return SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN) ==
+           static_cast<DWORD>(offset);
+}
+
+bool FileSize64(HANDLE file, uint64_t& size) {
+    DWORD high = 0;
+    SetLastError(ERROR_SUCCESS);
+    DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) return false;
+    size = (static_cast<uint64_t>(high) << 32) | low;
+    return true;
+}
+
+uint32_t FileSizeLow(HANDLE file) {
+    uint64_t size = 0;
+    return FileSize64(file, size) ? static_cast<uint32_t>(size) : 0;
+}
+
+// ---- temporary files -------------------------------------------------------------------
+
+#if !defined(_WIN32)
+namespace {
+
+int Descriptor(HANDLE file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)); }
+
+// The process's file-creation mask, read without changing it (changing it would race with
+// other threads creating files).
+mode_t CurrentUmask() {
+    mode_t mask = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[128];
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            unsigned value = 0;
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                mask = static_cast<mode_t>(value);
+                break;
+            }
+        }
+        std::fclose(status);
+    }
+    return mask;
+}
+
+}  // namespace
+#endif
+
+bool TempFile::Create(const char* target, char* name, std::size_t nameSize, DWORD access,
+                      DWORD share, DWORD attributes, bool announce, bool ownerOnly) {
+    for (int n = kFirstTempNumber; n <= kLastTempNumber; ++n) {
+        std::memset(name, 0, nameSize);
+        std::snprintf(name, nameSize, "%s.lumadtmp%d", target, n);
+        if (announce) {
+            OutputDebugStringA("en2");
+            OutputDebugStringA(name);
+        }
+        HANDLE file = CreateFileA(name, access, share, nullptr, CREATE_NEW, attributes, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        handle_.reset(file);
+        name_ = name;
+#if !defined(_WIN32)
+        // Nothing has been written yet, so no plain byte is ever readable by others.
+        if (ownerOnly && ::fchmod(Descriptor(file), S_IRUSR | S_IWUSR) != 0) {
+            Discard();
+            return false;
+        }
+#else
+        (void)ownerOnly;
+#endif
+        return true;
+    }
+    return false;
+}
+
+void TempFile::Discard() {
+    handle_.reset();
+    if (name_ != nullptr) DeleteFileA(name_);
+    name_ = nullptr;
+}
+
+void ReleaseOwnerOnly(HANDLE file) {
+#if !defined(_WIN32)
+    ::fchmod(Descriptor(file), static_cast<mode_t>(0666 & ~CurrentUmask()));
+#else
+    (void)file;
+#endif
+}
+
+// ---- cipher pass -----------------------------------------------------------------------
+
+namespace {
+
+// Below this a second thread costs more than it saves.
+constexpr uint32_t kParallelThreshold = 128u * 1024;
+
+void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKey& key,
+                   bool encrypt) {
+    if (length == 0) return;
+    if (encrypt)
+        EncryptDocumentBytes(data, data, length, offset, key);
+    else
+        DecryptDocumentBytes(data, data, length, offset, key);
+}
+
+}  // namespace
+
+void CipherInPlace(uint8_t* buffer, uint32_t length, uint32_t offset, const SealKey& key,
+                   bool encrypt) {
+    if (length < kParallelThreshold) {
+        CipherStretch(buffer, length, offset, key, encrypt);
+        return;
+    }
+    // Every byte depends only on its own stream offset, so the two halves can be done at the
+    // same time. The split falls on a keystream block edge so that no block is made twice.
+    uint32_t half = length / 2;
+    half -= (offset + half) % 512;
+    uint8_t* second = buffer + half;
+    uint32_t secondLength = length - half;
+    uint32_t secondOffset = offset + half;
+    std::thread helper;
+    try {
+        helper = std::thread([=, &key] {
+            CipherStretch(second, secondLength, secondOffset, key, encrypt);
+        });
+    } catch (...) {
+        // No thread to be had: the caller's thread does it all.
+        CipherStretch(buffer, length, offset, key, encrypt);
+        return;
+    }
+    CipherStretch(buffer, half, offset, key, encrypt);
+    helper.join();
+}
+
+}  // namespace nuvex::document

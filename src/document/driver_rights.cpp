@@ -1,0 +1,119 @@
+// A document seen through the main filter driver (its rights and file type), and the
+// document's GUID read from the file. The driver exports never fall back to the file.
+#include <cstring>
+
+#include "document/document_header.h"
+#include "document/document_io.h"
+#include "document/documents.h"
+#include "driver/device.h"
+#include "driver/request_codes.h"
+#include "frame/wire.h"
+#include "nuvexctrl.h"
+
+namespace nuvex::document {
+namespace {
+
+struct DriverHeaderCodes {
+    uint32_t openFailed;
+    uint32_t noMemory;
+    uint32_t deviceUnavailable;
+    uint32_t readRejected;
+};
+
+// A document's header as the driver returns it, with what it took to get there; the device
+// stays open for a write over the same handle.
+struct DriverHeader {
+    UniqueHandle file;
+    HeapBlock<uint8_t> request;
+    UniqueHandle device;
+    DocumentHeader header;
+
+    uint32_t Read(const char* fileName, const DriverHeaderCodes& codes) {
+        file = OpenExisting(fileName, kReadData, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (!file) return codes.openFailed;
+        if (!request.allocateZero(kHeaderRequestSize)) return codes.noMemory;
+        EncodeHeaderRequest(request.get(), RequestHandleValue(file.get()), kDirectionRead);
+        device = OpenControlDevice();
+        if (!device) return codes.deviceUnavailable;
+        uint8_t* data = RequestHeaderData(request.get());
+        RequestResult read = DeviceRequest(device.get(), main_driver::kHeaderRequest,
+                                           request.get(), kHeaderRequestReadInputSize, data,
+                                           kHeaderSize);
+        if (!read.ok || read.returned != kHeaderSize) return codes.readRejected;
+        header = DecodeHeader(data);
+        // Only a document with a rights record has anything for these exports.
+        if (!FullSignatureMatches(header.signature.data()) || !header.HasRights())
+            return codes.readRejected;
+        return 0;
+    }
+};
+
+}  // namespace
+}  // namespace nuvex::document
+
+using namespace nuvex;
+using namespace nuvex::document;
+
+extern "C" {
+
+uint32_t NUVEXAPI NuvexCtrl_GetFileRightsByDrv(const char* fileName, void* rightsValueOut,
+                                               uint16_t* rightsCountOut, uint16_t* printCountOut,
+                                               uint32_t* rightsFlagsOut) {
+    if (printCountOut != nullptr) *printCountOut = kValueNotSet;
+    DriverHeader through;
+    if (uint32_t failed = through.Read(fileName, {1510, 1504, 1499, 1494}); failed != 0)
+        return failed;
+    const DocumentHeader& h = through.header;
+    if (rightsFlagsOut != nullptr) *rightsFlagsOut = h.rightsFlags;
+    if (printCountOut != nullptr && (h.rightsFlags & kFlagPrint)) *printCountOut = h.printCount;
+    if (rightsCountOut != nullptr && (h.rightsFlags & kFlagCount)) *rightsCountOut = h.rightsCount;
+    if (rightsValueOut != nullptr && (h.rightsFlags & kFlagValue))
+        std::memcpy(rightsValueOut, h.rightsValue.data(), h.rightsValue.size());
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexCtrl_SetFileRightsByDrv(const char* fileName, uint32_t printCount) {
+    DriverHeader through;
+    if (uint32_t failed = through.Read(fileName, {1406, 1400, 1395, 1390}); failed != 0)
+        return failed;
+    // A print count is always marked as set here, even 0xFFFF; no password is asked for.
+    DocumentHeader& h = through.header;
+    h.rightsFlags |= kFlagPrint;
+    h.printCount = static_cast<uint16_t>(printCount);
+    EncodeHeader(h, RequestHeaderData(through.request.get()));
+    EncodeHeaderRequest(through.request.get(), RequestHandleValue(through.file.get()),
+                        kDirectionWrite);
+    RequestResult written = DeviceRequest(through.device.get(), main_driver::kHeaderRequest,
+                                          through.request.get(), kHeaderRequestSize, nullptr, 0);
+    return written.ok ? 0 : 1387;
+}
+
+uint32_t NUVEXAPI NuvexCtrl_QueryDrvFileType(uint32_t fileRef, uint32_t* fileType) {
+    if (fileType != nullptr) *fileType = 1;
+    UniqueHandle device = OpenControlDevice();
+    if (!device) return 103;
+    uint8_t in[4];
+    uint8_t out[4];
+    StoreU32(in, fileRef);
+    StoreU32(out, 1);  // the answer when the driver returns no bytes
+    RequestResult answered =
+        DeviceRequest(device.get(), main_driver::kQueryFileType, in, sizeof in, out, sizeof out);
+    if (!answered.ok) return 98;
+    if (fileType != nullptr) *fileType = LoadU32(out);
+    return 0;
+}
+
+uint32_t NUVEXAPI NuvexCtrl_GetFileGUID(const char* fileName, void* guid) {
+    if (fileName == nullptr || guid == nullptr) return 1522;
+    if (!IsDocument(fileName)) return 1530;
+    UniqueHandle file = OpenExisting(fileName, kReadData, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!file) return NUVEX_E_DOC_OPEN_FAILED;
+    uint8_t tail[kHeaderTailSize];
+    if (!SeekTo(file.get(), kHeaderTailOffset)) return 1547;
+    ReadOutcome got = ReadUpTo(file.get(), tail, sizeof tail);
+    if (!got.ok || got.bytes != sizeof tail) return 1547;
+    std::memcpy(guid, tail + (kDocumentGuidOffset - kHeaderTailOffset), kDocumentGuidSize);
+    return 0;
+}
+
+}  // extern "C"
