@@ -171,6 +171,43 @@ typedef struct AccLogRecord {
 #define NUVEX_E_SETKEY_TOO_LONG 1565u    /* NuvexCtrl_SetKey: keyLength above 256; nothing sent */
 #define NUVEX_E_SETSYSKEY_TOO_LONG 1607u /* NuvexCtrl_SetSysKey: keyLength above 256; nothing sent */
 /* documents */
+/* The document passed the document test but cannot be opened (for SetEnFileRights and     */
+/* ClearEnFileRights: for reading and writing, e.g. a read-only file). Nothing changed.     */
+/* NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights,           */
+/* NuvexCtrl_GetFileGUID.                                                                   */
+#define NUVEX_E_DOC_OPEN_FAILED 2401u
+/* The document cannot be read whole: a read failed, or its body ended before its size.     */
+/* Nothing changed. NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights,                       */
+/* NuvexCtrl_ClearEnFileRights.                                                             */
+#define NUVEX_E_DOC_READ_FAILED 2402u
+/* No memory for the header request buffer. Nothing changed. NuvexCtrl_SetEnFileRights,    */
+/* NuvexCtrl_ClearEnFileRights.                                                             */
+#define NUVEX_E_DOC_NO_MEMORY 2403u
+/* The document is shorter than its 4096-byte header by the time it is read (it shrank      */
+/* after the document test). Nothing changed. NuvexCtrl_DecryptFile,                        */
+/* NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights.                                  */
+#define NUVEX_E_DOC_SHRUNK 2404u
+/* A read of the plain file failed, or the copy ended before the file's size. The plain     */
+/* file is unchanged, the temporary file removed. NuvexCtrl_EncryptFile.                    */
+#define NUVEX_E_PLAIN_READ_FAILED 2405u
+/* A write to the temporary file failed or was short. The source file (and any existing     */
+/* target) is unchanged, the temporary file removed. NuvexCtrl_EncryptFile,                 */
+/* NuvexCtrl_DecryptFile.                                                                   */
+#define NUVEX_E_TEMP_WRITE_FAILED 2406u
+/* The temporary file could not be flushed to disk before the replace. Nothing changed,     */
+/* the temporary file removed. NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile.                */
+#define NUVEX_E_TEMP_FLUSH_FAILED 2407u
+/* Too large for the format: a plain file of 2^32 - 4113 bytes or more (EncryptFile), or a  */
+/* document of more than 2^32 - 18 bytes (DecryptFile). Nothing changed.                    */
+/* NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile.                                            */
+#define NUVEX_E_FILE_TOO_LARGE 2408u
+/* The target path (outFileName, or fileName when decrypting in place) has 260 characters   */
+/* or more. Nothing changed. NuvexCtrl_DecryptFile.                                         */
+#define NUVEX_E_PATH_TOO_LONG 2409u
+/* The complete temporary file could not replace the target (MoveFileExA failed). The       */
+/* document and any existing target are unchanged, the temporary file removed.              */
+/* NuvexCtrl_DecryptFile.                                                                   */
+#define NUVEX_E_REPLACE_FAILED 2410u
 /* lists, pass paths and policies */
 /* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
  * the persist flag: the driver accepted the change (and keeps it) but the pass-path file
