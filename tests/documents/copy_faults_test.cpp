@@ -1,0 +1,300 @@
+// Failures while encrypting and decrypting: whatever fails, the file being replaced stays
+// byte for byte as it was and no temporary file is left, or the call succeeds completely.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "document/document_io.h"
+#include "document_fixture.h"
+#include "platform/host/host_hooks.h"
+#include "platform/platform.h"
+
+namespace nuvex::test {
+namespace {
+
+using document::kCopyChunkSize;
+
+class CopyFaults : public DocumentTest {
+protected:
+    const std::string plain_ = RandomBytes(2 * kCopyChunkSize + 1000, 21);
+
+    // Runs `call` with the kth operation of `kind` failing (or, for kind < 0, the kth write
+    // short by all but 10 bytes), for k = 1..maxK; returns the results.
+    template <typename Call>
+    std::vector<uint32_t> Sweep(int kind, uint32_t maxK, Call call) {
+        std::vector<uint32_t> results;
+        for (uint32_t k = 1; k <= maxK; ++k) {
+            SCOPED_TRACE("fault at operation " + std::to_string(k) + " of kind " +
+                         std::to_string(kind));
+            if (kind < 0)
+                NuvexHost_ShortWrite(k, 10);
+            else
+                NuvexHost_FailFileOp(kind, k, 0);
+            results.push_back(call());
+            NuvexHost_ResetFaults();
+        }
+        return results;
+    }
+
+    // Encrypts a fresh copy of the plain file under a fault; checks the outcome.
+    uint32_t EncryptUnderFault() {
+        std::string path = PlainFile("p", plain_);
+        uint32_t result = NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0);
+        NuvexHost_ResetFaults();
+        if (result == 0) {
+            std::string out = Scratch("check");
+            EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+            EXPECT_TRUE(ReadFileBytes(out) == plain_);
+            std::filesystem::remove(out);
+        } else {
+            EXPECT_TRUE(ReadFileBytes(path) == plain_) << "result " << result;
+        }
+        EXPECT_EQ(ScratchNames(), std::vector<std::string>{"p"}) << "result " << result;
+        return result;
+    }
+
+    // Decrypts a fresh document under a fault, in place or onto an existing target.
+    // The document the decrypt sweeps start from (made before any fault is armed).
+    void MakeDocumentImage() {
+        std::string made = Document("made", plain_);
+        document_ = ReadFileBytes(made);
+        std::filesystem::remove(made);
+    }
+
+    uint32_t DecryptUnderFault(bool inPlace) {
+        const std::string& document = document_;
+        std::string path = PlainFile("d", document);
+        std::string target = PlainFile("t", "the old target");
+        uint32_t result = inPlace ? NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0)
+                                  : NuvexCtrl_DecryptFile(path.c_str(), 1, target.c_str(), 0,
+                                                          nullptr, 0);
+        NuvexHost_ResetFaults();
+        if (result == 0) {
+            EXPECT_TRUE(ReadFileBytes(inPlace ? path : target) == plain_);
+            if (!inPlace) EXPECT_TRUE(ReadFileBytes(path) == document);
+        } else {
+            EXPECT_TRUE(ReadFileBytes(path) == document) << "result " << result;
+            EXPECT_EQ(ReadFileBytes(target), "the old target") << "result " << result;
+        }
+        EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"d", "t"})) << "result " << result;
+        return result;
+    }
+
+    std::string document_;
+};
+
+// Every kind of file-operation fault, and -1 for a short write.
+const int kEveryFault[] = {kNuvexFaultOpen,   kNuvexFaultRead,   kNuvexFaultWrite,
+                           kNuvexFaultFlush,  kNuvexFaultMove,   kNuvexFaultDelete,
+                           kNuvexFaultSetAttributes, -1};
+
+bool Contains(const std::vector<uint32_t>& results, uint32_t code) {
+    return std::find(results.begin(), results.end(), code) != results.end();
+}
+
+TEST_F(CopyFaults, EncryptWithFailingReads) {
+    auto results = Sweep(kNuvexFaultRead, 6, [&] { return EncryptUnderFault(); });
+    EXPECT_TRUE(Contains(results, NUVEX_E_PLAIN_READ_FAILED));
+    for (uint32_t r : results) EXPECT_TRUE(r == 0 || r == NUVEX_E_PLAIN_READ_FAILED) << r;
+}
+
+TEST_F(CopyFaults, EncryptWithFailingOrShortWrites) {
+    for (int kind : {static_cast<int>(kNuvexFaultWrite), -1}) {
+        auto results = Sweep(kind, 5, [&] { return EncryptUnderFault(); });
+        EXPECT_EQ(results.front(), 780u);  // the header
+        EXPECT_TRUE(Contains(results, NUVEX_E_TEMP_WRITE_FAILED));
+        EXPECT_EQ(results.back(), 0u);
+    }
+}
+
+TEST_F(CopyFaults, EncryptFlushesBeforeReplacing) {
+    auto results = Sweep(kNuvexFaultFlush, 1, [&] { return EncryptUnderFault(); });
+    EXPECT_EQ(results.front(), NUVEX_E_TEMP_FLUSH_FAILED);
+    std::string path = PlainFile("q", "flushed");
+    NuvexHost_ResetFaults();
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(NuvexHost_FileOpCount(kNuvexFaultFlush), 1u);
+}
+
+TEST_F(CopyFaults, EncryptWithFailingOpensDeletesOrAttributeChanges) {
+    for (int kind : {static_cast<int>(kNuvexFaultOpen), static_cast<int>(kNuvexFaultDelete),
+                     static_cast<int>(kNuvexFaultSetAttributes)}) {
+        auto results = Sweep(kind, 4, [&] { return EncryptUnderFault(); });
+        for (uint32_t r : results) EXPECT_TRUE(r == 0 || r == 797 || r == 807) << r;
+    }
+}
+
+TEST_F(CopyFaults, EncryptFailedReplaceKeepsTheCompleteTemporaryFile) {
+    std::string path = PlainFile("p", plain_);
+    NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 776u);
+    NuvexHost_ResetFaults();
+    EXPECT_TRUE(ReadFileBytes(path) == plain_);
+    std::string temp = path + ".lumadtmp1";
+    ASSERT_TRUE(FileExists(temp));
+    std::string out = Scratch("out");
+    EXPECT_EQ(NuvexCtrl_DecryptFile(temp.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_TRUE(ReadFileBytes(out) == plain_);
+}
+
+TEST_F(CopyFaults, DecryptInPlaceUnderEveryKindOfFault) {
+    MakeDocumentImage();
+    for (int kind : kEveryFault) {
+        auto results = Sweep(kind, 5, [&] { return DecryptUnderFault(true); });
+        EXPECT_EQ(results.back(), 0u);
+    }
+}
+
+TEST_F(CopyFaults, DecryptOntoAnExistingTargetUnderEveryKindOfFault) {
+    MakeDocumentImage();
+    for (int kind : kEveryFault) {
+        auto results = Sweep(kind, 5, [&] { return DecryptUnderFault(false); });
+        EXPECT_EQ(results.back(), 0u);
+    }
+}
+
+TEST_F(CopyFaults, DecryptReportsWhatFailed) {
+    MakeDocumentImage();
+    // The opens: the document test, then the document itself.
+    NuvexHost_FailFileOp(kNuvexFaultOpen, 2, 0);
+    EXPECT_EQ(DecryptUnderFault(false), NUVEX_E_DOC_OPEN_FAILED);
+    NuvexHost_FailFileOp(kNuvexFaultRead, 3, 0);  // a body read
+    EXPECT_EQ(DecryptUnderFault(false), NUVEX_E_DOC_READ_FAILED);
+    NuvexHost_FailFileOp(kNuvexFaultWrite, 2, 0);
+    EXPECT_EQ(DecryptUnderFault(false), NUVEX_E_TEMP_WRITE_FAILED);
+    NuvexHost_ShortWrite(1, 100);
+    EXPECT_EQ(DecryptUnderFault(true), NUVEX_E_TEMP_WRITE_FAILED);
+    NuvexHost_FailFileOp(kNuvexFaultFlush, 1, 0);
+    EXPECT_EQ(DecryptUnderFault(true), NUVEX_E_TEMP_FLUSH_FAILED);
+    NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
+    EXPECT_EQ(DecryptUnderFault(true), NUVEX_E_REPLACE_FAILED);
+}
+
+TEST_F(CopyFaults, FailedReplaceKeepsAReadOnlyTargetReadOnly) {
+    std::string doc = Document("doc", "new");
+    std::string target = PlainFile("target", "old");
+    ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target.c_str(), 0, nullptr, 0),
+              NUVEX_E_REPLACE_FAILED);
+    NuvexHost_ResetFaults();
+    EXPECT_EQ(ReadFileBytes(target), "old");
+    EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"doc", "target"}));
+}
+
+// ---- shrinking documents, long paths, oversized files, memory --------------------------
+
+TEST_F(CopyFaults, DocumentShrunkAfterTheTest) {
+    std::string doc = Document("doc", RandomBytes(kCopyChunkSize, 2));
+    std::string out = Scratch("out");
+    OnDebugMessage("enter de", [&] { std::filesystem::resize_file(doc, 100); });
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, out.c_str(), 0, nullptr, 0),
+              NUVEX_E_DOC_SHRUNK);
+    EXPECT_EQ(ScratchNames(), std::vector<std::string>{"doc"});
+
+    // Shrunk in the middle of the body: not read whole.
+    doc = Document("doc2", RandomBytes(kCopyChunkSize, 2));
+    OnDebugMessage("222", [&] { std::filesystem::resize_file(doc, 4096 + 10); });
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0),
+              NUVEX_E_DOC_READ_FAILED);
+    EXPECT_EQ(ReadFileBytes(doc).size(), 4096u + 10);
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"doc", "doc2"}));
+}
+
+TEST_F(CopyFaults, TargetPathsOf260CharactersOrMore) {
+    std::string doc = Document("doc", "content");
+    std::string dir = Scratch("");
+    // A target of exactly 259 characters is accepted.
+    const std::size_t nameLength = 100;
+    std::string sub = dir + std::string(259 - dir.size() - nameLength - 1, 's');
+    std::filesystem::create_directory(sub);
+    std::string target259 = sub + "/" + std::string(nameLength, 'n');
+    ASSERT_EQ(target259.size(), 259u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target259.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(target259), "content");
+
+    std::string target260 = target259 + "x";
+    std::string before = ReadFileBytes(doc);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target260.c_str(), 0, nullptr, 0),
+              NUVEX_E_PATH_TOO_LONG);
+    std::string target600 = sub + "/" + std::string(250, 'a') + "/" + std::string(250, 'b');
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target600.c_str(), 0, nullptr, 0),
+              NUVEX_E_PATH_TOO_LONG);
+    EXPECT_FALSE(FileExists(target260));
+    EXPECT_EQ(ReadFileBytes(doc), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sub),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST_F(CopyFaults, FilesTooLargeForTheFormat) {
+    // Sparse files: nothing is read before the size is checked.
+    std::string plain = Scratch("huge");
+    { std::ofstream create(plain); }
+    std::filesystem::resize_file(plain, (uint64_t{1} << 32) - 4113);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(plain.c_str(), 0, nullptr, 0), NUVEX_E_FILE_TOO_LARGE);
+    EXPECT_EQ(std::filesystem::file_size(plain), (uint64_t{1} << 32) - 4113);
+    EXPECT_EQ(ScratchNames(), std::vector<std::string>{"huge"});
+
+    // A header at the start of a file of 4 GiB + 4096 bytes: the document test sees 4096
+    // bytes (the low 32 bits of the size) and says "document".
+    std::string header = ReadFileBytes(Document("doc", "")).substr(0, 4096);
+    std::string big = PlainFile("big", header);
+    std::filesystem::resize_file(big, (uint64_t{1} << 32) + 4096);
+    std::string out = Scratch("out");
+    EXPECT_EQ(NuvexCtrl_DecryptFile(big.c_str(), 1, out.c_str(), 0, nullptr, 0),
+              NUVEX_E_FILE_TOO_LARGE);
+    EXPECT_FALSE(FileExists(out));
+}
+
+uint64_t PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6));
+    return 0;
+}
+
+bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+TEST_F(CopyFaults, LargeDocumentsStreamInBoundedMemory) {
+    const std::size_t size = 48u << 20;
+    std::string doc = Document("big", RandomBytes(size, 5));
+    std::string out = Scratch("out");
+    if (!ResetPeakResident()) GTEST_SKIP() << "peak resident size cannot be reset here";
+    const uint64_t before = PeakResidentKiB();
+    ASSERT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+    ASSERT_EQ(NuvexCtrl_EncryptFile(out.c_str(), 0, nullptr, 0), 0u);
+    const uint64_t after = PeakResidentKiB();
+    EXPECT_LT(after - before, 16u * 1024) << "KiB more at the peak";
+    EXPECT_EQ(std::filesystem::file_size(out), 4096 + size);
+}
+
+TEST_F(CopyFaults, PlainTemporaryFilesAreReadableByTheirOwnerOnly) {
+    std::string doc = Document("doc", "private");
+    std::string out = Scratch("out");
+    mode_t tempMode = 0;
+    OnDebugMessage("WriteFile", [&] {
+        struct stat st {};
+        if (::stat((out + ".lumadtmp1").c_str(), &st) == 0) tempMode = st.st_mode & 0777;
+    });
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(tempMode, 0600u);
+    // The finished file has the mode any new file of the process gets.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+}
+
+}  // namespace
+}  // namespace nuvex::test

@@ -1,0 +1,274 @@
+// Encrypting and decrypting: the document's bytes, round trips across chunk edges and keys,
+// recognition, temporary names and debugger output.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "crypto/seal.h"
+#include "document/document_header.h"
+#include "document/document_io.h"
+#include "document/keys.h"
+#include "document_fixture.h"
+#include "frame/owners.h"
+#include "platform/platform.h"
+
+namespace nuvex::test {
+namespace {
+
+using document::kCopyChunkSize;
+
+// The body a single cipher pass over the whole plain file gives under the current key.
+std::string ExpectedBody(const std::string& plain) {
+    std::string body = plain;
+    SealKey key = DocumentKeySnapshot();
+    if (!body.empty())
+        SealCrypt(body.data(), body.data(), static_cast<uint32_t>(body.size()), 4113, key.data());
+    return body;
+}
+
+class EncryptDecrypt : public DocumentTest {
+protected:
+    // Encrypts, checks the body against one cipher pass, decrypts in place and to another
+    // file, and checks both give the plain bytes back.
+    void RoundTrip(const std::string& plain, const std::string& label) {
+        SCOPED_TRACE(label + ", " + std::to_string(plain.size()) + " bytes");
+        std::string path = Document(label, plain);
+        std::string document = ReadFileBytes(path);
+        ASSERT_EQ(document.size(), 4096 + plain.size());
+        EXPECT_TRUE(document.substr(4096) == ExpectedBody(plain));
+
+        std::string copy = Scratch(label + ".out");
+        EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, copy.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_TRUE(ReadFileBytes(copy) == plain);
+        EXPECT_TRUE(ReadFileBytes(path) == document);  // the document is left alone
+
+        EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_TRUE(ReadFileBytes(path) == plain);
+    }
+};
+
+TEST_F(EncryptDecrypt, EmptyFileGivesAHeaderOnlyDocumentAndBack) {
+    std::string path = Document("empty", "");
+    EXPECT_EQ(ReadFileBytes(path).size(), 4096u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+TEST_F(EncryptDecrypt, ExactlyOnePageGives8192Bytes) {
+    std::string plain = RandomBytes(4096, 1);
+    std::string path = Document("page", plain);
+    EXPECT_EQ(ReadFileBytes(path).size(), 8192u);
+    RoundTrip(plain, "page2");
+}
+
+TEST_F(EncryptDecrypt, RoundTripsAcrossChunkEdges) {
+    const std::size_t sizes[] = {1,
+                                 511,
+                                 512,
+                                 4095,
+                                 4097,
+                                 kCopyChunkSize - 1,
+                                 kCopyChunkSize,
+                                 kCopyChunkSize + 1,
+                                 2 * kCopyChunkSize + 4113,
+                                 std::size_t{300000} + (RandomBytes(2, 5)[0] & 0x7F)};
+    uint32_t seed = 10;
+    for (std::size_t size : sizes) RoundTrip(RandomBytes(size, seed++), "f" + std::to_string(seed));
+}
+
+// Installs a key through a driver that accepts it and puts the default key back afterwards.
+class KeyScope {
+public:
+    KeyScope(const std::string& root, const std::string& key) : driver_(root, "Nuvexcdo_3") {
+        ok_ = NuvexCtrl_SetKey(0, key.data(), static_cast<uint32_t>(key.size())) == 0;
+    }
+    ~KeyScope() {
+        const std::string defaultKey(20, '\x5C');
+        NuvexCtrl_SetKey(0, defaultKey.data(), 20);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    FakeDriver driver_;
+    bool ok_ = false;
+};
+
+TEST_F(EncryptDecrypt, RoundTripsUnderAChangedKey) {
+    std::string plain = RandomBytes(kCopyChunkSize + 777, 3);
+    std::string underDefault = ReadFileBytes(Document("default", plain)).substr(4096);
+    {
+        KeyScope key(Root(), "another key, 20 bytes");
+        ASSERT_TRUE(key.ok());
+        RoundTrip(plain, "changed");
+        std::string underChanged = ReadFileBytes(Document("changed2", plain)).substr(4096);
+        EXPECT_FALSE(underChanged == underDefault);
+    }
+    EXPECT_TRUE(ReadFileBytes(Document("default2", plain)).substr(4096) == underDefault);
+}
+
+TEST_F(EncryptDecrypt, KeyArgumentsChangeNothing) {
+    std::string plain = RandomBytes(5000, 4);
+    std::string a = PlainFile("a", plain);
+    std::string b = PlainFile("b", plain);
+    const char key[20] = "ignored key bytes..";
+    EXPECT_EQ(NuvexCtrl_EncryptFile(a.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(b.c_str(), 77, key, 1), 0u);
+    EXPECT_TRUE(ReadFileBytes(a).substr(4096) == ReadFileBytes(b).substr(4096));
+    std::string out = Scratch("b.out");
+    EXPECT_EQ(NuvexCtrl_DecryptFile(b.c_str(), 1, out.c_str(), 5, key, 1), 0u);
+    EXPECT_TRUE(ReadFileBytes(out) == plain);
+}
+
+TEST_F(EncryptDecrypt, EncryptingADocumentIsRefused) {
+    std::string path = Document("doc", "data");
+    std::string before = ReadFileBytes(path);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 651u);
+    EXPECT_EQ(ReadFileBytes(path), before);
+    ASSERT_FALSE(DebugMessages().empty());
+    EXPECT_EQ(DebugMessages().back(), "7777en11111111111111111111111111111");
+    EXPECT_EQ(NuvexCtrl_EncryptFile(nullptr, 0, nullptr, 0), 636u);
+}
+
+TEST_F(EncryptDecrypt, TakesTheNextFreeTemporaryName) {
+    std::string path = PlainFile("a.txt", "plain");
+    PlainFile("a.txt.lumadtmp1", "someone else's");
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path + ".lumadtmp1"), "someone else's");
+    EXPECT_FALSE(FileExists(path + ".lumadtmp2"));  // it became the document
+    EXPECT_EQ(ReadFileBytes(path).size(), 4096u + 5);
+    std::vector<std::string> expected = {"en2", path + ".lumadtmp1", "en2", path + ".lumadtmp2"};
+    EXPECT_EQ(DebugMessages(), expected);
+}
+
+TEST_F(EncryptDecrypt, DecryptWritesItsMessagesInOrder) {
+    std::string path = Document("d", "abc");
+    std::string out = Scratch("d.out");
+    ClearDebugMessages();
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+    std::vector<std::string> expected = {out, "enter de", "222", out, "WriteFile"};
+    EXPECT_EQ(DebugMessages(), expected);
+}
+
+TEST_F(EncryptDecrypt, DecryptArgumentsAndNonDocuments) {
+    std::string plain = PlainFile("plain", "not a document");
+    std::string doc = Document("doc", "x");
+    std::string out = Scratch("out");
+    EXPECT_EQ(NuvexCtrl_DecryptFile(nullptr, 0, nullptr, 0, nullptr, 0), 510u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, nullptr, 0, nullptr, 0), 517u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(plain.c_str(), 1, out.c_str(), 0, nullptr, 0), 531u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(Scratch("missing").c_str(), 0, nullptr, 0, nullptr, 0), 531u);
+    EXPECT_FALSE(FileExists(out));
+    EXPECT_EQ(ReadFileBytes(doc).size(), 4097u);
+}
+
+TEST_F(EncryptDecrypt, ReadOnlyTargetIsReplacedAndLosesReadOnly) {
+    std::string doc = Document("doc", "new content");
+    std::string out = PlainFile("out", "old content of the target");
+    ASSERT_TRUE(SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(out), "new content");
+    EXPECT_EQ(GetFileAttributesA(out.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    // In place, a read-only document becomes a writable plain file.
+    ASSERT_TRUE(SetFileAttributesA(doc.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(doc), "new content");
+    EXPECT_EQ(GetFileAttributesA(doc.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST_F(EncryptDecrypt, ReadOnlyPlainFileBecomesAWritableDocument) {
+    std::string path = PlainFile("ro", "protected");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path).size(), 4096u + 9);
+    EXPECT_EQ(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+// ---- recognition -----------------------------------------------------------------------
+
+class Recognition : public DocumentTest {};
+
+TEST_F(Recognition, SizeAndSignatureRules) {
+    std::string document = ReadFileBytes(Document("doc", "body"));
+    uint32_t answer = 7;
+    std::string path = Scratch("doc");
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+
+    // 4095 bytes are never a document, whatever they hold.
+    std::string short_ = PlainFile("short", document.substr(0, 4095));
+    answer = 7;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(short_.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 0u);
+    // A header alone is a document with an empty body.
+    std::string exact = PlainFile("exact", document.substr(0, 4096));
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(exact.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+
+    // Byte 79 is outside the quick test but inside the full one.
+    std::string altered = document;
+    altered[79] = static_cast<char>(altered[79] ^ 0x55);
+    std::string byte79 = PlainFile("byte79", altered);
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(byte79.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+    uint32_t printCount = 9, status = 0;
+    EXPECT_EQ(NuvexCtrl_GetEnFileRights(byte79.c_str(), &printCount, nullptr, nullptr, nullptr,
+                                        nullptr, &status),
+              1078u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_NOT_DOCUMENT);
+
+    altered = document;
+    altered[70] = static_cast<char>(altered[70] ^ 1);
+    std::string byte70 = PlainFile("byte70", altered);
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(byte70.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 0u);
+}
+
+TEST_F(Recognition, ArgumentsAndMissingFiles) {
+    uint32_t answer = 7;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(nullptr, 0, &answer), 353u);
+    EXPECT_EQ(answer, 7u);
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile("x", 0, nullptr), 353u);
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(Scratch("missing").c_str(), 0, &answer), 486u);
+    EXPECT_EQ(answer, 0u);
+}
+
+TEST_F(Recognition, WidePaths) {
+    std::string narrow = Scratch("d\xC3\xA9j\xC3\xA0.txt");  // "déjà.txt" in UTF-8
+    Document("d\xC3\xA9j\xC3\xA0.txt", "content");
+    std::u16string wide;
+    for (char c : Scratch("")) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    wide += u"d\u00e9j\u00e0.txt";
+    uint32_t answer = 7;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(wide.c_str(), 1, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+    std::u16string missing = wide + u"\u4e2d";
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(missing.c_str(), 1, &answer), 486u);
+    EXPECT_EQ(answer, 0u);
+}
+
+TEST_F(Recognition, FileHeldOpenForWriting) {
+    std::string doc = Document("doc", "content");
+    std::string plain = PlainFile("plain", "plain content");
+    UniqueHandle writerDoc(CreateFileA(doc.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle writerPlain(CreateFileA(plain.c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writerDoc.valid());
+    ASSERT_TRUE(writerPlain.valid());
+    // The first open (read sharing only) fails on the writer; the second one answers.
+    uint32_t answer = 7;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(doc.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+    // The plain file cannot be held with read sharing only while someone writes it.
+    EXPECT_EQ(NuvexCtrl_EncryptFile(plain.c_str(), 0, nullptr, 0), 797u);
+    EXPECT_EQ(ReadFileBytes(plain), "plain content");
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"doc", "plain"}));
+}
+
+}  // namespace
+}  // namespace nuvex::test
