@@ -20,32 +20,37 @@ bool IsDocument(const char* fileName) {
 
 namespace {
 
-// Copies `length` body bytes from `source` (positioned at the first one) to `target` through
-// the cipher, starting at stream offset `stream`. Returns 0 or the failing side's code.
 struct CopyCodes {
     uint32_t readFailed;   // a read failed or the source ended early
     uint32_t writeFailed;  // a write failed or was short
 };
 
+// Copies `length` body bytes from `source` (positioned at the first one) to `target` through
+// the cipher, starting at stream offset `stream`, with `buffer` of kCopyBufferSize bytes.
+// Returns 0 or the failing side's code.
 uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                            bool encrypt, uint8_t* buffer, const CopyCodes& codes) {
     SealKey key = DocumentKeySnapshot();  // one key for the whole file
     uint32_t result = 0;
     uint64_t done = 0;
-    while (done < length) {
-        uint32_t want = static_cast<uint32_t>(
-            length - done < kCopyChunkSize ? length - done : kCopyChunkSize);
-        ReadOutcome got = ReadUpTo(source, buffer, want);
-        if (!got.ok || got.bytes != want) {
-            result = codes.readFailed;
-            break;
+    {
+        // Chunk n + 1 is read and enciphered while chunk n is being written.
+        ChunkWriter writer(target, buffer);
+        while (done < length) {
+            uint8_t* chunk = writer.Acquire();
+            if (chunk == nullptr) break;  // a write failed
+            uint32_t want = static_cast<uint32_t>(
+                length - done < kCopyChunkSize ? length - done : kCopyChunkSize);
+            ReadOutcome got = ReadUpTo(source, chunk, want);
+            if (!got.ok || got.bytes != want) {
+                result = codes.readFailed;
+                break;
+            }
+            CipherInPlace(chunk, want, stream + static_cast<uint32_t>(done), key, encrypt);
+            writer.Submit(want);
+            done += want;
         }
-        CipherInPlace(buffer, want, stream + static_cast<uint32_t>(done), key, encrypt);
-        if (!WriteAll(target, buffer, want)) {
-            result = codes.writeFailed;
-            break;
-        }
-        done += want;
+        if (!writer.Finish() && result == 0) result = codes.writeFailed;
     }
     SecureWipe(key.data(), key.size());
     return result;
@@ -117,7 +122,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     uint64_t plainSize = 0;
     if (!FileSize64(plain.get(), plainSize)) return NUVEX_E_PLAIN_READ_FAILED;
     if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
-    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyChunkSize)));
+    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
     if (!buffer) return 787;
 
     EncodeHeader(CreateHeader(), buffer.get());
@@ -163,7 +168,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (!FileSize64(document.get(), size)) return NUVEX_E_DOC_READ_FAILED;
     if (size < kHeaderSize) return NUVEX_E_DOC_SHRUNK;
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
-    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyChunkSize)));
+    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
     if (!buffer) return 616;
 
     OutputDebugStringA("222");

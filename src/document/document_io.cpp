@@ -121,6 +121,68 @@ void ReleaseOwnerOnly(HANDLE file) {
 #endif
 }
 
+// ---- pipelined writing -----------------------------------------------------------------
+
+ChunkWriter::ChunkWriter(HANDLE target, uint8_t* buffer) : target_(target), buffer_(buffer) {
+    try {
+        thread_ = std::thread([this] { WriteLoop(); });
+    } catch (...) {
+        // No thread: Submit writes on the caller's thread.
+    }
+}
+
+uint8_t* ChunkWriter::Acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return failed_ || submitted_ - written_ < kCopySlots; });
+    return failed_ ? nullptr : Slot(submitted_);
+}
+
+void ChunkWriter::Submit(uint32_t length) {
+    if (!thread_.joinable()) {
+        if (!WriteAll(target_, Slot(submitted_), length)) failed_ = true;
+        ++submitted_;
+        written_ = submitted_;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    lengths_[submitted_ % kCopySlots] = length;
+    ++submitted_;
+    changed_.notify_all();
+}
+
+void ChunkWriter::WriteLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return closing_ || written_ < submitted_; });
+        if (written_ == submitted_) return;  // closing, everything written
+        const uint64_t chunk = written_;
+        const uint32_t length = lengths_[chunk % kCopySlots];
+        lock.unlock();
+        const bool ok = WriteAll(target_, Slot(chunk), length);
+        lock.lock();
+        if (!ok) {
+            // Nothing after a failed write may reach the file.
+            failed_ = true;
+            changed_.notify_all();
+            return;
+        }
+        ++written_;
+        changed_.notify_all();
+    }
+}
+
+bool ChunkWriter::Finish() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+    return !failed_;
+}
+
 // ---- cipher pass -----------------------------------------------------------------------
 
 namespace {

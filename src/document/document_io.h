@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "crypto/seal.h"
 #include "frame/heap.h"
@@ -28,6 +31,10 @@ constexpr std::size_t kTempSuffixRoom = 30;  // room for ".lumadtmp" + the numbe
 // Bytes moved per read, cipher pass and write when copying a body. Any size gives the same
 // bytes; this one keeps peak memory small while making the per-call costs negligible.
 constexpr uint32_t kCopyChunkSize = 1u << 20;
+// Chunks in flight between the reading side and the writing side of a copy; the copy buffer
+// holds this many chunks.
+constexpr uint32_t kCopySlots = 3;
+constexpr uint32_t kCopyBufferSize = kCopySlots * kCopyChunkSize;
 
 // Opens an existing file; an invalid owner when that fails or `path` is null.
 UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share);
@@ -77,6 +84,39 @@ private:
 // Gives a finished temporary file of plain bytes the permissions a newly created file of the
 // process would have, just before it replaces its target (host only; nothing on Windows).
 void ReleaseOwnerOnly(HANDLE file);
+
+// Writes chunks to a file in order on a thread of its own, so that the next chunk can be
+// read and enciphered meanwhile. The buffer holds kCopySlots chunks, handed out in turn.
+// Without a thread to be had, every chunk is written at once by the caller's thread.
+class ChunkWriter {
+public:
+    ChunkWriter(HANDLE target, uint8_t* buffer);
+    ChunkWriter(const ChunkWriter&) = delete;
+    ChunkWriter& operator=(const ChunkWriter&) = delete;
+    ~ChunkWriter() { Finish(); }
+
+    // The next free chunk (waits for one); nullptr once a write has failed.
+    uint8_t* Acquire();
+    // Queues the chunk from the last Acquire, holding `length` bytes, for writing.
+    void Submit(uint32_t length);
+    // Waits until every queued chunk is written; false when a write failed or was short.
+    bool Finish();
+
+private:
+    void WriteLoop();
+    uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
+
+    HANDLE target_;
+    uint8_t* buffer_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_;
+    uint32_t lengths_[kCopySlots] = {};
+    uint64_t submitted_ = 0;  // chunks queued so far
+    uint64_t written_ = 0;    // chunks written so far
+    bool failed_ = false;
+    bool closing_ = false;
+};
 
 // Runs the cipher over `length` bytes of `buffer` in place, as the stretch that starts at
 // stream offset `offset`, under `key`; splits large stretches across two threads. The bytes

@@ -266,7 +266,7 @@ bool ResetPeakResident() {
 }
 
 TEST_F(CopyFaults, LargeDocumentsStreamInBoundedMemory) {
-    const std::size_t size = 48u << 20;
+    const std::size_t size = 32u << 20;
     std::string doc = Document("big", RandomBytes(size, 5));
     std::string out = Scratch("out");
     if (!ResetPeakResident()) GTEST_SKIP() << "peak resident size cannot be reset here";
