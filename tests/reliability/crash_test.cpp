@@ -111,7 +111,9 @@ TEST_F(CrashTest, KilledEncryptionAndDecryptionLoseNothing) {
             ASSERT_EQ(NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer), 0u);
             ASSERT_NE(answer, 0u) << "neither the plain file nor a document";
             ASSERT_EQ(now.size(), plain.size() + 4096) << "incomplete document";
-            if (direction == 1) ASSERT_TRUE(now == document) << "a killed decryption changed the document";
+            if (direction == 1) {
+                ASSERT_TRUE(now == document) << "a killed decryption changed the document";
+            }
             ASSERT_FALSE(direction == 1 && ok) << "decryption reported success and left the document";
             document = std::move(now);
             isDocument = true;
