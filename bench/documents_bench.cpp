@@ -28,6 +28,7 @@ struct Measurement {
     bool ran = false;
     double seconds = 0;
     double peakMiB = 0;
+    double cpuSeconds = 0;  // user + system time of the process (its threads included)
     std::string note;
 };
 
@@ -45,6 +46,8 @@ Measurement RunChild(const std::string& name, const std::function<int()>& work) 
     ::wait4(child, &status, 0, &usage);
     m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     m.peakMiB = usage.ru_maxrss / 1024.0;
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    m.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
     m.ran = code == 0;
     if (!m.ran) m.note = "failed (exit status " + std::to_string(code) + ")";
@@ -131,16 +134,21 @@ int main(int argc, char** argv) {
     }));
     const bool intact = SameBytes(source, plain) && SameBytes(source, work);
 
-    std::printf("\n%-30s %9s %9s %14s\n", "operation", "seconds", "MB/s", "peak RSS MiB");
+    std::printf("\n%-30s %9s %9s %9s %14s\n", "operation", "seconds", "MB/s", "cpu s",
+                "peak RSS MiB");
     for (const auto& m : results) {
         if (!m.ran) {
             std::printf("%-30s %s\n", m.name.c_str(), m.note.c_str());
             continue;
         }
-        std::printf("%-30s %9.3f %9.1f %14.1f\n", m.name.c_str(), m.seconds,
-                    static_cast<double>(bytes) / 1e6 / m.seconds, m.peakMiB);
+        std::printf("%-30s %9.3f %9.1f %9.3f %14.1f\n", m.name.c_str(), m.seconds,
+                    static_cast<double>(bytes) / 1e6 / m.seconds, m.cpuSeconds, m.peakMiB);
     }
     std::printf("\nround trip: %s\n", intact ? "plain bytes back exactly" : "MISMATCH");
+    double load[1] = {0};
+    if (::getloadavg(load, 1) == 1)
+        std::printf("load average during the run: %.2f on %ld processors\n", load[0],
+                    ::sysconf(_SC_NPROCESSORS_ONLN));
     const Measurement& openssl = results[1];
     if (openssl.ran) {
         std::printf("time relative to openssl enc -chacha20 (goal: at most 2.00):\n");
