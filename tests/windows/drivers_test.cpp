@@ -112,14 +112,76 @@ uint32_t HandshakeViolations(const DriverStatus& status) {
 
 // ---- session 1 -----------------------------------------------------------------------------
 
+// What the DLL showed through MessageBoxA: its import of it is pointed at this recorder.
+struct ShownBox {
+    int count = 0;
+    std::string text, caption;
+    UINT style = 0;
+} g_box;
+
+int WINAPI RecordMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
+    ++g_box.count;
+    g_box.text = text ? text : "(null)";
+    g_box.caption = caption ? caption : "(null)";
+    g_box.style = style;
+    return IDOK;
+}
+
+// Replaces the DLL's import address table entry of `dll`!`name`; returns the old routine.
+void* PatchImport(HMODULE module, const char* dll, const char* name, void* routine) {
+    auto* base = reinterpret_cast<uint8_t*>(module);
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         imp->Name != 0; ++imp) {
+        if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
+            DWORD old = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<uintptr_t>(routine);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
 TEST(MainDriverInstallTest, LoadingThroughNtLoadDriverFailsUnderWineAfterTheMessageBox) {
     // Leftovers of an earlier run would make this a reinstall; start clean.
     NuvexCtrl_UnInstall();
     DWORD started = GetTickCount();
-    // Both NtLoadDriver attempts get Wine's stub status 0xC0000002; the box
-    // "pfnNtLoadDriver:0xC0000002" returns at once without a display.
+    // Both NtLoadDriver attempts get Wine's stub status 0xC0000002. Without a display Wine's
+    // box would return at once; the recorder shows what the DLL put in it.
+    HMODULE dll = GetModuleHandleA("Nuvexctrl.dll");
+    ASSERT_NE(dll, nullptr);
+    void* original = PatchImport(dll, "user32.dll", "MessageBoxA",
+                                 reinterpret_cast<void*>(&RecordMessageBox));
+    ASSERT_NE(original, nullptr);
     EXPECT_EQ(NuvexCtrl_Install(1, KernelImage("Nuvex").c_str()), 195u);
+    PatchImport(dll, "user32.dll", "MessageBoxA", original);
     EXPECT_LT(GetTickCount() - started, 30000u);
+    EXPECT_EQ(g_box.count, 1);
+    EXPECT_EQ(g_box.text, "pfnNtLoadDriver:0xC0000002");
+    EXPECT_EQ(g_box.caption, "");
+    EXPECT_EQ(g_box.style, static_cast<UINT>(MB_OK));
+    // The second attempt ran with the load-driver privilege enabled, and it stays enabled.
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    LUID load;
+    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeLoadDriverPrivilege", &load));
+    PRIVILEGE_SET wanted = {1, PRIVILEGE_SET_ALL_NECESSARY, {{load, 0}}};
+    BOOL enabled = FALSE;
+    EXPECT_TRUE(PrivilegeCheck(token, &wanted, &enabled));
+    EXPECT_TRUE(enabled);
+    CloseHandle(token);
     // The driver stays registered and in place for the next start of the system.
     EXPECT_TRUE(ServiceKeyExists("Nuvex"));
     EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), ReadFileBytes(KernelImage("Nuvex")));
