@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Checks Nuvexctrl.dll's export table against the module-definition file and the header.
 
-usage: check_exports.py <objdump> <Nuvexctrl.dll> <nuvexctrl.def> <nuvexctrl.h>
+usage: check_exports.py <objdump> <Nuvexctrl.dll> <nuvexctrl.def> <nuvexctrl.h> [<nm> <import library>]
 
 - the DLL exports exactly the names of the .def file, each once, and nothing else;
 - every .def name is the stdcall decoration of a routine the header declares: "_" + name + "@"
   + 4 x the number of its arguments, every argument being 32 bits wide;
 - every export the header declares is in the .def file;
 - NuvexAccCtrl_FreeLog is the same routine (same address) as NuvexCtrl_FreeLog;
-- the DLL imports no language-runtime DLL (libgcc, libstdc++, winpthread): they are linked in.
+- the DLL imports no language-runtime DLL (libgcc, libstdc++, winpthread): they are linked in;
+- the import library defines __imp__Name@N for every export, the slot through which a client
+  compiled with the header's __stdcall declarations calls it.
 """
 import re
 import subprocess
@@ -128,6 +130,14 @@ def main():
     for imported in imports:
         if imported.lower() not in SYSTEM_DLLS:
             failures.append(f"imports {imported}: only system DLLs may be needed")
+
+    if len(sys.argv) > 6:
+        nm, implib = sys.argv[5:7]
+        symbols = set(subprocess.run([nm, implib], check=True, capture_output=True,
+                                     text=True).stdout.split())
+        for export in def_names:
+            if "__imp_" + export not in symbols:
+                failures.append(f"the import library lacks __imp_{export}")
 
     for failure in failures:
         print("FAIL:", failure)
