@@ -61,6 +61,8 @@ uint32_t InstallCompanion(const CompanionSettings& settings, uint32_t start,
             // deletion completes once every handle on it is closed, hence the fresh manager.
             DeleteService(old.get());
             old.reset();
+            // Closed before the new one opens (reset(OpenManager()) would open it first).
+            manager.reset();
             manager.reset(OpenManager());
             if (!manager) {
                 RemoveDriverFile(target);
