@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "install/main_install.h"
 #include "install_fixture.h"
 #include "nuvexctrl.h"
 #include "platform/host/host_hooks.h"
@@ -59,6 +60,17 @@ std::string Bytes(const BYTE* data, DWORD size) {
         text += byte;
     }
     return text;
+}
+
+// Calls made to fail: the nth recorded call of a name (1 = the next one) fails at once.
+std::map<std::string, int> g_failAt;
+bool Refused(const Call& call, const std::string& name) {
+    if (!call.outer) return false;
+    auto found = g_failAt.find(name);
+    if (found == g_failAt.end() || found->second == 0) return false;
+    if (--found->second != 0) return false;
+    g_trace.back() += " -> refused";
+    return true;
 }
 
 int g_managers = 0;
@@ -129,6 +141,7 @@ LSTATUS __wrap__Z11RegOpenKeyAP6HKEY__PKcPS0_(HKEY key, LPCSTR name, HKEY* out) 
 LSTATUS __wrap__Z13RegCreateKeyAP6HKEY__PKcPS0_(HKEY key, LPCSTR name, HKEY* out) {
     Call call;
     call.Log("RegCreateKeyA " + Name(key) + " " + name);
+    if (Refused(call, "RegCreateKeyA")) return ERROR_ACCESS_DENIED;
     LSTATUS status = __real__Z13RegCreateKeyAP6HKEY__PKcPS0_(key, name, out);
     if (status == ERROR_SUCCESS && call.outer) g_names[*out] = Base(name);
     return status;
@@ -162,6 +175,13 @@ LSTATUS __wrap__Z11RegCloseKeyP6HKEY__(HKEY key) {
 
 SC_HANDLE __wrap__Z14OpenSCManagerAPKcS0_j(LPCSTR machine, LPCSTR database, DWORD access) {
     Call call;
+    if (call.outer && g_failAt["OpenSCManagerA"] == 1) {
+        g_failAt["OpenSCManagerA"] = 0;
+        call.Log("OpenSCManagerA -> refused");
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (call.outer && g_failAt["OpenSCManagerA"] > 1) --g_failAt["OpenSCManagerA"];
     SC_HANDLE manager = __real__Z14OpenSCManagerAPKcS0_j(machine, database, access);
     std::string name = manager != nullptr ? "M" + std::to_string(++g_managers) : "null";
     if (manager != nullptr && call.outer) g_names[manager] = name;
@@ -231,6 +251,7 @@ BOOL __wrap__Z13StartServiceAP11SC_HANDLE__jPPKc(SC_HANDLE service, DWORD count,
 HMODULE __wrap__Z12LoadLibraryAPKc(LPCSTR name) {
     Call call;
     call.Log(std::string("LoadLibraryA ") + name);
+    if (Refused(call, "LoadLibraryA")) return nullptr;
     HMODULE module = __real__Z12LoadLibraryAPKc(name);
     if (module != nullptr && call.outer) g_names[module] = name;
     return module;
@@ -239,6 +260,7 @@ HMODULE __wrap__Z12LoadLibraryAPKc(LPCSTR name) {
 FARPROC __wrap__Z14GetProcAddressPvPKc(HMODULE module, LPCSTR name) {
     Call call;
     call.Log("GetProcAddress " + Name(module) + " " + name);
+    if (Refused(call, "GetProcAddress")) return nullptr;
     FARPROC proc = __real__Z14GetProcAddressPvPKc(module, name);
     // The load goes through a recorder too.
     if (proc != nullptr && call.outer && std::string(name) == "NtLoadDriver")
@@ -254,6 +276,12 @@ BOOL __wrap__Z11FreeLibraryPv(HMODULE module) {
 
 BOOL __wrap__Z15OpenThreadTokenPvjiPS_(HANDLE thread, DWORD access, BOOL self, HANDLE* token) {
     Call call;
+    if (call.outer && g_failAt["OpenThreadToken"] == 1) {
+        g_failAt["OpenThreadToken"] = 0;
+        call.Log("OpenThreadToken -> error 5");
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     BOOL ok = __real__Z15OpenThreadTokenPvjiPS_(thread, access, self, token);
     DWORD error = GetLastError();
     call.Log("OpenThreadToken " + std::string(thread == GetCurrentThread() ? "self" : "other") +
@@ -278,6 +306,7 @@ BOOL __wrap__Z21LookupPrivilegeValueAPKcS0_P4LUID(LPCSTR system, LPCSTR name, PL
     Call call;
     call.Log("LookupPrivilegeValueA " + std::string(system == nullptr ? "local" : system) + " " +
              name);
+    if (Refused(call, "LookupPrivilegeValueA")) return FALSE;
     return __real__Z21LookupPrivilegeValueAPKcS0_P4LUID(system, name, luid);
 }
 
@@ -290,6 +319,7 @@ BOOL __wrap__Z21AdjustTokenPrivilegesPviP16TOKEN_PRIVILEGESjS1_Pj(
              Hex(privileges->Privileges[0].Attributes) + " " +
              (previous == nullptr ? "null" : "prev") + " " +
              (returned == nullptr ? "null" : "len"));
+    if (Refused(call, "AdjustTokenPrivileges")) return FALSE;
     return __real__Z21AdjustTokenPrivilegesPviP16TOKEN_PRIVILEGESjS1_Pj(
         token, disableAll, privileges, length, previous, returned);
 }
@@ -343,6 +373,7 @@ protected:
         g_trace.clear();
         g_names.clear();
         g_managers = g_services = 0;
+        g_failAt.clear();
     }
     void Start() {
         g_trace.clear();
@@ -453,6 +484,109 @@ TEST_F(CallOrder, UninstallsDeleteTheKeyBeforeTheFile) {
         std::string("SetFileAttributesA NuvexMon.sys ") + kFileNormal,
         "DeleteFileA NuvexMon.sys",
     }));
+}
+
+
+TEST_F(CallOrder, MainInstallFailuresReleaseWhatTheyOpened) {
+    std::string source = MakeSource("main.sys", "image");
+    g_failAt["RegCreateKeyA"] = 1;
+    Start();
+    EXPECT_EQ(NuvexCtrl_Install(1, source.c_str()), 137u);
+    Trace trace = Stop();
+    ASSERT_GE(trace.size(), 2u);
+    EXPECT_EQ(Trace(trace.end() - 2, trace.end()),
+              (Trace{"RegCreateKeyA Services Nuvex -> refused", "RegCloseKey Services"}));
+
+    g_failAt["LoadLibraryA"] = 1;
+    Start();
+    EXPECT_EQ(NuvexCtrl_Install(1, source.c_str()), 205u);
+    EXPECT_EQ(Stop().back(), "LoadLibraryA ntdll.dll -> refused");
+
+    g_failAt["GetProcAddress"] = 1;
+    Start();
+    EXPECT_EQ(NuvexCtrl_Install(1, source.c_str()), 200u);
+    trace = Stop();
+    EXPECT_EQ(Trace(trace.end() - 3, trace.end()),
+              (Trace{"LoadLibraryA ntdll.dll", "GetProcAddress ntdll.dll NtLoadDriver -> refused",
+                     "FreeLibrary ntdll.dll"}));
+    EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
+TEST_F(CallOrder, PrivilegeFailuresCloseTheToken) {
+    // A thread token that cannot be opened for another reason than its absence ends it.
+    g_failAt["OpenThreadToken"] = 1;
+    Start();
+    EXPECT_EQ(EnablePrivilege("SeLoadDriverPrivilege", 1), 0);
+    EXPECT_EQ(Stop(), (Trace{"OpenThreadToken -> error 5"}));
+
+    const Trace opened{"OpenThreadToken self 28 1 -> error 1008", "OpenProcessToken self 28",
+                       "LookupPrivilegeValueA local SeLoadDriverPrivilege"};
+    g_failAt["LookupPrivilegeValueA"] = 1;
+    Start();
+    EXPECT_EQ(EnablePrivilege("SeLoadDriverPrivilege", 1), 0);
+    Trace expected = opened;
+    expected.back() += " -> refused";
+    expected.push_back("CloseHandle token");
+    EXPECT_EQ(Stop(), expected);
+
+    g_failAt["AdjustTokenPrivileges"] = 1;
+    Start();
+    EXPECT_EQ(EnablePrivilege("SeLoadDriverPrivilege", 1), 0);
+    expected = opened;
+    expected.push_back("AdjustTokenPrivileges token 0 1 2 null null -> refused");
+    expected.push_back("CloseHandle token");
+    EXPECT_EQ(Stop(), expected);
+    EXPECT_EQ(NuvexHost_LoadDriverPrivilegeEnabled(), 0);
+
+    // Disabling asks for no attribute.
+    Start();
+    EXPECT_EQ(EnablePrivilege("SeLoadDriverPrivilege", 0), 1);
+    expected = opened;
+    expected.push_back("AdjustTokenPrivileges token 0 1 0 null null");
+    expected.push_back("CloseHandle token");
+    EXPECT_EQ(Stop(), expected);
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
+TEST_F(CallOrder, CompanionFailuresRemoveTheCopiedFile) {
+    std::string source = MakeSource("acl.sys", "image");
+    const Trace removed{std::string("SetFileAttributesA NuvexACL.sys ") + kFileNormal,
+                        "DeleteFileA NuvexACL.sys"};
+
+    g_failAt["OpenSCManagerA"] = 1;
+    Start();
+    EXPECT_EQ(NuvexAccCtrl_Install(0, source.c_str()), 66u);
+    Trace trace = Stop();
+    ASSERT_EQ(trace.size(), 6u);
+    EXPECT_EQ(trace[3], "OpenSCManagerA -> refused");
+    EXPECT_EQ(Trace(trace.end() - 2, trace.end()), removed);
+    EXPECT_FALSE(FileExists(DriverFile("NuvexACL")));
+
+    // The manager cannot be opened again after the old service went.
+    ASSERT_EQ(NuvexAccCtrl_Install(0, source.c_str()), 0u);
+    g_managers = g_services = 0;
+    g_failAt["OpenSCManagerA"] = 2;
+    Start();
+    EXPECT_EQ(NuvexAccCtrl_Install(0, source.c_str()), 82u);
+    trace = Stop();
+    EXPECT_EQ(Trace(trace.begin() + 3, trace.end()),
+              (Trace{"OpenSCManagerA local active F003F -> M1", "OpenServiceA M1 NuvexACL F01FF -> S1",
+                     "DeleteService S1", "CloseServiceHandle S1", "CloseServiceHandle M1",
+                     "OpenSCManagerA -> refused", removed[0], removed[1]}));
+    EXPECT_FALSE(FileExists(DriverFile("NuvexACL")));
+
+    // Creation refused: the file goes before the manager is closed.
+    WriteFileBytes(ServiceKey("NuvexACL"), "in the way");
+    g_managers = g_services = 0;
+    Start();
+    EXPECT_EQ(NuvexAccCtrl_Install(1, source.c_str()), 105u);
+    trace = Stop();
+    ASSERT_GE(trace.size(), 3u);
+    EXPECT_EQ(Trace(trace.end() - 3, trace.end()),
+              (Trace{removed[0], removed[1], "CloseServiceHandle M1"}));
+    EXPECT_FALSE(FileExists(DriverFile("NuvexACL")));
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
 }  // namespace
