@@ -282,6 +282,15 @@ BOOL __wrap__Z15OpenThreadTokenPvjiPS_(HANDLE thread, DWORD access, BOOL self, H
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (call.outer && g_failAt["ImpersonatingThread"] == 1) {
+        // Stands in for a thread that impersonates: it has a token of its own.
+        g_failAt["ImpersonatingThread"] = 0;
+        BOOL ok = __real__Z16OpenProcessTokenPvjPS_(GetCurrentProcess(), access, token);
+        call.Log("OpenThreadToken self " + Hex(access) + " " + std::to_string(self) +
+                 " -> thread token");
+        if (ok) g_names[*token] = "token";
+        return ok;
+    }
     BOOL ok = __real__Z15OpenThreadTokenPvjiPS_(thread, access, self, token);
     DWORD error = GetLastError();
     call.Log("OpenThreadToken " + std::string(thread == GetCurrentThread() ? "self" : "other") +
@@ -538,6 +547,14 @@ TEST_F(CallOrder, PrivilegeFailuresCloseTheToken) {
     expected.push_back("CloseHandle token");
     EXPECT_EQ(Stop(), expected);
     EXPECT_EQ(NuvexHost_LoadDriverPrivilegeEnabled(), 0);
+
+    // A thread with a token of its own has that token adjusted; the process's is not opened.
+    g_failAt["ImpersonatingThread"] = 1;
+    Start();
+    EXPECT_EQ(EnablePrivilege("SeLoadDriverPrivilege", 1), 1);
+    EXPECT_EQ(Stop(), (Trace{"OpenThreadToken self 28 1 -> thread token",
+                             "LookupPrivilegeValueA local SeLoadDriverPrivilege",
+                             "AdjustTokenPrivileges token 0 1 2 null null", "CloseHandle token"}));
 
     // Disabling asks for no attribute.
     Start();
