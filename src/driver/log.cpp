@@ -117,23 +117,25 @@ extern "C" uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count) 
         std::memset(batch.get(), 0, kBatchSize);
         RequestResult reply =
             DeviceRequest(device.get(), main_driver::kGetLog, nullptr, 0, batch.get(), kBatchSize);
-        if (!reply.ok || reply.returned == 0) {
-            // Nothing of a failed fetch is taken, its `more` flag included.
-            result = 160;
-            break;
-        }
         uint32_t records = 0;
-        switch (TakeRecords(batch.get(), reply.returned, builder, records)) {
-            case BatchOutcome::Complete:
-                break;
-            case BatchOutcome::AllocationFailed:
-                builder.Discard();
-                result = 147;
-                break;
-            case BatchOutcome::Malformed:
-                // The records before the damage are kept; the caller learns the batch was bad.
-                result = 160;
-                break;
+        if (!reply.ok || reply.returned == 0) {
+            // No record of a failed fetch is taken, but a `more` flag that came back with it
+            // still asks for the next batch.
+            result = 160;
+        } else {
+            switch (TakeRecords(batch.get(), reply.returned, builder, records)) {
+                case BatchOutcome::Complete:
+                    break;
+                case BatchOutcome::AllocationFailed:
+                    builder.Discard();
+                    result = 147;
+                    break;
+                case BatchOutcome::Malformed:
+                    // The records before the damage are kept; the caller learns the batch was
+                    // bad.
+                    result = 160;
+                    break;
+            }
         }
         // `more` counts only when the driver actually returned it.
         const uint32_t more = reply.returned >= kHeaderSize ? LoadU32(batch.get() + 4) : 0;

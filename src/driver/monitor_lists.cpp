@@ -55,11 +55,13 @@ bool FetchSubEntries(const ControlSession& session, SecRunProcEntry* entry, uint
         uint8_t input[8];
         StoreU32(input, entry->id);
         StoreU32(input + 4, cursor);
-        if (!FetchBlock(session, main_driver::kSecRunNextSubEntry, input, sizeof input, cursor,
-                        wire))
-            return true;
         auto* sub = static_cast<SecRunSubEntry*>(MemAllocZero(sizeof(SecRunSubEntry)));
         if (sub == nullptr) return false;
+        if (!FetchBlock(session, main_driver::kSecRunNextSubEntry, input, sizeof input, cursor,
+                        wire)) {
+            MemFree(sub);
+            return true;
+        }
         DecodeSubEntry(wire, sub);
         ++blocks;
         List_PushFront(&entry->subEntries, sub);
@@ -79,19 +81,23 @@ uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list) {
     ControlSession session;
     if (!session.opened()) return 109;
 
-    // The enumeration ends when the driver fails a request. Blocks are fetched into one wire
-    // image and decoded into records only when they are kept; a refused allocation ends the
-    // enumeration with what has been gathered.
+    // The enumeration ends when the driver fails a request. Each block is allocated before its
+    // request, so a refused allocation ends the enumeration with what has been gathered and
+    // no reply is asked for that could not be kept. Replies land in one wire image and are
+    // decoded into the caller's records.
     uint8_t wire[kBlockSize];
     uint32_t blocks = 0;
     while (blocks < kMaxBlocks) {
         const uint32_t cursor = *list != nullptr ? (*list)->id : 0;
         uint8_t input[4];
         StoreU32(input, cursor);
-        if (!FetchBlock(session, main_driver::kSecRunNextEntry, input, sizeof input, cursor, wire))
-            break;
         auto* entry = static_cast<SecRunProcEntry*>(MemAllocZero(sizeof(SecRunProcEntry)));
         if (entry == nullptr) break;
+        if (!FetchBlock(session, main_driver::kSecRunNextEntry, input, sizeof input, cursor,
+                        wire)) {
+            MemFree(entry);
+            break;
+        }
         DecodeEntry(wire, entry);
         ++blocks;
         List_PushFront(list, entry);

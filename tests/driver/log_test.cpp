@@ -196,6 +196,23 @@ TEST_F(LogTest, FailureOfALaterFetchKeepsEarlierRecords) {
     NuvexCtrl_FreeLog(list);
 }
 
+TEST_F(LogTest, FailedFetchThatStillSaysMoreIsFollowedByTheNextFetch) {
+    // The first fetch fails but hands back a batch whose `more` is set: its record is not
+    // taken, the next batch is fetched and taken, and the failure stays reported.
+    auto next = std::make_shared<int>(0);
+    StartDriver([next](const FakeRequest&) {
+        if ((*next)++ == 0) return FakeReply{false, Batch({Text("dropped")}, 1)};
+        return FakeReply::Ok(Batch({Text("taken")}, 0));
+    });
+    LogEntry* list = nullptr;
+    uint32_t count = 0;
+    EXPECT_EQ(NuvexCtrl_GetLog(&list, &count), 160u);
+    EXPECT_EQ(Texts(list), (std::vector<std::string>{"taken"}));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(Driver().Requests().size(), 2u);
+    NuvexCtrl_FreeLog(list);
+}
+
 TEST_F(LogTest, RecordRunningPastUsedIsNotTaken) {
     // `used` ends inside the second record's text: its zero byte lies beyond `used`.
     std::vector<uint8_t> batch = Batch({Text("first"), Text("second")}, 0);

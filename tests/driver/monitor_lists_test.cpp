@@ -175,6 +175,26 @@ TEST_F(SecRunTest, RefusedAllocationEndsTheWalkWithWhatWasGathered) {
     NuvexCtrl_FreeSecRunProcList(list);
 }
 
+TEST_F(SecRunTest, NoBlockIsRequestedWithoutRoomToKeepIt) {
+    StartDriver(TwoByTwo);
+    NuvexTest_HeapFailAt(1, 1);  // not even the first entry
+    SecRunProcEntry* list = reinterpret_cast<SecRunProcEntry*>(1);
+    EXPECT_EQ(NuvexCtrl_GetSecRunProcList(&list), 0u);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(OwnRequests().empty());
+    ExpectBracketed({});
+
+    StartDriver(TwoByTwo);
+    NuvexTest_HeapFailAt(2, 1);  // the first entry, but none of its sub-entries
+    EXPECT_EQ(NuvexCtrl_GetSecRunProcList(&list), 0u);
+    NuvexTest_HeapFailAt(0, 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->id, 10u);
+    EXPECT_EQ(list->subEntries, nullptr);
+    ExpectBracketed({codes::kSecRunNextEntry});
+    NuvexCtrl_FreeSecRunProcList(list);
+}
+
 // ---- encrypted-document list -----------------------------------------------------------
 
 class EnFileTest : public DriverTest {
