@@ -55,52 +55,63 @@ std::array<uint8_t, 16> SystemKeySnapshot() {
     return key;
 }
 
+namespace {
+
+// Result numbers of one key export.
+struct KeyExportCodes {
+    uint32_t badArgument;  // no key, or a length of 0
+    uint32_t tooLong;      // more bytes than the request's key field holds
+    uint32_t notOpened;    // the control device cannot be opened
+    uint32_t refused;      // the driver failed the request
+};
+
+// Hands a key to the main filter driver inside the control handshake and, once the driver
+// has accepted it, replaces `store` (zero-filled, then as many key bytes as it holds). The
+// request is `prefix` followed by the key bytes, zero-filled to `requestBytes`; a key that
+// does not fit the request is refused before anything is sent. A refused or unsent key leaves
+// the store as it was.
+uint32_t InstallKey(uint32_t code, const uint8_t* prefix, uint32_t prefixBytes,
+                    uint32_t requestBytes, const void* key, uint32_t keyLength, uint8_t* store,
+                    std::size_t storeBytes, const KeyExportCodes& codes) {
+    if (key == nullptr || keyLength == 0) return codes.badArgument;
+    if (keyLength > requestBytes - prefixBytes) return codes.tooLong;
+
+    ControlSession session;
+    if (!session.opened()) return codes.notOpened;
+
+    uint8_t request[kKeyRequestBytes] = {};
+    if (prefixBytes > 0) std::memcpy(request, prefix, prefixBytes);
+    std::memcpy(request + prefixBytes, key, keyLength);
+    const RequestResult sent = session.Request(code, request, requestBytes, nullptr, 0);
+    SecureWipe(request, sizeof request);
+    if (!sent.ok) return codes.refused;
+
+    std::lock_guard<std::mutex> guard(Stores().lock);
+    std::memset(store, 0, storeBytes);
+    std::memcpy(store, key, keyLength < storeBytes ? keyLength : storeBytes);
+    return 0;
+}
+
+}  // namespace
 }  // namespace nuvex
 
 using namespace nuvex;
 
 extern "C" NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetKey(uint32_t keyParam, const void* key,
                                                           uint32_t keyLength) {
-    if (key == nullptr || keyLength == 0) return 1564;
-    // The request has room for 256 key bytes; a longer key is refused before anything is sent.
-    if (keyLength > kMaxKeyBytes) return NUVEX_E_SETKEY_TOO_LONG;
-
-    ControlSession session;
-    if (!session.opened()) return 1595;
-
-    uint8_t request[kKeyRequestBytes] = {};
-    StoreU32(request, keyParam);
-    std::memcpy(request + 4, key, keyLength);
-    const RequestResult sent =
-        session.Request(main_driver::kSetKey, request, sizeof request, nullptr, 0);
-    SecureWipe(request, sizeof request);
-    if (!sent.ok) return 1588;
-
-    KeyStores& stores = Stores();
-    std::lock_guard<std::mutex> guard(stores.lock);
-    std::memset(stores.documentKey, 0, sizeof stores.documentKey);
-    std::memcpy(stores.documentKey, key, keyLength);
-    return 0;
+    // The request carries the caller's parameter word ahead of the key.
+    uint8_t param[4];
+    StoreU32(param, keyParam);
+    uint8_t* store = Stores().documentKey;
+    return InstallKey(main_driver::kSetKey, param, sizeof param, kKeyRequestBytes, key, keyLength,
+                      store, kDocumentKeyStoreBytes,
+                      KeyExportCodes{1564, NUVEX_E_SETKEY_TOO_LONG, 1595, 1588});
 }
 
 extern "C" NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetSysKey(const void* key,
                                                              uint32_t keyLength) {
-    if (key == nullptr || keyLength == 0) return 1606;
-    if (keyLength > kMaxKeyBytes) return NUVEX_E_SETSYSKEY_TOO_LONG;
-
-    ControlSession session;
-    if (!session.opened()) return 1635;
-
-    uint8_t request[kSysKeyRequestBytes] = {};
-    std::memcpy(request, key, keyLength);
-    const RequestResult sent =
-        session.Request(main_driver::kSetSysKey, request, sizeof request, nullptr, 0);
-    SecureWipe(request, sizeof request);
-    if (!sent.ok) return 1628;
-
-    KeyStores& stores = Stores();
-    std::lock_guard<std::mutex> guard(stores.lock);
-    std::memset(stores.systemKey, 0, sizeof stores.systemKey);
-    std::memcpy(stores.systemKey, key, keyLength < kSystemKeyBytes ? keyLength : kSystemKeyBytes);
-    return 0;
+    uint8_t* store = Stores().systemKey;
+    return InstallKey(main_driver::kSetSysKey, nullptr, 0, kSysKeyRequestBytes, key, keyLength,
+                      store, kSystemKeyBytes,
+                      KeyExportCodes{1606, NUVEX_E_SETSYSKEY_TOO_LONG, 1635, 1628});
 }

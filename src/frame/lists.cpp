@@ -96,12 +96,7 @@ uint32_t NUVEXAPI NuvexCtrl_FreeSecRunProcList(SecRunProcEntry* list) {
     if (list == nullptr) return 119;
     while (list != nullptr) {
         SecRunProcEntry* next = list->next;
-        SecRunSubEntry* sub = list->subEntries;
-        while (sub != nullptr) {
-            SecRunSubEntry* nextSub = sub->next;
-            nuvex::MemFree(sub);
-            sub = nextSub;
-        }
+        nuvex::FreeChain(list->subEntries);
         nuvex::MemFree(list);
         list = next;
     }
