@@ -274,7 +274,13 @@ TEST_F(CopyFaults, LargeDocumentsStreamInBoundedMemory) {
     ASSERT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
     ASSERT_EQ(NuvexCtrl_EncryptFile(out.c_str(), 0, nullptr, 0), 0u);
     const uint64_t after = PeakResidentKiB();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Sanitizer runtimes add shadow memory and quarantines of their own to the peak.
     EXPECT_LT(after - before, 16u * 1024) << "KiB more at the peak";
+#else
+    (void)before;
+    (void)after;
+#endif
     EXPECT_EQ(std::filesystem::file_size(out), 4096 + size);
 }
 
