@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed inputs of the fuzz targets into corpus/<target>/ (reply scripts: per request
-u8 flags, u16 length, bytes). Run once; the fuzzer adds what it finds to its working copy."""
+u8 flags, u16 length, bytes). Run once; the fuzzer adds what it finds to its working copy. The document seeds
+(corpus/document) are documents made by the library itself: a selector byte, then the file."""
 import os
 import struct
 
