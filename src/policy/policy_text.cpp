@@ -82,8 +82,8 @@ uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer) {
             *list = nullptr;
             return 926;
         }
-        // A first text whose ID reads as 0 would start the walk over.
-        if (id == cursor) break;
+        // A text whose ID reads as 0 would send the walk back to the first policy.
+        if (id == 0) break;
         cursor = id;
     }
     return 0;

@@ -1,5 +1,6 @@
 // Policy records: conversion to and from the driver's image, and the record exports.
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -385,6 +386,94 @@ TEST_F(PolicyTest, DeleteAndNewIdRequests) {
     EXPECT_EQ(NuvexCtrl_DeleteAllPolicy(&reply), 770u);
     EXPECT_EQ(NuvexCtrl_GetNewValidPolicyID(&id), 735u);
     EXPECT_EQ(id, 0u);
+}
+
+TEST_F(PolicyTest, EveryDriverExportBracketsItsRequestsWithTheHandshake) {
+    StartDriver([](const FakeRequest& request) {
+        switch (request.code) {
+            case md::kPolicyNext:
+                if (U32At(request.input, 0) != 0) return FakeReply::Fail();
+                return FakeReply::Ok(WireRecord(4));
+            case md::kPolicyStrNext:
+                if (U32At(request.input, 0) != 0) return FakeReply::Fail();
+                return FakeReply::Ok(Bytes("abc4|"));
+            case md::kPolicyStrById: return FakeReply::Ok(Bytes("abc4|"));
+            case md::kPolicyById: return FakeReply::Ok(WireRecord(4));
+            case md::kPolicyNewId:
+            case md::kPolicyDeleteOne:
+            case md::kPolicyDeleteAll: return FakeReply::U32(9);
+            default: return FakeReply::Ok();
+        }
+    });
+    auto record = NewRecord();
+    char* text = nullptr;
+    struct Call {
+        const char* what;
+        std::function<uint32_t()> call;
+        std::vector<uint32_t> work;
+    };
+    const Call calls[] = {
+        {"GetPolicyList",
+         [] {
+             PolicyRecord* list = nullptr;
+             uint32_t code = NuvexCtrl_GetPolicyList(&list);
+             NuvexCtrl_FreePolicyList(list);
+             return code;
+         },
+         {md::kPolicyNext, md::kPolicyNext}},
+        {"GetOnePolicyByID", [&] { return NuvexCtrl_GetOnePolicyByID(4, record.get()); },
+         {md::kPolicyById}},
+        {"InsertNewPolicy", [&] { return NuvexCtrl_InsertNewPolicy(record.get()); },
+         {md::kPolicyInsert}},
+        {"DeleteOnePolicy", [] { return NuvexCtrl_DeleteOnePolicy(4, nullptr); },
+         {md::kPolicyDeleteOne}},
+        {"GetNewValidPolicyID",
+         [] {
+             uint32_t id = 0;
+             return NuvexCtrl_GetNewValidPolicyID(&id);
+         },
+         {md::kPolicyNewId}},
+        {"DeleteAllPolicy", [] { return NuvexCtrl_DeleteAllPolicy(nullptr); },
+         {md::kPolicyDeleteAll}},
+        {"GetOnePolicyStr",
+         [&] {
+             uint32_t code = NuvexCtrl_GetOnePolicyStr(4, &text);
+             NuvexCtrl_FreeBuffer(text);
+             return code;
+         },
+         {md::kPolicyStrById}},
+        {"GetPolicyStrList",
+         [] {
+             UserStrNode* list = nullptr;
+             uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
+             NuvexCtrl_FreeUserStrList(list);
+             return code;
+         },
+         {md::kPolicyStrNext, md::kPolicyStrNext}},
+        {"InsertPolicyStr", [] { return NuvexCtrl_InsertPolicyStr("abc4|"); },
+         {md::kPolicyStrInsert}},
+    };
+    for (const Call& call : calls) {
+        driver_->ClearRequests();
+        EXPECT_EQ(call.call(), 0u) << call.what;
+        auto requests = driver_->Requests();
+        ASSERT_EQ(requests.size(), call.work.size() + 3) << call.what;
+        // Begin: no input, a 4-byte answer; the token goes back unchanged; End: no buffers.
+        EXPECT_EQ(requests[0].code, md::kBeginControl) << call.what;
+        EXPECT_TRUE(requests[0].input.empty()) << call.what;
+        EXPECT_EQ(requests[0].outputLength, 4u) << call.what;
+        EXPECT_EQ(requests[1].code, md::kConfirmControl) << call.what;
+        EXPECT_EQ(requests[1].input, (std::vector<uint8_t>{0x01, 0x00, 0x5A, 0x5A})) << call.what;
+        EXPECT_EQ(requests[1].outputLength, 0u) << call.what;
+        for (size_t i = 0; i < call.work.size(); ++i)
+            EXPECT_EQ(requests[2 + i].code, call.work[i]) << call.what;
+        EXPECT_EQ(requests.back().code, md::kEndControl) << call.what;
+        EXPECT_TRUE(requests.back().input.empty()) << call.what;
+        EXPECT_EQ(requests.back().outputLength, 0u) << call.what;
+        // One connection per call.
+        for (const auto& request : requests)
+            EXPECT_EQ(request.connection, requests[0].connection) << call.what;
+    }
 }
 
 TEST_F(PolicyTest, UnreachableDriverCodes) {

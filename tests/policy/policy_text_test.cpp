@@ -85,6 +85,19 @@ TEST_F(PolicyTest, TextWalkEndsWhenTheCursorDoesNotAdvance) {
     NuvexCtrl_FreeUserStrList(list);
 }
 
+TEST_F(PolicyTest, TextWalkStopsAfterATextWhoseIdReadsAsZero) {
+    // A later text without digits after its lead would send the walk back to the start.
+    StartDriver([](const FakeRequest& request) {
+        if (request.code != md::kPolicyStrNext) return FakeReply::Ok();
+        return FakeReply::Ok(Bytes(U32At(request.input, 0) == 5 ? "abcX|z|" : "abc5|y|"));
+    });
+    UserStrNode* list = nullptr;
+    ASSERT_EQ(NuvexCtrl_GetPolicyStrList(&list), 0u);
+    EXPECT_EQ(InputsOf(md::kPolicyStrNext), (std::vector<uint32_t>{0, 5}));
+    EXPECT_EQ(Texts(list), (std::vector<std::string>{"abcX|z", "abc5|y"}));
+    NuvexCtrl_FreeUserStrList(list);
+}
+
 TEST_F(PolicyTest, TextWalkOfACyclingDriverStopsAtTheBound) {
     StartDriver([](const FakeRequest& request) {
         if (request.code != md::kPolicyStrNext) return FakeReply::Ok();
