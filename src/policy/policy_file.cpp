@@ -80,17 +80,32 @@ private:
     std::size_t size_ = 0;
 };
 
-// Creates a new file beside `path` for the new contents (no sharing, a name not in use).
+// Opens a new file beside `path` for the new contents (no sharing, a name not in use). When a
+// file is already at `path`, the new one starts as a copy of it and is then emptied, so that it
+// carries the old file's attributes and access permissions: replacing the policy file must not
+// make it readable by more users than before. A read-only file at `path` cannot be replaced.
 UniqueHandle CreateTemporaryBeside(const char* path, TemporaryFileName& name) {
     std::size_t bytes = std::strlen(path) + 32;
     if (!name.allocate(bytes)) return UniqueHandle();
+    DWORD attributes = GetFileAttributesA(path);
+    bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
+    if (replacing && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return UniqueHandle();
     for (unsigned n = 0; n < kTemporaryNames; ++n) {
         std::snprintf(name.get(), bytes, "%s.%u.nvtmp", path, n);
-        UniqueHandle file(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
-            name.created();
-            return file;
+        if (replacing) {
+            if (CopyFileA(path, name.get(), TRUE) != FALSE) {
+                name.created();
+                return UniqueHandle(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                nullptr, TRUNCATE_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+            }
+        } else {
+            UniqueHandle file(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file) {
+                name.created();
+                return file;
+            }
         }
         DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&

@@ -93,6 +93,27 @@ TEST_F(PolicyFileTest, SavedFileIsTheEncipheredTextListHeadFirst) {
     EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(nullptr), 1012u);
 }
 
+TEST_F(PolicyFileTest, SaveOverAnExistingFileKeepsItsAccessPermissions) {
+    // The file is replaced by a new one; it must not become readable by more users than
+    // the file it replaces.
+    namespace fs = std::filesystem;
+    StartTable({{1, "abc1|x"}});
+    std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, "old contents");
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_EQ(Decipher(ReadFileBytes(path)), "abc1|x\r\n");
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"}));
+
+    // A read-only file cannot be replaced: nothing is written and nothing is left beside it.
+    fs::permissions(path, fs::perms::owner_read);
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 1074u);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Decipher(ReadFileBytes(path)), "abc1|x\r\n");
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"}));
+}
+
 TEST_F(PolicyFileTest, SaveOfAnEmptyTableLeavesTheFileAlone) {
     StartTable({});
     std::string path = Scratch("policies.dat");
@@ -124,7 +145,9 @@ TEST_F(PolicyFileTest, FailedSaveLeavesTheOldFileByteForByte) {
         {"write fails", [] { NuvexHost_FailFileOp(kNuvexFaultWrite, 1, 0); }, 1063},
         {"short write", [] { NuvexHost_ShortWrite(1, 100); }, 1063},
         {"flush fails", [] { NuvexHost_FailFileOp(kNuvexFaultFlush, 1, 0); }, 1063},
-        {"replace fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0); }, 1074},
+        // Moves and copies count together: the copy of the old file comes first.
+        {"copy of the old file fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0); }, 1074},
+        {"replace fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 2, 0); }, 1074},
         {"temporary file cannot be created",
          [] { NuvexHost_FailFileOp(kNuvexFaultOpen, 1, 1); }, 1074},
     };
