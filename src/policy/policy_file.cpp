@@ -7,6 +7,7 @@
 // the driver's table, so a missing or unreadable file leaves the table as it was.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "crypto/seal.h"
 #include "frame/heap.h"
@@ -60,22 +61,41 @@ private:
     bool created_ = false;
 };
 
-// Overwrites the plaintext before its block goes back to the heap.
+// A block of policy plaintext, overwritten before it goes back to the heap (also the smaller
+// block left behind when it grows).
 class PlainBytes {
 public:
     PlainBytes() = default;
     PlainBytes(const PlainBytes&) = delete;
     PlainBytes& operator=(const PlainBytes&) = delete;
-    ~PlainBytes() {
-        if (block_) SecureWipe(block_.get(), size_);
-    }
+    ~PlainBytes() { Wipe(block_, size_); }
     bool allocateZero(std::size_t bytes) {
+        HeapBlock<uint8_t> block;
+        if (!block.allocateZero(bytes)) return false;
+        Wipe(block_, size_);
+        block_ = std::move(block);
         size_ = bytes;
-        return block_.allocateZero(bytes);
+        return true;
+    }
+    // Moves the first `used` bytes into a new zero-filled block of `bytes`. False, with the
+    // old block kept, when the heap refuses.
+    bool grow(std::size_t bytes, std::size_t used) {
+        HeapBlock<uint8_t> block;
+        if (!block.allocateZero(bytes)) return false;
+        std::memcpy(block.get(), block_.get(), used);
+        Wipe(block_, size_);
+        block_ = std::move(block);
+        size_ = bytes;
+        return true;
     }
     uint8_t* get() const { return block_.get(); }
+    std::size_t size() const { return size_; }
 
 private:
+    static void Wipe(HeapBlock<uint8_t>& block, std::size_t size) {
+        if (block) SecureWipe(block.get(), size);
+        block.reset();
+    }
     HeapBlock<uint8_t> block_;
     std::size_t size_ = 0;
 };
@@ -117,16 +137,10 @@ UniqueHandle CreateTemporaryBeside(const char* path, TemporaryFileName& name) {
 
 // Appends `length` bytes and CR LF, doubling the buffer while they do not fit. False when
 // the buffer cannot grow.
-bool AppendLine(HeapBlock<uint8_t>& buffer, std::size_t& capacity, std::size_t& used,
-                const char* text, std::size_t length) {
-    while (used + length + 2 > capacity) {
-        if (capacity >= kLargestCapacity) return false;
-        std::size_t grown = capacity * 2;
-        HeapBlock<uint8_t> larger;
-        if (!larger.allocateZero(grown)) return false;
-        std::memcpy(larger.get(), buffer.get(), used);
-        buffer = std::move(larger);
-        capacity = grown;
+bool AppendLine(PlainBytes& buffer, std::size_t& used, const char* text, std::size_t length) {
+    while (used + length + 2 > buffer.size()) {
+        if (buffer.size() >= kLargestCapacity) return false;
+        if (!buffer.grow(buffer.size() * 2, used)) return false;
     }
     std::memcpy(buffer.get() + used, text, length);
     buffer.get()[used + length] = 0x0D;
@@ -158,13 +172,12 @@ uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
     UniqueHandle file = CreateTemporaryBeside(path, temporary);
     if (!file) return temporary.get() == nullptr ? NUVEX_E_POLICY_SAVE_NO_MEMORY : 1074;
 
-    HeapBlock<uint8_t> buffer;
+    PlainBytes buffer;
     if (!buffer.allocateZero(kInitialCapacity)) return 1069;
-    std::size_t capacity = kInitialCapacity;
     std::size_t used = 0;
     for (const UserStrNode* node = list; node != nullptr; node = node->next) {
         const char* text = node->data != nullptr ? node->data : "";
-        if (!AppendLine(buffer, capacity, used, text, std::strlen(text)))
+        if (!AppendLine(buffer, used, text, std::strlen(text)))
             return NUVEX_E_POLICY_SAVE_NO_MEMORY;
     }
 
