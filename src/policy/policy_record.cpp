@@ -144,6 +144,20 @@ void PrepareDeliveredRecord(PolicyRecord& record) {
     TrimTextList(record.TextList5, NUVEX_TEXTLIST_BYTES);
 }
 
+namespace {
+
+// Sends a request with a 4-byte answer that starts at 0; when the request succeeds the answer
+// goes to *reply, if the caller gave one.
+bool RequestWithReply(const ControlSession& session, uint32_t code, const void* input,
+                      uint32_t inputLength, uint32_t* reply) {
+    uint8_t answer[4] = {0, 0, 0, 0};
+    if (!session.Request(code, input, inputLength, answer, sizeof answer).ok) return false;
+    if (reply != nullptr) *reply = LoadU32(answer);
+    return true;
+}
+
+}  // namespace
+
 }  // namespace nuvex
 
 using namespace nuvex;
@@ -223,12 +237,9 @@ uint32_t NUVEXAPI NuvexCtrl_DeleteOnePolicy(uint32_t id, uint32_t* reply) {
 
     uint8_t input[4];
     StoreU32(input, id);
-    uint8_t answer[4] = {0, 0, 0, 0};
-    RequestResult result = session.Request(main_driver::kPolicyDeleteOne, input, sizeof input,
-                                           answer, sizeof answer);
-    if (!result.ok) return 697;
-    if (reply != nullptr) *reply = LoadU32(answer);
-    return 0;
+    return RequestWithReply(session, main_driver::kPolicyDeleteOne, input, sizeof input, reply)
+               ? 0
+               : 697;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetNewValidPolicyID(uint32_t* newId) {
@@ -237,11 +248,7 @@ uint32_t NUVEXAPI NuvexCtrl_GetNewValidPolicyID(uint32_t* newId) {
     ControlSession session;
     if (!session.opened()) return 741;
 
-    uint8_t answer[4] = {0, 0, 0, 0};
-    RequestResult result =
-        session.Request(main_driver::kPolicyNewId, nullptr, 0, answer, sizeof answer);
-    if (!result.ok) return 735;
-    *newId = LoadU32(answer);
+    if (!RequestWithReply(session, main_driver::kPolicyNewId, nullptr, 0, newId)) return 735;
     return *newId == 0 ? 731 : 0;
 }
 
@@ -249,12 +256,7 @@ uint32_t NUVEXAPI NuvexCtrl_DeleteAllPolicy(uint32_t* reply) {
     ControlSession session;
     if (!session.opened()) return 776;
 
-    uint8_t answer[4] = {0, 0, 0, 0};
-    RequestResult result =
-        session.Request(main_driver::kPolicyDeleteAll, nullptr, 0, answer, sizeof answer);
-    if (!result.ok) return 770;
-    if (reply != nullptr) *reply = LoadU32(answer);
-    return 0;
+    return RequestWithReply(session, main_driver::kPolicyDeleteAll, nullptr, 0, reply) ? 0 : 770;
 }
 
 }  // extern "C"
