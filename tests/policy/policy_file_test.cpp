@@ -42,7 +42,7 @@ protected:
                     if (++inserts_ == refuseInsert_) return FakeReply::Fail();
                     return FakeReply::Ok();
                 case md::kPolicyDeleteAll:
-                    return FakeReply::U32(0);
+                    return refuseDeleteAll_ ? FakeReply::Fail() : FakeReply::U32(0);
                 default:
                     return FakeReply::Ok();
             }
@@ -74,6 +74,7 @@ protected:
     }
 
     int refuseInsert_ = 0;
+    bool refuseDeleteAll_ = false;
     int inserts_ = 0;
 };
 
@@ -263,6 +264,12 @@ TEST_F(PolicyFileTest, LoadWithoutDriverReportsTheDeleteAllFailure) {
     std::string path = Scratch("policies.dat");
     WriteFileBytes(path, Encipher("A\r\n"));
     EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 776u);
+
+    // A refused delete-all ends the load before any line is inserted.
+    StartTable({});
+    refuseDeleteAll_ = true;
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 770u);
+    EXPECT_TRUE(InsertedTexts().empty());
 }
 
 TEST_F(PolicyFileTest, SaveThenLoadInsertsInReverseOfDelivery) {

@@ -411,6 +411,8 @@ TEST_F(PolicyTest, EveryDriverExportBracketsItsRequestsWithTheHandshake) {
         const char* what;
         std::function<uint32_t()> call;
         std::vector<uint32_t> work;
+        size_t inputBytes;    // of each work request
+        uint32_t outputBytes;
     };
     const Call calls[] = {
         {"GetPolicyList",
@@ -420,28 +422,28 @@ TEST_F(PolicyTest, EveryDriverExportBracketsItsRequestsWithTheHandshake) {
              NuvexCtrl_FreePolicyList(list);
              return code;
          },
-         {md::kPolicyNext, md::kPolicyNext}},
+         {md::kPolicyNext, md::kPolicyNext}, 4, kWireBytes},
         {"GetOnePolicyByID", [&] { return NuvexCtrl_GetOnePolicyByID(4, record.get()); },
-         {md::kPolicyById}},
+         {md::kPolicyById}, 4, kWireBytes},
         {"InsertNewPolicy", [&] { return NuvexCtrl_InsertNewPolicy(record.get()); },
-         {md::kPolicyInsert}},
+         {md::kPolicyInsert}, kWireBytes, 0},
         {"DeleteOnePolicy", [] { return NuvexCtrl_DeleteOnePolicy(4, nullptr); },
-         {md::kPolicyDeleteOne}},
+         {md::kPolicyDeleteOne}, 4, 4},
         {"GetNewValidPolicyID",
          [] {
              uint32_t id = 0;
              return NuvexCtrl_GetNewValidPolicyID(&id);
          },
-         {md::kPolicyNewId}},
+         {md::kPolicyNewId}, 0, 4},
         {"DeleteAllPolicy", [] { return NuvexCtrl_DeleteAllPolicy(nullptr); },
-         {md::kPolicyDeleteAll}},
+         {md::kPolicyDeleteAll}, 0, 4},
         {"GetOnePolicyStr",
          [&] {
              uint32_t code = NuvexCtrl_GetOnePolicyStr(4, &text);
              NuvexCtrl_FreeBuffer(text);
              return code;
          },
-         {md::kPolicyStrById}},
+         {md::kPolicyStrById}, 4, 2048},
         {"GetPolicyStrList",
          [] {
              UserStrNode* list = nullptr;
@@ -449,9 +451,9 @@ TEST_F(PolicyTest, EveryDriverExportBracketsItsRequestsWithTheHandshake) {
              NuvexCtrl_FreeUserStrList(list);
              return code;
          },
-         {md::kPolicyStrNext, md::kPolicyStrNext}},
+         {md::kPolicyStrNext, md::kPolicyStrNext}, 4, 2048},
         {"InsertPolicyStr", [] { return NuvexCtrl_InsertPolicyStr("abc4|"); },
-         {md::kPolicyStrInsert}},
+         {md::kPolicyStrInsert}, 5, 0},
     };
     for (const Call& call : calls) {
         driver_->ClearRequests();
@@ -465,8 +467,11 @@ TEST_F(PolicyTest, EveryDriverExportBracketsItsRequestsWithTheHandshake) {
         EXPECT_EQ(requests[1].code, md::kConfirmControl) << call.what;
         EXPECT_EQ(requests[1].input, (std::vector<uint8_t>{0x01, 0x00, 0x5A, 0x5A})) << call.what;
         EXPECT_EQ(requests[1].outputLength, 0u) << call.what;
-        for (size_t i = 0; i < call.work.size(); ++i)
+        for (size_t i = 0; i < call.work.size(); ++i) {
             EXPECT_EQ(requests[2 + i].code, call.work[i]) << call.what;
+            EXPECT_EQ(requests[2 + i].input.size(), call.inputBytes) << call.what;
+            EXPECT_EQ(requests[2 + i].outputLength, call.outputBytes) << call.what;
+        }
         EXPECT_EQ(requests.back().code, md::kEndControl) << call.what;
         EXPECT_TRUE(requests.back().input.empty()) << call.what;
         EXPECT_EQ(requests.back().outputLength, 0u) << call.what;
