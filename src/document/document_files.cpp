@@ -140,9 +140,10 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
 
     DWORD attributes = GetFileAttributesA(fileName);
     if (attributes == INVALID_FILE_ATTRIBUTES) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesA(fileName, attributes & ~FILE_ATTRIBUTE_READONLY);
+    const bool clearedReadOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+                                 SetFileAttributesA(fileName, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (!MoveFileExA(temp.name(), fileName, MOVEFILE_REPLACE_EXISTING)) {
+        if (clearedReadOnly) SetFileAttributesA(fileName, attributes);
         temp.Keep();
         return 776;
     }

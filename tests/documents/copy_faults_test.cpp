@@ -128,10 +128,12 @@ TEST_F(CopyFaults, EncryptWithFailingOpensDeletesOrAttributeChanges) {
 
 TEST_F(CopyFaults, EncryptFailedReplaceKeepsTheCompleteTemporaryFile) {
     std::string path = PlainFile("p", plain_);
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
     NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
     EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 776u);
     NuvexHost_ResetFaults();
     EXPECT_TRUE(ReadFileBytes(path) == plain_);
+    EXPECT_NE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     std::string temp = path + ".lumadtmp1";
     ASSERT_TRUE(FileExists(temp));
     std::string out = Scratch("out");
