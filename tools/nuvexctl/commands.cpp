@@ -1,0 +1,709 @@
+#include "commands.h"
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "nuvexctrl.h"
+#include "output.h"
+#include "result_codes.h"
+
+namespace nuvexctl {
+
+int& ExitStatus() {
+    static int status = kExitOk;
+    return status;
+}
+
+std::string Example(const std::string& lines) { return "\nExample:\n  " + lines + "\n"; }
+
+namespace {
+
+// Reads bytes given as hexadecimal text ("5c5c..."), or returns false.
+bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+    if (text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        char* end = nullptr;
+        std::string pair = text.substr(i, 2);
+        unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+        if (end != pair.c_str() + 2) return false;
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// Walks a UserStrList into strings and releases it.
+std::vector<std::string> TakeStrings(UserStrNode* list) {
+    std::vector<std::string> strings;
+    for (UserStrNode* node = list; node != nullptr; node = node->next)
+        strings.emplace_back(node->data != nullptr ? node->data : "");
+    if (list != nullptr) NuvexCtrl_FreeUserStrList(list);
+    return strings;
+}
+
+int PrintStrings(const std::vector<std::string>& strings, const char* column, const char* key) {
+    if (CurrentSettings().json) return PrintJson(Json{{"ok", true}, {key, strings}});
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& s : strings) rows.push_back({s});
+    PrintTable({column}, rows);
+    return kExitOk;
+}
+
+// ---- status ----------------------------------------------------------------------------
+int Status() {
+    Json document{{"ok", true}};
+    std::vector<std::vector<std::string>> rows;
+
+    DriverStatus status{};
+    uint32_t code = NuvexCtrl_GetDriverStatus(&status);
+    Json mainDriver;
+    if (code == 0) {
+        uint32_t words[3];
+        std::memcpy(words, status.bytes, sizeof words);
+        uint32_t logging = 0;
+        NuvexCtrl_IsLogging(&logging);
+        mainDriver = {{"running", true}, {"status", Hex(status.bytes, 12)},
+                      {"suspended", words[0] != 0}, {"logging", logging != 0}};
+        rows.push_back({"main (Nuvex)", "running", words[0] != 0 ? "suspended" : "active",
+                        logging != 0 ? "logging on" : "logging off"});
+    } else {
+        mainDriver = {{"running", false}, {"code", code},
+                      {"meaning", DescribeResult("NuvexCtrl_GetDriverStatus", code)}};
+        rows.push_back({"main (Nuvex)", "not reachable", "", ""});
+    }
+    document["main"] = mainDriver;
+
+    uint32_t acl[2] = {0, 0};
+    code = NuvexAccCtrl_GetDriverStatus(acl);
+    if (code == 0) {
+        document["acl"] = {{"running", true}, {"started", acl[0] != 0}, {"policies", acl[1]}};
+        rows.push_back({"access control (NuvexACL)", "running", acl[0] != 0 ? "started" : "stopped",
+                        std::to_string(acl[1]) + " policies"});
+    } else {
+        document["acl"] = {{"running", false}, {"code", code}};
+        rows.push_back({"access control (NuvexACL)", "not reachable", "", ""});
+    }
+    if (CurrentSettings().json) return PrintJson(document);
+    PrintTable({"DRIVER", "STATE", "MODE", "DETAIL"}, rows);
+    return kExitOk;
+}
+
+// ---- drivers -----------------------------------------------------------------------------
+enum class Which { Main, Acl, Monitor };
+
+bool ParseWhich(const std::string& name, Which& which) {
+    if (name == "main") which = Which::Main;
+    else if (name == "acl") which = Which::Acl;
+    else if (name == "monitor") which = Which::Monitor;
+    else return false;
+    return true;
+}
+
+int Install(const std::string& name, const std::string& source, bool noLoad) {
+    Which which;
+    if (!ParseWhich(name, which)) return ReportError("unknown driver '" + name + "' (main, acl, monitor)", kExitUsage);
+    const char* path = source.empty() ? nullptr : source.c_str();
+    uint32_t load = noLoad ? 0 : 1;
+    uint32_t code = 0;
+    const char* exportName = nullptr;
+    switch (which) {
+        case Which::Main: code = NuvexCtrl_Install(load, path); exportName = "NuvexCtrl_Install"; break;
+        case Which::Acl: code = NuvexAccCtrl_Install(load, path); exportName = "NuvexAccCtrl_Install"; break;
+        case Which::Monitor: code = NuvexAntiSteal_Install(load, path); exportName = "NuvexAntiSteal_Install"; break;
+    }
+    if (code != 0) return ReportFailure("install of the " + name + " driver", exportName, code);
+    Say("installed the " + name + " driver" + (noLoad ? " (loads at the next start)" : " and loaded it"));
+    return PrintJson({{"ok", true}, {"driver", name}, {"loaded", !noLoad}});
+}
+
+int Uninstall(const std::string& name) {
+    Which which;
+    if (!ParseWhich(name, which)) return ReportError("unknown driver '" + name + "' (main, acl, monitor)", kExitUsage);
+    uint32_t code = 0;
+    const char* exportName = nullptr;
+    switch (which) {
+        case Which::Main: code = NuvexCtrl_UnInstall(); exportName = "NuvexCtrl_UnInstall"; break;
+        case Which::Acl: code = NuvexAccCtrl_UnInstall(); exportName = "NuvexAccCtrl_UnInstall"; break;
+        case Which::Monitor: code = NuvexAntiSteal_UnInstall(); exportName = "NuvexAntiSteal_UnInstall"; break;
+    }
+    // A main driver that was not running is still removed: say so, but it is no failure.
+    if (which == Which::Main && code == 341) {
+        Say("uninstalled the main driver (it was not running)");
+        return PrintJson({{"ok", true}, {"driver", name}, {"wasRunning", false}});
+    }
+    if (code != 0) return ReportFailure("uninstall of the " + name + " driver", exportName, code);
+    Say("uninstalled the " + name + " driver");
+    return PrintJson({{"ok", true}, {"driver", name}});
+}
+
+int Simple(const std::string& what, const char* exportName, uint32_t (*call)()) {
+    uint32_t code = call();
+    if (code != 0) return ReportFailure(what, exportName, code);
+    Say(what + ": done");
+    return PrintJson({{"ok", true}});
+}
+
+uint32_t SuspendCall() { return NuvexCtrl_SuspendDriver(); }
+uint32_t ResumeCall() { return NuvexCtrl_ResumeDriver(); }
+uint32_t LogOnCall() { return NuvexCtrl_StartLogging(); }
+uint32_t LogOffCall() { return NuvexCtrl_StopLogging(); }
+uint32_t LogClearCall() { return NuvexCtrl_ClearAllLog(); }
+uint32_t AclStartCall() { return NuvexAccCtrl_Start(); }
+uint32_t AclStopCall() { return NuvexAccCtrl_Stop(); }
+uint32_t AclClearCall() { return NuvexAccCtrl_DeleteAllPolicy(); }
+
+// ---- log ---------------------------------------------------------------------------------
+int ShowLog() {
+    LogEntry* list = nullptr;
+    uint32_t count = 0;
+    uint32_t code = NuvexCtrl_GetLog(&list, &count);
+    Json entries = Json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (LogEntry* entry = list; entry != nullptr; entry = entry->next) {
+        std::string time = IsoTime(entry->time);
+        entries.push_back({{"time", time}, {"value1", entry->value1}, {"value2", entry->value2},
+                           {"data", Hex(entry->data, 16)}, {"text", entry->text}});
+        rows.push_back({time, HexU32(entry->value1), HexU32(entry->value2), entry->text});
+    }
+    NuvexCtrl_FreeLog(list);
+    if (code != 0 && entries.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
+    if (code != 0) std::cerr << "nuvexctl: warning: part of the log was lost: "
+                             << DescribeResult("NuvexCtrl_GetLog", code) << " (" << code << ")\n";
+    if (CurrentSettings().json) return PrintJson({{"ok", code == 0}, {"entries", entries}});
+    PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
+    return kExitOk;
+}
+
+int LogState() {
+    uint32_t state = 0;
+    uint32_t code = NuvexCtrl_IsLogging(&state);
+    if (code != 0) return ReportFailure("reading the logging state", "NuvexCtrl_IsLogging", code);
+    Say(state != 0 ? "logging is on" : "logging is off");
+    return PrintJson({{"ok", true}, {"logging", state != 0}});
+}
+
+// ---- policies ------------------------------------------------------------------------------
+int PolicyList(bool records) {
+    if (!records) {
+        UserStrNode* list = nullptr;
+        uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
+        if (code != 0) return ReportFailure("listing policies", "NuvexCtrl_GetPolicyStrList", code);
+        // The library lists the most recently delivered policy first.
+        return PrintStrings(TakeStrings(list), "POLICY", "policies");
+    }
+    PolicyRecord* list = nullptr;
+    uint32_t code = NuvexCtrl_GetPolicyList(&list);
+    if (code != 0) return ReportFailure("listing policies", "NuvexCtrl_GetPolicyList", code);
+    Json policies = Json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (PolicyRecord* r = list; r != nullptr; r = r->next) {
+        policies.push_back({{"id", r->PolicyId}, {"entries", r->EntryCount}, {"textList1", r->TextList1},
+                            {"values1", std::vector<uint32_t>(r->Values1, r->Values1 + std::min<uint32_t>(r->ValueCount1, 11))}});
+        rows.push_back({std::to_string(r->PolicyId), std::to_string(r->EntryCount), r->TextList1});
+    }
+    if (list != nullptr) NuvexCtrl_FreePolicyList(list);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policies", policies}});
+    PrintTable({"ID", "ENTRIES", "TEXTLIST1"}, rows);
+    return kExitOk;
+}
+
+int PolicyShow(uint32_t id) {
+    char* text = nullptr;
+    uint32_t code = NuvexCtrl_GetOnePolicyStr(id, &text);
+    if (code != 0) return ReportFailure("reading policy " + std::to_string(id), "NuvexCtrl_GetOnePolicyStr", code);
+    if (text == nullptr) return ReportError("reading policy " + std::to_string(id) + " failed: out of memory");
+    std::string value = text;
+    NuvexCtrl_FreeBuffer(text);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"id", id}, {"text", value}});
+    std::cout << value << "\n";
+    return kExitOk;
+}
+
+int PolicyAddText(const std::string& text) {
+    uint32_t code = NuvexCtrl_InsertPolicyStr(text.c_str());
+    if (code != 0) return ReportFailure("adding the policy text", "NuvexCtrl_InsertPolicyStr", code);
+    Say("policy added");
+    return PrintJson({{"ok", true}});
+}
+
+int PolicyAddRecord(uint32_t id, const std::vector<std::string>& lists, const std::vector<uint32_t>& values) {
+    if (id == 0) {
+        uint32_t code = NuvexCtrl_GetNewValidPolicyID(&id);
+        if (code != 0) return ReportFailure("getting a new policy ID", "NuvexCtrl_GetNewValidPolicyID", code);
+    }
+    auto record = std::make_unique<PolicyRecord>();
+    std::memset(record.get(), 0, sizeof(PolicyRecord));
+    record->PolicyId = id;
+    char* targets[5] = {record->TextList1, record->TextList2, record->TextList3, record->TextList4, record->TextList5};
+    for (std::size_t i = 0; i < lists.size() && i < 5; ++i)
+        std::snprintf(targets[i], NUVEX_TEXTLIST_BYTES, "%s", lists[i].c_str());
+    for (std::size_t i = 0; i < values.size() && i < NUVEX_POLICY_VALUES; ++i) record->Values1[i] = values[i];
+    record->ValueCount1 = static_cast<uint32_t>(std::min<std::size_t>(values.size(), NUVEX_POLICY_VALUES));
+    uint32_t code = NuvexCtrl_InsertNewPolicy(record.get());
+    if (code != 0) return ReportFailure("adding policy " + std::to_string(id), "NuvexCtrl_InsertNewPolicy", code);
+    Say("policy " + std::to_string(id) + " added");
+    return PrintJson({{"ok", true}, {"id", id}});
+}
+
+int PolicyDelete(uint32_t id) {
+    uint32_t reply = 0;
+    uint32_t code = NuvexCtrl_DeleteOnePolicy(id, &reply);
+    if (code != 0) return ReportFailure("deleting policy " + std::to_string(id), "NuvexCtrl_DeleteOnePolicy", code);
+    Say("policy " + std::to_string(id) + " deleted");
+    return PrintJson({{"ok", true}, {"id", id}, {"reply", reply}});
+}
+
+int PolicyClear() {
+    uint32_t reply = 0;
+    uint32_t code = NuvexCtrl_DeleteAllPolicy(&reply);
+    if (code != 0) return ReportFailure("deleting all policies", "NuvexCtrl_DeleteAllPolicy", code);
+    Say("all policies deleted");
+    return PrintJson({{"ok", true}, {"reply", reply}});
+}
+
+int PolicyNewId() {
+    uint32_t id = 0;
+    uint32_t code = NuvexCtrl_GetNewValidPolicyID(&id);
+    if (code != 0) return ReportFailure("getting a new policy ID", "NuvexCtrl_GetNewValidPolicyID", code);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"id", id}});
+    std::cout << id << "\n";
+    return kExitOk;
+}
+
+int PolicySave(const std::string& path) {
+    uint32_t code = NuvexCtrl_SaveCurrentPolicyToFile(path.c_str());
+    if (code != 0) return ReportFailure("saving the policy table to " + path, "NuvexCtrl_SaveCurrentPolicyToFile", code);
+    Say("policy table saved to " + path);
+    return PrintJson({{"ok", true}, {"file", path}});
+}
+
+int PolicyLoad(const std::string& path) {
+    uint32_t code = NuvexCtrl_LoadPolicyFromFile(path.c_str());
+    if (code != 0) return ReportFailure("loading the policy table from " + path, "NuvexCtrl_LoadPolicyFromFile", code);
+    Say("policy table loaded from " + path);
+    return PrintJson({{"ok", true}, {"file", path}});
+}
+
+// ---- access control ------------------------------------------------------------------------
+int AclPolicyList() {
+    AccPolicyRecord* list = nullptr;
+    uint32_t code = NuvexAccCtrl_GetPolicyList(&list);
+    if (code != 0) return ReportFailure("listing access-control policies", "NuvexAccCtrl_GetPolicyList", code);
+    Json policies = Json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (AccPolicyRecord* r = list; r != nullptr; r = r->next) {
+        policies.push_back({{"id", r->PolicyId}, {"primaryText", r->PrimaryText}, {"textList1", r->TextList1},
+                            {"textList2", r->TextList2}, {"textList3", r->TextList3}, {"textList4", r->TextList4}});
+        rows.push_back({std::to_string(r->PolicyId), r->PrimaryText, r->TextList1});
+    }
+    if (list != nullptr) NuvexAccCtrl_FreePolicyList(list);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policies", policies}});
+    PrintTable({"ID", "PRIMARY", "TEXTLIST1"}, rows);
+    return kExitOk;
+}
+
+int AclPolicyShow(uint32_t id) {
+    auto record = std::make_unique<AccPolicyRecord>();
+    std::memset(record.get(), 0, sizeof(AccPolicyRecord));
+    uint32_t code = NuvexAccCtrl_GetOnePolicy(id, record.get());
+    if (code != 0) return ReportFailure("reading access-control policy " + std::to_string(id), "NuvexAccCtrl_GetOnePolicy", code);
+    Json policy{{"id", record->PolicyId}, {"primaryText", record->PrimaryText}, {"textList1", record->TextList1},
+                {"textList2", record->TextList2}, {"textList3", record->TextList3}, {"textList4", record->TextList4}};
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policy", policy}});
+    PrintTable({"FIELD", "VALUE"}, {{"id", std::to_string(record->PolicyId)}, {"primary", record->PrimaryText},
+                                    {"list1", record->TextList1}, {"list2", record->TextList2},
+                                    {"list3", record->TextList3}, {"list4", record->TextList4}});
+    return kExitOk;
+}
+
+int AclPolicyAdd(uint32_t id, const std::string& primary, const std::vector<std::string>& lists) {
+    auto record = std::make_unique<AccPolicyRecord>();
+    std::memset(record.get(), 0, sizeof(AccPolicyRecord));
+    record->PolicyId = id;
+    std::snprintf(record->PrimaryText, sizeof record->PrimaryText, "%s", primary.c_str());
+    char* targets[4] = {record->TextList1, record->TextList2, record->TextList3, record->TextList4};
+    for (std::size_t i = 0; i < lists.size() && i < 4; ++i)
+        std::snprintf(targets[i], NUVEX_TEXTLIST_BYTES, "%s", lists[i].c_str());
+    uint32_t code = NuvexAccCtrl_AddNewPolicy(record.get());
+    if (code != 0) return ReportFailure("adding access-control policy " + std::to_string(id), "NuvexAccCtrl_AddNewPolicy", code);
+    Say("access-control policy " + std::to_string(id) + " added");
+    return PrintJson({{"ok", true}, {"id", id}});
+}
+
+int AclPolicyDelete(uint32_t id) {
+    uint32_t code = NuvexAccCtrl_DeleteOnePolicy(id);
+    if (code != 0) return ReportFailure("deleting access-control policy " + std::to_string(id), "NuvexAccCtrl_DeleteOnePolicy", code);
+    Say("access-control policy " + std::to_string(id) + " deleted");
+    return PrintJson({{"ok", true}, {"id", id}});
+}
+
+int AclLog() {
+    AccLogRecord* list = nullptr;
+    uint32_t code = NuvexAccCtrl_GetLog(&list);
+    if (code != 0) return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
+    Json records = Json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (AccLogRecord* r = list; r != nullptr; r = r->next) {
+        // The driver's log data is opaque; show its printable text and its first bytes.
+        std::string text;
+        for (uint8_t c : r->data) {
+            if (c == 0) break;
+            text += (c >= 32 && c < 127) ? static_cast<char>(c) : '.';
+        }
+        records.push_back({{"data", Hex(r->data, sizeof r->data)}, {"text", text}});
+        rows.push_back({Hex(r->data, 8), text});
+    }
+    NuvexAccCtrl_FreeLog(list);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"records", records}});
+    PrintTable({"DATA", "TEXT"}, rows);
+    return kExitOk;
+}
+
+// ---- pass paths --------------------------------------------------------------------------
+int PassPathList() {
+    UserStrNode* list = nullptr;
+    uint32_t count = 0;
+    uint32_t code = NuvexCtrl_GetPassPath(&list, &count);
+    if (code != 0) return ReportFailure("listing pass paths", "NuvexCtrl_GetPassPath", code);
+    return PrintStrings(TakeStrings(list), "PASS PATH", "passPaths");
+}
+
+int PassPathAdd(const std::vector<std::string>& paths, bool persist) {
+    uint32_t code;
+    const char* exportName;
+    if (paths.size() == 1) {
+        code = NuvexCtrl_AddStringPassPath(paths[0].c_str(), persist ? 1 : 0);
+        exportName = "NuvexCtrl_AddStringPassPath";
+    } else {
+        std::vector<PassPathNode> nodes(paths.size());
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            nodes[i].data = const_cast<char*>(paths[i].c_str());
+            nodes[i].next = i + 1 < paths.size() ? &nodes[i + 1] : nullptr;
+        }
+        code = NuvexCtrl_AddStructPassPath(nodes.data(), persist ? 1 : 0);
+        exportName = "NuvexCtrl_AddStructPassPath";
+    }
+    if (code != 0) return ReportFailure("adding pass paths", exportName, code);
+    Say("added " + std::to_string(paths.size()) + " pass path(s)" + (persist ? ", recorded in the pass-path file" : ""));
+    return PrintJson({{"ok", true}, {"added", paths}, {"persisted", persist}});
+}
+
+int PassPathClear(bool persist) {
+    uint32_t code = NuvexCtrl_DeleteAllPassPath(persist ? 1 : 0);
+    if (code != 0) return ReportFailure("clearing pass paths", "NuvexCtrl_DeleteAllPassPath", code);
+    Say(std::string("pass paths cleared") + (persist ? " (and the pass-path file emptied)" : ""));
+    return PrintJson({{"ok", true}, {"persisted", persist}});
+}
+
+// ---- keys ----------------------------------------------------------------------------------
+bool KeyBytes(const std::string& hex, const std::string& file, std::vector<uint8_t>& key) {
+    if (!hex.empty() && ParseHex(hex, key)) return true;
+    if (!file.empty() && ReadWholeFile(file, key)) return true;
+    return false;
+}
+
+int SetKey(const std::string& hex, const std::string& file, uint32_t param, bool system) {
+    std::vector<uint8_t> key;
+    if (!KeyBytes(hex, file, key) || key.empty())
+        return ReportError("give the key as --hex with an even number of hex digits or as --file", kExitUsage);
+    uint32_t code = system ? NuvexCtrl_SetSysKey(key.data(), static_cast<uint32_t>(key.size()))
+                           : NuvexCtrl_SetKey(param, key.data(), static_cast<uint32_t>(key.size()));
+    if (code != 0)
+        return ReportFailure(system ? "setting the system key" : "setting the document key",
+                             system ? "NuvexCtrl_SetSysKey" : "NuvexCtrl_SetKey", code);
+    Say(std::string(system ? "system" : "document") + " key set (" + std::to_string(key.size()) + " bytes)");
+    return PrintJson({{"ok", true}, {"bytes", key.size()}});
+}
+
+int SignCode(const std::string& file) {
+    char code32[33] = {};
+    uint32_t code = NuvexCtrl_GetProcSignCode(file.c_str(), code32);
+    if (code != 0) return ReportFailure("computing the signature code of " + file, "NuvexCtrl_GetProcSignCode", code);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", file}, {"signCode", std::string(code32, 32)}});
+    std::cout << std::string(code32, 32) << "  " << file << "\n";
+    return kExitOk;
+}
+
+// ---- monitoring lists ------------------------------------------------------------------------
+int Procs() {
+    SecRunProcEntry* list = nullptr;
+    uint32_t code = NuvexCtrl_GetSecRunProcList(&list);
+    if (code != 0) return ReportFailure("listing secure-run processes", "NuvexCtrl_GetSecRunProcList", code);
+    Json entries = Json::array();
+    std::vector<std::vector<std::string>> rows;
+    for (SecRunProcEntry* e = list; e != nullptr; e = e->next) {
+        Json subs = Json::array();
+        int n = 0;
+        for (SecRunSubEntry* s = e->subEntries; s != nullptr; s = s->next, ++n)
+            subs.push_back({{"id", s->id}, {"data", Hex(s->data, 16)}});
+        std::string text(reinterpret_cast<const char*>(e->data), strnlen(reinterpret_cast<const char*>(e->data), sizeof e->data));
+        entries.push_back({{"id", e->id}, {"driverData", e->driverData}, {"text", text}, {"subEntries", subs}});
+        rows.push_back({std::to_string(e->id), std::to_string(n), text});
+    }
+    if (list != nullptr) NuvexCtrl_FreeSecRunProcList(list);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"processes", entries}});
+    PrintTable({"ID", "SUB-ENTRIES", "DATA"}, rows);
+    return kExitOk;
+}
+
+int Docs(uint32_t selector) {
+    UserStrNode* list = nullptr;
+    uint32_t count = 0;
+    uint32_t code = NuvexCtrl_GetEnFileList(selector, &list, &count);
+    if (code != 0) return ReportFailure("listing encrypted documents", "NuvexCtrl_GetEnFileList", code);
+    return PrintStrings(TakeStrings(list), "DOCUMENT", "documents");
+}
+
+}  // namespace
+
+void AddStatusCommands(CLI::App& app) {
+    auto* status = app.add_subcommand("status", "Show whether the drivers run and their state");
+    status->footer(Example("nuvexctl status"));
+    Bind(status, [] { return Status(); });
+}
+
+void AddDriverCommands(CLI::App& app) {
+    auto* driver = app.add_subcommand("driver", "Install, remove, suspend and resume the drivers");
+    driver->require_subcommand(1);
+    driver->footer(Example("nuvexctl driver install main\n  nuvexctl driver uninstall acl"));
+
+    auto* install = driver->add_subcommand("install", "Copy a driver into place, register and load it");
+    static std::string which, source;
+    static bool noLoad = false;
+    install->add_option("driver", which, "main, acl or monitor")->required();
+    install->add_option("--source", source, "Driver file (default: beside the calling program)");
+    install->add_flag("--no-load", noLoad, "Only register; load at the next start");
+    install->footer(Example("nuvexctl driver install main --source ./Nuvex.sys"));
+    Bind(install, [] { return Install(which, source, noLoad); });
+
+    auto* uninstall = driver->add_subcommand("uninstall", "Remove a driver's registration and file");
+    static std::string whichOut;
+    uninstall->add_option("driver", whichOut, "main, acl or monitor")->required();
+    uninstall->footer(Example("nuvexctl driver uninstall main"));
+    Bind(uninstall, [] { return Uninstall(whichOut); });
+
+    auto* suspend = driver->add_subcommand("suspend", "Suspend the main driver");
+    suspend->footer(Example("nuvexctl driver suspend"));
+    Bind(suspend, [] { return Simple("suspending the main driver", "NuvexCtrl_SuspendDriver", SuspendCall); });
+    auto* resume = driver->add_subcommand("resume", "Resume the main driver");
+    resume->footer(Example("nuvexctl driver resume"));
+    Bind(resume, [] { return Simple("resuming the main driver", "NuvexCtrl_ResumeDriver", ResumeCall); });
+}
+
+void AddLogCommands(CLI::App& app) {
+    auto* log = app.add_subcommand("log", "Switch the main driver's log and read it");
+    log->require_subcommand(1);
+    log->footer(Example("nuvexctl log on\n  nuvexctl log show"));
+    auto* on = log->add_subcommand("on", "Start logging");
+    on->footer(Example("nuvexctl log on"));
+    Bind(on, [] { return Simple("starting the log", "NuvexCtrl_StartLogging", LogOnCall); });
+    auto* off = log->add_subcommand("off", "Stop logging");
+    off->footer(Example("nuvexctl log off"));
+    Bind(off, [] { return Simple("stopping the log", "NuvexCtrl_StopLogging", LogOffCall); });
+    auto* clear = log->add_subcommand("clear", "Discard the log");
+    clear->footer(Example("nuvexctl log clear"));
+    Bind(clear, [] { return Simple("clearing the log", "NuvexCtrl_ClearAllLog", LogClearCall); });
+    auto* show = log->add_subcommand("show", "Drain the log and print its records");
+    show->footer(Example("nuvexctl log show"));
+    Bind(show, [] { return ShowLog(); });
+    auto* state = log->add_subcommand("state", "Tell whether the driver is logging");
+    state->footer(Example("nuvexctl log state"));
+    Bind(state, [] { return LogState(); });
+}
+
+void AddPolicyCommands(CLI::App& app) {
+    auto* policy = app.add_subcommand("policy", "The main driver's policy table");
+    policy->require_subcommand(1);
+    policy->footer(Example("nuvexctl policy list\n  nuvexctl policy save policies.dat"));
+
+    static bool records = false;
+    auto* list = policy->add_subcommand("list", "List the policies (as texts, or --records)");
+    list->add_flag("--records", records, "List records instead of texts");
+    list->footer(Example("nuvexctl policy list --records"));
+    Bind(list, [] { return PolicyList(records); });
+
+    static uint32_t showId = 0;
+    auto* show = policy->add_subcommand("show", "Print one policy's text");
+    show->add_option("id", showId, "Policy ID")->required();
+    show->footer(Example("nuvexctl policy show 7"));
+    Bind(show, [] { return PolicyShow(showId); });
+
+    static std::string text;
+    static uint32_t addId = 0;
+    static std::vector<std::string> lists;
+    static std::vector<uint32_t> values;
+    auto* add = policy->add_subcommand("add", "Add a policy as text, or as a record with --record");
+    add->add_option("text", text, "Policy text (as the driver renders policies)");
+    static bool asRecord = false;
+    add->add_flag("--record", asRecord, "Build a record instead of sending a text");
+    add->add_option("--id", addId, "Policy ID of the record (default: a new one from the driver)");
+    add->add_option("--list", lists, "Text lists 1 to 5 of the record, in order")->expected(0, 5);
+    add->add_option("--value", values, "Values of the record's first value array")->expected(0, 11);
+    add->footer(Example("nuvexctl policy add --record --list 'C:\\\\docs|D:\\\\work' --value 7\n  nuvexctl policy add \"$(nuvexctl policy show 7)\""));
+    Bind(add, [] {
+        if (asRecord) return PolicyAddRecord(addId, lists, values);
+        if (text.empty()) return ReportError("give a policy text or --record", kExitUsage);
+        return PolicyAddText(text);
+    });
+
+    static uint32_t deleteId = 0;
+    auto* del = policy->add_subcommand("delete", "Delete one policy");
+    del->add_option("id", deleteId, "Policy ID")->required();
+    del->footer(Example("nuvexctl policy delete 7"));
+    Bind(del, [] { return PolicyDelete(deleteId); });
+
+    auto* clear = policy->add_subcommand("clear", "Delete every policy");
+    clear->footer(Example("nuvexctl policy clear"));
+    Bind(clear, [] { return PolicyClear(); });
+
+    auto* newId = policy->add_subcommand("new-id", "Ask the driver for an unused policy ID");
+    newId->footer(Example("nuvexctl policy new-id"));
+    Bind(newId, [] { return PolicyNewId(); });
+
+    static std::string savePath, loadPath;
+    auto* save = policy->add_subcommand("save", "Save the policy table to an enciphered file");
+    save->add_option("file", savePath, "Policy file")->required();
+    save->footer(Example("nuvexctl policy save policies.dat"));
+    Bind(save, [] { return PolicySave(savePath); });
+    auto* load = policy->add_subcommand("load", "Replace the policy table by a saved file");
+    load->add_option("file", loadPath, "Policy file")->required()->check(CLI::ExistingFile);
+    load->footer(Example("nuvexctl policy load policies.dat"));
+    Bind(load, [] { return PolicyLoad(loadPath); });
+}
+
+void AddAclCommands(CLI::App& app) {
+    auto* acl = app.add_subcommand("acl", "The access-control driver");
+    acl->require_subcommand(1);
+    acl->footer(Example("nuvexctl acl start\n  nuvexctl acl policy list"));
+    auto* start = acl->add_subcommand("start", "Switch the access-control driver on");
+    start->footer(Example("nuvexctl acl start"));
+    Bind(start, [] { return Simple("starting access control", "NuvexAccCtrl_Start", AclStartCall); });
+    auto* stop = acl->add_subcommand("stop", "Switch the access-control driver off");
+    stop->footer(Example("nuvexctl acl stop"));
+    Bind(stop, [] { return Simple("stopping access control", "NuvexAccCtrl_Stop", AclStopCall); });
+    auto* log = acl->add_subcommand("log", "Drain the access-control log");
+    log->footer(Example("nuvexctl acl log"));
+    Bind(log, [] { return AclLog(); });
+
+    auto* policy = acl->add_subcommand("policy", "Access-control policies");
+    policy->require_subcommand(1);
+    policy->footer(Example("nuvexctl acl policy add 4 --primary 'C:\\\\secret' --list notepad.exe"));
+    auto* list = policy->add_subcommand("list", "List the policies");
+    list->footer(Example("nuvexctl acl policy list"));
+    Bind(list, [] { return AclPolicyList(); });
+    static uint32_t showId = 0;
+    auto* show = policy->add_subcommand("show", "Show one policy");
+    show->add_option("id", showId, "Policy ID")->required();
+    show->footer(Example("nuvexctl acl policy show 4"));
+    Bind(show, [] { return AclPolicyShow(showId); });
+    static uint32_t addId = 0;
+    static std::string primary;
+    static std::vector<std::string> lists;
+    auto* add = policy->add_subcommand("add", "Add a policy");
+    add->add_option("id", addId, "Policy ID")->required();
+    add->add_option("--primary", primary, "Primary text (required, up to 127 characters)")->required();
+    add->add_option("--list", lists, "Text lists 1 to 4, in order")->expected(0, 4);
+    add->footer(Example("nuvexctl acl policy add 4 --primary 'C:\\\\secret' --list notepad.exe"));
+    Bind(add, [] { return AclPolicyAdd(addId, primary, lists); });
+    static uint32_t deleteId = 0;
+    auto* del = policy->add_subcommand("delete", "Delete one policy");
+    del->add_option("id", deleteId, "Policy ID")->required();
+    del->footer(Example("nuvexctl acl policy delete 4"));
+    Bind(del, [] { return AclPolicyDelete(deleteId); });
+    auto* clear = policy->add_subcommand("clear", "Delete every policy");
+    clear->footer(Example("nuvexctl acl policy clear"));
+    Bind(clear, [] { return Simple("deleting all access-control policies", "NuvexAccCtrl_DeleteAllPolicy", AclClearCall); });
+}
+
+void AddPassPathCommands(CLI::App& app) {
+    auto* passpath = app.add_subcommand("passpath", "Paths that the main driver lets pass");
+    passpath->require_subcommand(1);
+    passpath->footer(Example("nuvexctl passpath add 'C:\\\\build' --persist"));
+    auto* list = passpath->add_subcommand("list", "List the pass paths");
+    list->footer(Example("nuvexctl passpath list"));
+    Bind(list, [] { return PassPathList(); });
+    static std::vector<std::string> paths;
+    static bool persistAdd = false, persistClear = false;
+    auto* add = passpath->add_subcommand("add", "Add pass paths");
+    add->add_option("path", paths, "Paths to add")->required();
+    add->add_flag("--persist", persistAdd, "Also record them in the pass-path file");
+    add->footer(Example("nuvexctl passpath add 'C:\\\\build' 'D:\\\\tmp' --persist"));
+    Bind(add, [] { return PassPathAdd(paths, persistAdd); });
+    auto* clear = passpath->add_subcommand("clear", "Remove every pass path");
+    clear->add_flag("--persist", persistClear, "Also empty the pass-path file");
+    clear->footer(Example("nuvexctl passpath clear --persist"));
+    Bind(clear, [] { return PassPathClear(persistClear); });
+}
+
+void AddKeyCommands(CLI::App& app) {
+    static std::string hex, file, sysHex, sysFile;
+    static uint32_t param = 0;
+    auto* key = app.add_subcommand("key", "The document key");
+    key->require_subcommand(1);
+    key->footer(Example("nuvexctl key set --hex 00112233445566778899aabbccddeeff00112233"));
+    auto* set = key->add_subcommand("set", "Hand the driver a new document key (and use it for documents)");
+    set->add_option("--hex", hex, "Key bytes in hexadecimal (1 to 256 bytes)");
+    set->add_option("--file", file, "Read the key bytes from a file");
+    set->add_option("--param", param, "32-bit value passed to the driver with the key");
+    set->footer(Example("nuvexctl key set --hex 00112233445566778899aabbccddeeff00112233"));
+    Bind(set, [] { return SetKey(hex, file, param, false); });
+
+    auto* syskey = app.add_subcommand("syskey", "The system key");
+    syskey->require_subcommand(1);
+    syskey->footer(Example("nuvexctl syskey set --hex 0f0e0d0c0b0a09080706050403020100"));
+    auto* sysSet = syskey->add_subcommand("set", "Hand the driver a new system key");
+    sysSet->add_option("--hex", sysHex, "Key bytes in hexadecimal");
+    sysSet->add_option("--file", sysFile, "Read the key bytes from a file");
+    sysSet->footer(Example("nuvexctl syskey set --hex 0f0e0d0c0b0a09080706050403020100"));
+    Bind(sysSet, [] { return SetKey(sysHex, sysFile, 0, true); });
+
+    static std::string signFile;
+    auto* sign = app.add_subcommand("signcode", "Print the signature code of a program file");
+    sign->add_option("file", signFile, "Program file")->required();
+    sign->footer(Example("nuvexctl signcode /usr/bin/env"));
+    Bind(sign, [] { return SignCode(signFile); });
+}
+
+void AddListCommands(CLI::App& app) {
+    auto* procs = app.add_subcommand("procs", "List the secure-run processes the main driver watches");
+    procs->footer(Example("nuvexctl procs"));
+    Bind(procs, [] { return Procs(); });
+    static uint32_t selector = 0;
+    auto* docs = app.add_subcommand("docs", "List the encrypted documents the main driver has seen");
+    docs->add_option("--selector", selector, "Which list the driver gives (default 0)");
+    docs->footer(Example("nuvexctl docs"));
+    Bind(docs, [] { return Docs(selector); });
+}
+
+void AddCodesCommand(CLI::App& app) {
+    static bool markdown = false;
+    auto* codes = app.add_subcommand("codes", "Print the meaning of every result code");
+    codes->add_flag("--markdown", markdown, "Print the Markdown page docs/result-codes.md");
+    codes->footer(Example("nuvexctl codes --markdown > docs/result-codes.md"));
+    Bind(codes, [] {
+        if (markdown) {
+            std::cout << ResultCodesMarkdown();
+            return kExitOk;
+        }
+        Json all = Json::array();
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& e : ResultCodeTable()) {
+            all.push_back({{"export", e.exportName}, {"code", e.code}, {"meaning", e.meaning}});
+            rows.push_back({e.exportName, std::to_string(e.code), e.meaning});
+        }
+        if (CurrentSettings().json) return PrintJson({{"ok", true}, {"codes", all}});
+        PrintTable({"EXPORT", "CODE", "MEANING"}, rows);
+        return kExitOk;
+    });
+}
+
+}  // namespace nuvexctl

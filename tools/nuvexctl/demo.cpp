@@ -1,0 +1,192 @@
+// `nuvexctl demo`: a guided tour on a fresh machine root of the host platform. Every step is
+// run as the nuvexctl command a person would type, printed before its output.
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "output.h"
+
+#if !defined(_WIN32)
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace fs = std::filesystem;
+
+namespace nuvexctl {
+namespace {
+
+#if !defined(_WIN32)
+std::string SelfPath() {
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec).string();
+}
+
+// Runs this tool with `args`, showing the command first; returns its exit status.
+int Step(const std::vector<std::string>& args, bool mayFail = false) {
+    std::string shown = "$ nuvexctl";
+    for (const auto& a : args) shown += " " + (a.find(' ') != std::string::npos ? "'" + a + "'" : a);
+    std::cout << "\n" << shown << "\n" << std::flush;
+    std::string self = SelfPath();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("nuvexctl"));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 127;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    if (code != 0 && !mayFail) std::cout << "(step failed with exit status " << code << ")\n";
+    return code;
+}
+
+void Explain(const std::string& text) { std::cout << "\n== " << text << "\n"; }
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+bool SameBytes(const fs::path& a, const fs::path& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
+}
+
+int RunDemo(const std::string& keepRoot) {
+    // A fresh machine root for the emulated Windows machine, unless one is named.
+    fs::path root;
+    bool removeRoot = keepRoot.empty();
+    if (removeRoot) {
+        char pattern[] = "/tmp/nuvex-demo-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) return ReportError("cannot create a machine root under /tmp");
+        root = pattern;
+    } else {
+        root = keepRoot;
+        fs::create_directories(root);
+    }
+    ::setenv("NUVEX_HOST_ROOT", root.c_str(), 1);
+    fs::path work = root / "demo-files";
+    fs::create_directories(work);
+
+    std::cout << "Nuvexctrl demo tour\n"
+                 "The emulated Windows machine lives in " << root.string() << "\n"
+                 "(registry, system directory, drivers and their control devices are under it).\n";
+    int failures = 0;
+    auto must = [&](const std::vector<std::string>& args) {
+        if (Step(args) != 0) ++failures;
+    };
+
+    Explain("Install the three drivers through the library. With no source path the library takes "
+            "Nuvex.sys, NuvexACL.sys and NuvexMon.sys from beside the calling program.");
+    must({"driver", "install", "main"});
+    must({"driver", "install", "acl"});
+    must({"driver", "install", "monitor"});
+    must({"status"});
+
+    Explain("Hand the main driver a document key; the library keeps a copy and enciphers documents with it.");
+    must({"key", "set", "--hex", "4e757665782064656d6f206b65792032303236"});
+
+    Explain("Make a few sample files and one larger one, then encrypt the whole folder.");
+    WriteFile(work / "letter.txt", "Dear reader,\nthis letter is protected by Nuvex.\n");
+    WriteFile(work / "budget.csv", "item,amount\nservers,12000\nlicences,3400\n");
+    WriteFile(work / "empty.txt", "");
+    {
+        std::mt19937 random(2026);
+        std::string big(24u << 20, '\0');
+        for (auto& c : big) c = static_cast<char>(random());
+        WriteFile(work / "archive.bin", big);
+        WriteFile(root / "archive.original", big);
+    }
+    must({"doc", "encrypt", "-r", work.string()});
+    Explain("Encrypting again skips what already is a document.");
+    must({"doc", "encrypt", (work / "letter.txt").string()});
+    must({"doc", "info", (work / "letter.txt").string()});
+
+    Explain("Rights: the first call fixes the rights password; the print count can also be read and "
+            "written through the driver.");
+    fs::path password = root / "password.txt";
+    WriteFile(password, "correct horse\n");
+    fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);
+    must({"doc", "rights", "set", (work / "letter.txt").string(), "--print", "3", "--count", "10",
+          "--password-file", password.string()});
+    must({"doc", "rights", "get", (work / "letter.txt").string()});
+    must({"doc", "print-count", "set", (work / "letter.txt").string(), "2"});
+    must({"doc", "print-count", "get", (work / "letter.txt").string()});
+    must({"doc", "guid", (work / "letter.txt").string()});
+    must({"docs"});
+
+    Explain("Pass paths: the driver lets these pass; --persist also records them in the pass-path file.");
+    must({"passpath", "add", "C:\\build", "D:\\scratch", "--persist"});
+    must({"passpath", "list"});
+
+    Explain("Policies in both forms: a record built field by field, and a text as the driver renders it.");
+    must({"policy", "add", "--record", "--list", "C:\\docs|D:\\work", "--list", "winword.exe|excel.exe", "--value", "7"});
+    must({"policy", "add", "--record", "--list", "E:\\finance", "--value", "1", "--value", "2"});
+    must({"policy", "list"});
+    must({"policy", "list", "--records"});
+    fs::path policyFile = root / "policies.dat";
+    Explain("Save the policy table to an enciphered file, clear it, and load it back.");
+    must({"policy", "save", policyFile.string()});
+    must({"policy", "clear"});
+    must({"policy", "list"});
+    must({"policy", "load", policyFile.string()});
+    must({"policy", "list"});
+
+    Explain("The access-control driver keeps its own policies and log.");
+    must({"acl", "start"});
+    must({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "notepad.exe|"});
+    must({"acl", "policy", "list"});
+    must({"acl", "log"});
+
+    Explain("Decrypt the larger file and check it is byte for byte the original.");
+    must({"doc", "decrypt", (work / "archive.bin").string()});
+    bool same = SameBytes(work / "archive.bin", root / "archive.original");
+    std::cout << (same ? "archive.bin is identical to the original\n" : "archive.bin DIFFERS from the original\n");
+    if (!same) ++failures;
+
+    Explain("Errors say what failed and why, with the result code:");
+    Step({"doc", "decrypt", (work / "archive.bin").string()}, true);
+
+    Explain("The main driver's log recorded what was done.");
+    must({"log", "show"});
+
+    Explain("Uninstall the three drivers.");
+    must({"driver", "uninstall", "main"});
+    must({"driver", "uninstall", "acl"});
+    must({"driver", "uninstall", "monitor"});
+    Step({"status"}, true);
+
+    if (removeRoot) {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    std::cout << "\nDemo " << (failures == 0 ? "finished." : "finished with failed steps.") << "\n";
+    return failures == 0 ? kExitOk : kExitFailed;
+}
+#endif
+
+}  // namespace
+
+void AddDemoCommand(CLI::App& app) {
+    static std::string root;
+    auto* demo = app.add_subcommand("demo", "A guided tour with the simulated drivers (host platform)");
+    demo->add_option("--root", root, "Keep the machine root in this directory instead of a temporary one");
+    demo->footer(Example("nuvexctl demo"));
+#if defined(_WIN32)
+    Bind(demo, [] { return ReportError("the demo runs on the host platform only"); });
+#else
+    Bind(demo, [] { return RunDemo(root); });
+#endif
+}
+
+}  // namespace nuvexctl

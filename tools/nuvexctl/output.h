@@ -1,0 +1,52 @@
+// What the tool prints: aligned tables for people, one JSON document for scripts, errors on
+// standard error with the failing operation, its result code and what the code means.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "nuvexctrl.h"
+
+namespace nuvexctl {
+
+using Json = nlohmann::ordered_json;
+
+struct Settings {
+    bool json = false;
+    bool quiet = false;
+};
+
+Settings& CurrentSettings();
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Reports a failed export: "nuvexctl: <operation> failed: <meaning> (<code>)" on stderr and,
+// with --json, {"ok": false, "error": {...}} on stdout. Returns kExitFailed.
+int ReportFailure(const std::string& operation, const char* exportName, uint32_t code);
+// Reports a failure that is not a result code (missing file, bad argument).
+int ReportError(const std::string& message, int status = kExitFailed);
+
+// Prints a table with a header row and columns padded to their widest cell.
+void PrintTable(const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows);
+// Prints the JSON document (with --json) and returns kExitOk.
+int PrintJson(const Json& document);
+// Prints a line for people (suppressed with --json).
+void Say(const std::string& line);
+
+// Progress on standard error, only on a terminal and without --quiet or --json.
+bool ProgressEnabled();
+void Progress(const std::string& line);
+void ProgressDone();
+
+std::string Hex(const void* data, std::size_t length);
+std::string HexU32(uint32_t value);
+std::string IsoTime(const NuvexSystemTime& time);
+
+}  // namespace nuvexctl
