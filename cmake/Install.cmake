@@ -1,0 +1,33 @@
+# Installation: the header, the library, the tool, the host driver images, a CMake package
+# (find_package(Nuvexctrl) gives the imported target Nuvexctrl::nuvexctrl) and a pkg-config
+# file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS nuvexctrl EXPORT NuvexctrlTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/include/nuvexctrl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+  install(FILES ${CMAKE_SOURCE_DIR}/include/nuvexctrl.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+if(TARGET nuvexctl)
+  install(TARGETS nuvexctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# The simulated drivers lie beside the tool, where an install without a driver path looks.
+foreach(image Nuvex.sys NuvexACL.sys NuvexMon.sys)
+  install(PROGRAMS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${image} DESTINATION ${CMAKE_INSTALL_BINDIR} OPTIONAL)
+endforeach()
+
+install(EXPORT NuvexctrlTargets NAMESPACE Nuvexctrl:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Nuvexctrl)
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/NuvexctrlConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/NuvexctrlConfig.cmake
+                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Nuvexctrl)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/NuvexctrlConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/NuvexctrlConfig.cmake ${CMAKE_BINARY_DIR}/NuvexctrlConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Nuvexctrl)
+
+configure_file(${CMAKE_SOURCE_DIR}/cmake/nuvexctrl.pc.in ${CMAKE_BINARY_DIR}/nuvexctrl.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/nuvexctrl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
