@@ -2,6 +2,7 @@
 // simulated drivers on a temporary machine root.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@ namespace {
 
 fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -37,7 +38,7 @@ std::string Slurp(const fs::path& p) {
     return s.str();
 }
 
-Run Tool(const std::vector<std::string>& args, const std::string& input = "") {
+ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     char dir[] = "/tmp/nuvexctl-run-XXXXXX";
     fs::path tmp = ::mkdtemp(dir);
     fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
@@ -52,7 +53,7 @@ Run Tool(const std::vector<std::string>& args, const std::string& input = "") {
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    Run run;
+    ToolRun run;
     if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
         int status = 0;
         waitpid(pid, &status, 0);
@@ -65,7 +66,7 @@ Run Tool(const std::vector<std::string>& args, const std::string& input = "") {
     return run;
 }
 
-json Json(const Run& run) { return json::parse(run.out); }
+json Json(const ToolRun& run) { return json::parse(run.out); }
 
 class ToolTest : public nuvex::test::MachineRootTest {
 protected:
@@ -99,14 +100,14 @@ TEST_F(ToolTest, HelpOfEveryVerbSucceedsWithAnExample) {
         {"syskey", "set"}, {"signcode"}, {"procs"}, {"docs"}, {"demo"}, {"codes"}};
     for (auto verb : verbs) {
         verb.push_back("--help");
-        Run run = Tool(verb);
+        ToolRun run = Tool(verb);
         EXPECT_EQ(run.status, 0) << verb[0];
         EXPECT_NE(run.out.find("Example:"), std::string::npos) << verb[0];
     }
 }
 
 TEST_F(ToolTest, ErrorsNameTheOperationTheCodeAndItsMeaning) {
-    Run absent = Tool({"log", "show"});
+    ToolRun absent = Tool({"log", "show"});
     EXPECT_NE(absent.status, 0);
     EXPECT_TRUE(absent.out.empty());
     EXPECT_NE(absent.err.find("(169)"), std::string::npos) << absent.err;
@@ -114,33 +115,33 @@ TEST_F(ToolTest, ErrorsNameTheOperationTheCodeAndItsMeaning) {
 
     std::string plain = Scratch("plain.txt");
     nuvex::test::WriteFileBytes(plain, "hello");
-    Run notDoc = Tool({"doc", "decrypt", plain});
+    ToolRun notDoc = Tool({"doc", "decrypt", plain});
     EXPECT_NE(notDoc.status, 0);
-    Run guid = Tool({"doc", "guid", plain});
+    ToolRun guid = Tool({"doc", "guid", plain});
     EXPECT_NE(guid.status, 0);
     EXPECT_NE(guid.err.find("not an encrypted document (1530)"), std::string::npos) << guid.err;
 
-    Run missing = Tool({"doc", "encrypt", Scratch("missing.txt")});
+    ToolRun missing = Tool({"doc", "encrypt", Scratch("missing.txt")});
     EXPECT_NE(missing.status, 0);
     EXPECT_NE(missing.err.find("no such file"), std::string::npos);
 
-    Run json = Tool({"--json", "policy", "list"});
+    ToolRun json = Tool({"--json", "policy", "list"});
     EXPECT_NE(json.status, 0);
     EXPECT_EQ(Json(json)["error"]["code"], 942);
 
-    Run usage = Tool({"driver", "install", "bogus"});
+    ToolRun usage = Tool({"driver", "install", "bogus"});
     EXPECT_EQ(usage.status, 2);
 }
 
 TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     std::string file = Scratch("report.txt");
     nuvex::test::WriteFileBytes(file, "quarterly figures\n");
-    Run encrypt = Tool({"--json", "doc", "encrypt", file});
+    ToolRun encrypt = Tool({"--json", "doc", "encrypt", file});
     ASSERT_EQ(encrypt.status, 0) << encrypt.err;
     EXPECT_EQ(Json(encrypt)["done"], 1);
-    Run again = Tool({"--json", "doc", "encrypt", file});
+    ToolRun again = Tool({"--json", "doc", "encrypt", file});
     EXPECT_EQ(Json(again)["skipped"], 1);
-    Run info = Tool({"--json", "doc", "info", file});
+    ToolRun info = Tool({"--json", "doc", "info", file});
     ASSERT_EQ(info.status, 0);
     EXPECT_EQ(Json(info)["document"], true);
     EXPECT_EQ(Json(info)["rights"]["present"], false);
@@ -148,9 +149,9 @@ TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     std::string password = Scratch("pw");
     nuvex::test::WriteFileBytes(password, "s3cret\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", file, "--print", "4", "--password-file", password}).status, 0);
-    Run rights = Tool({"--json", "doc", "rights", "get", file});
+    ToolRun rights = Tool({"--json", "doc", "rights", "get", file});
     EXPECT_EQ(Json(rights)["rights"]["printCount"], 4);
-    Run wrong = Tool({"doc", "rights", "clear", file, "--password-stdin"}, "nope\n");
+    ToolRun wrong = Tool({"doc", "rights", "clear", file, "--password-stdin"}, "nope\n");
     EXPECT_NE(wrong.status, 0);
     EXPECT_NE(wrong.err.find("wrong rights password (1240)"), std::string::npos) << wrong.err;
     EXPECT_EQ(Tool({"doc", "rights", "clear", file, "--password-stdin"}, "s3cret\n").status, 0);
@@ -161,7 +162,7 @@ TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
 
 TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     InstallAll();
-    Run status = Tool({"--json", "status"});
+    ToolRun status = Tool({"--json", "status"});
     ASSERT_EQ(status.status, 0);
     EXPECT_EQ(Json(status)["main"]["running"], true);
     EXPECT_EQ(Json(status)["acl"]["running"], true);
@@ -174,7 +175,7 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     fs::create_directories(dir + "/sub");
     nuvex::test::WriteFileBytes(dir + "/a.txt", "alpha");
     nuvex::test::WriteFileBytes(dir + "/sub/b.txt", "beta");
-    Run tree = Tool({"--json", "doc", "encrypt", "-r", dir});
+    ToolRun tree = Tool({"--json", "doc", "encrypt", "-r", dir});
     ASSERT_EQ(tree.status, 0) << tree.err;
     EXPECT_EQ(Json(tree)["done"], 2);
 
@@ -182,16 +183,16 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     nuvex::test::WriteFileBytes(pw, "pw\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", dir + "/a.txt", "--print", "3", "--password-file", pw}).status, 0);
     ASSERT_EQ(Tool({"doc", "print-count", "set", dir + "/a.txt", "9"}).status, 0);
-    Run printCount = Tool({"--json", "doc", "print-count", "get", dir + "/a.txt"});
+    ToolRun printCount = Tool({"--json", "doc", "print-count", "get", dir + "/a.txt"});
     EXPECT_EQ(Json(printCount)["printCount"], 9);
 
     ASSERT_EQ(Tool({"passpath", "add", "C:\\one", "C:\\two", "--persist"}).status, 0);
-    Run paths = Tool({"--json", "passpath", "list"});
+    ToolRun paths = Tool({"--json", "passpath", "list"});
     EXPECT_EQ(Json(paths)["passPaths"], json({"C:\\one", "C:\\two"}));
 
     ASSERT_EQ(Tool({"policy", "add", "--record", "--list", "x|y", "--value", "5"}).status, 0);
     ASSERT_EQ(Tool({"policy", "add", "--record", "--list", "z"}).status, 0);
-    Run texts = Tool({"--json", "policy", "list"});
+    ToolRun texts = Tool({"--json", "policy", "list"});
     ASSERT_EQ(Json(texts)["policies"].size(), 2u);
     std::string file = Scratch("policies.dat");
     ASSERT_EQ(Tool({"policy", "save", file}).status, 0);
@@ -202,12 +203,12 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
 
     ASSERT_EQ(Tool({"acl", "start"}).status, 0);
     ASSERT_EQ(Tool({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "a|"}).status, 0);
-    Run acl = Tool({"--json", "acl", "policy", "list"});
+    ToolRun acl = Tool({"--json", "acl", "policy", "list"});
     EXPECT_EQ(Json(acl)["policies"][0]["textList1"], "a");
-    Run aclLog = Tool({"--json", "acl", "log"});
+    ToolRun aclLog = Tool({"--json", "acl", "log"});
     EXPECT_GE(Json(aclLog)["records"].size(), 1u);
 
-    Run log = Tool({"--json", "log", "show"});
+    ToolRun log = Tool({"--json", "log", "show"});
     ASSERT_EQ(log.status, 0);
     EXPECT_GE(Json(log)["entries"].size(), 1u);
     EXPECT_EQ(Tool({"--json", "procs"}).status, 0);
@@ -216,12 +217,12 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     EXPECT_EQ(Tool({"driver", "uninstall", "main"}).status, 0);
     EXPECT_EQ(Tool({"driver", "uninstall", "acl"}).status, 0);
     EXPECT_EQ(Tool({"driver", "uninstall", "monitor"}).status, 0);
-    Run after = Tool({"--json", "status"});
+    ToolRun after = Tool({"--json", "status"});
     EXPECT_EQ(Json(after)["main"]["running"], false);
 }
 
 TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
-    Run markdown = Tool({"codes", "--markdown"});
+    ToolRun markdown = Tool({"codes", "--markdown"});
     ASSERT_EQ(markdown.status, 0);
     fs::path page = fs::path(NUVEX_SOURCE_DIR) / "docs" / "result-codes.md";
     EXPECT_EQ(markdown.out, Slurp(page)) << "regenerate with: nuvexctl codes --markdown > docs/result-codes.md";
