@@ -82,8 +82,13 @@ bool IsDocument(const std::string& path, uint32_t& answer) {
 }
 
 // Expands the operands: files as given, directories (with -r) into every regular file below.
-std::vector<std::string> Expand(const std::vector<std::string>& operands, bool recursive, int& missing) {
-    std::vector<std::string> files;
+struct Operand {
+    std::string path;
+    bool fromTree;  // found below a directory rather than named by the user
+};
+
+std::vector<Operand> Expand(const std::vector<std::string>& operands, bool recursive, int& missing) {
+    std::vector<Operand> files;
     for (const auto& operand : operands) {
         std::error_code ec;
         if (fs::is_directory(operand, ec)) {
@@ -94,9 +99,9 @@ std::vector<std::string> Expand(const std::vector<std::string>& operands, bool r
             }
             for (auto it = fs::recursive_directory_iterator(operand, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
                 if (it->is_regular_file(ec) && it->path().string().find(".lumadtmp") == std::string::npos)
-                    files.push_back(it->path().string());
+                    files.push_back({it->path().string(), true});
         } else if (fs::exists(operand, ec)) {
-            files.push_back(operand);
+            files.push_back({operand, false});
         } else {
             ReportError("no such file: " + operand);
             ++missing;
@@ -107,18 +112,21 @@ std::vector<std::string> Expand(const std::vector<std::string>& operands, bool r
 
 int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, const std::string& out) {
     int failed = 0, skipped = 0, done = 0;
-    std::vector<std::string> files = Expand(operands, recursive, failed);
+    std::vector<Operand> files = Expand(operands, recursive, failed);
     if (!out.empty() && files.size() != 1) return ReportError("--out needs exactly one document", kExitUsage);
     Json results = Json::array();
     std::size_t index = 0;
-    for (const auto& file : files) {
+    for (const auto& operand : files) {
+        const std::string& file = operand.path;
         ++index;
         std::error_code ec;
         uintmax_t size = fs::file_size(file, ec);
         if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(index) + "/" +
                                        std::to_string(files.size()) + ": " + file);
+        // Inside a tree, files that are already in the wanted form are passed over; a file the
+        // user named goes to the library, which says why it cannot be done.
         uint32_t isDoc = 0;
-        bool known = IsDocument(file, isDoc);
+        bool known = operand.fromTree && IsDocument(file, isDoc);
         if (known && encrypt == (isDoc != 0)) {
             ++skipped;
             results.push_back({{"file", file}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
@@ -131,6 +139,11 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
                            : NuvexCtrl_DecryptFile(file.c_str(), out.empty() ? 0 : 1, out.empty() ? nullptr : out.c_str(), 0, nullptr, 0);
         }
         const char* exportName = encrypt ? "NuvexCtrl_EncryptFile" : "NuvexCtrl_DecryptFile";
+        if (encrypt && code == 651) {
+            ++skipped;
+            results.push_back({{"file", file}, {"status", "skipped: already a document"}});
+            continue;
+        }
         if (code != 0) {
             ++failed;
             results.push_back({{"file", file}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
