@@ -67,14 +67,22 @@ int Status() {
     uint32_t code = NuvexCtrl_GetDriverStatus(&status);
     Json mainDriver;
     if (code == 0) {
-        uint32_t words[3];
-        std::memcpy(words, status.bytes, sizeof words);
+        // The 12 bytes are the driver's; the Nuvex driver lays them out as: suspended flag,
+        // logging flag, 16-bit pass-path count, 32-bit policy count, 32-bit count of requests
+        // that came outside a control handshake.
+        const uint8_t* b = status.bytes;
+        bool suspended = b[0] != 0;
         uint32_t logging = 0;
         NuvexCtrl_IsLogging(&logging);
-        mainDriver = {{"running", true}, {"status", Hex(status.bytes, 12)},
-                      {"suspended", words[0] != 0}, {"logging", logging != 0}};
-        rows.push_back({"main (Nuvex)", "running", words[0] != 0 ? "suspended" : "active",
-                        logging != 0 ? "logging on" : "logging off"});
+        uint32_t passPaths = static_cast<uint32_t>(b[2] | (b[3] << 8));
+        uint32_t policies = static_cast<uint32_t>(b[4] | (b[5] << 8) | (b[6] << 16)) | (static_cast<uint32_t>(b[7]) << 24);
+        uint32_t violations = static_cast<uint32_t>(b[8] | (b[9] << 8) | (b[10] << 16)) | (static_cast<uint32_t>(b[11]) << 24);
+        mainDriver = {{"running", true}, {"status", Hex(status.bytes, 12)}, {"suspended", suspended},
+                      {"logging", logging != 0}, {"passPaths", passPaths}, {"policies", policies},
+                      {"handshakeViolations", violations}};
+        rows.push_back({"main (Nuvex)", "running", suspended ? "suspended" : "active",
+                        std::string(logging != 0 ? "logging on" : "logging off") + ", " +
+                            std::to_string(policies) + " policies, " + std::to_string(passPaths) + " pass paths"});
     } else {
         mainDriver = {{"running", false}, {"code", code},
                       {"meaning", DescribeResult("NuvexCtrl_GetDriverStatus", code)}};
