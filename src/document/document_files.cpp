@@ -53,6 +53,9 @@ uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32
         if (!writer.Finish() && result == 0) result = codes.writeFailed;
     }
     SecureWipe(key.data(), key.size());
+    // The chunks hold plain bytes (all of them when decrypting, a failed read's when
+    // encrypting); they do not go back to the heap readable.
+    SecureWipe(buffer, kCopyBufferSize);
     return result;
 }
 
