@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "nuvexctrl.h"
 #include "output.h"
 
 #if !defined(_WIN32)
@@ -92,6 +93,8 @@ int RunDemo(const std::string& keepRoot) {
     must({"driver", "install", "acl"});
     must({"driver", "install", "monitor"});
     must({"status"});
+    Explain("Switch the main driver's log on, so that it records what the tour does.");
+    must({"log", "on"});
 
     Explain("Hand the main driver a document key; the library keeps a copy and enciphers documents with it.");
     must({"key", "set", "--hex", "4e757665782064656d6f206b65792032303236"});
@@ -132,6 +135,9 @@ int RunDemo(const std::string& keepRoot) {
     Explain("Policies in both forms: a record built field by field, and a text as the driver renders it.");
     must({"policy", "add", "--record", "--list", "C:\\docs|D:\\work", "--list", "winword.exe|excel.exe", "--value", "7"});
     must({"policy", "add", "--record", "--list", "E:\\finance", "--value", "1", "--value", "2"});
+    Explain("A policy given as text: three-character lead, the policy ID, \"|\", then its fields.");
+    must({"policy", "add", "NVP3|~1084.F:\\reports"});
+    must({"policy", "show", "3"});
     must({"policy", "list"});
     must({"policy", "list", "--records"});
     fs::path policyFile = root / "policies.dat";
@@ -164,6 +170,14 @@ int RunDemo(const std::string& keepRoot) {
     must({"driver", "uninstall", "main"});
     must({"driver", "uninstall", "acl"});
     must({"driver", "uninstall", "monitor"});
+    // An uninstalled driver unloads itself once its registration is gone; wait (bounded) so that
+    // the tour leaves nothing running.
+    for (int i = 0; i < 50; ++i) {
+        uint32_t words[2];
+        DriverStatus status{};
+        if (NuvexAccCtrl_GetDriverStatus(words) != 0 && NuvexCtrl_GetDriverStatus(&status) != 0) break;
+        usleep(100 * 1000);
+    }
     Step({"status"}, true);
 
     if (removeRoot) {
