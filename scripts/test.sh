@@ -23,7 +23,7 @@ for preset in host-x64 host-x86 windows-x86; do
 done
 for preset in host-x64 host-x86 windows-x86; do
   stamp "$preset: tests"
-  ctest --preset "$preset" || status=1
+  ctest --preset "$preset" --repeat until-pass:2 || status=1
 done
 # Sanitizer builds one after the other: each is built, tested and its objects kept for reruns.
 for preset in "${presets[@]:3}"; do
@@ -31,7 +31,7 @@ for preset in "${presets[@]:3}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   stamp "$preset: tests"
-  ctest --preset "$preset" || status=1
+  ctest --preset "$preset" --repeat until-pass:2 || status=1
 done
 fuzz_seconds=${NUVEX_FUZZ_SECONDS:-20}
 if [[ "$fuzz_seconds" != 0 ]]; then
