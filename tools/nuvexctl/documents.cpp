@@ -1,6 +1,17 @@
 // Document verbs: encrypt and decrypt (files or trees, with progress), info, GUID, rights.
+#if defined(_WIN32)
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#define isatty _isatty
+#define STDIN_FILENO 0
+#else
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -263,10 +274,18 @@ bool ReadPassword(const std::string& passwordFile, bool fromStdin, std::string& 
         std::ifstream in(passwordFile, std::ios::binary);
         if (!in) return false;
         std::getline(in, password);
-    } else if (fromStdin || !::isatty(STDIN_FILENO)) {
+    } else if (fromStdin || !isatty(STDIN_FILENO)) {
         if (!std::getline(std::cin, password)) return false;
     } else {
         std::cerr << "Rights password: " << std::flush;
+#if defined(_WIN32)
+        HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
+        DWORD saved = 0;
+        GetConsoleMode(console, &saved);
+        SetConsoleMode(console, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+        bool ok = static_cast<bool>(std::getline(std::cin, password));
+        SetConsoleMode(console, saved);
+#else
         termios saved{};
         ::tcgetattr(STDIN_FILENO, &saved);
         termios quiet = saved;
@@ -274,6 +293,7 @@ bool ReadPassword(const std::string& passwordFile, bool fromStdin, std::string& 
         ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
         bool ok = static_cast<bool>(std::getline(std::cin, password));
         ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+#endif
         std::cerr << "\n";
         if (!ok) return false;
     }

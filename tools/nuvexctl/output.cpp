@@ -1,6 +1,12 @@
 #include "output.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <iostream>
@@ -68,7 +74,7 @@ void Say(const std::string& line) {
 
 bool ProgressEnabled() {
     const Settings& settings = CurrentSettings();
-    return !settings.quiet && !settings.json && ::isatty(STDERR_FILENO);
+    return !settings.quiet && !settings.json && isatty(STDERR_FILENO);
 }
 
 namespace {
