@@ -9,33 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include "socket_io.h"
 
 namespace nuvex::test {
 namespace {
 
-bool ReadAll(int fd, void* data, size_t length) {
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
+using nuvex::test::ReadAll;
+using nuvex::test::WriteAll;
 
 void PutU32(std::vector<uint8_t>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
