@@ -220,6 +220,27 @@ typedef struct AccLogRecord {
 /* NuvexCtrl_SaveCurrentPolicyToFile: memory for gathering the policy texts or for growing the
  * working buffer could not be had. Nothing was written; a file at the path is unchanged. */
 #define NUVEX_E_POLICY_SAVE_NO_MEMORY 3111
+/* NuvexCtrl_LoadPolicyFromFile: the policies the driver's table holds could not be read as
+ * texts beforehand (no memory for them or for the reply), so the load could not be undone
+ * should the driver refuse a line; nothing was changed. */
+#define NUVEX_E_POLICY_LOAD_NO_MEMORY 3112
+/* NuvexCtrl_LoadPolicyFromFile: the driver refused a line of the file, and the table that was
+ * there before could not be put back whole (the driver became unreachable or refused one of
+ * the previous policies). The table holds what could be put back. */
+#define NUVEX_E_POLICY_LOAD_NOT_RESTORED 3113
+/* A walk through a driver's list stopped at its safety bound: 16384 answers (policies, policy
+ * texts, secure-run blocks, access-control policies and log records) or log fetches, or 64
+ * log fetches in a row that said "more" without a record. The driver kept answering; the
+ * list would be truncated. NuvexCtrl_GetPolicyList, NuvexCtrl_GetPolicyStrList,
+ * NuvexCtrl_GetSecRunProcList, NuvexAccCtrl_GetPolicyList: the list is released, *list is
+ * null. NuvexCtrl_GetLog, NuvexAccCtrl_GetLog: the records fetched so far (which the driver
+ * has handed over and no longer holds) are in *list for the caller to release.
+ * NuvexCtrl_SaveCurrentPolicyToFile: nothing was written. NuvexCtrl_LoadPolicyFromFile (the
+ * table is read before it is replaced): nothing was changed. */
+#define NUVEX_E_WALK_BOUND_REACHED 3121
+/* NuvexCtrl_GetEnFileList, NuvexCtrl_GetPassPath: the driver's separator text holds more than
+ * 1048576 items; it is refused before any list node is built (*list null, count 0). */
+#define NUVEX_E_TEXT_TOO_MANY_ITEMS 3122
 /* installation and access control */
 /* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
  * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory

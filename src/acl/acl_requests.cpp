@@ -35,6 +35,17 @@ void TrimTrailingSeparator(char* text, std::size_t capacity) {
     if (length > 0 && text[length - 1] == '|') text[length - 1] = '\0';
 }
 
+// Every text field handed to a caller ends inside its array: a driver that filled a field
+// completely loses the field's last byte to the terminator, so that callers reading it as a
+// C string stay inside the record.
+void TerminateTexts(AccPolicyRecord& record) {
+    record.PrimaryText[sizeof record.PrimaryText - 1] = '\0';
+    record.TextList1[sizeof record.TextList1 - 1] = '\0';
+    record.TextList2[sizeof record.TextList2 - 1] = '\0';
+    record.TextList3[sizeof record.TextList3 - 1] = '\0';
+    record.TextList4[sizeof record.TextList4 - 1] = '\0';
+}
+
 }  // namespace
 }  // namespace nuvex
 
@@ -97,6 +108,7 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetOnePolicy(uint32_t id, AccPolicyRecord* record
              .ok)
         return 341;
     acl_wire::DecodePolicy(wire, *record);
+    TerminateTexts(*record);
     return 0;
 }
 
@@ -108,7 +120,9 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list) {
 
     uint8_t query[8];
     uint8_t wire[acl_wire::kPolicyBytes];
+    bool ended = false;
     for (uint32_t gathered = 0; gathered < acl_wire::kMaxPolicyWalk; ++gathered) {
+        ended = true;
         // The driver delivers the policy after the one at the head; ID 0 asks for the first.
         uint32_t cursor = *list != nullptr ? (*list)->PolicyId : 0;
         BuildPolicyQuery(query, cursor, acl_driver::kSelectNext);
@@ -127,7 +141,15 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list) {
         TrimTrailingSeparator(record->TextList2, sizeof record->TextList2);
         TrimTrailingSeparator(record->TextList3, sizeof record->TextList3);
         TrimTrailingSeparator(record->TextList4, sizeof record->TextList4);
+        TerminateTexts(*record.get());
         List_PushFront(list, record.release());
+        ended = false;
+    }
+    // Still answering at the bound: the list would be truncated, so none is handed out.
+    if (!ended) {
+        NuvexAccCtrl_FreePolicyList(*list);
+        *list = nullptr;
+        return NUVEX_E_WALK_BOUND_REACHED;
     }
     return 0;
 }
@@ -140,7 +162,9 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetLog(AccLogRecord** list) {
 
     uint8_t wire[acl_wire::kLogBytes];
     // The driver advances through its log by itself; the walk asks until it has no more.
+    bool ended = false;
     for (uint32_t gathered = 0; gathered < acl_wire::kMaxLogWalk; ++gathered) {
+        ended = true;
         HeapBlock<AccLogRecord> record;
         if (!record.allocateZero(sizeof(AccLogRecord))) break;
         std::memset(wire, 0, sizeof wire);
@@ -149,7 +173,11 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetLog(AccLogRecord** list) {
         if (!reply.ok || reply.returned == 0) break;
         acl_wire::DecodeLog(wire, *record.get());
         List_PushFront(list, record.release());
+        ended = false;
     }
+    // Still answering at the bound: the caller learns the log was not drained, and keeps the
+    // records gathered, which the driver no longer holds.
+    if (!ended) return NUVEX_E_WALK_BOUND_REACHED;
     return 0;
 }
 

@@ -28,8 +28,9 @@ constexpr std::size_t kStatusBytes = 8;
 
 // Most records a single policy-list walk or log walk gathers. A driver that keeps answering
 // (a policy chain that loops through several IDs, a log that never runs dry) would otherwise
-// hold the caller forever and exhaust the heap. Records the log walk leaves behind stay in
-// the driver for the next call.
+// hold the caller forever and exhaust the heap; a walk that reaches its bound fails with
+// NUVEX_E_WALK_BOUND_REACHED. Records the log walk leaves behind stay in the driver for the
+// next call.
 constexpr uint32_t kMaxPolicyWalk = 16384;
 constexpr uint32_t kMaxLogWalk = 16384;
 

@@ -23,11 +23,23 @@ struct Cache {
     uint64_t clock = 0;
     SealCacheStats stats{};
     CacheEntry entries[kSealCacheEntries]{};
+    // Set by SealCacheKeepOnly: only these keys get entries.
+    bool restricted = false;
+    uint32_t keptCount = 0;
+    uint8_t kept[kSealCacheKeptKeys][kSealKeyBytes]{};
 
     // Key-derived words must not outlive the module either.
     ~Cache() {
         std::lock_guard<std::mutex> guard(lock);
         SecureWipe(entries, sizeof entries);
+        SecureWipe(kept, sizeof kept);
+    }
+
+    bool Admits(const uint8_t* key) const {
+        if (!restricted) return true;
+        for (uint32_t k = 0; k < keptCount; ++k)
+            if (std::memcmp(kept[k], key, kSealKeyBytes) == 0) return true;
+        return false;
     }
 
     CacheEntry* Find(const uint8_t* key) {
@@ -76,6 +88,8 @@ bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uin
     SealMakeTables(key, tables);
     std::lock_guard<std::mutex> guard(cache.lock);
     cache.stats.misses += 1;
+    // A key replaced meanwhile, or one the key stores no longer hold, is not kept.
+    if (!cache.Admits(key)) return false;
     CacheEntry* entry = cache.Find(key);  // another thread may have stored it meanwhile
     if (entry == nullptr) {
         entry = &cache.Claim();
@@ -96,6 +110,18 @@ void SealCacheKeepBlock(const uint8_t* key, uint32_t counter, const uint32_t* bl
     entry->hasBlock = true;
     entry->blockCounter = counter;
     std::memcpy(entry->block, block, sizeof entry->block);
+}
+
+void SealCacheKeepOnly(const uint8_t* const* keys, uint32_t count) {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    SecureWipe(cache.kept, sizeof cache.kept);
+    cache.keptCount = count < kSealCacheKeptKeys ? count : kSealCacheKeptKeys;
+    for (uint32_t k = 0; k < cache.keptCount; ++k)
+        std::memcpy(cache.kept[k], keys[k], kSealKeyBytes);
+    cache.restricted = true;
+    for (CacheEntry& entry : cache.entries)
+        if (entry.used && !cache.Admits(entry.key)) SecureWipe(&entry, sizeof entry);
 }
 
 void SealCacheClear() {

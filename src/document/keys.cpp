@@ -1,11 +1,14 @@
 // The document key and the system key: module-wide stores behind one lock, so that a key
 // being installed is never read half-written, and the two exports that replace them after
-// the main filter driver has accepted the new key.
+// the main filter driver has accepted the new key. A second lock makes each replacement one
+// step (request and store together), so that the driver and the library always end on the
+// same key; when the document key changes, the cipher's cached tables of the old one go.
 #include "document/keys.h"
 
 #include <cstring>
 #include <mutex>
 
+#include "crypto/seal_cache.h"
 #include "driver/device.h"
 #include "driver/request_codes.h"
 #include "frame/heap.h"
@@ -22,6 +25,8 @@ constexpr uint32_t kKeyRequestBytes = 4 + kMaxKeyBytes;
 constexpr uint32_t kSysKeyRequestBytes = kMaxKeyBytes;
 
 struct KeyStores {
+    // Held from a key request until the store holds the accepted key; ordered before `lock`.
+    std::mutex installLock;
     std::mutex lock;
     // The default document key is 20 bytes of 0x5C; the rest of the store is zero.
     uint8_t documentKey[kDocumentKeyStoreBytes] = {
@@ -38,6 +43,10 @@ KeyStores& Stores() {
 }
 
 }  // namespace
+
+const uint8_t kPolicyFileKey[kSealKeyBytes] = {0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22,
+                                               0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24,
+                                               0x25, 0x21, 0x22, 0x23, 0x24, 0x25};
 
 SealKey DocumentKeySnapshot() {
     KeyStores& stores = Stores();
@@ -65,11 +74,22 @@ struct KeyExportCodes {
     uint32_t refused;      // the driver failed the request
 };
 
+// Restricts the cipher's table cache to the keys still in use, the document key and the
+// policy-file key (the system key is only handed to the driver and never enciphers): the
+// tables of a replaced document key are wiped at once. Called with the install lock held.
+void KeepOnlyKeysInUse() {
+    SealKey document = DocumentKeySnapshot();
+    const uint8_t* inUse[] = {document.data(), kPolicyFileKey};
+    SealCacheKeepOnly(inUse, 2);
+    SecureWipe(document.data(), document.size());
+}
+
 // Hands a key to the main filter driver inside the control handshake and, once the driver
 // has accepted it, replaces `store` (zero-filled, then as many key bytes as it holds). The
 // request is `prefix` followed by the key bytes, zero-filled to `requestBytes`; a key that
 // does not fit the request is refused before anything is sent. A refused or unsent key leaves
-// the store as it was.
+// the store as it was. Request and store happen under the install lock: of two calls at once,
+// the one whose key the driver accepted last is also the one whose key the store keeps.
 uint32_t InstallKey(uint32_t code, const uint8_t* prefix, uint32_t prefixBytes,
                     uint32_t requestBytes, const void* key, uint32_t keyLength, uint8_t* store,
                     std::size_t storeBytes, const KeyExportCodes& codes) {
@@ -82,13 +102,17 @@ uint32_t InstallKey(uint32_t code, const uint8_t* prefix, uint32_t prefixBytes,
     uint8_t request[kKeyRequestBytes] = {};
     if (prefixBytes > 0) std::memcpy(request, prefix, prefixBytes);
     std::memcpy(request + prefixBytes, key, keyLength);
+    std::lock_guard<std::mutex> installing(Stores().installLock);
     const RequestResult sent = session.Request(code, request, requestBytes, nullptr, 0);
     SecureWipe(request, sizeof request);
     if (!sent.ok) return codes.refused;
 
-    std::lock_guard<std::mutex> guard(Stores().lock);
-    std::memset(store, 0, storeBytes);
-    std::memcpy(store, key, keyLength < storeBytes ? keyLength : storeBytes);
+    {
+        std::lock_guard<std::mutex> guard(Stores().lock);
+        std::memset(store, 0, storeBytes);
+        std::memcpy(store, key, keyLength < storeBytes ? keyLength : storeBytes);
+    }
+    KeepOnlyKeysInUse();
     return 0;
 }
 

@@ -10,6 +10,9 @@
 
 namespace nuvex {
 
+// The built-in key under which the policy file is enciphered.
+extern const uint8_t kPolicyFileKey[kSealKeyBytes];
+
 // The first 20 bytes of the document-key store, read consistently (no torn key even while
 // another thread installs a new one).
 SealKey DocumentKeySnapshot();

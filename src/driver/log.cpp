@@ -113,6 +113,9 @@ extern "C" uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count) 
     LogListBuilder builder{list, list, count};
     uint32_t result = 0;
     uint32_t emptyInRow = 0;
+    // The walk ends when a batch says no more follows; a driver that keeps saying "more"
+    // stops at a bound, which the caller learns: the list is not the whole log.
+    bool drained = false;
     for (uint32_t fetch = 0; fetch < kMaxFetches; ++fetch) {
         std::memset(batch.get(), 0, kBatchSize);
         RequestResult reply =
@@ -139,9 +142,14 @@ extern "C" uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count) 
         }
         // `more` counts only when the driver actually returned it.
         const uint32_t more = reply.returned >= kHeaderSize ? LoadU32(batch.get() + 4) : 0;
-        if (more == 0) break;
+        if (more == 0) {
+            drained = true;
+            break;
+        }
         emptyInRow = records == 0 ? emptyInRow + 1 : 0;
         if (emptyInRow >= kMaxEmptyFetchesInRow) break;
     }
+    // The records gathered stay with the caller: the driver has handed them over.
+    if (!drained) return NUVEX_E_WALK_BOUND_REACHED;
     return result;
 }

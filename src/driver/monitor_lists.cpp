@@ -46,11 +46,15 @@ bool FetchBlock(const ControlSession& session, uint32_t code, const uint8_t* inp
 }
 
 // Fetches the sub-entries of `entry` into its inner list, newest at the head. False when the
-// whole enumeration must end (block bound reached or the heap refused a block).
+// whole enumeration must end (block bound reached, then *bounded is set, or the heap refused
+// a block).
 bool FetchSubEntries(const ControlSession& session, SecRunProcEntry* entry, uint32_t& blocks,
-                     uint8_t* wire) {
+                     uint8_t* wire, bool* bounded) {
     for (;;) {
-        if (blocks >= kMaxBlocks) return false;
+        if (blocks >= kMaxBlocks) {
+            *bounded = true;
+            return false;
+        }
         const uint32_t cursor = entry->subEntries != nullptr ? entry->subEntries->id : 0;
         uint8_t input[8];
         StoreU32(input, entry->id);
@@ -87,7 +91,12 @@ uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list) {
     // decoded into the caller's records.
     uint8_t wire[kBlockSize];
     uint32_t blocks = 0;
-    while (blocks < kMaxBlocks) {
+    bool bounded = false;
+    for (;;) {
+        if (blocks >= kMaxBlocks) {
+            bounded = true;
+            break;
+        }
         const uint32_t cursor = *list != nullptr ? (*list)->id : 0;
         uint8_t input[4];
         StoreU32(input, cursor);
@@ -101,7 +110,13 @@ uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list) {
         DecodeEntry(wire, entry);
         ++blocks;
         List_PushFront(list, entry);
-        if (!FetchSubEntries(session, entry, blocks, wire)) break;
+        if (!FetchSubEntries(session, entry, blocks, wire, &bounded)) break;
+    }
+    // A driver that kept answering past the bound: a truncated list is not handed out.
+    if (bounded) {
+        NuvexCtrl_FreeSecRunProcList(*list);
+        *list = nullptr;
+        return NUVEX_E_WALK_BOUND_REACHED;
     }
     return 0;
 }

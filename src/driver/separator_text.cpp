@@ -13,6 +13,18 @@ uint32_t DropTrailingSeparator(const char* text, uint32_t length) {
     return length;
 }
 
+uint32_t CountTextItems(const char* text, uint32_t length, uint32_t limit) {
+    uint32_t items = 1;
+    const char* end = text + length;
+    for (const char* p = text; items <= limit; ++p) {
+        p = static_cast<const char*>(
+            std::memchr(p, kTextSeparator, static_cast<std::size_t>(end - p)));
+        if (p == nullptr) break;
+        ++items;
+    }
+    return items;
+}
+
 uint32_t SplitSeparatorText(const char* text, uint32_t length, bool atTail, UserStrNode** list,
                             uint32_t* count) {
     // Appending at the tail goes through the last node's link, so a long text is not walked
@@ -69,6 +81,8 @@ uint32_t ReadSeparatorTextList(const ControlSession& session, uint32_t sizeCode,
     // Only the bytes the driver returned are read, whatever terminators they hold.
     const uint32_t length = DropTrailingSeparator(text.get(), textReply.returned);
     if (length == 0) return codes.emptyText;
+    if (CountTextItems(text.get(), length, kMaxTextItems) > kMaxTextItems)
+        return NUVEX_E_TEXT_TOO_MANY_ITEMS;
 
     if (SplitSeparatorText(text.get(), length, atTail, list, count) != 0) {
         NuvexCtrl_FreeUserStrList(*list);

@@ -45,13 +45,18 @@ uint32_t InstallCompanion(const CompanionSettings& settings, uint32_t start,
     char target[kPathCapacity];
     if (!BuildDriverFilePath(settings.names, target)) return NUVEX_E_INSTALL_PATH_TOO_LONG;
 
-    RemoveDriverFile(target);
-    if (!CopyFileA(source, target, FALSE)) return settings.copyFailed;
+    // Installing from the installed file itself keeps it: nothing is copied, and a failure
+    // below must not take away the only copy.
+    bool copied = false;
+    if (!PlaceDriverFile(source, target, &copied)) return settings.copyFailed;
+    auto removeCopy = [&] {
+        if (copied) RemoveDriverFile(target);
+    };
 
     // From here on a failure takes the freshly copied file away again.
     ServiceHandle manager(OpenManager());
     if (!manager) {
-        RemoveDriverFile(target);
+        removeCopy();
         return settings.managerFailed;
     }
     {
@@ -65,7 +70,7 @@ uint32_t InstallCompanion(const CompanionSettings& settings, uint32_t start,
             manager.reset();
             manager.reset(OpenManager());
             if (!manager) {
-                RemoveDriverFile(target);
+                removeCopy();
                 return settings.managerReopenFailed;
             }
         }
@@ -75,7 +80,7 @@ uint32_t InstallCompanion(const CompanionSettings& settings, uint32_t start,
         SERVICE_KERNEL_DRIVER, settings.startType, SERVICE_ERROR_NORMAL, target, nullptr,
         nullptr, settings.dependencies, nullptr, nullptr));
     if (!service) {
-        RemoveDriverFile(target);
+        removeCopy();
         return settings.createFailed;
     }
     // A driver that does not start is still installed: the system starts it next time.

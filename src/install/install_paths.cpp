@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "frame/owners.h"
 #include "platform/platform.h"
 
 namespace nuvex {
@@ -59,6 +60,37 @@ bool BuildDefaultSourcePath(const DriverNames& driver, char* path) {
 bool RemoveDriverFile(const char* path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     return DeleteFileA(path) != FALSE;
+}
+
+namespace {
+
+// The identity of the file at `path`: false when it cannot be opened (no file there). The
+// open asks for no data access and shares everything, so a loaded driver's file, or one
+// open elsewhere, can be looked at.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    UniqueHandle file(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    return GetFileInformationByHandle(file.get(), info) != FALSE;
+}
+
+}  // namespace
+
+bool IsSameFile(const char* first, const char* second) {
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    if (!FileIdentity(first, &a) || !FileIdentity(second, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool PlaceDriverFile(const char* source, const char* target, bool* copied) {
+    *copied = false;
+    if (IsSameFile(source, target)) return true;
+    *copied = true;
+    // There may be no old file: both results are of no interest.
+    RemoveDriverFile(target);
+    return CopyFileA(source, target, FALSE) != FALSE;
 }
 
 }  // namespace nuvex

@@ -34,4 +34,13 @@ bool BuildDefaultSourcePath(const DriverNames& driver, char* path);
 // Clears the file's attributes and deletes it; true when the file was deleted.
 bool RemoveDriverFile(const char* path);
 
+// True when both paths lead to one existing file (same volume and file index), however they
+// are spelled: installing from the file already in the drivers folder must not delete it.
+bool IsSameFile(const char* first, const char* second);
+
+// Puts the driver file at `source` into place at `target` (attributes cleared, the old file
+// deleted, the source copied), unless `source` already is the target file, which then stays
+// as it is. False when the copy fails. *copied tells whether a copy was made.
+bool PlaceDriverFile(const char* source, const char* target, bool* copied);
+
 }  // namespace nuvex

@@ -136,9 +136,8 @@ uint32_t NUVEXAPI NuvexCtrl_Install(uint32_t load, const char* driverPath) {
     char target[kPathCapacity];
     if (!BuildDriverFilePath(kMainDriver, target)) return NUVEX_E_INSTALL_PATH_TOO_LONG;
 
-    // There may be no old file: both results are of no interest.
-    RemoveDriverFile(target);
-    if (!CopyFileA(source, target, FALSE)) return 149;
+    bool copied = false;
+    if (!PlaceDriverFile(source, target, &copied)) return 149;
 
     uint32_t registered = RegisterMainDriver();
     if (registered != 0) return registered;

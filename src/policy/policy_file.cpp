@@ -3,23 +3,22 @@
 //
 // Saving never touches the file at the caller's path until the new one is complete: the
 // texts are gathered first, written to a temporary file beside the target, flushed, and only
-// then moved over the target. Loading reads and deciphers the whole file before it empties
-// the driver's table, so a missing or unreadable file leaves the table as it was.
+// then moved over the target. Loading reads and deciphers the whole file, and reads the
+// table's current policies as texts, before it empties the driver's table: a missing or
+// unreadable file leaves the table as it was, and when the driver refuses a line part-way the
+// previous texts are put back, so a load replaces the whole table or leaves it as it was.
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "crypto/seal.h"
+#include "document/keys.h"
 #include "frame/heap.h"
 #include "frame/owners.h"
 #include "policy/policy_walk.h"
 
 namespace nuvex {
 namespace {
-
-constexpr uint8_t kPolicyFileKey[kSealKeyBytes] = {
-    0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25,
-    0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25};
 
 constexpr std::size_t kInitialCapacity = 131072;
 // The plaintext is written with one WriteFile call, whose length is 32 bits.
@@ -149,6 +148,39 @@ bool AppendLine(PlainBytes& buffer, std::size_t& used, const char* text, std::si
     return true;
 }
 
+// Splits the deciphered file (`size` bytes followed by one zero byte) into lines in place and
+// inserts each as a policy text. Returns 0, or the insert code of the first refused line.
+uint32_t InsertLines(char* text, DWORD size) {
+    DWORD p = 0;
+    while (p < size) {
+        const char* line = text + p;
+        void* found = std::memchr(text + p, 0x0D, size - p);
+        DWORD j = found != nullptr ? static_cast<DWORD>(static_cast<char*>(found) - text) : size;
+        if (j + 1 < size) {
+            // The byte after a carriage return is dropped whatever it is.
+            text[j] = '\0';
+            text[j + 1] = '\0';
+            p = j + 2;
+        } else {
+            // The line runs to the end of the data, a carriage return at the last index
+            // included.
+            p = size;
+        }
+        uint32_t code = NuvexCtrl_InsertPolicyStr(line);
+        if (code != 0) return code;
+    }
+    return 0;
+}
+
+// Empties the table and inserts the texts of `previous` in list order, as loading a file saved
+// from that list would. True when every text went back in.
+bool RestoreTable(const UserStrNode* previous) {
+    if (NuvexCtrl_DeleteAllPolicy(nullptr) != 0) return false;
+    for (const UserStrNode* node = previous; node != nullptr; node = node->next)
+        if (NuvexCtrl_InsertPolicyStr(node->data != nullptr ? node->data : "") != 0) return false;
+    return true;
+}
+
 }  // namespace
 }  // namespace nuvex
 
@@ -216,29 +248,25 @@ uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
     }
     SealDecrypt(data.get(), data.get(), size, 0, kPolicyFileKey);
 
+    // The table as it stands, to be put back should the driver refuse a line. An empty file
+    // inserts nothing and needs none. An unreachable driver is reported as the emptying step
+    // reports it.
+    UserStrNode* previous = nullptr;
+    if (size > 0) {
+        bool noReplyBuffer = false;
+        uint32_t collected = CollectPolicyTexts(&previous, &noReplyBuffer);
+        if (collected == 942) return 776;
+        if (collected == 926 || noReplyBuffer) return NUVEX_E_POLICY_LOAD_NO_MEMORY;
+        if (collected != 0) return collected;
+    }
+    TextListOwner previousOwner(previous);
+
     uint32_t code = NuvexCtrl_DeleteAllPolicy(nullptr);
     if (code != 0) return code;
 
-    char* text = reinterpret_cast<char*>(data.get());
-    DWORD p = 0;
-    while (p < size) {
-        const char* line = text + p;
-        void* found = std::memchr(text + p, 0x0D, size - p);
-        DWORD j = found != nullptr ? static_cast<DWORD>(static_cast<char*>(found) - text) : size;
-        if (j + 1 < size) {
-            // The byte after a carriage return is dropped whatever it is.
-            text[j] = '\0';
-            text[j + 1] = '\0';
-            p = j + 2;
-        } else {
-            // The line runs to the end of the data, a carriage return at the last index
-            // included.
-            p = size;
-        }
-        code = NuvexCtrl_InsertPolicyStr(line);
-        if (code != 0) return code;
-    }
-    return 0;
+    code = InsertLines(reinterpret_cast<char*>(data.get()), size);
+    if (code != 0 && !RestoreTable(previous)) return NUVEX_E_POLICY_LOAD_NOT_RESTORED;
+    return code;
 }
 
 }  // extern "C"

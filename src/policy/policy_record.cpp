@@ -172,7 +172,9 @@ uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list) {
 
     uint8_t wire[kPolicyWireBytes];
     uint32_t cursor = 0;
+    bool ended = false;
     for (uint32_t delivered = 0; delivered < kPolicyWalkLimit; ++delivered) {
+        ended = true;
         // A record that cannot be allocated ends the walk with what was gathered.
         HeapBlock<PolicyRecord> record;
         if (!record.allocateZero(sizeof(PolicyRecord))) break;
@@ -192,6 +194,13 @@ uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list) {
         // ID 0 would start the walk over.
         if (id == 0) break;
         cursor = id;
+        ended = false;
+    }
+    // Still answering at the bound: the list would be truncated, so none is handed out.
+    if (!ended) {
+        NuvexCtrl_FreePolicyList(*list);
+        *list = nullptr;
+        return NUVEX_E_WALK_BOUND_REACHED;
     }
     return 0;
 }

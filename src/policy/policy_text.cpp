@@ -65,7 +65,9 @@ uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer) {
         return 0;
     }
     uint32_t cursor = 0;
+    bool ended = false;
     for (uint32_t delivered = 0; delivered < kPolicyWalkLimit; ++delivered) {
+        ended = true;
         std::memset(reply.get(), 0, kPolicyTextBytes);
         uint8_t input[4];
         StoreU32(input, cursor);
@@ -85,6 +87,13 @@ uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer) {
         // A text whose ID reads as 0 would send the walk back to the first policy.
         if (id == 0) break;
         cursor = id;
+        ended = false;
+    }
+    // Still answering at the bound: a truncated table is never passed off as the whole one.
+    if (!ended) {
+        NuvexCtrl_FreeUserStrList(*list);
+        *list = nullptr;
+        return NUVEX_E_WALK_BOUND_REACHED;
     }
     return 0;
 }

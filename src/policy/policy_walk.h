@@ -29,7 +29,8 @@ std::size_t FinishPolicyText(char* reply, uint32_t returned);
 uint32_t PolicyTextId(const char* text, std::size_t length);
 
 // Walks the driver's table as texts into *list (head: the text delivered last), as
-// NuvexCtrl_GetPolicyStrList does, and returns its result code. *noReplyBuffer (when given)
+// NuvexCtrl_GetPolicyStrList does, and returns its result code (a walk that reaches
+// kPolicyWalkLimit gives NUVEX_E_WALK_BOUND_REACHED and no list). *noReplyBuffer (when given)
 // tells whether the walk could not start because its reply buffer could not be allocated,
 // which the export reports as an empty table.
 uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer);

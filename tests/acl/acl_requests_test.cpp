@@ -258,6 +258,34 @@ TEST_F(AclRequests, GetOnePolicyKeepsWhatAShortReplyDoesNotCover) {
     EXPECT_EQ(static_cast<uint8_t>(record->TextList1[0]), 0x5A);
 }
 
+// A driver that fills every text field to the last byte: each field handed out ends inside
+// its array (its last byte becomes the terminator), through both reading exports.
+TEST_F(AclRequests, TextsHandedOutAlwaysEndInsideTheirFields) {
+    std::vector<uint8_t> full = PolicyImage(5, "");
+    std::memset(full.data() + 44, 'P', 128);
+    std::memset(full.data() + 172, 'L', kPolicyWire - 172);
+    AclTableDriver driver(Root());
+    driver.policies[5] = full;
+    auto check = [](const AccPolicyRecord& record) {
+        const std::pair<const char*, std::size_t> fields[] = {
+            {record.PrimaryText, sizeof record.PrimaryText},
+            {record.TextList1, sizeof record.TextList1},
+            {record.TextList2, sizeof record.TextList2},
+            {record.TextList3, sizeof record.TextList3},
+            {record.TextList4, sizeof record.TextList4}};
+        for (const auto& [text, size] : fields) EXPECT_EQ(strnlen(text, size), size - 1);
+        EXPECT_EQ(record.PrimaryText[126], 'P');
+    };
+    auto record = std::make_unique<AccPolicyRecord>();
+    ASSERT_EQ(NuvexAccCtrl_GetOnePolicy(5, record.get()), 0u);
+    check(*record);
+    AccPolicyRecord* list = nullptr;
+    ASSERT_EQ(NuvexAccCtrl_GetPolicyList(&list), 0u);
+    ASSERT_NE(list, nullptr);
+    check(*list);
+    NuvexAccCtrl_FreePolicyList(list);
+}
+
 // ---- the policy list walk ------------------------------------------------------------
 
 TEST_F(AclRequests, PolicyListWalksFromIdZeroAndReversesTheOrder) {
@@ -328,11 +356,10 @@ TEST_F(AclRequests, PolicyListEndsAfterABoundWhenTheDriverCycles) {
         return FakeReply::Ok(PolicyImage(next, "p"));
     });
     AccPolicyRecord* list = nullptr;
-    EXPECT_EQ(NuvexAccCtrl_GetPolicyList(&list), 0u);
-    uint32_t count = 0;
-    for (const AccPolicyRecord* r = list; r != nullptr; r = r->next) ++count;
-    EXPECT_EQ(count, acl_wire::kMaxPolicyWalk);
-    NuvexAccCtrl_FreePolicyList(list);
+    // The bound is a failure of its own: no truncated list is passed off as the whole one.
+    EXPECT_EQ(NuvexAccCtrl_GetPolicyList(&list), NUVEX_E_WALK_BOUND_REACHED);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(driver.Requests().size(), acl_wire::kMaxPolicyWalk);
     EXPECT_EQ(NuvexTest_HeapLiveBlocks(), 0u);
 }
 
@@ -407,7 +434,8 @@ TEST_F(AclRequests, LogWalkEndsAfterABoundWhenTheLogNeverRunsDry) {
     FakeDriver driver(Root(), kAclDevice,
                       [](const FakeRequest&) { return FakeReply::Ok(LogImage(7)); });
     AccLogRecord* list = nullptr;
-    EXPECT_EQ(NuvexAccCtrl_GetLog(&list), 0u);
+    // Reported, with the records fetched (the driver no longer holds them).
+    EXPECT_EQ(NuvexAccCtrl_GetLog(&list), NUVEX_E_WALK_BOUND_REACHED);
     uint32_t count = 0;
     for (const AccLogRecord* r = list; r != nullptr; r = r->next) ++count;
     EXPECT_EQ(count, acl_wire::kMaxLogWalk);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/monitor_lists.h"
+#include "driver/separator_text.h"
 #include "driver_fixture.h"
 
 namespace nuvex::test {
@@ -155,9 +156,9 @@ TEST_F(SecRunTest, EndlessEnumerationIsBounded) {
         return FakeReply::Ok(Block(U32At(request.input, 0) == 1 ? 2 : 1, 0));
     });
     SecRunProcEntry* list = nullptr;
-    EXPECT_EQ(NuvexCtrl_GetSecRunProcList(&list), 0u);
-    EXPECT_EQ(Blocks(list), secure_run::kMaxBlocks);
-    NuvexCtrl_FreeSecRunProcList(list);
+    // The bound is a failure of its own: no truncated list is passed off as the whole one.
+    EXPECT_EQ(NuvexCtrl_GetSecRunProcList(&list), NUVEX_E_WALK_BOUND_REACHED);
+    EXPECT_EQ(list, nullptr);
 }
 
 TEST_F(SecRunTest, RefusedAllocationEndsTheWalkWithWhatWasGathered) {
@@ -312,6 +313,17 @@ TEST_F(EnFileTest, HostileSizesAndReplies) {
     EXPECT_EQ(NuvexCtrl_GetEnFileList(0, &list, &count), 0u);
     EXPECT_EQ(Strings(list), (std::vector<std::string>{"e", "ab"}));
     NuvexCtrl_FreeUserStrList(list);
+
+    // A text of more items than the bound is refused before any node is built (every
+    // allocation after the text buffer would fail); one at the bound is split as usual.
+    Serve(std::string(kMaxTextItems, '|') + "x");
+    NuvexTest_HeapFailAt(2, 1);
+    EXPECT_EQ(NuvexCtrl_GetEnFileList(0, &list, &count), NUVEX_E_TEXT_TOO_MANY_ITEMS);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(count, 0u);
+    Serve(std::string(kMaxTextItems - 1, '|') + "x");
+    EXPECT_EQ(NuvexCtrl_GetEnFileList(0, &list, &count), 229u);
+    NuvexTest_HeapFailAt(0, 0);
 }
 
 }  // namespace

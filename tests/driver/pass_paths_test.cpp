@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "driver/pass_paths.h"
+#include "driver/separator_text.h"
 #include "driver_fixture.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,14 @@ TEST_F(PassPathTest, ReadingResultCodes) {
     ServeText("|");
     EXPECT_EQ(NuvexCtrl_GetPassPath(&list, &count), 167u);
     EXPECT_EQ(list, nullptr);
+
+    // More items than the bound: refused before a single node is asked for.
+    ServeText(std::string(kMaxTextItems + 1, '|') + "x");
+    NuvexTest_HeapFailAt(2, 1);
+    EXPECT_EQ(NuvexCtrl_GetPassPath(&list, &count), NUVEX_E_TEXT_TOO_MANY_ITEMS);
+    NuvexTest_HeapFailAt(0, 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(count, 0u);
 
     StartDriver([](const FakeRequest& request) {
         return request.code == codes::kPassPathSize ? FakeReply::U32(5) : FakeReply::Fail();

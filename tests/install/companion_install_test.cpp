@@ -75,6 +75,26 @@ TEST_P(CompanionInstall, SecondInstallReplacesTheService) {
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
+// Installing from the file already in the drivers folder, spelled any way, keeps that file:
+// the service is made anew as usual, and a failure does not take away the only copy.
+TEST_P(CompanionInstall, ReinstallFromTheInstalledFileKeepsIt) {
+    const Companion& c = GetParam();
+    ASSERT_EQ(c.install(0, MakeSource("a.sys", "first").c_str()), 0u);
+    WriteFileBytes(ServiceKey(c.service) + "/Marker.4", Dword(1));
+    const std::string installed =
+        Root() + "\\Windows\\System32\\drivers\\.\\" + c.service + ".sys";
+    EXPECT_EQ(c.install(0, installed.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile(c.service)), "first");
+    EXPECT_FALSE(FileExists(ServiceKey(c.service) + "/Marker.4"));
+    EXPECT_EQ(Value(c.service, "Start.4"), Dword(c.startType));
+
+    fs::remove_all(ServiceKey(c.service));
+    WriteFileBytes(ServiceKey(c.service), "in the way");
+    EXPECT_EQ(c.install(0, installed.c_str()), c.createFailed);
+    EXPECT_EQ(ReadFileBytes(DriverFile(c.service)), "first");
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
 TEST_P(CompanionInstall, MissingSourceLeavesNothing) {
     const Companion& c = GetParam();
     fs::create_directories(fs::path(DriverFile(c.service)).parent_path());

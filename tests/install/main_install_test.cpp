@@ -67,6 +67,23 @@ TEST_F(MainInstall, ReplacesTheFileAndRewritesTheKey) {
     EXPECT_EQ(Value("Nuvex", "Start.4"), Dword(0));
 }
 
+// Installing from the installed file itself (another spelling, or another name of the same
+// file) keeps it in place and writes the key as usual.
+TEST_F(MainInstall, ReinstallFromTheInstalledFileKeepsIt) {
+    ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("first.sys", "first image").c_str()), 0u);
+    fs::remove_all(ServiceKey("Nuvex"));
+    const std::string respelled = Root() + "/Windows/System32//drivers/../drivers/Nuvex.sys";
+    EXPECT_EQ(NuvexCtrl_Install(0, respelled.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "first image");
+    EXPECT_EQ(Value("Nuvex", "Group.1"), kGroup);
+
+    const std::string link = Scratch("linked.sys");
+    fs::create_hard_link(DriverFile("Nuvex"), link);
+    EXPECT_EQ(NuvexCtrl_Install(0, link.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "first image");
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
 TEST_F(MainInstall, MissingSourceLeavesTheRegistryUntouched) {
     fs::create_directories(fs::path(DriverFile("Nuvex")).parent_path());
     WriteFileBytes(DriverFile("Nuvex"), "old driver");

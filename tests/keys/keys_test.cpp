@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "crypto/seal.h"
+#include "crypto/seal_cache.h"
 #include "document/keys.h"
 #include "driver/request_codes.h"
 #include "fake_driver.h"
@@ -201,6 +204,67 @@ TEST_F(Keys, SnapshotsNeverSeeAHalfInstalledKey) {
     done.store(true);
     reader.join();
     EXPECT_EQ(torn.load(), 0);
+}
+
+// Two replacements at once: whichever key the driver accepted last is the one the library
+// enciphers with. The driver answers key A later than key B, so that without one step for
+// request and store the calls would overtake each other between the two.
+TEST_F(Keys, ConcurrentReplacementsLeaveDriverAndLibraryOnOneKey) {
+    const std::vector<uint8_t> keyA(20, 0x11), keyB(20, 0xEE);
+    std::mutex driverLock;
+    std::vector<uint8_t> driverKey;
+    FakeDriver driver(Root(), kDevice, [&](const FakeRequest& request) {
+        if (request.code == main_driver::kSetKey) {
+            {
+                std::lock_guard<std::mutex> guard(driverLock);
+                driverKey.assign(request.input.begin() + 4, request.input.begin() + 24);
+            }
+            if (request.input[4] == 0x11) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        return FakeReply::Ok();
+    });
+    int differing = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<int> ready{0};
+        auto set = [&](const std::vector<uint8_t>& key) {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            EXPECT_EQ(0u, NuvexCtrl_SetKey(0, key.data(), 20));
+        };
+        std::thread first(set, std::cref(keyA));
+        std::thread second(set, std::cref(keyB));
+        first.join();
+        second.join();
+        std::lock_guard<std::mutex> guard(driverLock);
+        if (DocumentKeySnapshot() != Padded(driverKey)) ++differing;
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+// The cipher's cached tables of a replaced document key are wiped at the change and never
+// cached again; the current document key and the policy-file key stay cached.
+TEST_F(Keys, ReplacedKeysLeaveTheTableCacheAtOnce) {
+    const std::vector<uint8_t> keyA = KeyBytes(20, 0x21), keyB = KeyBytes(20, 0x42);
+    const uint8_t policyFileKey[20] = {0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25,
+                                       0x21, 0x22, 0x23, 0x24, 0x25, 0x21, 0x22, 0x23, 0x24, 0x25};
+    std::vector<uint8_t> bytes(64, 0x41);
+    auto encipherTwice = [&](const uint8_t* key) {
+        const SealCacheStats before = SealCacheStatistics();
+        SealCrypt(bytes.data(), bytes.data(), 64, 0, key);
+        SealCrypt(bytes.data(), bytes.data(), 64, 0, key);
+        const SealCacheStats after = SealCacheStatistics();
+        return std::make_pair(after.hits - before.hits, after.misses - before.misses);
+    };
+    Install(keyA);
+    EXPECT_GT(encipherTwice(keyA.data()).first, 0u);
+    Install(keyB);
+    // A's entry is gone, and A's tables are derived per call without being kept.
+    const auto [hitsA, missesA] = encipherTwice(keyA.data());
+    EXPECT_EQ(hitsA, 0u);
+    EXPECT_GE(missesA, 2u);
+    EXPECT_GT(encipherTwice(keyB.data()).first, 0u);
+    EXPECT_GT(encipherTwice(policyFileKey).first, 0u);
 }
 
 }  // namespace

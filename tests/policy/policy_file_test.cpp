@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 
 #include "crypto/seal.h"
+#include "policy/policy_walk.h"
 #include "policy_fixture.h"
 
 namespace nuvex::test {
@@ -28,25 +30,40 @@ std::string Encipher(std::string bytes) {
 
 class PolicyFileTest : public PolicyTest {
 protected:
-    // A driver whose text table is `texts` (keyed by ID, sent with a trailing "|") and which
-    // records inserted texts; `refuseInsert` makes the nth insert fail.
+    // A driver whose text table starts as `texts` (keyed by the ID the text carries, sent
+    // with a trailing "|"), keeps what is inserted and deleted, and records inserted texts;
+    // the inserts numbered from `refuseInsert` up to `refuseThrough` fail.
     void StartTable(std::map<uint32_t, std::string> texts) {
-        StartDriver([this, texts](const FakeRequest& request) {
+        table_ = std::move(texts);
+        StartDriver([this](const FakeRequest& request) {
+            std::lock_guard<std::mutex> guard(tableLock_);
             switch (request.code) {
                 case md::kPolicyStrNext: {
-                    auto next = texts.upper_bound(U32At(request.input, 0));
-                    if (next == texts.end()) return FakeReply::Fail();
+                    auto next = table_.upper_bound(U32At(request.input, 0));
+                    if (next == table_.end()) return FakeReply::Fail();
                     return FakeReply::Ok(Bytes(next->second + "|"));
                 }
-                case md::kPolicyStrInsert:
-                    if (++inserts_ == refuseInsert_) return FakeReply::Fail();
+                case md::kPolicyStrInsert: {
+                    ++inserts_;
+                    if (inserts_ >= refuseInsert_ && refuseInsert_ != 0 &&
+                        inserts_ <= std::max(refuseInsert_, refuseThrough_))
+                        return FakeReply::Fail();
+                    std::string text(request.input.begin(), request.input.end());
+                    table_[PolicyTextId(text.data(), text.size())] = text;
                     return FakeReply::Ok();
+                }
                 case md::kPolicyDeleteAll:
-                    return refuseDeleteAll_ ? FakeReply::Fail() : FakeReply::U32(0);
+                    if (refuseDeleteAll_) return FakeReply::Fail();
+                    table_.clear();
+                    return FakeReply::U32(0);
                 default:
                     return FakeReply::Ok();
             }
         });
+    }
+    std::map<uint32_t, std::string> Table() {
+        std::lock_guard<std::mutex> guard(tableLock_);
+        return table_;
     }
 
     std::vector<std::string> InsertedTexts() const {
@@ -74,8 +91,11 @@ protected:
     }
 
     int refuseInsert_ = 0;
+    int refuseThrough_ = 0;
     bool refuseDeleteAll_ = false;
     int inserts_ = 0;
+    std::mutex tableLock_;
+    std::map<uint32_t, std::string> table_;
 };
 
 TEST_F(PolicyFileTest, SavedFileIsTheEncipheredTextListHeadFirst) {
@@ -209,8 +229,9 @@ TEST_F(PolicyFileTest, LoadEmptiesTheTableThenInsertsEveryLine) {
     std::string path = Scratch("policies.dat");
     WriteFileBytes(path, Encipher("A\r\nB\r\n"));
     ASSERT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
-    EXPECT_EQ(WorkCodes(), (std::vector<uint32_t>{md::kPolicyDeleteAll, md::kPolicyStrInsert,
-                                                  md::kPolicyStrInsert}));
+    // The table is read (to be put back should a line be refused) before it is emptied.
+    EXPECT_EQ(WorkCodes(), (std::vector<uint32_t>{md::kPolicyStrNext, md::kPolicyDeleteAll,
+                                                  md::kPolicyStrInsert, md::kPolicyStrInsert}));
     EXPECT_EQ(InsertedTexts(), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(nullptr), 1087u);
 }
@@ -234,13 +255,46 @@ TEST_F(PolicyFileTest, LoadSplitsLinesAtCarriageReturns) {
     }
 }
 
-TEST_F(PolicyFileTest, LoadStopsAtTheFirstRefusedLine) {
-    StartTable({});
+// A load replaces the whole table or leaves it as it was: a line refused part-way (a bad line,
+// or a file that is not a policy file) brings the previous policies back, and the caller
+// learns when even that was not possible or could not be prepared.
+TEST_F(PolicyFileTest, LoadIsAllOrNothing) {
+    const std::map<uint32_t, std::string> before = {{3, "abc3|x"}, {8, "abc8|y"}};
+    StartTable(before);
     refuseInsert_ = 2;
     std::string path = Scratch("policies.dat");
-    WriteFileBytes(path, Encipher("A\r\nB\r\nC\r\n"));
+    WriteFileBytes(path, Encipher("abc5|a\r\nabc6|b\r\nabc7|c\r\n"));
     EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 991u);
-    EXPECT_EQ(InsertedTexts(), (std::vector<std::string>{"A", "B"}));
+    // Stops at the refused line, empties the table again and puts the previous texts back
+    // in the order a save of them would hold.
+    EXPECT_EQ(InsertedTexts(),
+              (std::vector<std::string>{"abc5|a", "abc6|b", "abc8|y", "abc3|x"}));
+    EXPECT_EQ(RequestsOf(md::kPolicyDeleteAll).size(), 2u);
+    EXPECT_EQ(Table(), before);
+
+    // The previous table cannot be put back whole.
+    driver_->ClearRequests();
+    inserts_ = 0;
+    refuseThrough_ = 3;
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), NUVEX_E_POLICY_LOAD_NOT_RESTORED);
+    refuseInsert_ = refuseThrough_ = 0;
+
+    // No memory to read the table first (its reply buffer, then its first node): nothing
+    // is touched.
+    StartTable(before);
+    for (uint32_t allocation : {2u, 3u}) {
+        driver_->ClearRequests();
+        NuvexTest_HeapFailAt(allocation, 0);
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), NUVEX_E_POLICY_LOAD_NO_MEMORY);
+        NuvexTest_HeapFailAt(0, 0);
+        EXPECT_TRUE(RequestsOf(md::kPolicyDeleteAll).empty());
+        EXPECT_EQ(Table(), before);
+    }
+
+    // A complete load replaces the table.
+    ASSERT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
+    EXPECT_EQ(Table(), (std::map<uint32_t, std::string>{
+                           {5, "abc5|a"}, {6, "abc6|b"}, {7, "abc7|c"}}));
 }
 
 TEST_F(PolicyFileTest, LoadThatCannotReadTheFileLeavesTheTable) {

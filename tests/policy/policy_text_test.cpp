@@ -104,9 +104,17 @@ TEST_F(PolicyTest, TextWalkOfACyclingDriverStopsAtTheBound) {
         return FakeReply::Ok(Bytes(U32At(request.input, 0) == 1 ? "abc2|" : "abc1|"));
     });
     UserStrNode* list = nullptr;
-    ASSERT_EQ(NuvexCtrl_GetPolicyStrList(&list), 0u);
-    EXPECT_EQ(Texts(list).size(), nuvex::kPolicyWalkLimit);
-    NuvexCtrl_FreeUserStrList(list);
+    // The bound is a failure of its own, and the table it would truncate is neither saved
+    // nor taken as the table to restore by a load.
+    EXPECT_EQ(NuvexCtrl_GetPolicyStrList(&list), NUVEX_E_WALK_BOUND_REACHED);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(InputsOf(md::kPolicyStrNext).size(), nuvex::kPolicyWalkLimit);
+    const std::string path = Scratch("policies.dat");
+    WriteFileBytes(path, "old file");
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), NUVEX_E_WALK_BOUND_REACHED);
+    EXPECT_EQ(ReadFileBytes(path), "old file");
+    EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), NUVEX_E_WALK_BOUND_REACHED);
+    EXPECT_TRUE(InputsOf(md::kPolicyDeleteAll).empty());
 }
 
 TEST_F(PolicyTest, FullReplyWithoutTerminatorStaysInsideItsBuffer) {

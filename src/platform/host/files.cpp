@@ -312,3 +312,45 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (::fsync(fd) != 0 && errno != EINVAL) return FailErrno(errno);
     return TRUE;
 }
+
+namespace {
+
+// Seconds and nanoseconds since 1970 as a FILETIME (100-ns ticks since 1601).
+FILETIME FileTimeOf(int64_t seconds, int64_t nanoseconds) {
+    constexpr int64_t kEpochDifference = 11644473600;  // 1601-01-01 to 1970-01-01, seconds
+    int64_t ticks = seconds + kEpochDifference;
+    ticks = ticks < 0 ? 0 : ticks * 10000000 + nanoseconds / 100;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return time;
+}
+
+}  // namespace
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+    std::shared_ptr<HandleInfo> handleInfo;
+    int fd = FileDescriptor(file, &handleInfo);
+    if (fd < 0) return FALSE;
+    if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return FailErrno(errno);
+    *info = BY_HANDLE_FILE_INFORMATION{};
+    info->dwFileAttributes =
+        IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    // POSIX keeps no creation time in stat; the last status change stands in for it.
+    info->ftCreationTime = FileTimeOf(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    info->ftLastAccessTime = FileTimeOf(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+    info->ftLastWriteTime = FileTimeOf(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    const auto device = static_cast<uint64_t>(st.st_dev);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    const auto size = static_cast<uint64_t>(st.st_size);
+    info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    const auto index = static_cast<uint64_t>(st.st_ino);
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index & 0xFFFFFFFFu);
+    SetError(ERROR_SUCCESS);
+    return TRUE;
+}
