@@ -35,6 +35,13 @@ struct KeyStores {
     // The system key starts as the document signature bytes.
     uint8_t systemKey[kSystemKeyBytes] = {0x3A, 0x7F, 0x0C, 0x91, 0xE4, 0xB2, 0x5D, 0x68,
                                           0xA1, 0xC3, 0xF0, 0x97, 0x2B, 0x4E, 0x8D, 0x15};
+
+    // The keys do not outlive the module.
+    ~KeyStores() {
+        std::lock_guard<std::mutex> guard(lock);
+        SecureWipe(documentKey, sizeof documentKey);
+        SecureWipe(systemKey, sizeof systemKey);
+    }
 };
 
 KeyStores& Stores() {

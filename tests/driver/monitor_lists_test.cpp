@@ -322,6 +322,7 @@ TEST_F(EnFileTest, HostileSizesAndReplies) {
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(count, 0u);
     Serve(std::string(kMaxTextItems - 1, '|') + "x");
+    NuvexTest_HeapFailAt(2, 1);
     EXPECT_EQ(NuvexCtrl_GetEnFileList(0, &list, &count), 229u);
     NuvexTest_HeapFailAt(0, 0);
 }

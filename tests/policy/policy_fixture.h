@@ -55,6 +55,7 @@ protected:
 
     // Starts the main filter driver with a handler for everything but the handshake.
     FakeDriver& StartDriver(FakeDriver::Handler handler) {
+        driver_.reset();  // the old driver's socket goes before the new one listens
         driver_ = std::make_unique<FakeDriver>(
             Root(), "Nuvexcdo_3", [handler](const FakeRequest& request) {
                 if (request.code == md::kBeginControl) return FakeReply::U32(0x5A5A0001);
