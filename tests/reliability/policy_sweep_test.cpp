@@ -1,6 +1,6 @@
 // Allocation and file-operation sweeps over the policy exports against the simulated main
 // filter driver: record and text forms, and the policy file (saved through a temporary file,
-// loaded whole before the table is touched).
+// loaded whole or not at all).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -147,10 +147,17 @@ TEST_F(PolicySweeps, PolicyFile) {
 
     WriteFileBytes(file, complete);
     const std::string digest = FileDigest(file);
-    Scenario load{"NuvexCtrl_LoadPolicyFromFile", [] { NuvexCtrl_DeleteAllPolicy(nullptr); },
+    // The table holds one policy that the file does not: a load replaces it whole or not at
+    // all.
+    PolicyRecord other = Sample(11);
+    Scenario load{"NuvexCtrl_LoadPolicyFromFile",
+                  [&] {
+                      NuvexCtrl_DeleteAllPolicy(nullptr);
+                      NuvexCtrl_InsertNewPolicy(&other);
+                  },
                   [&] { return NuvexCtrl_LoadPolicyFromFile(file.c_str()); },
                   [&](uint32_t result) {
-                      if (result == 0) EXPECT_EQ(TableSize(), 3u);
+                      EXPECT_EQ(TableSize(), result == 0 ? 3u : 1u) << "a half-loaded table";
                       EXPECT_EQ(FileDigest(file), digest) << "loading changed the file";
                       EXPECT_EQ(DirectoryEntries(dir), entries) << "stray files";
                   }};
