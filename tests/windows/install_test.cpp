@@ -151,6 +151,12 @@ TEST_F(InstallTest, MainDriverIsRegisteredDirectlyInTheRegistry) {
     EXPECT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
     EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), newer);
 
+    // Installing from the installed file itself, spelled otherwise, keeps it.
+    const std::string respelled = SystemDirectory() + "\\drivers\\.\\NUVEX.SYS";
+    EXPECT_EQ(NuvexCtrl_Install(0, respelled.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), newer);
+    EXPECT_TRUE(ReadValue("Nuvex", "Group").present);
+
     // No driver runs: the request cannot be sent, but key and file go.
     EXPECT_EQ(NuvexCtrl_UnInstall(), 341u);
     EXPECT_FALSE(ServiceKeyExists("Nuvex"));

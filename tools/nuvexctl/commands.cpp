@@ -184,7 +184,7 @@ int ShowLog() {
     }
     NuvexCtrl_FreeLog(list);
     if (code != 0 && entries.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
-    if (code != 0) std::cerr << "nuvexctl: warning: part of the log was lost: "
+    if (code != 0) std::cerr << "nuvexctl: warning: the log was not read whole: "
                              << DescribeResult("NuvexCtrl_GetLog", code) << " (" << code << ")\n";
     if (CurrentSettings().json) return PrintJson({{"ok", code == 0}, {"entries", entries}});
     PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
@@ -357,7 +357,11 @@ int AclPolicyDelete(uint32_t id) {
 int AclLog() {
     AccLogRecord* list = nullptr;
     uint32_t code = NuvexAccCtrl_GetLog(&list);
-    if (code != 0) return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
+    // A walk stopped at its bound still hands over the records it fetched.
+    if (code != 0 && list == nullptr)
+        return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
+    if (code != 0) std::cerr << "nuvexctl: warning: the log was not read whole: "
+                             << DescribeResult("NuvexAccCtrl_GetLog", code) << " (" << code << ")\n";
     Json records = Json::array();
     std::vector<std::vector<std::string>> rows;
     for (AccLogRecord* r = list; r != nullptr; r = r->next) {
@@ -371,7 +375,7 @@ int AclLog() {
         rows.push_back({Hex(r->data, 8), text});
     }
     NuvexAccCtrl_FreeLog(list);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"records", records}});
+    if (CurrentSettings().json) return PrintJson({{"ok", code == 0}, {"records", records}});
     PrintTable({"DATA", "TEXT"}, rows);
     return kExitOk;
 }
