@@ -8,6 +8,8 @@
 #include "nuvexctrl.h"
 #include "output.h"
 #include "result_codes.h"
+#include "secret.h"
+#include "text.h"
 
 namespace nuvexctl {
 
@@ -18,27 +20,69 @@ int& ExitStatus() {
 
 std::string Example(const std::string& lines) { return "\nExample:\n  " + lines + "\n"; }
 
-namespace {
-
-// Reads bytes given as hexadecimal text ("5c5c..."), or returns false.
-bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
-    if (text.size() % 2 != 0) return false;
-    bytes.clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        char* end = nullptr;
-        std::string pair = text.substr(i, 2);
-        unsigned long value = std::strtoul(pair.c_str(), &end, 16);
-        if (end != pair.c_str() + 2) return false;
-        bytes.push_back(static_cast<uint8_t>(value));
-    }
-    return true;
+std::string VerbName(const CLI::App* command) {
+    std::string name;
+    for (const CLI::App* c = command; c != nullptr; c = c->get_parent())
+        name = c->get_parent() == nullptr ? "nuvexctl" + name : " " + c->get_name() + name;
+    return name;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+int ReportEscaped(const CLI::App* command, const char* what) {
+    try {
+        return ReportError(VerbName(command) + " failed: " + (what != nullptr ? what : "unknown failure"));
+    } catch (...) {
+        return kExitFailed;  // not even the message could be made (out of memory)
+    }
+}
+
+namespace {
+std::string NumberRule(uint32_t max) {
+    return "a whole number from 0 to " + std::to_string(max) + " (decimal, or hexadecimal after 0x)";
+}
+}  // namespace
+
+CLI::Option* AddNumber(CLI::App* command, const std::string& name, uint32_t& target,
+                       const std::string& description, uint32_t max) {
+    auto* option = command->add_option_function<std::string>(
+        name,
+        [&target, max, name](const std::string& text) {
+            uint64_t value = 0;
+            if (!ParseNumber(text, max, value))
+                throw CLI::ValidationError(name, "'" + Shown(text) + "' is not " + NumberRule(max));
+            target = static_cast<uint32_t>(value);
+        },
+        description);
+    return option->type_name("UINT");
+}
+
+CLI::Option* AddNumbers(CLI::App* command, const std::string& name, std::vector<uint32_t>& target,
+                        const std::string& description) {
+    auto* option = command->add_option_function<std::vector<std::string>>(
+        name,
+        [&target, name](const std::vector<std::string>& texts) {
+            target.clear();
+            for (const auto& text : texts) {
+                uint64_t value = 0;
+                if (!ParseNumber(text, UINT32_MAX, value))
+                    throw CLI::ValidationError(name, "'" + Shown(text) + "' is not " + NumberRule(UINT32_MAX));
+                target.push_back(static_cast<uint32_t>(value));
+            }
+        },
+        description);
+    return option->type_name("UINT");
+}
+
+namespace {
+
+// Reads a key file into `bytes` in one allocation (so no copy of the key is left behind by
+// growing); keys are at most 256 bytes, so a larger file is refused unread.
+bool ReadKeyFile(const std::string& path, std::vector<uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    bytes.reserve(257);
+    char c;
+    while (bytes.size() < 257 && in.get(c)) bytes.push_back(static_cast<uint8_t>(c));
+    return !in.bad();
 }
 
 // Walks a UserStrList into strings and releases it.
@@ -51,7 +95,11 @@ std::vector<std::string> TakeStrings(UserStrNode* list) {
 }
 
 int PrintStrings(const std::vector<std::string>& strings, const char* column, const char* key) {
-    if (CurrentSettings().json) return PrintJson(Json{{"ok", true}, {key, strings}});
+    if (CurrentSettings().json) {
+        Json texts = Json::array();
+        for (const auto& s : strings) texts.push_back(JsonText(s));
+        return PrintJson(Json{{"ok", true}, {key, texts}});
+    }
     std::vector<std::vector<std::string>> rows;
     for (const auto& s : strings) rows.push_back({s});
     PrintTable({column}, rows);
@@ -179,15 +227,17 @@ int ShowLog() {
     for (LogEntry* entry = list; entry != nullptr; entry = entry->next) {
         std::string time = IsoTime(entry->time);
         entries.push_back({{"time", time}, {"value1", entry->value1}, {"value2", entry->value2},
-                           {"data", Hex(entry->data, 16)}, {"text", entry->text}});
+                           {"data", Hex(entry->data, 16)}, {"text", JsonText(entry->text)}});
         rows.push_back({time, HexU32(entry->value1), HexU32(entry->value2), entry->text});
     }
     NuvexCtrl_FreeLog(list);
     if (code != 0 && entries.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
-    if (code != 0) std::cerr << "nuvexctl: warning: the log was not read whole: "
-                             << DescribeResult("NuvexCtrl_GetLog", code) << " (" << code << ")\n";
-    if (CurrentSettings().json) return PrintJson({{"ok", code == 0}, {"entries", entries}});
-    PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
+    // The driver has given these records up: they are written before anything else is done.
+    if (CurrentSettings().json) PrintJson({{"ok", code == 0}, {"entries", entries}});
+    else PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
+    std::cout.flush();
+    if (code != 0)
+        Warn("the log was not read whole: " + DescribeResult("NuvexCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
     return kExitOk;
 }
 
@@ -214,9 +264,10 @@ int PolicyList(bool records) {
     Json policies = Json::array();
     std::vector<std::vector<std::string>> rows;
     for (PolicyRecord* r = list; r != nullptr; r = r->next) {
-        policies.push_back({{"id", r->PolicyId}, {"entries", r->EntryCount}, {"textList1", r->TextList1},
+        std::string list1 = FieldText(r->TextList1);
+        policies.push_back({{"id", r->PolicyId}, {"entries", r->EntryCount}, {"textList1", JsonText(list1)},
                             {"values1", std::vector<uint32_t>(r->Values1, r->Values1 + std::min<uint32_t>(r->ValueCount1, 11))}});
-        rows.push_back({std::to_string(r->PolicyId), std::to_string(r->EntryCount), r->TextList1});
+        rows.push_back({std::to_string(r->PolicyId), std::to_string(r->EntryCount), list1});
     }
     if (list != nullptr) NuvexCtrl_FreePolicyList(list);
     if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policies", policies}});
@@ -229,9 +280,10 @@ int PolicyShow(uint32_t id) {
     uint32_t code = NuvexCtrl_GetOnePolicyStr(id, &text);
     if (code != 0) return ReportFailure("reading policy " + std::to_string(id), "NuvexCtrl_GetOnePolicyStr", code);
     if (text == nullptr) return ReportError("reading policy " + std::to_string(id) + " failed: out of memory");
-    std::string value = text;
+    // The block is 2048 bytes; the text is read within it even without a terminating zero.
+    std::string value = FieldText(text, 2048);
     NuvexCtrl_FreeBuffer(text);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"id", id}, {"text", value}});
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"id", id}, {"text", JsonText(value)}});
     std::cout << value << "\n";
     return kExitOk;
 }
@@ -252,8 +304,12 @@ int PolicyAddRecord(uint32_t id, const std::vector<std::string>& lists, const st
     std::memset(record.get(), 0, sizeof(PolicyRecord));
     record->PolicyId = id;
     char* targets[5] = {record->TextList1, record->TextList2, record->TextList3, record->TextList4, record->TextList5};
-    for (std::size_t i = 0; i < lists.size() && i < 5; ++i)
-        std::snprintf(targets[i], NUVEX_TEXTLIST_BYTES, "%s", lists[i].c_str());
+    for (std::size_t i = 0; i < lists.size() && i < 5; ++i) {
+        if (lists[i].size() >= NUVEX_TEXTLIST_BYTES || lists[i].find('\0') != std::string::npos)
+            return ReportError("--list " + std::to_string(i + 1) + " is longer than " +
+                                   std::to_string(NUVEX_TEXTLIST_BYTES - 1) + " characters", kExitUsage);
+        std::memcpy(targets[i], lists[i].data(), lists[i].size());
+    }
     for (std::size_t i = 0; i < values.size() && i < NUVEX_POLICY_VALUES; ++i) record->Values1[i] = values[i];
     record->ValueCount1 = static_cast<uint32_t>(std::min<std::size_t>(values.size(), NUVEX_POLICY_VALUES));
     uint32_t code = NuvexCtrl_InsertNewPolicy(record.get());
@@ -288,20 +344,46 @@ int PolicyNewId() {
 }
 
 int PolicySave(const std::string& path) {
-    uint32_t code = NuvexCtrl_SaveCurrentPolicyToFile(path.c_str());
+    // The library writes no file for an empty table (and leaves any file at the path as it
+    // was), so an empty table is told apart before saving.
+    UserStrNode* list = nullptr;
+    uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
+    if (code != 0) return ReportFailure("listing policies", "NuvexCtrl_GetPolicyStrList", code);
+    std::size_t count = TakeStrings(list).size();
+    if (count == 0) {
+        Say("the policy table is empty; no file written");
+        return PrintJson({{"ok", true}, {"file", JsonText(path)}, {"written", false}, {"policies", 0}});
+    }
+    code = NuvexCtrl_SaveCurrentPolicyToFile(path.c_str());
     if (code != 0) return ReportFailure("saving the policy table to " + path, "NuvexCtrl_SaveCurrentPolicyToFile", code);
-    Say("policy table saved to " + path);
-    return PrintJson({{"ok", true}, {"file", path}});
+    Say("policy table (" + std::to_string(count) + " policies) saved to " + path);
+    return PrintJson({{"ok", true}, {"file", JsonText(path)}, {"written", true}, {"policies", count}});
 }
 
 int PolicyLoad(const std::string& path) {
     uint32_t code = NuvexCtrl_LoadPolicyFromFile(path.c_str());
     if (code != 0) return ReportFailure("loading the policy table from " + path, "NuvexCtrl_LoadPolicyFromFile", code);
     Say("policy table loaded from " + path);
-    return PrintJson({{"ok", true}, {"file", path}});
+    return PrintJson({{"ok", true}, {"file", JsonText(path)}});
 }
 
 // ---- access control ------------------------------------------------------------------------
+// The texts of an access-control record, each read within its field.
+struct AclTexts {
+    std::string primary;
+    std::string lists[4];
+};
+
+AclTexts ReadAclTexts(const AccPolicyRecord& r) {
+    return {FieldText(r.PrimaryText),
+            {FieldText(r.TextList1), FieldText(r.TextList2), FieldText(r.TextList3), FieldText(r.TextList4)}};
+}
+
+Json AclPolicyJson(uint32_t id, const AclTexts& t) {
+    return {{"id", id}, {"primaryText", JsonText(t.primary)}, {"textList1", JsonText(t.lists[0])},
+            {"textList2", JsonText(t.lists[1])}, {"textList3", JsonText(t.lists[2])}, {"textList4", JsonText(t.lists[3])}};
+}
+
 int AclPolicyList() {
     AccPolicyRecord* list = nullptr;
     uint32_t code = NuvexAccCtrl_GetPolicyList(&list);
@@ -309,9 +391,9 @@ int AclPolicyList() {
     Json policies = Json::array();
     std::vector<std::vector<std::string>> rows;
     for (AccPolicyRecord* r = list; r != nullptr; r = r->next) {
-        policies.push_back({{"id", r->PolicyId}, {"primaryText", r->PrimaryText}, {"textList1", r->TextList1},
-                            {"textList2", r->TextList2}, {"textList3", r->TextList3}, {"textList4", r->TextList4}});
-        rows.push_back({std::to_string(r->PolicyId), r->PrimaryText, r->TextList1});
+        AclTexts t = ReadAclTexts(*r);
+        policies.push_back(AclPolicyJson(r->PolicyId, t));
+        rows.push_back({std::to_string(r->PolicyId), t.primary, t.lists[0]});
     }
     if (list != nullptr) NuvexAccCtrl_FreePolicyList(list);
     if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policies", policies}});
@@ -324,12 +406,11 @@ int AclPolicyShow(uint32_t id) {
     std::memset(record.get(), 0, sizeof(AccPolicyRecord));
     uint32_t code = NuvexAccCtrl_GetOnePolicy(id, record.get());
     if (code != 0) return ReportFailure("reading access-control policy " + std::to_string(id), "NuvexAccCtrl_GetOnePolicy", code);
-    Json policy{{"id", record->PolicyId}, {"primaryText", record->PrimaryText}, {"textList1", record->TextList1},
-                {"textList2", record->TextList2}, {"textList3", record->TextList3}, {"textList4", record->TextList4}};
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policy", policy}});
-    PrintTable({"FIELD", "VALUE"}, {{"id", std::to_string(record->PolicyId)}, {"primary", record->PrimaryText},
-                                    {"list1", record->TextList1}, {"list2", record->TextList2},
-                                    {"list3", record->TextList3}, {"list4", record->TextList4}});
+    AclTexts t = ReadAclTexts(*record);
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policy", AclPolicyJson(record->PolicyId, t)}});
+    PrintTable({"FIELD", "VALUE"}, {{"id", std::to_string(record->PolicyId)}, {"primary", t.primary},
+                                    {"list1", t.lists[0]}, {"list2", t.lists[1]},
+                                    {"list3", t.lists[2]}, {"list4", t.lists[3]}});
     return kExitOk;
 }
 
@@ -337,10 +418,16 @@ int AclPolicyAdd(uint32_t id, const std::string& primary, const std::vector<std:
     auto record = std::make_unique<AccPolicyRecord>();
     std::memset(record.get(), 0, sizeof(AccPolicyRecord));
     record->PolicyId = id;
-    std::snprintf(record->PrimaryText, sizeof record->PrimaryText, "%s", primary.c_str());
+    if (primary.empty() || primary.size() >= sizeof record->PrimaryText)
+        return ReportError("--primary takes 1 to " + std::to_string(sizeof record->PrimaryText - 1) + " characters", kExitUsage);
+    std::memcpy(record->PrimaryText, primary.data(), primary.size());
     char* targets[4] = {record->TextList1, record->TextList2, record->TextList3, record->TextList4};
-    for (std::size_t i = 0; i < lists.size() && i < 4; ++i)
-        std::snprintf(targets[i], NUVEX_TEXTLIST_BYTES, "%s", lists[i].c_str());
+    for (std::size_t i = 0; i < lists.size() && i < 4; ++i) {
+        if (lists[i].size() >= NUVEX_TEXTLIST_BYTES)
+            return ReportError("--list " + std::to_string(i + 1) + " is longer than " +
+                                   std::to_string(NUVEX_TEXTLIST_BYTES - 1) + " characters", kExitUsage);
+        std::memcpy(targets[i], lists[i].data(), lists[i].size());
+    }
     uint32_t code = NuvexAccCtrl_AddNewPolicy(record.get());
     if (code != 0) return ReportFailure("adding access-control policy " + std::to_string(id), "NuvexAccCtrl_AddNewPolicy", code);
     Say("access-control policy " + std::to_string(id) + " added");
@@ -360,23 +447,32 @@ int AclLog() {
     // A walk stopped at its bound still hands over the records it fetched.
     if (code != 0 && list == nullptr)
         return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
-    if (code != 0) std::cerr << "nuvexctl: warning: the log was not read whole: "
-                             << DescribeResult("NuvexAccCtrl_GetLog", code) << " (" << code << ")\n";
-    Json records = Json::array();
-    std::vector<std::vector<std::string>> rows;
-    for (AccLogRecord* r = list; r != nullptr; r = r->next) {
-        // The driver's log data is opaque; show its printable text and its first bytes.
-        std::string text;
-        for (uint8_t c : r->data) {
-            if (c == 0) break;
-            text += (c >= 32 && c < 127) ? static_cast<char>(c) : '.';
+    std::vector<const AccLogRecord*> records;
+    for (AccLogRecord* r = list; r != nullptr; r = r->next) records.push_back(r);
+    // The driver's log data is opaque: shown as a hex dump, never as text.
+    if (CurrentSettings().json) {
+        Json all = Json::array();
+        for (const AccLogRecord* r : records) {
+            std::string printable;  // the printable bytes up to the first zero, others as '.'
+            for (uint8_t c : r->data) {
+                if (c == 0) break;
+                printable += (c >= 32 && c < 127) ? static_cast<char>(c) : '.';
+            }
+            all.push_back({{"data", Hex(r->data, sizeof r->data)}, {"text", printable}});
         }
-        records.push_back({{"data", Hex(r->data, sizeof r->data)}, {"text", text}});
-        rows.push_back({Hex(r->data, 8), text});
+        PrintJson({{"ok", code == 0}, {"records", all}});
+    } else {
+        std::size_t n = 0;
+        for (const AccLogRecord* r : records) {
+            std::cout << "record " << ++n << " (" << sizeof r->data << " bytes)\n";
+            for (const auto& line : HexDump(r->data, sizeof r->data)) std::cout << line << "\n";
+        }
+        if (records.empty()) std::cout << "the access-control log is empty\n";
     }
     NuvexAccCtrl_FreeLog(list);
-    if (CurrentSettings().json) return PrintJson({{"ok", code == 0}, {"records", records}});
-    PrintTable({"DATA", "TEXT"}, rows);
+    std::cout.flush();
+    if (code != 0)
+        Warn("the log was not read whole: " + DescribeResult("NuvexAccCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
     return kExitOk;
 }
 
@@ -417,16 +513,18 @@ int PassPathClear(bool persist) {
 }
 
 // ---- keys ----------------------------------------------------------------------------------
-bool KeyBytes(const std::string& hex, const std::string& file, std::vector<uint8_t>& key) {
-    if (!hex.empty() && ParseHex(hex, key)) return true;
-    if (!file.empty() && ReadWholeFile(file, key)) return true;
-    return false;
-}
-
 int SetKey(const std::string& hex, const std::string& file, uint32_t param, bool system) {
     std::vector<uint8_t> key;
-    if (!KeyBytes(hex, file, key) || key.empty())
-        return ReportError("give the key as --hex with an even number of hex digits or as --file", kExitUsage);
+    WipeOnExit<std::vector<uint8_t>> wipeKey(key);
+    if (!hex.empty() && !file.empty()) return ReportError("give the key as --hex or as --file, not both", kExitUsage);
+    if (!hex.empty()) {
+        key.reserve(hex.size() / 2 + 1);
+        if (!ParseHex(hex, key)) return ReportError("--hex takes two hexadecimal digits per byte and nothing else", kExitUsage);
+    } else if (!file.empty()) {
+        if (!ReadKeyFile(file, key)) return ReportError("cannot read the key file " + file);
+    }
+    if (key.empty()) return ReportError("give the key as --hex (hexadecimal digits) or as --file", kExitUsage);
+    if (key.size() > 256) return ReportError("a key has at most 256 bytes", kExitUsage);
     uint32_t code = system ? NuvexCtrl_SetSysKey(key.data(), static_cast<uint32_t>(key.size()))
                            : NuvexCtrl_SetKey(param, key.data(), static_cast<uint32_t>(key.size()));
     if (code != 0)
@@ -440,8 +538,8 @@ int SignCode(const std::string& file) {
     char code32[33] = {};
     uint32_t code = NuvexCtrl_GetProcSignCode(file.c_str(), code32);
     if (code != 0) return ReportFailure("computing the signature code of " + file, "NuvexCtrl_GetProcSignCode", code);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", file}, {"signCode", std::string(code32, 32)}});
-    std::cout << std::string(code32, 32) << "  " << file << "\n";
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"signCode", FieldText(code32, 32)}});
+    std::cout << FieldText(code32, 32) << "  " << Shown(file) << "\n";
     return kExitOk;
 }
 
@@ -458,7 +556,7 @@ int Procs() {
         for (SecRunSubEntry* s = e->subEntries; s != nullptr; s = s->next, ++n)
             subs.push_back({{"id", s->id}, {"data", Hex(s->data, 16)}});
         std::string text(reinterpret_cast<const char*>(e->data), strnlen(reinterpret_cast<const char*>(e->data), sizeof e->data));
-        entries.push_back({{"id", e->id}, {"driverData", e->driverData}, {"text", text}, {"subEntries", subs}});
+        entries.push_back({{"id", e->id}, {"driverData", e->driverData}, {"text", JsonText(text)}, {"subEntries", subs}});
         rows.push_back({std::to_string(e->id), std::to_string(n), text});
     }
     if (list != nullptr) NuvexCtrl_FreeSecRunProcList(list);
@@ -530,6 +628,7 @@ void AddLogCommands(CLI::App& app) {
     auto* state = log->add_subcommand("state", "Tell whether the driver is logging");
     state->footer(Example("nuvexctl log state"));
     Bind(state, [] { return LogState(); });
+    AddLogFollowCommand(log);
 }
 
 void AddPolicyCommands(CLI::App& app) {
@@ -545,7 +644,7 @@ void AddPolicyCommands(CLI::App& app) {
 
     static uint32_t showId = 0;
     auto* show = policy->add_subcommand("show", "Print one policy's text");
-    show->add_option("id", showId, "Policy ID")->required();
+    AddNumber(show, "id", showId, "Policy ID")->required();
     show->footer(Example("nuvexctl policy show 7"));
     Bind(show, [] { return PolicyShow(showId); });
 
@@ -557,9 +656,9 @@ void AddPolicyCommands(CLI::App& app) {
     add->add_option("text", text, "Policy text (as the driver renders policies)");
     static bool asRecord = false;
     add->add_flag("--record", asRecord, "Build a record instead of sending a text");
-    add->add_option("--id", addId, "Policy ID of the record (default: a new one from the driver)");
+    AddNumber(add, "--id", addId, "Policy ID of the record (default: a new one from the driver)");
     add->add_option("--list", lists, "Text lists 1 to 5 of the record, in order")->expected(0, 5);
-    add->add_option("--value", values, "Values of the record's first value array")->expected(0, 11);
+    AddNumbers(add, "--value", values, "Values of the record's first value array (up to 11)")->expected(0, 11);
     add->footer(Example("nuvexctl policy add --record --list 'C:\\\\docs|D:\\\\work' --value 7\n  nuvexctl policy add \"$(nuvexctl policy show 7)\""));
     Bind(add, [] {
         if (asRecord) return PolicyAddRecord(addId, lists, values);
@@ -569,7 +668,7 @@ void AddPolicyCommands(CLI::App& app) {
 
     static uint32_t deleteId = 0;
     auto* del = policy->add_subcommand("delete", "Delete one policy");
-    del->add_option("id", deleteId, "Policy ID")->required();
+    AddNumber(del, "id", deleteId, "Policy ID")->required();
     del->footer(Example("nuvexctl policy delete 7"));
     Bind(del, [] { return PolicyDelete(deleteId); });
 
@@ -614,21 +713,21 @@ void AddAclCommands(CLI::App& app) {
     Bind(list, [] { return AclPolicyList(); });
     static uint32_t showId = 0;
     auto* show = policy->add_subcommand("show", "Show one policy");
-    show->add_option("id", showId, "Policy ID")->required();
+    AddNumber(show, "id", showId, "Policy ID")->required();
     show->footer(Example("nuvexctl acl policy show 4"));
     Bind(show, [] { return AclPolicyShow(showId); });
     static uint32_t addId = 0;
     static std::string primary;
     static std::vector<std::string> lists;
     auto* add = policy->add_subcommand("add", "Add a policy");
-    add->add_option("id", addId, "Policy ID")->required();
+    AddNumber(add, "id", addId, "Policy ID")->required();
     add->add_option("--primary", primary, "Primary text (required, up to 127 characters)")->required();
     add->add_option("--list", lists, "Text lists 1 to 4, in order")->expected(0, 4);
     add->footer(Example("nuvexctl acl policy add 4 --primary 'C:\\\\secret' --list notepad.exe"));
     Bind(add, [] { return AclPolicyAdd(addId, primary, lists); });
     static uint32_t deleteId = 0;
     auto* del = policy->add_subcommand("delete", "Delete one policy");
-    del->add_option("id", deleteId, "Policy ID")->required();
+    AddNumber(del, "id", deleteId, "Policy ID")->required();
     del->footer(Example("nuvexctl acl policy delete 4"));
     Bind(del, [] { return AclPolicyDelete(deleteId); });
     auto* clear = policy->add_subcommand("clear", "Delete every policy");
@@ -665,9 +764,12 @@ void AddKeyCommands(CLI::App& app) {
     auto* set = key->add_subcommand("set", "Hand the driver a new document key (and use it for documents)");
     set->add_option("--hex", hex, "Key bytes in hexadecimal (1 to 256 bytes)");
     set->add_option("--file", file, "Read the key bytes from a file");
-    set->add_option("--param", param, "32-bit value passed to the driver with the key");
+    AddNumber(set, "--param", param, "32-bit value passed to the driver with the key");
     set->footer(Example("nuvexctl key set --hex 00112233445566778899aabbccddeeff00112233"));
-    Bind(set, [] { return SetKey(hex, file, param, false); });
+    Bind(set, [] {
+        WipeOnExit<std::string> wipeHex(hex);
+        return SetKey(hex, file, param, false);
+    });
 
     auto* syskey = app.add_subcommand("syskey", "The system key");
     syskey->require_subcommand(1);
@@ -676,7 +778,10 @@ void AddKeyCommands(CLI::App& app) {
     sysSet->add_option("--hex", sysHex, "Key bytes in hexadecimal");
     sysSet->add_option("--file", sysFile, "Read the key bytes from a file");
     sysSet->footer(Example("nuvexctl syskey set --hex 0f0e0d0c0b0a09080706050403020100"));
-    Bind(sysSet, [] { return SetKey(sysHex, sysFile, 0, true); });
+    Bind(sysSet, [] {
+        WipeOnExit<std::string> wipeHex(sysHex);
+        return SetKey(sysHex, sysFile, 0, true);
+    });
 
     static std::string signFile;
     auto* sign = app.add_subcommand("signcode", "Print the signature code of a program file");
@@ -691,7 +796,7 @@ void AddListCommands(CLI::App& app) {
     Bind(procs, [] { return Procs(); });
     static uint32_t selector = 0;
     auto* docs = app.add_subcommand("docs", "List the encrypted documents the main driver has seen");
-    docs->add_option("--selector", selector, "Which list the driver gives (default 0)");
+    AddNumber(docs, "--selector", selector, "Which list the driver gives (default 0)");
     docs->footer(Example("nuvexctl docs"));
     Bind(docs, [] { return Docs(selector); });
 }

@@ -9,11 +9,14 @@
 #define isatty _isatty
 #define STDIN_FILENO 0
 #else
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
 
 #include <atomic>
+#include <csignal>
+#include <set>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +28,8 @@
 #include "nuvexctrl.h"
 #include "output.h"
 #include "result_codes.h"
+#include "secret.h"
+#include "text.h"
 
 namespace fs = std::filesystem;
 
@@ -92,40 +97,130 @@ bool IsDocument(const std::string& path, uint32_t& answer) {
     return NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer) == 0;
 }
 
-// Expands the operands: files as given, directories (with -r) into every regular file below.
+// The files a run works on: operands as given, directories (with -r) expanded into the regular
+// files below them. Symbolic links are skipped, and said so, unless links are to be followed:
+// the library would replace a link by an encrypted copy and leave the file it names plain.
+// Followed links are replaced by the file they name, and every file is taken once.
 struct Operand {
     std::string path;
     bool fromTree;  // found below a directory rather than named by the user
 };
 
-std::vector<Operand> Expand(const std::vector<std::string>& operands, bool recursive, int& missing) {
+struct Expansion {
     std::vector<Operand> files;
-    for (const auto& operand : operands) {
+    Json results = Json::array();  // what happened to operands that are not in `files`
+    int failed = 0;
+    int skippedLinks = 0;
+    int skippedOther = 0;
+};
+
+class Expander {
+public:
+    Expander(bool recursive, bool followLinks) : recursive_(recursive), followLinks_(followLinks) {}
+
+    Expansion Run(const std::vector<std::string>& operands) {
+        for (const auto& operand : operands) Operand1(operand);
+        return std::move(out_);
+    }
+
+private:
+    void Fail(const std::string& path, const std::string& why) {
+        ++out_.failed;
+        out_.results.push_back({{"file", JsonText(path)}, {"status", "failed"}, {"meaning", why}});
+        ProgressDone();
+        std::cerr << "nuvexctl: " << Shown(why) << ": " << Shown(path) << "\n";
+    }
+
+    void SkipLink(const std::string& path) {
+        ++out_.skippedLinks;
+        out_.results.push_back({{"file", JsonText(path)}, {"status", "skipped: symbolic link"}});
+        ProgressDone();
+        std::cerr << "nuvexctl: skipped symbolic link " << Shown(path) << " (--follow-links processes the file it names)\n";
+    }
+
+    void Add(const fs::path& path, bool fromTree) {
         std::error_code ec;
-        if (fs::is_directory(operand, ec)) {
-            if (!recursive) {
-                ReportError(operand + " is a directory (use -r)");
-                ++missing;
+        fs::path key = fs::weakly_canonical(path, ec);
+        if (ec) key = path;
+        if (!seen_.insert(key.string()).second) return;
+        out_.files.push_back({path.string(), fromTree});
+    }
+
+    void Operand1(const std::string& operand) {
+        std::error_code ec;
+        fs::file_status link = fs::symlink_status(operand, ec);
+        if (ec || !fs::exists(link)) return Fail(operand, "no such file");
+        fs::path path = operand;
+        if (fs::is_symlink(link)) {
+            if (!followLinks_) return SkipLink(operand);
+            path = fs::canonical(operand, ec);
+            if (ec) return Fail(operand, "the symbolic link names no file");
+        }
+        fs::file_status target = fs::status(path, ec);
+        if (fs::is_directory(target)) {
+            if (!recursive_) return Fail(operand, "a directory (use -r)");
+            return Tree(path);
+        }
+        if (!fs::is_regular_file(target)) return Fail(operand, "not a regular file");
+        Add(path, false);
+    }
+
+    void Tree(const fs::path& top) {
+        std::error_code ec;
+        auto options = followLinks_ ? fs::directory_options::follow_directory_symlink : fs::directory_options::none;
+        std::set<std::string> directories;  // canonical, so a followed link cannot loop
+        directories.insert(fs::weakly_canonical(top, ec).string());
+        fs::recursive_directory_iterator it(top, options, ec);
+        if (ec) return Fail(top.string(), "cannot read the directory");
+        for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (ec) return Fail(top.string(), "cannot read the whole directory tree");
+            const fs::path& path = it->path();
+            fs::file_status link = it->symlink_status(ec);
+            if (ec) continue;
+            if (fs::is_symlink(link)) {
+                if (!followLinks_) {
+                    it.disable_recursion_pending();
+                    SkipLink(path.string());
+                    continue;
+                }
+                fs::path target = fs::canonical(path, ec);
+                if (ec) {
+                    Fail(path.string(), "the symbolic link names no file");
+                    continue;
+                }
+                if (fs::is_directory(target, ec)) {
+                    if (!directories.insert(target.string()).second) it.disable_recursion_pending();
+                    continue;
+                }
+                if (fs::is_regular_file(target, ec)) Add(target, true);
                 continue;
             }
-            for (auto it = fs::recursive_directory_iterator(operand, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
-                if (it->is_regular_file(ec) && it->path().string().find(".lumadtmp") == std::string::npos)
-                    files.push_back({it->path().string(), true});
-        } else if (fs::exists(operand, ec)) {
-            files.push_back({operand, false});
-        } else {
-            ReportError("no such file: " + operand);
-            ++missing;
+            if (fs::is_directory(link)) {
+                directories.insert(fs::weakly_canonical(path, ec).string());
+                continue;
+            }
+            if (!fs::is_regular_file(link)) {
+                ++out_.skippedOther;
+                continue;
+            }
+            if (path.filename().string().find(".lumadtmp") != std::string::npos) continue;
+            Add(path, true);
         }
     }
-    return files;
-}
 
-int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, const std::string& out) {
-    int failed = 0, skipped = 0, done = 0;
-    std::vector<Operand> files = Expand(operands, recursive, failed);
-    if (!out.empty() && files.size() != 1) return ReportError("--out needs exactly one document", kExitUsage);
-    Json results = Json::array();
+    bool recursive_, followLinks_;
+    std::set<std::string> seen_;
+    Expansion out_;
+};
+
+int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, bool followLinks,
+              const std::string& out) {
+    Expansion expansion = Expander(recursive, followLinks).Run(operands);
+    const std::vector<Operand>& files = expansion.files;
+    if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0))
+        return ReportError("--out needs exactly one document", kExitUsage);
+    int failed = expansion.failed, skipped = 0, done = 0;
+    Json results = std::move(expansion.results);
     std::size_t index = 0;
     for (const auto& operand : files) {
         const std::string& file = operand.path;
@@ -140,7 +235,7 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         bool known = operand.fromTree && IsDocument(file, isDoc);
         if (known && encrypt == (isDoc != 0)) {
             ++skipped;
-            results.push_back({{"file", file}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
+            results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
             continue;
         }
         uint32_t code;
@@ -152,26 +247,29 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         const char* exportName = encrypt ? "NuvexCtrl_EncryptFile" : "NuvexCtrl_DecryptFile";
         if (encrypt && code == 651) {
             ++skipped;
-            results.push_back({{"file", file}, {"status", "skipped: already a document"}});
+            results.push_back({{"file", JsonText(file)}, {"status", "skipped: already a document"}});
             continue;
         }
         if (code != 0) {
             ++failed;
-            results.push_back({{"file", file}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
+            results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
             ProgressDone();
-            std::cerr << "nuvexctl: " << (encrypt ? "encrypting " : "decrypting ") << file << " failed: "
-                      << DescribeResult(exportName, code) << " (" << code << ")\n";
+            std::cerr << "nuvexctl: " << exportName << ": " << (encrypt ? "encrypting " : "decrypting ") << Shown(file)
+                      << " failed: " << DescribeResult(exportName, code) << " (" << code << ")\n";
             continue;
         }
         ++done;
-        results.push_back({{"file", file}, {"status", encrypt ? "encrypted" : "decrypted"}});
+        results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}});
     }
     ProgressDone();
     if (CurrentSettings().json) {
-        PrintJson({{"ok", failed == 0}, {"done", done}, {"skipped", skipped}, {"failed", failed}, {"files", results}});
+        PrintJson({{"ok", failed == 0}, {"done", done}, {"skipped", skipped}, {"skippedLinks", expansion.skippedLinks},
+                   {"failed", failed}, {"files", results}});
     } else {
         std::cout << (encrypt ? "encrypted " : "decrypted ") << done << ", skipped " << skipped
-                  << (encrypt ? " (already documents)" : " (not documents)") << ", failed " << failed << "\n";
+                  << (encrypt ? " (already documents)" : " (not documents)");
+        if (expansion.skippedLinks != 0) std::cout << ", skipped " << expansion.skippedLinks << " symbolic links";
+        std::cout << ", failed " << failed << "\n";
     }
     return failed == 0 ? kExitOk : kExitFailed;
 }
@@ -187,7 +285,7 @@ int Guid(const std::string& file) {
     uint8_t guid[16] = {};
     uint32_t code = NuvexCtrl_GetFileGUID(file.c_str(), guid);
     if (code != 0) return ReportFailure("reading the GUID of " + file, "NuvexCtrl_GetFileGUID", code);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", file}, {"guid", GuidText(guid)}});
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"guid", GuidText(guid)}});
     std::cout << GuidText(guid) << "\n";
     return kExitOk;
 }
@@ -224,8 +322,8 @@ int Info(const std::string& file) {
     if (code != 0) return ReportFailure("examining " + file, "NuvexCtrl_IsEncryptFile", code);
     std::error_code ec;
     uintmax_t size = fs::file_size(file, ec);
-    Json doc{{"ok", true}, {"file", file}, {"document", isDoc != 0}, {"size", size}};
-    std::vector<std::vector<std::string>> rows{{"file", file}, {"document", isDoc ? "yes" : "no"}, {"size", HumanSize(size)}};
+    Json doc{{"ok", true}, {"file", JsonText(file)}, {"document", isDoc != 0}, {"size", size}};
+    std::vector<std::vector<std::string>> rows{{"file", JsonText(file)}, {"document", isDoc ? "yes" : "no"}, {"size", HumanSize(size)}};
     if (isDoc != 0) {
         uint8_t guid[16] = {};
         if (NuvexCtrl_GetFileGUID(file.c_str(), guid) == 0) {
@@ -254,7 +352,7 @@ int RightsGet(const std::string& file) {
     Rights r;
     uint32_t code = ReadRights(file, r);
     if (code != 0) return ReportFailure("reading the rights of " + file, "NuvexCtrl_GetEnFileRights", code);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", file}, {"rights", RightsJson(r)}});
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"rights", RightsJson(r)}});
     if (!r.present) {
         std::cout << "no rights record\n";
         return kExitOk;
@@ -268,32 +366,84 @@ int RightsGet(const std::string& file) {
 }
 
 // The rights password: from a file, from standard input, or typed at a prompt without echo.
-// Never from the command line, where other users could read it.
+// Never from the command line, where other users could read it. It is read into room reserved
+// beforehand, one character at a time, so that no copy is left behind by growing; the caller
+// wipes it.
+constexpr std::size_t kPasswordMax = 1024;
+
+bool ReadPasswordLine(std::istream& in, std::string& password) {
+    password.reserve(kPasswordMax + 1);
+    char c;
+    bool any = false;
+    while (in.get(c)) {
+        any = true;
+        if (c == '\n') break;
+        if (password.size() == kPasswordMax) return false;
+        password.push_back(c);
+    }
+    return any;
+}
+
+// While the prompt runs echo is off; these restore it when the run is ended by Ctrl-C (or a
+// hang-up, or a termination request) before the prompt has finished.
+#if defined(_WIN32)
+HANDLE g_console = INVALID_HANDLE_VALUE;
+DWORD g_savedMode = 0;
+
+BOOL WINAPI RestoreConsoleOnBreak(DWORD) {
+    SetConsoleMode(g_console, g_savedMode);
+    return FALSE;  // the default handler ends the process
+}
+
+bool PromptWithoutEcho(std::string& password) {
+    g_console = GetStdHandle(STD_INPUT_HANDLE);
+    if (!GetConsoleMode(g_console, &g_savedMode)) return ReadPasswordLine(std::cin, password);
+    SetConsoleCtrlHandler(RestoreConsoleOnBreak, TRUE);
+    SetConsoleMode(g_console, g_savedMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    bool ok = ReadPasswordLine(std::cin, password);
+    SetConsoleMode(g_console, g_savedMode);
+    SetConsoleCtrlHandler(RestoreConsoleOnBreak, FALSE);
+    return ok;
+}
+#else
+termios g_savedTerminal{};
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+
+extern "C" void RestoreTerminalOnSignal(int signal) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    const char newline = '\n';
+    ssize_t ignored = ::write(STDERR_FILENO, &newline, 1);
+    (void)ignored;
+    // End (or stop) the process as the signal would have.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+bool PromptWithoutEcho(std::string& password) {
+    if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return ReadPasswordLine(std::cin, password);
+    struct sigaction restore {}, previous[std::size(kPromptSignals)];
+    restore.sa_handler = RestoreTerminalOnSignal;
+    sigemptyset(&restore.sa_mask);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) ::sigaction(kPromptSignals[i], &restore, &previous[i]);
+    termios quiet = g_savedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    bool ok = ReadPasswordLine(std::cin, password);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) ::sigaction(kPromptSignals[i], &previous[i], nullptr);
+    return ok;
+}
+#endif
+
 bool ReadPassword(const std::string& passwordFile, bool fromStdin, std::string& password) {
     if (!passwordFile.empty()) {
         std::ifstream in(passwordFile, std::ios::binary);
-        if (!in) return false;
-        std::getline(in, password);
+        if (!in || !ReadPasswordLine(in, password)) return false;
     } else if (fromStdin || !isatty(STDIN_FILENO)) {
-        if (!std::getline(std::cin, password)) return false;
+        if (!ReadPasswordLine(std::cin, password)) return false;
     } else {
         std::cerr << "Rights password: " << std::flush;
-#if defined(_WIN32)
-        HANDLE console = GetStdHandle(STD_INPUT_HANDLE);
-        DWORD saved = 0;
-        GetConsoleMode(console, &saved);
-        SetConsoleMode(console, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-        bool ok = static_cast<bool>(std::getline(std::cin, password));
-        SetConsoleMode(console, saved);
-#else
-        termios saved{};
-        ::tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        bool ok = static_cast<bool>(std::getline(std::cin, password));
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-#endif
+        bool ok = PromptWithoutEcho(password);
         std::cerr << "\n";
         if (!ok) return false;
     }
@@ -311,36 +461,34 @@ const char* StatusText(uint32_t status) {
     }
 }
 
-int RightsSet(const std::string& file, const std::string& passwordFile, bool fromStdin, int count, int print,
+constexpr uint32_t kNotSet = 0xFFFF;
+
+int RightsSet(const std::string& file, const std::string& passwordFile, bool fromStdin, uint32_t count, uint32_t print,
               const std::string& valueHex, uint32_t flags) {
+    // The arguments are checked before the password is asked for.
+    std::vector<uint8_t> value;
+    if (!valueHex.empty() && (valueHex.size() != 16 || !ParseHex(valueHex, value)))
+        return ReportError("--value takes 16 hexadecimal digits (8 bytes)", kExitUsage);
     std::string password;
+    WipeOnExit<std::string> wipe(password);
     if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password is needed", kExitUsage);
-    uint8_t value[8] = {};
-    bool haveValue = false;
-    if (!valueHex.empty()) {
-        if (valueHex.size() != 16) return ReportError("--value takes 16 hex digits (8 bytes)", kExitUsage);
-        for (int i = 0; i < 8; ++i) value[i] = static_cast<uint8_t>(std::stoul(valueHex.substr(2 * i, 2), nullptr, 16));
-        haveValue = true;
-    }
     uint32_t status = 0;
-    uint32_t code = NuvexCtrl_SetEnFileRights(file.c_str(), haveValue ? value : nullptr, count < 0 ? 0xFFFF : count,
-                                              print < 0 ? 0xFFFF : print, flags, password.data(),
-                                              static_cast<uint32_t>(password.size()), &status);
-    std::fill(password.begin(), password.end(), '\0');
+    uint32_t code = NuvexCtrl_SetEnFileRights(file.c_str(), value.empty() ? nullptr : value.data(), count, print, flags,
+                                              password.data(), static_cast<uint32_t>(password.size()), &status);
     if (code != 0) return ReportFailure("setting the rights of " + file, "NuvexCtrl_SetEnFileRights", code);
     Say("rights of " + file + " set (" + StatusText(status) + ")");
-    return PrintJson({{"ok", true}, {"file", file}, {"status", status}});
+    return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"status", status}});
 }
 
 int RightsClear(const std::string& file, const std::string& passwordFile, bool fromStdin) {
     std::string password;
+    WipeOnExit<std::string> wipe(password);
     if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password is needed", kExitUsage);
     uint32_t status = 0;
     uint32_t code = NuvexCtrl_ClearEnFileRights(file.c_str(), password.data(), static_cast<uint32_t>(password.size()), &status);
-    std::fill(password.begin(), password.end(), '\0');
     if (code != 0) return ReportFailure("clearing the rights of " + file, "NuvexCtrl_ClearEnFileRights", code);
     Say("rights of " + file + " cleared");
-    return PrintJson({{"ok", true}, {"file", file}, {"status", status}});
+    return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"status", status}});
 }
 
 int PrintCountGet(const std::string& file) {
@@ -350,7 +498,7 @@ int PrintCountGet(const std::string& file) {
     uint32_t code = NuvexCtrl_GetFileRightsByDrv(file.c_str(), value, &count, &print, &flags);
     if (code != 0) return ReportFailure("reading the print count of " + file + " through the driver", "NuvexCtrl_GetFileRightsByDrv", code);
     bool set = (flags & NUVEX_RIGHTS_FLAG_PRINT) != 0;
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", file}, {"printCount", set ? Json(print) : Json(nullptr)}, {"flags", flags}});
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"printCount", set ? Json(print) : Json(nullptr)}, {"flags", flags}});
     std::cout << (set ? std::to_string(print) : std::string("not set")) << "\n";
     return kExitOk;
 }
@@ -358,8 +506,23 @@ int PrintCountGet(const std::string& file) {
 int PrintCountSet(const std::string& file, uint32_t count) {
     uint32_t code = NuvexCtrl_SetFileRightsByDrv(file.c_str(), count);
     if (code != 0) return ReportFailure("setting the print count of " + file + " through the driver", "NuvexCtrl_SetFileRightsByDrv", code);
-    Say("print count of " + file + " set to " + std::to_string(count & 0xFFFF));
-    return PrintJson({{"ok", true}, {"file", file}, {"printCount", count & 0xFFFF}});
+    Say("print count of " + file + " set to " + (count == kNotSet ? std::string("unset") : std::to_string(count)));
+    return PrintJson({{"ok", true}, {"file", JsonText(file)}, {"printCount", count}});
+}
+
+// A 16-bit count option: 0 to 65534, or the word "unset" for 0xFFFF, the value that stands
+// for "not set" in a document; a number above 65534 is refused rather than cut to 16 bits.
+CLI::Option* AddCount(CLI::App* command, const std::string& name, uint32_t& target, const std::string& description) {
+    auto* option = command->add_option_function<std::string>(
+        name,
+        [&target, name](const std::string& text) {
+            uint64_t value = 0;
+            if (text == "unset") target = kNotSet;
+            else if (ParseNumber(text, kNotSet - 1, value)) target = static_cast<uint32_t>(value);
+            else throw CLI::ValidationError(name, "'" + Shown(text) + "' is not a count from 0 to 65534 or \"unset\"");
+        },
+        description);
+    return option->type_name("COUNT");
 }
 
 }  // namespace
@@ -370,20 +533,24 @@ void AddDocumentCommands(CLI::App& app) {
     doc->footer(Example("nuvexctl doc encrypt -r ./reports\n  nuvexctl doc info report.txt"));
 
     static std::vector<std::string> encryptFiles, decryptFiles;
-    static bool encryptRecursive = false, decryptRecursive = false;
+    static bool encryptRecursive = false, decryptRecursive = false, encryptLinks = false, decryptLinks = false;
     static std::string out;
     auto* encrypt = doc->add_subcommand("encrypt", "Turn files into encrypted documents (in place)");
     encrypt->add_option("files", encryptFiles, "Files (or directories with -r)")->required();
     encrypt->add_flag("-r,--recursive", encryptRecursive, "Encrypt every file below the directories given");
+    encrypt->add_flag("--follow-links", encryptLinks,
+                      "Follow symbolic links and encrypt the files they name (by default links are skipped)");
     encrypt->footer(Example("nuvexctl doc encrypt report.txt notes.txt\n  nuvexctl doc encrypt -r ./reports"));
-    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, ""); });
+    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, encryptLinks, ""); });
 
     auto* decrypt = doc->add_subcommand("decrypt", "Turn encrypted documents back into plain files");
     decrypt->add_option("files", decryptFiles, "Documents (or directories with -r)")->required();
     decrypt->add_flag("-r,--recursive", decryptRecursive, "Decrypt every document below the directories given");
+    decrypt->add_flag("--follow-links", decryptLinks,
+                      "Follow symbolic links and decrypt the documents they name (by default links are skipped)");
     decrypt->add_option("-o,--out", out, "Write the plain bytes here and leave the document as it is");
     decrypt->footer(Example("nuvexctl doc decrypt report.txt\n  nuvexctl doc decrypt report.txt --out plain.txt"));
-    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, out); });
+    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out); });
 
     static std::string infoFile, guidFile;
     auto* info = doc->add_subcommand("info", "Tell whether a file is a document, its GUID and rights");
@@ -400,7 +567,7 @@ void AddDocumentCommands(CLI::App& app) {
     rights->footer(Example("nuvexctl doc rights set report.txt --print 3 --password-file pw.txt"));
     static std::string getFile, setFile, clearFile, passwordFile, valueHex;
     static bool fromStdin = false;
-    static int count = -1, print = -1;
+    static uint32_t count = kNotSet, print = kNotSet;
     static uint32_t flags = 0;
     auto* get = rights->add_subcommand("get", "Show the rights record");
     get->add_option("file", getFile, "Document")->required();
@@ -408,10 +575,10 @@ void AddDocumentCommands(CLI::App& app) {
     Bind(get, [] { return RightsGet(getFile); });
     auto* set = rights->add_subcommand("set", "Write rights (the first call fixes the password)");
     set->add_option("file", setFile, "Document")->required();
-    set->add_option("--count", count, "Rights count (0 to 65534)");
-    set->add_option("--print", print, "Print count (0 to 65534)");
+    AddCount(set, "--count", count, "Rights count: 0 to 65534, or unset (the default)");
+    AddCount(set, "--print", print, "Print count: 0 to 65534, or unset (the default)");
     set->add_option("--value", valueHex, "8-byte rights value as 16 hex digits");
-    set->add_option("--flags", flags, "Caller's flag bits");
+    AddNumber(set, "--flags", flags, "Caller's flag bits");
     set->add_option("--password-file", passwordFile, "Read the password from this file");
     set->add_flag("--password-stdin", fromStdin, "Read the password from standard input");
     set->footer(Example("echo secret | nuvexctl doc rights set report.txt --print 3 --password-stdin"));
@@ -434,7 +601,7 @@ void AddDocumentCommands(CLI::App& app) {
     Bind(pcGet, [] { return PrintCountGet(pcGetFile); });
     auto* pcSet = printCount->add_subcommand("set", "Write a new print count through the driver");
     pcSet->add_option("file", pcSetFile, "Document")->required();
-    pcSet->add_option("count", pcValue, "New print count")->required();
+    AddCount(pcSet, "count", pcValue, "New print count: 0 to 65534, or unset (stored as 65535)")->required();
     pcSet->footer(Example("nuvexctl doc print-count set report.txt 5"));
     Bind(pcSet, [] { return PrintCountSet(pcSetFile, pcValue); });
 }

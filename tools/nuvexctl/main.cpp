@@ -1,5 +1,8 @@
 // nuvexctl: the administrator's command-line tool for the Nuvex drivers. It uses the library
 // only through its public header and exports, as any management program would.
+#include <csignal>
+#include <cstring>
+#include <exception>
 #include <iostream>
 
 #include "commands.h"
@@ -7,38 +10,63 @@
 
 int main(int argc, char** argv) {
     using namespace nuvexctl;
-    CLI::App app{"nuvexctl - control the Nuvex document-protection drivers"};
-    app.set_help_all_flag("--help-all", "Show help for every verb");
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.add_flag("--json", CurrentSettings().json, "Print one JSON document instead of tables");
-    app.add_flag("-q,--quiet", CurrentSettings().quiet, "No progress output");
-    app.footer(Example(
-        "nuvexctl status\n"
-        "  nuvexctl doc encrypt report.txt\n"
-        "  nuvexctl --json policy list"));
+#if !defined(_WIN32)
+    // A closed pipe (`nuvexctl log show | head`) is a failed write that the tool reports, not
+    // a signal that ends it in the middle of a verb.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // --json counts from the start, so that even a command line that cannot be parsed gets its
+    // one JSON document.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) CurrentSettings().json = true;
 
-    AddStatusCommands(app);
-    AddDriverCommands(app);
-    AddLogCommands(app);
-    AddDocumentCommands(app);
-    AddPolicyCommands(app);
-    AddAclCommands(app);
-    AddPassPathCommands(app);
-    AddKeyCommands(app);
-    AddListCommands(app);
-    AddDemoCommand(app);
-    AddCodesCommand(app);
-
+    int status = kExitOk;
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitUsage;
+        CLI::App app{"nuvexctl - control the Nuvex document-protection drivers"};
+        app.set_help_all_flag("--help-all", "Show help for every verb");
+        app.require_subcommand(1);
+        app.fallthrough();
+        app.add_flag("--json", CurrentSettings().json, "Print one JSON document instead of tables");
+        app.add_flag("-q,--quiet", CurrentSettings().quiet, "No progress output");
+        app.footer(Example(
+            "nuvexctl status\n"
+            "  nuvexctl doc encrypt report.txt\n"
+            "  nuvexctl --json policy list"));
+
+        AddStatusCommands(app);
+        AddDriverCommands(app);
+        AddLogCommands(app);
+        AddDocumentCommands(app);
+        AddPolicyCommands(app);
+        AddAclCommands(app);
+        AddPassPathCommands(app);
+        AddKeyCommands(app);
+        AddListCommands(app);
+        AddStateCommands(app);
+        AddDemoCommand(app);
+        AddCodesCommand(app);
+
+        try {
+            app.parse(argc, argv);
+            status = ExitStatus();
+        } catch (const CLI::CallForHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::CallForAllHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::ParseError& e) {
+            if (CurrentSettings().json) return ReportError(e.what(), kExitUsage);
+            app.exit(e);
+            return kExitUsage;
+        }
+    } catch (const std::exception& e) {
+        return ReportError(std::string("failed: ") + e.what());
+    } catch (...) {
+        return ReportError("failed: unknown failure");
     }
-    return ExitStatus();
+    std::cout.flush();
+    if (!OutputHealthy()) {
+        std::cerr << "nuvexctl: writing to standard output failed\n";
+        return kExitFailed;
+    }
+    return status;
 }

@@ -21,28 +21,58 @@ Settings& CurrentSettings() {
     return settings;
 }
 
+namespace {
+bool g_documentPrinted = false;
+
+// Prints the run's one JSON document; false when one was printed already.
+bool PrintDocument(const Json& document) {
+    if (g_documentPrinted) return false;
+    g_documentPrinted = true;
+    std::cout << DumpJson(document) << "\n" << std::flush;
+    return true;
+}
+}  // namespace
+
+std::string DumpJson(const Json& document, int indent) {
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+bool OutputHealthy() { return static_cast<bool>(std::cout); }
+
 int ReportFailure(const std::string& operation, const char* exportName, uint32_t code) {
     std::string meaning = DescribeResult(exportName, code);
+    std::string shown = Shown(operation);
     if (CurrentSettings().json) {
-        Json error = {{"operation", operation}, {"export", exportName}, {"code", code},
+        Json error = {{"operation", shown}, {"export", exportName}, {"code", code},
                       {"meaning", meaning}};
-        std::cout << Json{{"ok", false}, {"error", error}}.dump(2) << "\n";
+        PrintDocument(Json{{"ok", false}, {"error", error}});
     }
     ProgressDone();
-    std::cerr << "nuvexctl: " << operation << " failed: " << meaning << " (" << code << ")\n";
+    std::cerr << "nuvexctl: " << exportName << ": " << shown << " failed: " << meaning << " (" << code << ")\n";
     return kExitFailed;
 }
 
 int ReportError(const std::string& message, int status) {
-    if (CurrentSettings().json)
-        std::cout << Json{{"ok", false}, {"error", {{"message", message}}}}.dump(2) << "\n";
+    std::string shown = Shown(message);
+    if (CurrentSettings().json) PrintDocument(Json{{"ok", false}, {"error", {{"message", shown}}}});
     ProgressDone();
-    std::cerr << "nuvexctl: " << message << "\n";
+    std::cerr << "nuvexctl: " << shown << "\n";
     return status;
 }
 
+void Warn(const std::string& message) {
+    ProgressDone();
+    std::cerr << "nuvexctl: warning: " << Shown(message) << "\n";
+}
+
 void PrintTable(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows) {
+                const std::vector<std::vector<std::string>>& rawRows) {
+    // Cells carry file names and driver texts: any byte that is not printable is escaped.
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& raw : rawRows) {
+        rows.emplace_back();
+        for (const auto& cell : raw) rows.back().push_back(Shown(cell));
+    }
     std::vector<std::size_t> widths(header.size(), 0);
     auto measure = [&](const std::vector<std::string>& row) {
         for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i)
@@ -64,12 +94,15 @@ void PrintTable(const std::vector<std::string>& header,
 }
 
 int PrintJson(const Json& document) {
-    if (CurrentSettings().json) std::cout << document.dump(2) << "\n";
+    if (CurrentSettings().json && !PrintDocument(document))
+        std::cerr << "nuvexctl: " << DumpJson(document, -1) << "\n";
     return kExitOk;
 }
 
+void PrintJsonLine(const Json& document) { std::cout << DumpJson(document, -1) << "\n" << std::flush; }
+
 void Say(const std::string& line) {
-    if (!CurrentSettings().json) std::cout << line << "\n";
+    if (!CurrentSettings().json) std::cout << Shown(line) << "\n";
 }
 
 bool ProgressEnabled() {
@@ -83,7 +116,7 @@ bool g_progressShown = false;
 
 void Progress(const std::string& line) {
     if (!ProgressEnabled()) return;
-    std::cerr << "\r\033[K" << line << std::flush;
+    std::cerr << "\r\033[K" << Shown(line) << std::flush;
     g_progressShown = true;
 }
 

@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "nuvexctrl.h"
+#include "text.h"
 
 namespace nuvexctl {
-
-using Json = nlohmann::ordered_json;
 
 struct Settings {
     bool json = false;
@@ -26,17 +23,28 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// Reports a failed export: "nuvexctl: <operation> failed: <meaning> (<code>)" on stderr and,
-// with --json, {"ok": false, "error": {...}} on stdout. Returns kExitFailed.
+// Reports a failed export: "nuvexctl: <export>: <operation> failed: <meaning> (<code>)" on
+// stderr and, with --json, {"ok": false, "error": {...}} on stdout. Returns kExitFailed.
+// File names and driver texts in `operation` may hold any bytes: they are shown escaped.
 int ReportFailure(const std::string& operation, const char* exportName, uint32_t code);
 // Reports a failure that is not a result code (missing file, bad argument).
 int ReportError(const std::string& message, int status = kExitFailed);
+// A warning on stderr only (the run goes on).
+void Warn(const std::string& message);
 
 // Prints a table with a header row and columns padded to their widest cell.
 void PrintTable(const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
-// Prints the JSON document (with --json) and returns kExitOk.
+// Prints the JSON document (with --json) and returns kExitOk. A run prints at most one
+// document: a later one (an error after a summary) goes to stderr only.
 int PrintJson(const Json& document);
+// Writes `document` on one line and flushes: one record of a JSON Lines stream.
+void PrintJsonLine(const Json& document);
+// The JSON text of a document; never throws on odd bytes (texts go through JsonText first, so
+// replacement is only a last guard).
+std::string DumpJson(const Json& document, int indent = 2);
+// False once a write to standard output has failed (a closed pipe, a full disk).
+bool OutputHealthy();
 // Prints a line for people (suppressed with --json).
 void Say(const std::string& line);
 

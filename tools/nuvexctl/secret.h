@@ -1,0 +1,36 @@
+// Passwords and keys: their memory is overwritten before it is given back, on every path.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace nuvexctl {
+
+// Overwrites `size` bytes with zeros in a way the compiler may not drop.
+inline void Wipe(void* data, std::size_t size) {
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+// Wipes a string's or a vector's whole storage (its capacity) when the scope ends. Reserve
+// the room before filling the container: growing moves the bytes and leaves a copy behind.
+template <typename Container>
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Container& c) : c_(c) {}
+    ~WipeOnExit() {
+        std::size_t size = c_.size();
+        c_.resize(c_.capacity());
+        if (!c_.empty()) Wipe(&c_[0], c_.size() * sizeof(c_[0]));
+        c_.resize(size);
+        c_.clear();
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    Container& c_;
+};
+
+}  // namespace nuvexctl

@@ -1,0 +1,52 @@
+// Texts that cross the tool's edges: bytes from file names, arguments and driver records turned
+// into JSON and table cells without loss, and the strict parsing of what a person types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace nuvexctl {
+
+using Json = nlohmann::ordered_json;
+
+// True for well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsUtf8(std::string_view bytes);
+
+// A text for a JSON document. On Windows the bytes are in the ANSI code page and become UTF-8.
+// Elsewhere well-formed UTF-8 is a JSON string as it is; any other bytes become the object
+// {"hex": "<every byte, two hex digits each>", "text": "<the shown form>"}, from which a script
+// takes the exact bytes back.
+Json JsonText(std::string_view bytes);
+
+// The inverse, for files the tool reads: a JSON string (made ANSI on Windows) or an object with
+// "hex". Returns false, with the reason in `why`, for anything else.
+bool TextFromJson(const Json& value, std::string& bytes, std::string& why);
+
+// A text for a table or a message: printable characters as they are, control characters and
+// bytes that are not UTF-8 (on Windows: control characters only) as \xHH.
+std::string Shown(std::string_view bytes);
+
+// The text of a fixed-size field of a driver record, read no further than the field: up to its
+// first zero byte, or the whole field when it has none.
+std::string FieldText(const char* field, std::size_t size);
+template <std::size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return FieldText(field, N);
+}
+
+// A whole number as a person types it: decimal digits, or 0x and hexadecimal digits; no sign,
+// no blanks, nothing after it, at most `max`.
+bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
+
+// Bytes given as hexadecimal digits, two per byte, nothing else.
+bool ParseHex(std::string_view text, std::vector<uint8_t>& bytes);
+
+// Lines of a hex dump as xxd prints them: offset, 16 bytes in groups of two, printable column.
+std::vector<std::string> HexDump(const uint8_t* data, std::size_t length);
+
+}  // namespace nuvexctl
