@@ -3,17 +3,25 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "fake_driver.h"
 #include "machine_root.h"
 
 extern char** environ;
@@ -26,7 +34,7 @@ namespace {
 fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
 struct ToolRun {
-    int status = -1;
+    int status = -1;  // exit status, or 128 + the signal that ended the run
     std::string out;
     std::string err;
 };
@@ -38,11 +46,8 @@ std::string Slurp(const fs::path& p) {
     return s.str();
 }
 
-ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
-    char dir[] = "/tmp/nuvexctl-run-XXXXXX";
-    fs::path tmp = ::mkdtemp(dir);
-    fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
-    std::ofstream(in) << input;
+// Starts the tool with standard input from `in` and output into `out` and `err`.
+pid_t Start(const std::vector<std::string>& args, const fs::path& in, const fs::path& out, const fs::path& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
@@ -53,13 +58,24 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    ToolRun run;
-    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    }
+    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
+    char dir[] = "/tmp/nuvexctl-run-XXXXXX";
+    fs::path tmp = ::mkdtemp(dir);
+    fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
+    std::ofstream(in) << input;
+    ToolRun run;
+    run.status = Wait(Start(args, in, out, err));
     run.out = Slurp(out);
     run.err = Slurp(err);
     fs::remove_all(tmp);
@@ -67,6 +83,20 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
 }
 
 json Json(const ToolRun& run) { return json::parse(run.out); }
+
+// True when `text` is exactly one JSON document.
+bool OneDocument(const std::string& text) {
+    return json::accept(text);
+}
+
+// The exact bytes of a text the tool wrote into JSON: a string, or {"hex": ...} for bytes that
+// are not UTF-8.
+std::string Bytes(const json& text) {
+    if (text.is_string()) return text.get<std::string>();
+    std::string hex = text.at("hex").get<std::string>(), bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
 
 class ToolTest : public nuvex::test::MachineRootTest {
 protected:
@@ -97,7 +127,8 @@ TEST_F(ToolTest, HelpOfEveryVerbSucceedsWithAnExample) {
         {"doc", "rights", "get"}, {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count"},
         {"policy"}, {"policy", "list"}, {"policy", "add"}, {"policy", "save"}, {"policy", "load"},
         {"acl"}, {"acl", "policy"}, {"acl", "log"}, {"passpath"}, {"passpath", "add"}, {"key", "set"},
-        {"syskey", "set"}, {"signcode"}, {"procs"}, {"docs"}, {"demo"}, {"codes"}};
+        {"syskey", "set"}, {"signcode"}, {"procs"}, {"docs"}, {"demo"}, {"codes"}, {"log", "follow"},
+        {"state"}, {"state", "export"}, {"state", "apply"}};
     for (auto verb : verbs) {
         verb.push_back("--help");
         ToolRun run = Tool(verb);
@@ -111,6 +142,7 @@ TEST_F(ToolTest, ErrorsNameTheOperationTheCodeAndItsMeaning) {
     EXPECT_NE(absent.status, 0);
     EXPECT_TRUE(absent.out.empty());
     EXPECT_NE(absent.err.find("(169)"), std::string::npos) << absent.err;
+    EXPECT_NE(absent.err.find("NuvexCtrl_GetLog: reading the log failed"), std::string::npos) << absent.err;
     EXPECT_NE(absent.err.find("not reachable"), std::string::npos);
 
     std::string plain = Scratch("plain.txt");
@@ -226,6 +258,309 @@ TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
     ASSERT_EQ(markdown.status, 0);
     fs::path page = fs::path(NUVEX_SOURCE_DIR) / "docs" / "result-codes.md";
     EXPECT_EQ(markdown.out, Slurp(page)) << "regenerate with: nuvexctl codes --markdown > docs/result-codes.md";
+}
+
+// Every verb, given arguments an administrator's script might produce by mistake, ends with
+// exit status 0, 1 or 2 and never by a signal; with --json it prints exactly one document.
+// Numbers are taken whole and within the field they go into.
+TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
+    std::string doc = Scratch("doc.txt"), pw = Scratch("pw");
+    nuvex::test::WriteFileBytes(doc, "text");
+    nuvex::test::WriteFileBytes(pw, "pw\n");
+    ASSERT_EQ(Tool({"doc", "encrypt", doc}).status, 0);
+    const std::string odd = "odd\xff\xfe\x01name";
+    std::vector<std::vector<std::string>> verbs = {
+        {"status"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"}, {"driver", "resume"},
+        {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"}, {"log", "state"}, {"log", "follow"},
+        {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights", "get"},
+        {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count", "get"},
+        {"doc", "print-count", "set"}, {"policy", "list"}, {"policy", "show"}, {"policy", "add"},
+        {"policy", "delete"}, {"policy", "clear"}, {"policy", "new-id"}, {"policy", "save"}, {"policy", "load"},
+        {"acl", "start"}, {"acl", "stop"}, {"acl", "log"}, {"acl", "policy", "list"}, {"acl", "policy", "show"},
+        {"acl", "policy", "add"}, {"acl", "policy", "delete"}, {"acl", "policy", "clear"}, {"passpath", "list"},
+        {"passpath", "add"}, {"passpath", "clear"}, {"key", "set"}, {"syskey", "set"}, {"signcode"}, {"procs"},
+        {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}};
+    std::vector<std::vector<std::string>> hostile = {
+        {odd}, {odd, "-1", "99999999999999999999"}, {"--value", "zzzz"}, {"--id", "0x"}, {"--hex", " 1"}};
+    for (const auto& verb : verbs) {
+        for (const auto& extra : hostile) {
+            for (bool asJson : {false, true}) {
+                std::vector<std::string> args;
+                if (asJson) args.push_back("--json");
+                args.insert(args.end(), verb.begin(), verb.end());
+                args.insert(args.end(), extra.begin(), extra.end());
+                ToolRun run = Tool(args);
+                std::string shown = verb[0] + " " + verb.back() + " " + extra[0] + (asJson ? " --json" : "");
+                EXPECT_LE(run.status, 2) << shown << "\n" << run.err;
+                if (asJson) EXPECT_TRUE(OneDocument(run.out)) << shown << "\n" << run.out;
+            }
+        }
+    }
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    std::vector<Case> strict = {
+        {{"doc", "rights", "set", doc, "--value", "zzzz", "--password-file", pw}, 2},
+        {{"doc", "rights", "set", doc, "--value", "-123456789abcdef", "--password-file", pw}, 2},
+        {{"doc", "rights", "set", doc, "--count", "70000", "--password-file", pw}, 2},
+        {{"doc", "rights", "set", doc, "--print", "65535", "--password-file", pw}, 2},
+        {{"doc", "rights", "set", doc, "--count", "-1", "--password-file", pw}, 2},
+        {{"doc", "print-count", "set", doc, "65536"}, 2},
+        {{"key", "set", "--hex", " 1"}, 2},
+        {{"key", "set", "--hex", "-1"}, 2},
+        {{"key", "set", "--hex", "0x"}, 2},
+        {{"policy", "show", "010x"}, 2},
+        {{"policy", "show", "4294967296"}, 2},
+        {{"policy", "add", "--record", "--value", "1", "--value", "2x"}, 2},
+        {{"acl", "policy", "add", "1", "--primary", std::string(128, 'p')}, 2},
+        {{"doc", "rights", "set", doc, "--print", "unset", "--count", "65534", "--password-file", pw}, 0},
+    };
+    for (const auto& c : strict) {
+        ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args[c.args.size() - 2] << " " << c.args.back()
+                                        << "\n" << run.err;
+    }
+    ToolRun rights = Tool({"--json", "doc", "rights", "get", doc});
+    EXPECT_EQ(Json(rights)["rights"]["rightsCount"], 65534);
+    EXPECT_EQ(Json(rights)["rights"]["printCount"], nullptr);
+}
+
+// File names and driver texts that are not UTF-8 reach JSON without loss (as {"hex": ...}) and
+// tables escaped; a log drained from the driver is on the output even so.
+TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {
+    InstallAll();
+    const std::string name = Scratch("bad\xff.txt");
+    nuvex::test::WriteFileBytes(name, "plain");
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    ToolRun encrypt = Tool({"--json", "doc", "encrypt", Scratch("missing.txt"), name});
+    EXPECT_EQ(encrypt.status, 1);
+    ASSERT_TRUE(OneDocument(encrypt.out)) << encrypt.out;
+    json files = Json(encrypt)["files"];
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0]["status"], "failed");
+    EXPECT_EQ(Bytes(files[1]["file"]), name);
+    EXPECT_EQ(files[1]["status"], "encrypted");
+    // Through the driver, so that the driver's log and document list hold the name.
+    std::string pw = Scratch("pw");
+    nuvex::test::WriteFileBytes(pw, "pw\n");
+    ASSERT_EQ(Tool({"doc", "rights", "set", name, "--print", "1", "--password-file", pw}).status, 0);
+    ASSERT_EQ(Tool({"doc", "print-count", "set", name, "2"}).status, 0);
+    ASSERT_EQ(Tool({"passpath", "add", "C:\\caf\xe9"}).status, 0);
+
+    ToolRun docs = Tool({"--json", "docs"});
+    ASSERT_EQ(docs.status, 0) << docs.err;
+    ASSERT_TRUE(OneDocument(docs.out));
+    EXPECT_EQ(Bytes(Json(docs)["documents"][0]), name);
+    ToolRun paths = Tool({"passpath", "list"});
+    EXPECT_NE(paths.out.find("C:\\caf\\xE9"), std::string::npos) << paths.out;
+
+    ToolRun log = Tool({"--json", "log", "show"});
+    ASSERT_EQ(log.status, 0) << log.err;
+    ASSERT_TRUE(OneDocument(log.out)) << log.out;
+    bool named = false;
+    json entries = Json(log)["entries"];
+    for (const auto& entry : entries) named = named || Bytes(entry["text"]).find(name) != std::string::npos;
+    EXPECT_TRUE(named) << log.out;
+    EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["entries"].size(), 0u);  // drained by the first
+}
+
+// A driver that fills its text fields to the last byte: every field is read within its size.
+TEST_F(ToolTest, AccessControlTextsAreReadWithinTheirFields) {
+    nuvex::test::FakeDriver acl(Root(), "NuvexACLcdo_3", [](const nuvex::test::FakeRequest& r) {
+        if (r.code != 0x8666200c) return nuvex::test::FakeReply::Ok();
+        uint32_t id = nuvex::test::U32At(r.input, 0), selector = nuvex::test::U32At(r.input, 4);
+        if ((selector == 2 && id != 0) || (selector == 3 && id != 5)) return nuvex::test::FakeReply::Fail();
+        std::vector<uint8_t> record(1196, 'x');
+        std::fill(record.begin(), record.begin() + 44, 0);
+        record[4] = 5;
+        std::fill(record.begin() + 44, record.begin() + 172, 'P');
+        return nuvex::test::FakeReply::Ok(record);
+    });
+    for (const std::vector<std::string>& verb : {std::vector<std::string>{"--json", "acl", "policy", "list"},
+                                                 std::vector<std::string>{"--json", "acl", "policy", "show", "5"}}) {
+        ToolRun run = Tool(verb);
+        ASSERT_EQ(run.status, 0) << verb.back() << run.err;
+        json policy = verb.back() == "list" ? Json(run)["policies"][0] : Json(run)["policy"];
+        EXPECT_EQ(policy["primaryText"], std::string(128, 'P')) << verb.back();
+        EXPECT_EQ(policy["textList4"], std::string(256, 'x')) << verb.back();
+    }
+}
+
+// -r neither replaces a symbolic link by an encrypted copy nor counts it; --follow-links
+// encrypts the file a link names, once.
+TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
+    std::string tree = Scratch("tree"), outside = Scratch("outside.txt");
+    fs::create_directories(tree);
+    nuvex::test::WriteFileBytes(tree + "/a.txt", "alpha");
+    nuvex::test::WriteFileBytes(outside, "outside");
+    fs::create_symlink(outside, tree + "/link.txt");
+    fs::create_directory_symlink(tree, tree + "/loop");
+
+    ToolRun plain = Tool({"--json", "doc", "encrypt", "-r", tree});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(Json(plain)["done"], 1);
+    EXPECT_EQ(Json(plain)["skippedLinks"], 2);
+    EXPECT_NE(plain.err.find("skipped symbolic link"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
+    EXPECT_EQ(nuvex::test::ReadFileBytes(outside), "outside");
+
+    ToolRun followed = Tool({"--json", "doc", "encrypt", "-r", "--follow-links", tree});
+    ASSERT_EQ(followed.status, 0) << followed.err;
+    EXPECT_EQ(Json(followed)["done"], 1);  // the file the link names; a.txt is a document already
+    EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
+    EXPECT_NE(nuvex::test::ReadFileBytes(outside), "outside");
+}
+
+// Ctrl-C at the password prompt leaves the terminal echoing again.
+TEST_F(ToolTest, InterruptedPasswordPromptRestoresEcho) {
+    std::string doc = Scratch("doc.txt");
+    nuvex::test::WriteFileBytes(doc, "text");
+    ASSERT_EQ(Tool({"doc", "encrypt", doc}).status, 0);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::string tool = (BinDir() / "nuvexctl").string();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        execl(tool.c_str(), tool.c_str(), "doc", "rights", "set", doc.c_str(), "--print", "1", nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    while (seen.find("password:") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        char buffer[256];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(seen.find("password:"), std::string::npos) << seen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    termios during{};
+    tcgetattr(slave, &during);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u);
+    ASSERT_EQ(write(master, "\x03", 1), 1);
+    EXPECT_EQ(Wait(pid), 128 + SIGINT);
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_NE(after.c_lflag & ECHO, 0u);
+    close(master);
+    close(slave);
+}
+
+// Messages say what was done: no file for an empty policy table; opaque log records as a dump.
+TEST_F(ToolTest, MessagesSayWhatWasDone) {
+    InstallAll();
+    std::string file = Scratch("policies.dat");
+    ToolRun save = Tool({"policy", "save", file});
+    EXPECT_EQ(save.status, 0);
+    EXPECT_NE(save.out.find("the policy table is empty; no file written"), std::string::npos) << save.out;
+    EXPECT_FALSE(fs::exists(file));
+    ASSERT_EQ(Tool({"acl", "start"}).status, 0);
+    ToolRun log = Tool({"acl", "log"});
+    ASSERT_EQ(log.status, 0);
+    EXPECT_NE(log.out.find("00000000: 1020 6686"), std::string::npos) << log.out;  // the start request's code
+}
+
+// The declared state: export, change, dry run (nothing changes), apply (restored), apply again
+// (nothing to do); files that do not parse or name something invalid change nothing.
+TEST_F(ToolTest, StateApplyMakesTheDriversMatchTheFile) {
+    InstallAll();
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    ASSERT_EQ(Tool({"passpath", "add", "C:\\build", "D:\\caf\xe9"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "--record", "--list", "x|y", "--value", "5"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
+    ASSERT_EQ(Tool({"acl", "start"}).status, 0);
+    ASSERT_EQ(Tool({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "a|"}).status, 0);
+    ASSERT_EQ(Tool({"key", "set", "--hex", "0102030405"}).status, 0);
+    std::string file = Scratch("machine.json");
+    ASSERT_EQ(Tool({"state", "export", file}).status, 0);
+    std::string declared = nuvex::test::ReadFileBytes(file);
+    json state = json::parse(declared);
+    EXPECT_EQ(state["main"]["policies"].size(), 2u);
+    EXPECT_EQ(state["acl"]["policies"][0]["textLists"][0], "a|");
+    EXPECT_EQ(Bytes(state["main"]["passPaths"][1]), "D:\\caf\xe9");
+    EXPECT_EQ(declared.find("0102030405"), std::string::npos);  // never keys
+
+    auto current = [&] { return Tool({"state", "export"}).out; };
+    ASSERT_EQ(Tool({"policy", "delete", "9"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP12|x"}).status, 0);
+    ASSERT_EQ(Tool({"passpath", "clear"}).status, 0);
+    ASSERT_EQ(Tool({"passpath", "add", "E:\\other"}).status, 0);
+    ASSERT_EQ(Tool({"acl", "policy", "clear"}).status, 0);
+    ASSERT_EQ(Tool({"acl", "stop"}).status, 0);
+    ASSERT_EQ(Tool({"log", "off"}).status, 0);
+    ASSERT_EQ(Tool({"driver", "suspend"}).status, 0);
+    std::string changed = current();
+
+    ToolRun dry = Tool({"state", "apply", "--dry-run", "--detailed-exitcode", file});
+    EXPECT_EQ(dry.status, 2) << dry.err;
+    EXPECT_NE(dry.out.find("would add policy 9"), std::string::npos) << dry.out;
+    EXPECT_EQ(current(), changed);
+
+    std::vector<std::string> invalid = {
+        "{", "[]", R"({"main": {}})", R"({"nuvexctlState": 1, "main": {"loging": true}})",
+        R"({"nuvexctlState": 1, "main": {"logging": true, "policies": ["NVP0|x"]}})",
+        R"({"nuvexctlState": 1, "main": {"logging": true, "passPaths": ["a|b"]}})",
+        R"({"nuvexctlState": 1, "main": {"logging": true, "passPaths": ["a", "a"]}})",
+        R"({"nuvexctlState": 1, "main": {"logging": true}, "acl": {"policies": [{"id": 4, "primaryText": ""}]}})",
+        R"({"nuvexctlState": 1, "main": {"logging": true}, "acl": {"policies": [{"id": 4, "primaryText": {"hex": "4"}}]}})"};
+    for (const auto& text : invalid) {
+        nuvex::test::WriteFileBytes(Scratch("bad.json"), text);
+        ToolRun bad = Tool({"state", "apply", "--detailed-exitcode", Scratch("bad.json")});
+        EXPECT_EQ(bad.status, 1) << text;
+        EXPECT_NE(bad.err.find("nothing changed"), std::string::npos) << text << bad.err;
+    }
+    EXPECT_EQ(current(), changed);
+
+    ToolRun apply = Tool({"--json", "state", "apply", "--detailed-exitcode", file});
+    EXPECT_EQ(apply.status, 2) << apply.err;
+    json changes = Json(apply)["changes"];
+    EXPECT_EQ(changes, json({"resume the main driver", "start logging", "clear the pass paths",
+                             "add pass paths C:\\build, D:\\caf\\xE9", "delete policy 12", "add policy 9",
+                             "add access-control policy 4", "start access control"}));
+    EXPECT_EQ(current(), declared);
+    ToolRun again = Tool({"state", "apply", "--detailed-exitcode", file});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_NE(again.out.find("nothing to change"), std::string::npos);
+}
+
+// log follow writes each record as it arrives, one JSON object per line, and an interrupt
+// loses none that were drained.
+TEST_F(ToolTest, LogFollowStreamsRecordsUntilInterrupted) {
+    InstallAll();
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    fs::path in = Scratch("in"), out = Scratch("follow.jsonl"), err = Scratch("follow.err");
+    nuvex::test::WriteFileBytes(in.string(), "");
+    pid_t pid = Start({"--json", "log", "follow", "--acl", "--interval", "50"}, in, out, err);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP7|x"}).status, 0);
+    ASSERT_EQ(Tool({"acl", "start"}).status, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (nuvex::test::ReadFileBytes(out.string()).find("\"acl\"") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(Tool({"passpath", "add", "C:\\last"}).status, 0);  // logged just before the interrupt
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid), 0) << nuvex::test::ReadFileBytes(err.string());
+    std::istringstream lines(nuvex::test::ReadFileBytes(out.string()));
+    std::set<std::string> sources, texts;
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_TRUE(OneDocument(line)) << line;
+        json record = json::parse(line);
+        sources.insert(record["source"].get<std::string>());
+        if (record.contains("text")) texts.insert(Bytes(record["text"]));
+    }
+    EXPECT_EQ(sources, (std::set<std::string>{"main", "acl"}));
+    EXPECT_EQ(texts.count("policy 7 stored"), 1u);
+    EXPECT_EQ(texts.count("pass paths added: 1"), 1u);
+    EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["entries"].size(), 0u);
 }
 
 }  // namespace

@@ -78,14 +78,15 @@ int Follow(uint32_t intervalMs, bool acl) {
     auto previousTerm = std::signal(SIGTERM, StopFollowing);
     int status = kExitOk;
     while (status == kExitOk) {
+        // A poll that begins after the interrupt is the last: it drains what was logged up to
+        // the interrupt, and the run ends once that is written.
+        bool last = g_stop != 0;
         if (!PollMain() || (acl && !PollAcl())) status = kExitFailed;
         if (!OutputHealthy()) status = kExitFailed;  // nobody reads the stream any more
-        if (g_stop || status != kExitOk) break;
+        if (last || status != kExitOk) break;
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(intervalMs);
         while (!g_stop && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(intervalMs, 50)));
-        // An interrupt during the pause still drains once more: records logged since the last
-        // poll are written, not left behind.
     }
     std::signal(SIGINT, previousInt);
     std::signal(SIGTERM, previousTerm);

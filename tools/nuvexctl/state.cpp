@@ -546,7 +546,7 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
             return kExitFailed;
         }
         ++made;
-        changes.push_back(JsonText(change.what));
+        changes.push_back(Shown(change.what));
         Say((dryRun ? "would " : "") + change.what);
     }
     if (plan.empty()) Say("nothing to change");
