@@ -154,6 +154,17 @@ int RunDemo(const std::string& keepRoot) {
     must({"acl", "policy", "list"});
     must({"acl", "log"});
 
+    Explain("A declared state: export what the drivers hold (never keys) to a file, change the machine, "
+            "then apply the file. --dry-run lists the changes and makes none; applying makes only those.");
+    fs::path stateFile = root / "machine.json";
+    must({"state", "export", stateFile.string()});
+    must({"policy", "delete", "3"});
+    must({"acl", "stop"});
+    if (Step({"state", "apply", "--dry-run", "--detailed-exitcode", stateFile.string()}, true) != 2) ++failures;
+    must({"state", "apply", stateFile.string()});
+    Explain("Applying the same file again finds nothing to change (exit status 0 with --detailed-exitcode).");
+    must({"state", "apply", "--detailed-exitcode", stateFile.string()});
+
     Explain("Decrypt the larger file and check it is byte for byte the original.");
     must({"doc", "decrypt", (work / "archive.bin").string()});
     bool same = SameBytes(work / "archive.bin", root / "archive.original");
