@@ -69,13 +69,13 @@ private:
         while (!done_) {
             uintmax_t written = 0;
             std::error_code ec;
-            std::string prefix = source_.filename().string() + ".lumadtmp";
+            std::string prefix = TextFromPath(source_.filename()) + ".lumadtmp";
             for (const auto& entry : fs::directory_iterator(source_.parent_path().empty() ? "." : source_.parent_path(), ec)) {
-                std::string name = entry.path().filename().string();
+                std::string name = TextFromPath(entry.path().filename());
                 if (name.rfind(prefix, 0) == 0) written = std::max(written, entry.file_size(ec));
             }
             double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::string line = label_ + " " + source_.filename().string() + ": ";
+            std::string line = label_ + " " + TextFromPath(source_.filename()) + ": ";
             if (written > 0 && total_ > 0)
                 line += std::to_string(std::min<uintmax_t>(100, written * 100 / total_)) + "% of " + HumanSize(total_);
             else
@@ -138,23 +138,26 @@ private:
         std::cerr << "nuvexctl: skipped symbolic link " << Shown(path) << " (--follow-links processes the file it names)\n";
     }
 
-    void Add(const fs::path& path, bool fromTree) {
+    // `name` is the file's name as the library takes it (the operand as given, when it was named).
+    void Add(const fs::path& path, const std::string& name, bool fromTree) {
         std::error_code ec;
         fs::path key = fs::weakly_canonical(path, ec);
         if (ec) key = path;
-        if (!seen_.insert(key.string()).second) return;
-        out_.files.push_back({path.string(), fromTree});
+        if (!seen_.insert(key.native()).second) return;
+        out_.files.push_back({name, fromTree});
     }
 
     void Operand1(const std::string& operand) {
         std::error_code ec;
-        fs::file_status link = fs::symlink_status(operand, ec);
+        fs::path path = PathFromText(operand);
+        fs::file_status link = fs::symlink_status(path, ec);
         if (ec || !fs::exists(link)) return Fail(operand, "no such file");
-        fs::path path = operand;
+        std::string name = operand;
         if (fs::is_symlink(link)) {
             if (!followLinks_) return SkipLink(operand);
-            path = fs::canonical(operand, ec);
+            path = fs::canonical(path, ec);
             if (ec) return Fail(operand, "the symbolic link names no file");
+            name = TextFromPath(path);
         }
         fs::file_status target = fs::status(path, ec);
         if (fs::is_directory(target)) {
@@ -162,54 +165,54 @@ private:
             return Tree(path);
         }
         if (!fs::is_regular_file(target)) return Fail(operand, "not a regular file");
-        Add(path, false);
+        Add(path, name, false);
     }
 
     void Tree(const fs::path& top) {
         std::error_code ec;
         auto options = followLinks_ ? fs::directory_options::follow_directory_symlink : fs::directory_options::none;
-        std::set<std::string> directories;  // canonical, so a followed link cannot loop
-        directories.insert(fs::weakly_canonical(top, ec).string());
+        std::set<fs::path::string_type> directories;  // canonical, so a followed link cannot loop
+        directories.insert(fs::weakly_canonical(top, ec).native());
         fs::recursive_directory_iterator it(top, options, ec);
-        if (ec) return Fail(top.string(), "cannot read the directory");
+        if (ec) return Fail(TextFromPath(top), "cannot read the directory");
         for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (ec) return Fail(top.string(), "cannot read the whole directory tree");
+            if (ec) return Fail(TextFromPath(top), "cannot read the whole directory tree");
             const fs::path& path = it->path();
             fs::file_status link = it->symlink_status(ec);
             if (ec) continue;
             if (fs::is_symlink(link)) {
                 if (!followLinks_) {
                     it.disable_recursion_pending();
-                    SkipLink(path.string());
+                    SkipLink(TextFromPath(path));
                     continue;
                 }
                 fs::path target = fs::canonical(path, ec);
                 if (ec) {
-                    Fail(path.string(), "the symbolic link names no file");
+                    Fail(TextFromPath(path), "the symbolic link names no file");
                     continue;
                 }
                 if (fs::is_directory(target, ec)) {
-                    if (!directories.insert(target.string()).second) it.disable_recursion_pending();
+                    if (!directories.insert(target.native()).second) it.disable_recursion_pending();
                     continue;
                 }
-                if (fs::is_regular_file(target, ec)) Add(target, true);
+                if (fs::is_regular_file(target, ec)) Add(target, TextFromPath(target), true);
                 continue;
             }
             if (fs::is_directory(link)) {
-                directories.insert(fs::weakly_canonical(path, ec).string());
+                directories.insert(fs::weakly_canonical(path, ec).native());
                 continue;
             }
             if (!fs::is_regular_file(link)) {
                 ++out_.skippedOther;
                 continue;
             }
-            if (path.filename().string().find(".lumadtmp") != std::string::npos) continue;
-            Add(path, true);
+            if (TextFromPath(path.filename()).find(".lumadtmp") != std::string::npos) continue;
+            Add(path, TextFromPath(path), true);
         }
     }
 
     bool recursive_, followLinks_;
-    std::set<std::string> seen_;
+    std::set<fs::path::string_type> seen_;
     Expansion out_;
 };
 
@@ -226,7 +229,7 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         const std::string& file = operand.path;
         ++index;
         std::error_code ec;
-        uintmax_t size = fs::file_size(file, ec);
+        uintmax_t size = fs::file_size(PathFromText(file), ec);
         if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(index) + "/" +
                                        std::to_string(files.size()) + ": " + file);
         // Inside a tree, files that are already in the wanted form are passed over; a file the
@@ -240,7 +243,7 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         }
         uint32_t code;
         {
-            FileProgress progress(encrypt ? "encrypting" : "decrypting", fs::path(file), size);
+            FileProgress progress(encrypt ? "encrypting" : "decrypting", PathFromText(file), size);
             code = encrypt ? NuvexCtrl_EncryptFile(file.c_str(), 0, nullptr, 0)
                            : NuvexCtrl_DecryptFile(file.c_str(), out.empty() ? 0 : 1, out.empty() ? nullptr : out.c_str(), 0, nullptr, 0);
         }
@@ -321,7 +324,7 @@ int Info(const std::string& file) {
     uint32_t code = NuvexCtrl_IsEncryptFile(file.c_str(), 0, &isDoc);
     if (code != 0) return ReportFailure("examining " + file, "NuvexCtrl_IsEncryptFile", code);
     std::error_code ec;
-    uintmax_t size = fs::file_size(file, ec);
+    uintmax_t size = fs::file_size(PathFromText(file), ec);
     Json doc{{"ok", true}, {"file", JsonText(file)}, {"document", isDoc != 0}, {"size", size}};
     std::vector<std::vector<std::string>> rows{{"file", JsonText(file)}, {"document", isDoc ? "yes" : "no"}, {"size", HumanSize(size)}};
     if (isDoc != 0) {

@@ -470,7 +470,7 @@ int Export(const std::string& path) {
         return kExitOk;
     }
     // Written beside the target and renamed over it, so that the file is whole or unchanged.
-    fs::path target = path, temporary = path + ".nuvexctl-tmp";
+    fs::path target = PathFromText(path), temporary = PathFromText(path + ".nuvexctl-tmp");
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << text;

@@ -150,6 +150,31 @@ bool TextFromJson(const Json& value, std::string& bytes, std::string& why) {
     return false;
 }
 
+std::filesystem::path PathFromText(const std::string& name) {
+#if defined(_WIN32)
+    if (name.empty()) return {};
+    int wide = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
+    if (wide > 0) MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), w.data(), wide);
+    return std::filesystem::path(w);
+#else
+    return std::filesystem::path(name);
+#endif
+}
+
+std::string TextFromPath(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    const std::wstring& w = path.native();
+    if (w.empty()) return {};
+    int narrow = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(narrow > 0 ? narrow : 0), '\0');
+    if (narrow > 0) WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), out.data(), narrow, nullptr, nullptr);
+    return out;
+#else
+    return path.string();
+#endif
+}
+
 std::string FieldText(const char* field, std::size_t size) {
     std::size_t length = 0;
     while (length < size && field[length] != '\0') ++length;

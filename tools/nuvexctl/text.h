@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,12 @@ template <std::size_t N>
 std::string FieldText(const char (&field)[N]) {
     return FieldText(field, N);
 }
+
+// File names as the library takes them (on Windows in the ANSI code page) and as the standard
+// library's paths hold them (on Windows wide characters): converted by the system's calls,
+// never through UTF-8.
+std::filesystem::path PathFromText(const std::string& name);
+std::string TextFromPath(const std::filesystem::path& path);
 
 // A whole number as a person types it: decimal digits, or 0x and hexadecimal digits; no sign,
 // no blanks, nothing after it, at most `max`.
