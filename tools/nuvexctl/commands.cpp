@@ -284,7 +284,7 @@ int PolicyShow(uint32_t id) {
     std::string value = FieldText(text, 2048);
     NuvexCtrl_FreeBuffer(text);
     if (CurrentSettings().json) return PrintJson({{"ok", true}, {"id", id}, {"text", JsonText(value)}});
-    std::cout << value << "\n";
+    std::cout << Shown(value) << "\n";  // printable texts unchanged, so they can be added back
     return kExitOk;
 }
 
@@ -502,7 +502,9 @@ int PassPathAdd(const std::vector<std::string>& paths, bool persist) {
     }
     if (code != 0) return ReportFailure("adding pass paths", exportName, code);
     Say("added " + std::to_string(paths.size()) + " pass path(s)" + (persist ? ", recorded in the pass-path file" : ""));
-    return PrintJson({{"ok", true}, {"added", paths}, {"persisted", persist}});
+    Json added = Json::array();
+    for (const auto& p : paths) added.push_back(JsonText(p));
+    return PrintJson({{"ok", true}, {"added", added}, {"persisted", persist}});
 }
 
 int PassPathClear(bool persist) {
