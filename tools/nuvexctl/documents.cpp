@@ -111,7 +111,6 @@ struct Expansion {
     Json results = Json::array();  // what happened to operands that are not in `files`
     int failed = 0;
     int skippedLinks = 0;
-    int skippedOther = 0;
 };
 
 class Expander {
@@ -119,7 +118,7 @@ public:
     Expander(bool recursive, bool followLinks) : recursive_(recursive), followLinks_(followLinks) {}
 
     Expansion Run(const std::vector<std::string>& operands) {
-        for (const auto& operand : operands) Operand1(operand);
+        for (const auto& operand : operands) Take(operand);
         return std::move(out_);
     }
 
@@ -147,7 +146,7 @@ private:
         out_.files.push_back({name, fromTree});
     }
 
-    void Operand1(const std::string& operand) {
+    void Take(const std::string& operand) {
         std::error_code ec;
         fs::path path = PathFromText(operand);
         fs::file_status link = fs::symlink_status(path, ec);
@@ -202,10 +201,7 @@ private:
                 directories.insert(fs::weakly_canonical(path, ec).native());
                 continue;
             }
-            if (!fs::is_regular_file(link)) {
-                ++out_.skippedOther;
-                continue;
-            }
+            if (!fs::is_regular_file(link)) continue;  // devices, pipes, sockets
             if (TextFromPath(path.filename()).find(".lumadtmp") != std::string::npos) continue;
             Add(path, TextFromPath(path), true);
         }
@@ -474,7 +470,7 @@ int RightsSet(const std::string& file, const std::string& passwordFile, bool fro
         return ReportError("--value takes 16 hexadecimal digits (8 bytes)", kExitUsage);
     std::string password;
     WipeOnExit<std::string> wipe(password);
-    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password is needed", kExitUsage);
+    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password of 1 to 1024 characters is needed", kExitUsage);
     uint32_t status = 0;
     uint32_t code = NuvexCtrl_SetEnFileRights(file.c_str(), value.empty() ? nullptr : value.data(), count, print, flags,
                                               password.data(), static_cast<uint32_t>(password.size()), &status);
@@ -486,7 +482,7 @@ int RightsSet(const std::string& file, const std::string& passwordFile, bool fro
 int RightsClear(const std::string& file, const std::string& passwordFile, bool fromStdin) {
     std::string password;
     WipeOnExit<std::string> wipe(password);
-    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password is needed", kExitUsage);
+    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password of 1 to 1024 characters is needed", kExitUsage);
     uint32_t status = 0;
     uint32_t code = NuvexCtrl_ClearEnFileRights(file.c_str(), password.data(), static_cast<uint32_t>(password.size()), &status);
     if (code != 0) return ReportFailure("clearing the rights of " + file, "NuvexCtrl_ClearEnFileRights", code);
