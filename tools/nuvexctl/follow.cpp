@@ -51,8 +51,10 @@ bool PollMain() {
     for (LogEntry* e = list; e != nullptr; e = e->next) WriteMainRecord(*e);
     NuvexCtrl_FreeLog(list);
     if (code == 0) return true;
-    if (code == 147) {  // records were lost in the library, the rest is written: go on
-        Warn("part of the log was lost: " + DescribeResult("NuvexCtrl_GetLog", code) + " (147)");
+    // Out of memory for some records, or a walk stopped at its bound: what was fetched is
+    // written and the next poll goes on from there.
+    if (code == 147 || code == NUVEX_E_WALK_BOUND_REACHED) {
+        Warn("the log was not read whole: " + DescribeResult("NuvexCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
         return true;
     }
     ReportFailure("following the log", "NuvexCtrl_GetLog", code);
@@ -68,6 +70,11 @@ bool PollAcl() {
     for (auto it = records.rbegin(); it != records.rend(); ++it) WriteAclRecord(**it);
     NuvexAccCtrl_FreeLog(list);
     if (code == 0) return true;
+    if (code == NUVEX_E_WALK_BOUND_REACHED) {
+        Warn("the access-control log was not read whole: " + DescribeResult("NuvexAccCtrl_GetLog", code) + " (" +
+             std::to_string(code) + ")");
+        return true;
+    }
     ReportFailure("following the access-control log", "NuvexAccCtrl_GetLog", code);
     return false;
 }
