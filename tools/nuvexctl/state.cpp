@@ -440,9 +440,10 @@ void PlanAcl(const AclState& want, const AclState& have, std::vector<Change>& pl
 }
 
 // ---- the verbs --------------------------------------------------------------------------------
-int Report(const Failure& f, const std::string& suffix = "") {
-    if (f.code == 0) return ReportError(f.operation + " failed" + suffix);
-    return ReportFailure(f.operation + suffix, f.exportName, f.code);
+int Report(const Failure& f, bool nothingChanged = false) {
+    int status = f.code == 0 ? ReportError(f.operation + " failed") : ReportFailure(f.operation, f.exportName, f.code);
+    if (nothingChanged) std::cerr << "nuvexctl: nothing was changed\n";
+    return status;
 }
 
 int Export(const std::string& path) {
@@ -521,11 +522,11 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
     Failure failure;
     if (want.main) {
         have.main.emplace();
-        if (!ReadMain(*have.main, failure)) return Report(failure, "; nothing changed");
+        if (!ReadMain(*have.main, failure)) return Report(failure, true);
     }
     if (want.acl) {
         have.acl.emplace();
-        if (!ReadAcl(*have.acl, failure)) return Report(failure, "; nothing changed");
+        if (!ReadAcl(*have.acl, failure)) return Report(failure, true);
     }
     std::vector<Change> plan;
     if (want.main) PlanMain(*want.main, *have.main, persist, plan);
