@@ -219,9 +219,10 @@ void SealBind(SealContext& context, const SealTables& tables, SealWorkspace& wor
     context.S = tables.S;
     context.R = tables.R;
     context.Counter = 0;
-    context.Lanes = workspace.keystream;
-    context.Keystream = workspace.keystream[0];
+    context.Keystream = workspace.keystream;
     context.Position = static_cast<int32_t>(kSealBlockWords);
+    context.Lanes = workspace.lanes;
+    context.Pad = workspace.pad;
 }
 
 void SealSetup(SealContext& context, SealWorkspace& workspace, const uint8_t* key) {
@@ -252,6 +253,15 @@ void SealRefill(SealContext& context) {
     context.Position = 0;
 }
 
+void SealXorBlocksPortable(const SealContext& context, uint32_t first, uint32_t count,
+                           uint8_t* data, uint32_t* words) {
+    SealGenerateLanes(context, first, count, context.Lanes);
+    for (uint32_t lane = 0; lane < count; ++lane)
+        SealFoldXor(data + kSealBlockBytes * lane, context.Lanes[lane], kSealBlockWords);
+    if (words != nullptr)
+        std::memcpy(words, context.Lanes[count - 1], kSealBlockWords * sizeof(uint32_t));
+}
+
 void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t offset) {
     uint32_t counter = offset >> 9;
     uint32_t word = offset & 0x1FF;
@@ -272,24 +282,38 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
         counter += 1;
         word = 0;
     }
+
+    const SealKeystreamRoutine& routine = SealKeystreamChosen();
+    const uint32_t batchBytes = routine.lanes * kSealBlockBytes;
     while (remaining > 0) {
-        // Blocks this stretch still touches, generated up to kSealLanes at a time.
-        const uint64_t blocksLeft = (word + remaining + kSealBlockWords - 1) / kSealBlockWords;
-        const uint32_t lanes =
-            static_cast<uint32_t>(blocksLeft < kSealLanes ? blocksLeft : kSealLanes);
-        SealGenerateLanes(context, counter, lanes, context.Lanes);
-        for (uint32_t lane = 0; lane < lanes; ++lane) {
-            const uint32_t take = static_cast<uint32_t>(
-                remaining < kSealBlockWords - word ? remaining : kSealBlockWords - word);
-            SealFoldXor(data, context.Lanes[lane] + word, take);
-            data += take;
-            remaining -= take;
-            context.Keystream = context.Lanes[lane];
-            context.Counter = counter + 1;
-            context.Position = static_cast<int32_t>(word + take);
-            counter += 1;
-            word = 0;
+        if (word == 0 && remaining >= batchBytes) {
+            // A whole batch of blocks, enciphered where the data lies.
+            routine.xorBlocks(context, counter, routine.lanes, data, nullptr);
+            data += batchBytes;
+            remaining -= batchBytes;
+            counter += routine.lanes;
+            context.Counter = counter;
+            context.Position = static_cast<int32_t>(kSealBlockWords);
+            continue;
         }
+        // A stretch that starts inside a block or ends before the batch does: enciphered in
+        // the pad at its place in the batch. The words of a block left partly unused are
+        // kept in Keystream for the next stretch.
+        const uint32_t take = static_cast<uint32_t>(
+            remaining < batchBytes - word ? remaining : batchBytes - word);
+        const uint32_t end = word + take;
+        const uint32_t count = (end + kSealBlockBytes - 1) / kSealBlockBytes;
+        const bool partial = end % kSealBlockBytes != 0;
+        std::memcpy(context.Pad + word, data, take);
+        routine.xorBlocks(context, counter, count, context.Pad,
+                          partial ? context.Keystream : nullptr);
+        std::memcpy(data, context.Pad + word, take);
+        data += take;
+        remaining -= take;
+        counter += count;
+        context.Counter = counter;
+        context.Position = static_cast<int32_t>(end - kSealBlockBytes * (count - 1));
+        word = 0;
     }
 }
 
@@ -306,7 +330,7 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     std::memcpy(ownKey.data(), key, ownKey.size());
     const uint32_t firstCounter = offset >> 9;
     const bool haveFirst =
-        SealCacheLoad(ownKey.data(), firstCounter, workspace.tables, workspace.keystream[0]);
+        SealCacheLoad(ownKey.data(), firstCounter, workspace.tables, workspace.keystream);
     SealBind(context, workspace.tables, workspace);
     if (haveFirst) {
         context.Counter = firstCounter + 1;
@@ -325,6 +349,8 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     WipeLocal(ownKey.data(), ownKey.size());
     WipeLocal(&workspace.tables, sizeof workspace.tables);
     WipeLocal(workspace.keystream, sizeof workspace.keystream);
+    WipeLocal(workspace.lanes, sizeof workspace.lanes);
+    WipeLocal(workspace.pad, sizeof workspace.pad);
     return 1;
 }
 

@@ -10,9 +10,6 @@ namespace nuvex {
 
 constexpr uint32_t kSealBlockWords = 512;  // keystream words of one counter value
 constexpr uint32_t kSealBlockBytes = 512;  // data bytes covered by one counter value
-// Counter values generated side by side by the bulk path (independent dependency chains
-// keep the execution units busy).
-constexpr uint32_t kSealLanes = 4;
 
 // The tables, filled five words at a time as the table function delivers them; the words
 // past 512, 256 and 16 are written during filling and never read.
@@ -22,6 +19,12 @@ struct SealTables {
     uint32_t R[20];
 };
 
+// Counter values that the portable routine generates side by side (independent dependency
+// chains keep the execution units busy).
+constexpr uint32_t kSealLanes = 4;
+// The most counter values any routine generates side by side.
+constexpr uint32_t kSealMaxLanes = 16;
+
 // Working state of one call.
 struct SealContext {
     const uint32_t* T;
@@ -30,15 +33,19 @@ struct SealContext {
     uint32_t Counter;      // counter value that the next refill generates
     uint32_t* Keystream;   // 512 words: the block of counter value Counter - 1
     int32_t Position;      // next word of Keystream to use; 512 means used up (or none yet)
-    // Room for kSealLanes blocks that the bulk path generates side by side; Keystream points
-    // at one of them.
+    // Room for the kSealLanes blocks that the portable routine generates side by side.
     uint32_t (*Lanes)[kSealBlockWords];
+    // kSealMaxLanes * 512 bytes where a stretch that starts inside a block or ends before a
+    // whole batch of blocks is enciphered (the routines work on whole batches).
+    uint8_t* Pad;
 };
 
 // Everything one call needs, meant to live on the caller's stack.
 struct SealWorkspace {
     SealTables tables;
-    alignas(16) uint32_t keystream[kSealLanes][kSealBlockWords];
+    uint32_t keystream[kSealBlockWords];
+    uint32_t lanes[kSealLanes][kSealBlockWords];
+    uint8_t pad[kSealMaxLanes * kSealBlockBytes];
 };
 
 // The hash compression at the heart of the table function: five chaining words and one
@@ -53,7 +60,7 @@ void SealG(const uint8_t* key, uint32_t index, uint32_t out[5]);
 // Derives T, S and R from the key (159 evaluations of the table function).
 void SealMakeTables(const uint8_t* key, SealTables& tables);
 
-// Points the context at tables and at the keystream blocks of `workspace`; Counter 0,
+// Points the context at tables and at the keystream memory of `workspace`; Counter 0,
 // Position 512 (nothing generated yet).
 void SealBind(SealContext& context, const SealTables& tables, SealWorkspace& workspace);
 // Derives the tables into `workspace` and binds the context to them.
@@ -73,7 +80,7 @@ void SealRefill(SealContext& context);
 void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t offset);
 
 // Keystream of `count` consecutive counter values from `first` (count <= kSealLanes), each
-// block into out[k]; generated side by side.
+// block into out[k]; generated side by side (the portable routine).
 void SealGenerateLanes(const SealContext& context, uint32_t first, uint32_t count,
                        uint32_t (*out)[kSealBlockWords]);
 
@@ -91,5 +98,32 @@ struct SealFoldRoutine {
 const SealFoldRoutine* SealFoldRoutines(std::size_t* count);
 // The routine SealFoldXor uses.
 const SealFoldRoutine& SealFoldChosen();
+
+// A keystream routine: XORs the folded keystream of `count` consecutive counter values from
+// `first` (1 <= count <= the routine's lanes) into data[0 .. 512 count), block k at
+// data + 512 k. `data` must have room for 512 * lanes bytes: a routine may encipher the bytes
+// past block count - 1 too, with the keystream of the following counter values. When `words`
+// is not null it receives the 512 words of the last block (counter value first + count - 1).
+using SealXorBlocksFn = void (*)(const SealContext& context, uint32_t first, uint32_t count,
+                                 uint8_t* data, uint32_t* words);
+struct SealKeystreamRoutine {
+    const char* name;
+    uint32_t lanes;  // counter values generated side by side
+    SealXorBlocksFn xorBlocks;
+    bool usable;  // this processor can run it
+};
+// Every keystream routine of this build, the portable one first.
+const SealKeystreamRoutine* SealKeystreamRoutines(std::size_t* count);
+// The routine SealXorAt uses: the fastest usable one unless one is forced.
+const SealKeystreamRoutine& SealKeystreamChosen();
+// Makes SealXorAt use the routine called `name` (tests and benchmarks); nullptr returns to
+// the automatic choice. False, and no change, when there is no such usable routine.
+bool SealKeystreamForce(const char* name);
+
+// The routines (seal.cpp, seal_lanes_*.cpp).
+void SealXorBlocksPortable(const SealContext& context, uint32_t first, uint32_t count,
+                           uint8_t* data, uint32_t* words);
+void SealXorBlocksAvx2(const SealContext& context, uint32_t first, uint32_t count,
+                       uint8_t* data, uint32_t* words);
 
 }  // namespace nuvex

@@ -153,10 +153,10 @@ TEST(SealGenerate, LanesSideBySideEqualSingleBlocks) {
         literal_seal::Setup(literal, key);
         const uint32_t first = round == 0 ? 0xFFFFFFFEu : rng() >> 8;
         for (uint32_t lanes = 1; lanes <= kSealLanes; ++lanes) {
-            SealGenerateLanes(context, first, lanes, workspace.keystream);
+            SealGenerateLanes(context, first, lanes, workspace.lanes);
             for (uint32_t lane = 0; lane < lanes; ++lane) {
                 literal_seal::Generate(literal, first + lane, Y);
-                ASSERT_EQ(0, std::memcmp(workspace.keystream[lane], Y, sizeof Y))
+                ASSERT_EQ(0, std::memcmp(workspace.lanes[lane], Y, sizeof Y))
                     << "lanes " << lanes << " lane " << lane;
             }
         }
