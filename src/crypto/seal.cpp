@@ -297,17 +297,28 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
             continue;
         }
         // A stretch that starts inside a block or ends before the batch does: enciphered in
-        // the pad at its place in the batch. The words of a block left partly unused are
-        // kept in Keystream for the next stretch.
+        // the pad at its place in the batch, by the narrowest routine that still covers it
+        // (a wide routine generates all its lanes whatever the stretch needs). The words of
+        // a block left partly unused are kept in Keystream for the next stretch.
+        const uint64_t wanted = (word + remaining + kSealBlockBytes - 1) / kSealBlockBytes;
+        const SealKeystreamRoutine* narrow = &routine;
+        while (narrow->narrower != nullptr &&
+               (narrow->lanes > kSealPadLanes || wanted <= narrow->lanes / 2))
+            narrow = narrow->narrower;
+        const uint32_t padBytes = narrow->lanes * kSealBlockBytes;
         const uint32_t take = static_cast<uint32_t>(
-            remaining < batchBytes - word ? remaining : batchBytes - word);
+            remaining < padBytes - word ? remaining : padBytes - word);
         const uint32_t end = word + take;
         const uint32_t count = (end + kSealBlockBytes - 1) / kSealBlockBytes;
         const bool partial = end % kSealBlockBytes != 0;
-        std::memcpy(context.Pad + word, data, take);
-        routine.xorBlocks(context, counter, count, context.Pad,
-                          partial ? context.Keystream : nullptr);
-        std::memcpy(data, context.Pad + word, take);
+        if (word == 0 && take == padBytes) {
+            narrow->xorBlocks(context, counter, count, data, nullptr);  // a whole batch after all
+        } else {
+            std::memcpy(context.Pad + word, data, take);
+            narrow->xorBlocks(context, counter, count, context.Pad,
+                              partial ? context.Keystream : nullptr);
+            std::memcpy(data, context.Pad + word, take);
+        }
         data += take;
         remaining -= take;
         counter += count;

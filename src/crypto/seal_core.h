@@ -22,8 +22,8 @@ struct SealTables {
 // Counter values that the portable routine generates side by side (independent dependency
 // chains keep the execution units busy).
 constexpr uint32_t kSealLanes = 4;
-// The most counter values any routine generates side by side.
-constexpr uint32_t kSealMaxLanes = 16;
+// The most counter values generated in the pad (see SealContext::Pad).
+constexpr uint32_t kSealPadLanes = 16;
 
 // Working state of one call.
 struct SealContext {
@@ -35,7 +35,7 @@ struct SealContext {
     int32_t Position;      // next word of Keystream to use; 512 means used up (or none yet)
     // Room for the kSealLanes blocks that the portable routine generates side by side.
     uint32_t (*Lanes)[kSealBlockWords];
-    // kSealMaxLanes * 512 bytes where a stretch that starts inside a block or ends before a
+    // kSealPadLanes * 512 bytes where a stretch that starts inside a block or ends before a
     // whole batch of blocks is enciphered (the routines work on whole batches).
     uint8_t* Pad;
 };
@@ -45,7 +45,7 @@ struct SealWorkspace {
     SealTables tables;
     uint32_t keystream[kSealBlockWords];
     uint32_t lanes[kSealLanes][kSealBlockWords];
-    uint8_t pad[kSealMaxLanes * kSealBlockBytes];
+    uint8_t pad[kSealPadLanes * kSealBlockBytes];
 };
 
 // The hash compression at the heart of the table function: five chaining words and one
@@ -111,6 +111,9 @@ struct SealKeystreamRoutine {
     uint32_t lanes;  // counter values generated side by side
     SealXorBlocksFn xorBlocks;
     bool usable;  // this processor can run it
+    // The routine that is faster for a batch of at most lanes / 2 blocks (null: none). The
+    // lanes past the batch are generated all the same, so a wide routine wastes them.
+    const SealKeystreamRoutine* narrower;
 };
 // Every keystream routine of this build, the portable one first.
 const SealKeystreamRoutine* SealKeystreamRoutines(std::size_t* count);
@@ -123,7 +126,11 @@ bool SealKeystreamForce(const char* name);
 // The routines (seal.cpp, seal_lanes_*.cpp).
 void SealXorBlocksPortable(const SealContext& context, uint32_t first, uint32_t count,
                            uint8_t* data, uint32_t* words);
-void SealXorBlocksAvx2(const SealContext& context, uint32_t first, uint32_t count,
-                       uint8_t* data, uint32_t* words);
+void SealXorBlocksAvx2x8(const SealContext& context, uint32_t first, uint32_t count,
+                         uint8_t* data, uint32_t* words);
+void SealXorBlocksAvx2x16(const SealContext& context, uint32_t first, uint32_t count,
+                          uint8_t* data, uint32_t* words);
+void SealXorBlocksAvx512x48(const SealContext& context, uint32_t first, uint32_t count,
+                            uint8_t* data, uint32_t* words);
 
 }  // namespace nuvex

@@ -16,8 +16,8 @@
 //   Fold4(y0, y1, y2, y3)                per lane: byte k = XOR of the four bytes of yk
 //   Store(p, v)                          unaligned store of one vector
 //   XorLanes(data, pad)                  data[512 l + 4 i .. + 3] ^= word l of pad row i,
-//                                        for the 64 rows of one half-block (rows of kLanes
-//                                        words), every lane l
+//                                        for 8 rows (i < 8) of kLanes words, every lane l
+//   XorLanesStrided(data, pad, stride)   the same with rows of `stride` words (for Multi)
 #pragma once
 
 #include <cstdint>
@@ -25,10 +25,62 @@
 namespace nuvex {
 namespace lanes {
 
+// K vectors of operations B side by side as one vector of K * B::kLanes lanes. Every
+// operation on it is K independent operations, so K table look-ups are under way at once
+// where one vector would wait for each in turn (a gather's latency, not its throughput,
+// bounds a single chain of look-ups).
+template <class B, int K>
+struct Multi {
+    struct V {
+        typename B::V part[K];
+    };
+    static constexpr int kLanes = K * B::kLanes;
+
+    template <class F>
+    static V Each(F f) {
+        V r;
+        for (int k = 0; k < K; ++k) r.part[k] = f(k);
+        return r;
+    }
+    static V Set1(uint32_t x) {
+        return Each([&](int) { return B::Set1(x); });
+    }
+    static V Counters(uint32_t first) {
+        return Each([&](int k) { return B::Counters(first + k * B::kLanes); });
+    }
+    static V Add(const V& x, const V& y) {
+        return Each([&](int k) { return B::Add(x.part[k], y.part[k]); });
+    }
+    static V Xor(const V& x, const V& y) {
+        return Each([&](int k) { return B::Xor(x.part[k], y.part[k]); });
+    }
+    static V And(const V& x, const V& y) {
+        return Each([&](int k) { return B::And(x.part[k], y.part[k]); });
+    }
+    template <int n>
+    static V Rotr(const V& x) {
+        return Each([&](int k) { return B::template Rotr<n>(x.part[k]); });
+    }
+    static V Gather(const uint32_t* T, const V& byteOffsets) {
+        return Each([&](int k) { return B::Gather(T, byteOffsets.part[k]); });
+    }
+    static V Fold4(const V& y0, const V& y1, const V& y2, const V& y3) {
+        return Each(
+            [&](int k) { return B::Fold4(y0.part[k], y1.part[k], y2.part[k], y3.part[k]); });
+    }
+    static void Store(uint32_t* p, const V& v) {
+        for (int k = 0; k < K; ++k) B::Store(p + k * B::kLanes, v.part[k]);
+    }
+    static void XorLanes(uint8_t* data, const uint32_t* pad) {
+        for (int k = 0; k < K; ++k)
+            B::XorLanesStrided(data + 512 * B::kLanes * k, pad + B::kLanes * k, kLanes);
+    }
+};
+
 // One mixing pass on a, b, c, d.
 template <class O>
-inline void Pass(const uint32_t* T, typename O::V mask, typename O::V& a, typename O::V& b,
-                 typename O::V& c, typename O::V& d) {
+inline void Pass(const uint32_t* T, const typename O::V& mask, typename O::V& a,
+                 typename O::V& b, typename O::V& c, typename O::V& d) {
     b = O::Add(b, O::Gather(T, O::And(a, mask)));
     a = O::template Rotr<9>(a);
     c = O::Add(c, O::Gather(T, O::And(b, mask)));
@@ -55,8 +107,8 @@ inline void XorBlocks(const uint32_t* T, const uint32_t* S, const uint32_t* R, u
     V c = O::Xor(O::template Rotr<16>(n), O::Set1(R[14]));
     V d = O::Xor(O::template Rotr<24>(n), O::Set1(R[15]));
 
-    // Folded keystream of one half-block: row i holds the four bytes of step i, lane by lane.
-    uint32_t pad[64 * L];
+    // Folded keystream of eight steps: row i holds the four bytes of a step, lane by lane.
+    uint32_t pad[8 * L];
     uint32_t row[4][L];  // the unfolded words of one step, when `words` wants them
 
     for (uint32_t half = 0; half < 2; ++half) {
@@ -99,7 +151,7 @@ inline void XorBlocks(const uint32_t* T, const uint32_t* S, const uint32_t* R, u
             const V y1 = O::Xor(c, O::Set1(s[1]));
             const V y2 = O::Add(d, O::Set1(s[2]));
             const V y3 = O::Xor(a, O::Set1(s[3]));
-            O::Store(pad + L * i, O::Fold4(y0, y1, y2, y3));
+            O::Store(pad + L * (i % 8), O::Fold4(y0, y1, y2, y3));
             if (words != nullptr) {
                 O::Store(row[0], y0);
                 O::Store(row[1], y1);
@@ -115,8 +167,8 @@ inline void XorBlocks(const uint32_t* T, const uint32_t* S, const uint32_t* R, u
                 a = O::Add(a, n3);
                 c = O::Add(c, n4);
             }
+            if (i % 8 == 7) O::XorLanes(data + 256 * half + 4 * (i - 7), pad);
         }
-        O::XorLanes(data + 256 * half, pad);
     }
     // Key-derived stack memory; the empty asm that "reads" it keeps the clearing.
     for (uint32_t& w : pad) w = 0;

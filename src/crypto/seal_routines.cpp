@@ -13,19 +13,29 @@ namespace nuvex {
 namespace {
 
 struct Routines {
-    SealKeystreamRoutine list[3];
+    SealKeystreamRoutine list[4];
     std::size_t count = 0;
     std::size_t fastest = 0;
 
     Routines() : list{} {
-        list[count++] = SealKeystreamRoutine{"portable", kSealLanes, SealXorBlocksPortable, true};
+        list[count++] = SealKeystreamRoutine{"portable", kSealLanes, SealXorBlocksPortable, true, nullptr};
 #if defined(NUVEX_SEAL_X86)
         __builtin_cpu_init();
-        list[count++] = SealKeystreamRoutine{"avx2", 8, SealXorBlocksAvx2,
-                                             __builtin_cpu_supports("avx2") != 0};
+        const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+        const bool avx512 = __builtin_cpu_supports("avx512f") != 0 &&
+                            __builtin_cpu_supports("avx512vl") != 0 &&
+                            __builtin_cpu_supports("avx512bw") != 0;
+        list[count++] = SealKeystreamRoutine{"avx2-8", 8, SealXorBlocksAvx2x8, avx2, nullptr};
+        list[count++] = SealKeystreamRoutine{"avx2-16", 16, SealXorBlocksAvx2x16, avx2, nullptr};
+        list[count++] = SealKeystreamRoutine{"avx512-48", 48, SealXorBlocksAvx512x48, avx512, nullptr};
 #endif
-        for (std::size_t i = 0; i < count; ++i)
-            if (list[i].usable) fastest = i;  // later entries are faster
+        // Each entry is faster on long stretches than the ones before it, on both word sizes
+        // (measured), and hands small batches to the usable entry before it.
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!list[i].usable) continue;
+            if (i > 0) list[i].narrower = &list[fastest];
+            fastest = i;
+        }
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "crypto/seal_core.h"
 #include "literal_seal.h"
@@ -159,6 +160,58 @@ TEST(SealGenerate, LanesSideBySideEqualSingleBlocks) {
                 ASSERT_EQ(0, std::memcmp(workspace.lanes[lane], Y, sizeof Y))
                     << "lanes " << lanes << " lane " << lane;
             }
+        }
+    }
+}
+
+// Each keystream routine on its own, for every batch size it can be handed: the folded
+// keystream of each block XORed in its 512 bytes, the words of the last block given back.
+TEST(SealGenerate, EveryKeystreamRoutineGivesTheLiteralBlocks) {
+    std::mt19937 rng(11);
+    uint8_t key[20];
+    for (uint8_t& b : key) b = static_cast<uint8_t>(rng());
+    SealWorkspace workspace;
+    SealContext context;
+    SealSetup(context, workspace, key);
+    literal_seal::Context literal{};
+    uint32_t T[520], S[265], R[20], Y[512];
+    literal.T = T;
+    literal.S = S;
+    literal.R = R;
+    literal.Keystream = Y;
+    literal_seal::Setup(literal, key);
+
+    std::size_t routineCount = 0;
+    const SealKeystreamRoutine* routines = SealKeystreamRoutines(&routineCount);
+    ASSERT_GE(routineCount, 1u);
+    EXPECT_STREQ(routines[0].name, "portable");
+    EXPECT_TRUE(SealKeystreamChosen().usable);
+    for (std::size_t r = 0; r < routineCount; ++r) {
+        const SealKeystreamRoutine& routine = routines[r];
+        if (!routine.usable) continue;
+        if (routine.narrower != nullptr) {
+            EXPECT_TRUE(routine.narrower->usable);
+            EXPECT_LT(routine.narrower->lanes, routine.lanes);
+        }
+        std::vector<uint8_t> plain(routine.lanes * 512u);
+        for (uint8_t& b : plain) b = static_cast<uint8_t>(rng());
+        for (uint32_t count = 1; count <= routine.lanes; ++count) {
+            // Near the top of the counter range for one batch size: the lanes wrap around.
+            const uint32_t first = count == routine.lanes ? 0xFFFFFFFFu - 3 : rng() >> 9;
+            std::vector<uint8_t> data = plain;
+            uint32_t words[512];
+            routine.xorBlocks(context, first, count, data.data(), words);
+            for (uint32_t block = 0; block < count; ++block) {
+                literal_seal::Generate(literal, first + block, Y);
+                for (uint32_t k = 0; k < 512; ++k) {
+                    const uint32_t w = Y[k];
+                    const uint8_t expected = plain[512 * block + k] ^
+                                             static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24));
+                    ASSERT_EQ(data[512 * block + k], expected)
+                        << routine.name << " count " << count << " block " << block << " byte " << k;
+                }
+            }
+            ASSERT_EQ(0, std::memcmp(words, Y, sizeof Y)) << routine.name << " count " << count;
         }
     }
 }

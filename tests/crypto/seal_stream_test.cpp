@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -57,13 +58,37 @@ uint8_t KeystreamByte(const SealKey& key, uint32_t offset) {
     return static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24));
 }
 
-class SealStream : public ::testing::Test {
+// Every test runs once for each keystream routine of the build, forced in turn (a routine the
+// processor cannot run is skipped). A routine hands batches smaller than its width to the
+// narrower ones, so stretches of several of its batches are what reach it.
+class SealStream : public ::testing::TestWithParam<std::string> {
 protected:
-    void SetUp() override { SealCacheClear(); }
+    void SetUp() override {
+        SealCacheClear();
+        if (!SealKeystreamForce(GetParam().c_str())) GTEST_SKIP() << "processor lacks it";
+        widest = SealKeystreamChosen().lanes * kSealBlockBytes;
+    }
+    void TearDown() override { SealKeystreamForce(nullptr); }
     std::mt19937 rng{42};
+    uint32_t widest = 0;  // bytes of one batch of the forced routine
 };
 
-TEST_F(SealStream, MatchesTheLiteralRoutine) {
+std::vector<std::string> RoutineNames() {
+    std::size_t count = 0;
+    const SealKeystreamRoutine* routines = SealKeystreamRoutines(&count);
+    std::vector<std::string> names;
+    for (std::size_t r = 0; r < count; ++r) names.push_back(routines[r].name);
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Routine, SealStream, ::testing::ValuesIn(RoutineNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST_P(SealStream, MatchesTheLiteralRoutine) {
     for (int round = 0; round < 60; ++round) {
         const SealKey key = RandomKey(rng);
         const Bytes plain = RandomBytes(rng, rng() % 5000);
@@ -72,11 +97,22 @@ TEST_F(SealStream, MatchesTheLiteralRoutine) {
         ASSERT_EQ(Crypt(plain, offset, key), Literal(plain, offset, key))
             << "length " << plain.size() << " offset " << offset;
     }
+    // Stretches of one to three whole batches of the routine, from block edges and from
+    // inside blocks, so that whole batches, the pad and the narrower routines all take part.
+    for (int round = 0; round < 8; ++round) {
+        const SealKeystreamRoutine& routine = SealKeystreamChosen();
+        const SealKey key = RandomKey(rng);
+        const uint32_t length = (1 + round % 3) * widest + (round < 4 ? 0 : rng() % 9000);
+        const Bytes plain = RandomBytes(rng, length);
+        const uint32_t offset = round % 2 == 0 ? (rng() % 64) * 512 : rng() % 100000;
+        ASSERT_EQ(Crypt(plain, offset, key), Literal(plain, offset, key))
+            << routine.name << " length " << length << " offset " << offset;
+    }
 }
 
 // Keystream of the default document key (twenty 0x5C bytes) at the first body bytes and
 // across the edge of counter values 8 and 9, as a separately written implementation gives it.
-TEST_F(SealStream, KnownAnswersOfTheDefaultDocumentKey) {
+TEST_P(SealStream, KnownAnswersOfTheDefaultDocumentKey) {
     SealKey key;
     key.fill(0x5C);
     const Bytes at4113 = {0x1e, 0x4c, 0xcb, 0x9a, 0xdb, 0x7e, 0xe2, 0x3b, 0xe6, 0xb2, 0x55,
@@ -91,7 +127,7 @@ TEST_F(SealStream, KnownAnswersOfTheDefaultDocumentKey) {
     EXPECT_EQ(Literal(zeros, 4113, key), at4113);
 }
 
-TEST_F(SealStream, IsItsOwnInverseUnderBothNames) {
+TEST_P(SealStream, IsItsOwnInverseUnderBothNames) {
     const SealKey key = RandomKey(rng);
     const Bytes plain = RandomBytes(rng, 3000);
     const Bytes sealed = Crypt(plain, 777, key);
@@ -102,15 +138,17 @@ TEST_F(SealStream, IsItsOwnInverseUnderBothNames) {
     EXPECT_EQ(viaDecrypt, sealed);
 }
 
-TEST_F(SealStream, AnySplitGivesTheSameBytes) {
+TEST_P(SealStream, AnySplitGivesTheSameBytes) {
     const SealKey key = RandomKey(rng);
-    for (uint32_t start : {0u, 100u, 0x1FFu, 0x200u, 4113u, 0xFFFFF000u}) {
-        const Bytes plain = RandomBytes(rng, 3000);
+    for (uint32_t start : {0u, 100u, 0x1FFu, 0x200u, 4113u, 0xFFFFF000u, 1u << 20}) {
+        // The last stream spans three batches of the routine, its pieces any size.
+        const uint32_t length = start == 1u << 20 ? 3 * widest : 3000;
+        const Bytes plain = RandomBytes(rng, length);
         const Bytes whole = Crypt(plain, start, key);
         for (int round = 0; round < 20; ++round) {
             // Random cut points, each piece enciphered by itself at its own offset.
-            std::vector<uint32_t> cuts = {0, 3000};
-            for (int c = 0; c < 4; ++c) cuts.push_back(rng() % 3001);
+            std::vector<uint32_t> cuts = {0, length};
+            for (int c = 0; c < 4; ++c) cuts.push_back(rng() % (length + 1));
             std::sort(cuts.begin(), cuts.end());
             Bytes pieces = plain;
             for (std::size_t c = 0; c + 1 < cuts.size(); ++c)
@@ -121,7 +159,7 @@ TEST_F(SealStream, AnySplitGivesTheSameBytes) {
     }
 }
 
-TEST_F(SealStream, OffsetsAddressWordsOfCounterBlocks) {
+TEST_P(SealStream, OffsetsAddressWordsOfCounterBlocks) {
     const SealKey key = RandomKey(rng);
     const Bytes zeros(3, 0);
     // 0x1FF: the last word of block 0, then word 0 of block 1.
@@ -141,7 +179,7 @@ TEST_F(SealStream, OffsetsAddressWordsOfCounterBlocks) {
     EXPECT_EQ(out[1], KeystreamByte(key, 4114));
 }
 
-TEST_F(SealStream, StretchPastTheLastOffsetGoesOnWithTheNextCounter) {
+TEST_P(SealStream, StretchPastTheLastOffsetGoesOnWithTheNextCounter) {
     const SealKey key = RandomKey(rng);
     const Bytes plain = RandomBytes(rng, 1500);
     const Bytes out = Crypt(plain, 0xFFFFFE00u, key);
@@ -156,7 +194,7 @@ TEST_F(SealStream, StretchPastTheLastOffsetGoesOnWithTheNextCounter) {
     EXPECT_EQ(out[512] ^ plain[512], static_cast<uint8_t>(w ^ (w >> 8) ^ (w >> 16) ^ (w >> 24)));
 }
 
-TEST_F(SealStream, InPlaceOverlapAndEmpty) {
+TEST_P(SealStream, InPlaceOverlapAndEmpty) {
     const SealKey key = RandomKey(rng);
     const Bytes plain = RandomBytes(rng, 2000);
     const Bytes expected = Crypt(plain, 4113, key);
@@ -176,7 +214,7 @@ TEST_F(SealStream, InPlaceOverlapAndEmpty) {
     EXPECT_EQ(untouched, Bytes(16, 0xAB));
 }
 
-TEST_F(SealStream, KeyInsideTheDestinationIsReadBeforeTheCopy) {
+TEST_P(SealStream, KeyInsideTheDestinationIsReadBeforeTheCopy) {
     const Bytes plain = RandomBytes(rng, 1000);
     SealKey key;
     std::memcpy(key.data(), plain.data(), key.size());
@@ -190,7 +228,7 @@ TEST_F(SealStream, KeyInsideTheDestinationIsReadBeforeTheCopy) {
     EXPECT_EQ(next, Literal(plain, 1300, key));
 }
 
-TEST_F(SealStream, ZeroKeyAndKeysDifferingInTheLastByte) {
+TEST_P(SealStream, ZeroKeyAndKeysDifferingInTheLastByte) {
     SealKey zero{};
     const Bytes zeros(4096, 0);
     const Bytes stream = Crypt(zeros, 0, zero);
@@ -213,7 +251,7 @@ TEST_F(SealStream, ZeroKeyAndKeysDifferingInTheLastByte) {
     EXPECT_LT(sameT, 4u);
 }
 
-TEST_F(SealStream, NeedsNoHeap) {
+TEST_P(SealStream, NeedsNoHeap) {
     const SealKey key = RandomKey(rng);
     const Bytes plain = RandomBytes(rng, 5000);
     const Bytes expected = Literal(plain, 4113, key);
@@ -235,7 +273,7 @@ TEST_F(SealStream, NeedsNoHeap) {
     EXPECT_EQ(NuvexTest_HeapLiveBlocks(), live);
 }
 
-TEST_F(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
+TEST_P(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
     // More keys than the cache holds, in an order that keeps evicting and reloading, with
     // chunks at successive offsets (these reuse the block the previous chunk ended in).
     std::vector<SealKey> keys;
@@ -259,12 +297,13 @@ TEST_F(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
     EXPECT_GT(stats.blockReuses, 0u);
 }
 
-TEST_F(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
+TEST_P(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
     // Four threads, keys shared between them and more keys than entries; chunk sizes and
     // offsets vary so that reused blocks are sometimes right and sometimes stale.
     std::vector<SealKey> keys;
     for (uint32_t k = 0; k < kSealCacheEntries + 2; ++k) keys.push_back(RandomKey(rng));
-    const Bytes plain = RandomBytes(rng, 2 * 4096);
+    // Chunks up to two batches of the routine, so that whole batches run on every thread.
+    const Bytes plain = RandomBytes(rng, 2 * 4096 + 2 * widest);
     std::vector<Bytes> expected;
     for (const SealKey& key : keys) expected.push_back(Literal(plain, 4113, key));
     std::atomic<int> failures{0};
@@ -274,7 +313,7 @@ TEST_F(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
             std::mt19937 local(static_cast<unsigned>(t));
             for (int round = 0; round < 40; ++round) {
                 const std::size_t k = local() % keys.size();
-                const uint32_t chunk = 1 + local() % 3000;
+                const uint32_t chunk = round % 2 == 0 ? 1 + local() % 3000 : 1 + local() % (2 * widest);
                 Bytes data = plain;
                 for (uint32_t at = 0; at < data.size(); at += chunk) {
                     const uint32_t n = static_cast<uint32_t>(
