@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "crypto/seal_ahead.h"
 #include "crypto/seal_cache.h"
 #include "crypto/seal_core.h"
 #include "document/keys.h"
@@ -228,6 +229,7 @@ void SealBind(SealContext& context, const SealTables& tables, SealWorkspace& wor
     context.Position = static_cast<int32_t>(kSealBlockWords);
     context.Lanes = workspace.lanes;
     context.Pad = workspace.pad;
+    context.Key = nullptr;
 }
 
 void SealSetup(SealContext& context, SealWorkspace& workspace, const uint8_t* key) {
@@ -288,6 +290,26 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
         word = 0;
     }
 
+    // Keystream an earlier call read ahead for this place; finding it, or the block above,
+    // shows that the stream goes on chunk after chunk.
+    bool continuing = haveFirst;
+    if (context.Key != nullptr) {
+        const uint32_t taken = SealAheadTake(context.Key, counter, word, data, remaining);
+        if (taken > 0) {
+            continuing = true;
+            data += taken;
+            remaining -= taken;
+            const uint32_t at = word + taken;  // below 2^32: the entry holds a few blocks
+            counter += at / kSealBlockBytes;
+            word = at % kSealBlockBytes;
+            // The words of the block taken last are not at hand (only its folded bytes are
+            // kept, and stay kept for the next call).
+            context.Counter = counter;
+            context.Position = static_cast<int32_t>(kSealBlockWords);
+            if (remaining == 0) return;
+        }
+    }
+
     const SealKeystreamRoutine& routine = SealKeystreamChosen();
     const uint32_t batchBytes = routine.lanes * kSealBlockBytes;
     while (remaining > 0) {
@@ -316,6 +338,24 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
         const uint32_t end = word + take;
         const uint32_t count = (end + kSealBlockBytes - 1) / kSealBlockBytes;
         const bool partial = end % kSealBlockBytes != 0;
+
+        // A stream that goes on in small chunks: a wider routine makes at least as many
+        // blocks again as this stretch needs in the same time; the blocks from the one this
+        // stretch ends in on are kept for the calls that follow.
+        const SealKeystreamRoutine* ahead = &routine;
+        while (ahead->narrower != nullptr && ahead->lanes > kSealPadLanes) ahead = ahead->narrower;
+        if (continuing && context.Key != nullptr && remaining == take &&
+            ahead->lanes >= 2 * count) {
+            std::memset(context.Pad, 0, ahead->lanes * kSealBlockBytes);
+            ahead->xorBlocks(context, counter, ahead->lanes, context.Pad, nullptr);
+            SealXorBytes(data, context.Pad + word, take);
+            const uint32_t kept = end / kSealBlockBytes;  // first block not used up
+            SealAheadKeep(context.Key, counter + kept, context.Pad + kept * kSealBlockBytes,
+                          ahead->lanes - kept);
+            context.Counter = counter + count;
+            context.Position = static_cast<int32_t>(kSealBlockWords);
+            return;
+        }
         if (word == 0 && take == padBytes) {
             narrow->xorBlocks(context, counter, count, data, nullptr);  // a whole batch after all
         } else {
@@ -348,6 +388,7 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     const bool haveFirst =
         SealCacheLoad(ownKey.data(), firstCounter, workspace.tables, workspace.keystream);
     SealBind(context, workspace.tables, workspace);
+    context.Key = ownKey.data();
     if (haveFirst) {
         context.Counter = firstCounter + 1;
         context.Position = 0;

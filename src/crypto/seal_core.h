@@ -38,6 +38,8 @@ struct SealContext {
     // kSealPadLanes * 512 bytes where a stretch that starts inside a block or ends before a
     // whole batch of blocks is enciphered (the routines work on whole batches).
     uint8_t* Pad;
+    // The 20-byte key, for the keystream read ahead (seal_ahead.h); null: none.
+    const uint8_t* Key;
 };
 
 // Everything one call needs, meant to live on the caller's stack.
@@ -87,6 +89,9 @@ void SealGenerateLanes(const SealContext& context, uint32_t first, uint32_t coun
 // data[k] ^= fold(words[k]) for k < count, where fold XORs the four bytes of a word. Uses
 // the fastest routine the processor has (chosen once, at the first call).
 void SealFoldXor(uint8_t* data, const uint32_t* words, std::size_t count);
+
+// data[k] ^= pad[k] for k < count.
+void SealXorBytes(uint8_t* data, const uint8_t* pad, std::size_t count);
 
 using SealFoldXorFn = void (*)(uint8_t* data, const uint32_t* words, std::size_t count);
 struct SealFoldRoutine {

@@ -2,6 +2,8 @@
 // into the data: a portable routine and, on x86, SSE2 and AVX2 routines picked at run time.
 #include "crypto/seal_core.h"
 
+#include <cstring>
+
 #if (defined(__i386__) || defined(__x86_64__)) && defined(__GNUC__)
 #define NUVEX_FOLD_X86 1
 #include <immintrin.h>
@@ -97,6 +99,18 @@ const Routines& TheRoutines() {
 }
 
 }  // namespace
+
+void SealXorBytes(uint8_t* data, const uint8_t* pad, std::size_t count) {
+    std::size_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, data + k, 8);
+        std::memcpy(&y, pad + k, 8);
+        x ^= y;
+        std::memcpy(data + k, &x, 8);
+    }
+    for (; k < count; ++k) data[k] ^= pad[k];
+}
 
 void SealFoldXor(uint8_t* data, const uint32_t* words, std::size_t count) {
     static const SealFoldXorFn run = SealFoldChosen().run;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/seal.h"
+#include "crypto/seal_ahead.h"
 #include "crypto/seal_cache.h"
 #include "crypto/seal_core.h"
 #include "literal_seal.h"
@@ -65,6 +66,7 @@ class SealStream : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         SealCacheClear();
+        SealAheadClear();
         if (!SealKeystreamForce(GetParam().c_str())) GTEST_SKIP() << "processor lacks it";
         widest = SealKeystreamChosen().lanes * kSealBlockBytes;
     }
@@ -295,6 +297,44 @@ TEST_P(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
     EXPECT_GT(stats.hits, 0u);
     EXPECT_GT(stats.evictions, 0u);
     EXPECT_GT(stats.blockReuses, 0u);
+}
+
+// A stream enciphered chunk after chunk leaves keystream read ahead for the chunks that
+// follow; it must serve only the same key at the same place, whatever order chunks come in.
+TEST_P(SealStream, KeystreamReadAheadServesOnlyItsKeyAndPlace) {
+    const SealKey a = RandomKey(rng);
+    SealKey b = a;
+    b[19] ^= 1;
+    const Bytes plain = RandomBytes(rng, 16 * 4096);
+    const Bytes expectedA = Literal(plain, 4113, a);
+    const Bytes expectedB = Literal(plain, 4113, b);
+    auto chunk = [&](Bytes& data, const SealKey& key, uint32_t index) {
+        SealCrypt(data.data() + 4096 * index, data.data() + 4096 * index, 4096,
+                  4113 + 4096 * index, key.data());
+    };
+    auto same = [&](const Bytes& data, const Bytes& expected, uint32_t index) {
+        return std::equal(data.begin() + 4096 * index, data.begin() + 4096 * (index + 1),
+                          expected.begin() + 4096 * index);
+    };
+    // Key a in order; after each chunk, key b (one bit apart) at the place a goes on from.
+    Bytes withA = plain, withB = plain;
+    for (uint32_t index = 0; index < 16; ++index) {
+        chunk(withA, a, index);
+        if (index + 1 < 16) chunk(withB, b, index + 1);
+    }
+    chunk(withB, b, 0);
+    EXPECT_EQ(withA, expectedA);
+    EXPECT_EQ(withB, expectedB);
+    // Chunks again out of order: backwards, and each twice (deciphering it the second time).
+    for (uint32_t index = 16; index-- > 0;) {
+        Bytes data = plain;
+        chunk(data, a, index);
+        ASSERT_TRUE(same(data, expectedA, index)) << "chunk " << index;
+        chunk(data, a, index);
+        ASSERT_TRUE(std::equal(data.begin() + 4096 * index, data.begin() + 4096 * (index + 1),
+                               plain.begin() + 4096 * index))
+            << "chunk " << index;
+    }
 }
 
 TEST_P(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
