@@ -23,7 +23,7 @@ struct SealTables {
 // chains keep the execution units busy).
 constexpr uint32_t kSealLanes = 4;
 // The most counter values generated in the pad (see SealContext::Pad).
-constexpr uint32_t kSealPadLanes = 16;
+constexpr uint32_t kSealPadLanes = 48;
 
 // Working state of one call.
 struct SealContext {
