@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The benchmarks of issue-level figures, in one run, for both host word sizes: the cipher
+# The benchmarks, in one run, for both host word sizes: the cipher
 # (memcpy, the literal routine, the library in one call and in 4096-byte chunks, every
 # keystream routine, MD5) and whole files (encrypt, decrypt in place, decrypt to another file
 # of a large file beside cp and openssl enc -chacha20, with wall and CPU time, ratios and peak

@@ -77,8 +77,10 @@ void SealRefill(SealContext& context);
 // offset x uses the four bytes, folded by XOR, of word x mod 512 of counter value x div 512).
 // A stretch that runs past offset 0xFFFFFFFF goes on with the next counter value. When
 // Position is below 512 and Counter - 1 is the counter value of `offset`, the block already in
-// Keystream is used instead of being generated again. Leaves Counter, Keystream and Position
-// as after the last byte.
+// Keystream is used instead of being generated again. With Key set, keystream read ahead
+// for the place is used, and a stretch that continues a stream reads ahead for the next
+// (seal_ahead.h). Leaves Counter as after the last byte, and Keystream and Position as after
+// it when the words of the last block are at hand (otherwise Position 512).
 void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t offset);
 
 // Keystream of `count` consecutive counter values from `first` (count <= kSealLanes), each
