@@ -230,6 +230,8 @@ void SealBind(SealContext& context, const SealTables& tables, SealWorkspace& wor
     context.Lanes = workspace.lanes;
     context.Pad = workspace.pad;
     context.Key = nullptr;
+    context.LanesUsed = false;
+    context.PadUsed = 0;
 }
 
 void SealSetup(SealContext& context, SealWorkspace& workspace, const uint8_t* key) {
@@ -268,6 +270,21 @@ void SealXorBlocksPortable(const SealContext& context, uint32_t first, uint32_t 
     if (words != nullptr)
         std::memcpy(words, context.Lanes[count - 1], kSealBlockWords * sizeof(uint32_t));
 }
+
+namespace {
+
+// Runs a keystream routine, noting which of the context's memory it writes.
+void RunRoutine(SealContext& context, const SealKeystreamRoutine& routine, uint32_t first,
+                uint32_t count, uint8_t* data, uint32_t* words) {
+    if (routine.xorBlocks == SealXorBlocksPortable) context.LanesUsed = true;
+    if (data == context.Pad) {
+        const uint32_t bytes = routine.lanes * kSealBlockBytes;
+        if (bytes > context.PadUsed) context.PadUsed = bytes;
+    }
+    routine.xorBlocks(context, first, count, data, words);
+}
+
+}  // namespace
 
 void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t offset) {
     uint32_t counter = offset >> 9;
@@ -315,7 +332,7 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
     while (remaining > 0) {
         if (word == 0 && remaining >= batchBytes) {
             // A whole batch of blocks, enciphered where the data lies.
-            routine.xorBlocks(context, counter, routine.lanes, data, nullptr);
+            RunRoutine(context, routine, counter, routine.lanes, data, nullptr);
             data += batchBytes;
             remaining -= batchBytes;
             counter += routine.lanes;
@@ -347,7 +364,7 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
         if (continuing && context.Key != nullptr && remaining == take &&
             ahead->lanes >= 2 * count) {
             std::memset(context.Pad, 0, ahead->lanes * kSealBlockBytes);
-            ahead->xorBlocks(context, counter, ahead->lanes, context.Pad, nullptr);
+            RunRoutine(context, *ahead, counter, ahead->lanes, context.Pad, nullptr);
             SealXorBytes(data, context.Pad + word, take);
             const uint32_t kept = end / kSealBlockBytes;  // first block not used up
             SealAheadKeep(context.Key, counter + kept, context.Pad + kept * kSealBlockBytes,
@@ -357,11 +374,11 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
             return;
         }
         if (word == 0 && take == padBytes) {
-            narrow->xorBlocks(context, counter, count, data, nullptr);  // a whole batch after all
+            RunRoutine(context, *narrow, counter, count, data, nullptr);  // a whole batch after all
         } else {
             std::memcpy(context.Pad + word, data, take);
-            narrow->xorBlocks(context, counter, count, context.Pad,
-                              partial ? context.Keystream : nullptr);
+            RunRoutine(context, *narrow, counter, count, context.Pad,
+                       partial ? context.Keystream : nullptr);
             std::memcpy(data, context.Pad + word, take);
         }
         data += take;
@@ -406,8 +423,8 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     WipeLocal(ownKey.data(), ownKey.size());
     WipeLocal(&workspace.tables, sizeof workspace.tables);
     WipeLocal(workspace.keystream, sizeof workspace.keystream);
-    WipeLocal(workspace.lanes, sizeof workspace.lanes);
-    WipeLocal(workspace.pad, sizeof workspace.pad);
+    if (context.LanesUsed) WipeLocal(workspace.lanes, sizeof workspace.lanes);
+    if (context.PadUsed > 0) WipeLocal(workspace.pad, context.PadUsed);
     return 1;
 }
 

@@ -40,6 +40,9 @@ struct SealContext {
     uint8_t* Pad;
     // The 20-byte key, for the keystream read ahead (seal_ahead.h); null: none.
     const uint8_t* Key;
+    // How much of Lanes and Pad the call has written (what is to be wiped).
+    bool LanesUsed;
+    uint32_t PadUsed;  // bytes from the start
 };
 
 // Everything one call needs, meant to live on the caller's stack.
