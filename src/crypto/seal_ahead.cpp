@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "crypto/seal.h"
+#include "crypto/seal_cache.h"
 #include "frame/heap.h"
 
 namespace nuvex {
@@ -18,15 +19,29 @@ struct AheadEntry {
     uint8_t pad[kSealAheadBlocks * kSealBlockBytes];
 };
 
+constexpr uint32_t kKeptKeys = kSealCacheKeptKeys;  // the keys the table cache keeps
+
 struct Ahead {
     std::mutex lock;
     uint64_t clock = 0;
     AheadEntry entries[kSealAheadEntries]{};
+    // Set by SealAheadKeepOnly: only these keys get entries.
+    bool restricted = false;
+    uint32_t keptCount = 0;
+    uint8_t kept[kKeptKeys][kSealKeyBytes]{};
 
     // Keystream must not outlive the module either.
     ~Ahead() {
         std::lock_guard<std::mutex> guard(lock);
         SecureWipe(entries, sizeof entries);
+        SecureWipe(kept, sizeof kept);
+    }
+
+    bool Admits(const uint8_t* key) const {
+        if (!restricted) return true;
+        for (uint32_t k = 0; k < keptCount; ++k)
+            if (std::memcmp(kept[k], key, kSealKeyBytes) == 0) return true;
+        return false;
     }
 
     AheadEntry* Find(const uint8_t* key) {
@@ -63,6 +78,8 @@ void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uin
     if (blocks == 0 || blocks > kSealAheadBlocks) return;
     Ahead& ahead = TheAhead();
     std::lock_guard<std::mutex> guard(ahead.lock);
+    // A key replaced meanwhile (a call in flight under its snapshot) has nothing kept.
+    if (!ahead.Admits(key)) return;
     AheadEntry* entry = ahead.Find(key);
     if (entry == nullptr) {
         entry = &ahead.entries[0];
@@ -85,10 +102,25 @@ void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uin
     std::memcpy(entry->pad, pad, blocks * kSealBlockBytes);
 }
 
+void SealAheadKeepOnly(const uint8_t* const* keys, uint32_t count) {
+    Ahead& ahead = TheAhead();
+    std::lock_guard<std::mutex> guard(ahead.lock);
+    SecureWipe(ahead.kept, sizeof ahead.kept);
+    ahead.keptCount = count < kKeptKeys ? count : kKeptKeys;
+    for (uint32_t k = 0; k < ahead.keptCount; ++k)
+        std::memcpy(ahead.kept[k], keys[k], kSealKeyBytes);
+    ahead.restricted = true;
+    for (AheadEntry& entry : ahead.entries)
+        if (entry.used && !ahead.Admits(entry.key)) SecureWipe(&entry, sizeof entry);
+}
+
 void SealAheadClear() {
     Ahead& ahead = TheAhead();
     std::lock_guard<std::mutex> guard(ahead.lock);
     SecureWipe(ahead.entries, sizeof ahead.entries);
+    SecureWipe(ahead.kept, sizeof ahead.kept);
+    ahead.keptCount = 0;
+    ahead.restricted = false;
 }
 
 }  // namespace nuvex

@@ -3,7 +3,8 @@
 // time of one; when a call continues where an earlier one under the same key ended, it
 // generates a whole batch and leaves the blocks it does not use here, folded, for the calls
 // that follow. A fixed number of entries in static storage (no heap), one lock, least recently
-// used entry replaced; an entry that leaves is wiped.
+// used entry replaced; an entry that leaves is wiped. Once a key has been replaced, only the
+// keys still in use have keystream kept.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,13 @@ uint32_t SealAheadTake(const uint8_t* key, uint32_t counter, uint32_t word, uint
 // `counter` under the key, in place of what the key had.
 void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uint32_t blocks);
 
-// Wipes and empties every entry.
+// Restricts the read-ahead to the `count` 20-byte keys at `keys` (at most
+// kSealCacheKeptKeys), as the table cache is restricted when a key is replaced (which calls
+// this): every entry of another key is wiped now, and the keystream of another key is never
+// kept from now on.
+void SealAheadKeepOnly(const uint8_t* const* keys, uint32_t count);
+
+// Wipes and empties every entry and lifts the restriction (the state at load).
 void SealAheadClear();
 
 }  // namespace nuvex

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "crypto/seal_ahead.h"
 #include "frame/heap.h"
 
 namespace nuvex {
@@ -122,6 +123,8 @@ void SealCacheKeepOnly(const uint8_t* const* keys, uint32_t count) {
     cache.restricted = true;
     for (CacheEntry& entry : cache.entries)
         if (entry.used && !cache.Admits(entry.key)) SecureWipe(&entry, sizeof entry);
+    // The keystream read ahead under a replaced key goes in the same step.
+    SealAheadKeepOnly(keys, count);
 }
 
 void SealCacheClear() {

@@ -337,6 +337,47 @@ TEST_P(SealStream, KeystreamReadAheadServesOnlyItsKeyAndPlace) {
     }
 }
 
+// When a key is replaced, the keystream read ahead under any key no longer in use is wiped at
+// once and none is kept for it afterwards; the keys in use go on reading ahead.
+TEST_P(SealStream, KeystreamReadAheadOfAReplacedKeyIsWiped) {
+    const SealKey replaced = RandomKey(rng);
+    const SealKey current = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 8 * 4096);
+    Bytes withReplaced = plain, withCurrent = plain;
+    auto chunk = [&](Bytes& data, const SealKey& key, uint32_t index) {
+        SealCrypt(data.data() + 4096 * index, data.data() + 4096 * index, 4096,
+                  4113 + 4096 * index, key.data());
+    };
+    // Whether keystream is kept for the place that chunk `index` of the stream starts at.
+    auto kept = [&](const SealKey& key, uint32_t index) {
+        const uint32_t offset = 4113 + 4096 * index;
+        uint8_t probe[1] = {0};
+        return SealAheadTake(key.data(), offset >> 9, offset & 0x1FF, probe, 1) == 1;
+    };
+    for (uint32_t index = 0; index < 4; ++index) {
+        chunk(withReplaced, replaced, index);
+        chunk(withCurrent, current, index);
+    }
+    // A routine of 16 lanes or more makes the next chunk's blocks with this chunk's.
+    const bool readsAhead = kept(current, 4);
+    EXPECT_EQ(readsAhead, SealKeystreamChosen().lanes >= 16);
+    EXPECT_EQ(kept(replaced, 4), readsAhead);
+
+    const uint8_t* inUse[1] = {current.data()};
+    SealAheadKeepOnly(inUse, 1);
+    EXPECT_FALSE(kept(replaced, 4));
+    EXPECT_EQ(kept(current, 4), readsAhead);
+    // A call in flight under the replaced key finishes right and keeps nothing.
+    for (uint32_t index = 4; index < 8; ++index) {
+        chunk(withReplaced, replaced, index);
+        chunk(withCurrent, current, index);
+        EXPECT_FALSE(kept(replaced, index + 1));
+    }
+    EXPECT_EQ(withReplaced, Literal(plain, 4113, replaced));
+    EXPECT_EQ(withCurrent, Literal(plain, 4113, current));
+    SealAheadClear();
+}
+
 TEST_P(SealStream, CachedTablesFromSeveralThreadsAtOnce) {
     // Four threads, keys shared between them and more keys than entries; chunk sizes and
     // offsets vary so that reused blocks are sometimes right and sometimes stale.
