@@ -208,6 +208,11 @@ typedef struct AccLogRecord {
 /* document and any existing target are unchanged, the temporary file removed.              */
 /* NuvexCtrl_DecryptFile.                                                                   */
 #define NUVEX_E_REPLACE_FAILED 2410u
+/* Another encryption, decryption or rights change of this library (in this or another       */
+/* process) is working on the file, or on the target. Nothing changed, no temporary file.   */
+/* NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights            */
+/* (NuvexCtrl_EncryptFile reports it as 797).                                               */
+#define NUVEX_E_DOC_BUSY 2411u
 /* lists, pass paths and policies */
 /* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
  * the persist flag: the driver accepted the change (and keeps it) but the pass-path file

@@ -24,7 +24,9 @@ extern "C" NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetProcSignCode(const char* 
     UniqueHandle file(CreateFileA(fileName, SYNCHRONIZE | FILE_READ_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return 1202;
+    // A console or a pipe would wait for input, a device would hand out what it likes: only a
+    // disk file is read.
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return 1202;
 
     HeapBlock<uint8_t> region(static_cast<uint8_t*>(MemAllocZero(kSignedRegionBytes)));
     if (!region) return 1196;

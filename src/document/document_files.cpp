@@ -1,21 +1,25 @@
-// Recognising, encrypting and decrypting documents. Both directions write a complete
-// temporary file beside the file they replace, flush it, and only then move it over the old
-// file, so a failure (or a crash) at any point leaves either the old file or the complete new
-// one, never a mixture.
+// Recognising, encrypting and decrypting documents. Both directions hold the file they read
+// from the document test to the end (one operation per file), write a complete temporary file
+// beside the file they replace, created so that only its creator can open it, flush it, and
+// only then put it in the old file's place keeping that file's identity, so a failure (or a
+// crash) at any point leaves either the old file or the complete new one, never a mixture.
 #include <cstring>
 
 #include "document/document_header.h"
 #include "document/document_io.h"
 #include "document/documents.h"
 #include "document/keys.h"
+#include "document/operation_files.h"
 #include "nuvexctrl.h"
+#include "platform/file_security.h"
 
 namespace nuvex::document {
 
-bool IsDocument(const char* fileName) {
-    uint32_t answer = 0;
-    NuvexCtrl_IsEncryptFile(fileName, 0, &answer);  // only the answer counts
-    return answer == 1;
+bool PassesQuickTest(HANDLE file) {
+    if (FileSizeLow(file) < kHeaderSize || !SeekTo(file, kSignatureOffset)) return false;
+    uint8_t bytes[kQuickSignatureSize];
+    ReadOutcome got = ReadUpTo(file, bytes, sizeof bytes);
+    return got.ok && got.bytes == sizeof bytes && QuickSignatureMatches(bytes);
 }
 
 namespace {
@@ -85,19 +89,16 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     // A document that someone holds open for writing is still examined: the second open
-    // shares write access.
-    UniqueHandle file(open(FILE_SHARE_READ));
-    if (!file) file.reset(open(FILE_SHARE_READ | FILE_SHARE_WRITE));
-    if (!file) {
+    // shares write access. Both share deleting, so that a test never makes an encryption or
+    // decryption of the same file fail at its replace.
+    UniqueHandle file(open(FILE_SHARE_READ | FILE_SHARE_DELETE));
+    if (!file) file.reset(open(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    // Only a disk file can be a document: a device or a pipe is not read at all.
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) {
         *isDocument = 0;
         return 486;
     }
-    uint32_t answer = 0;
-    if (FileSizeLow(file.get()) >= kHeaderSize && SeekTo(file.get(), kSignatureOffset)) {
-        uint8_t bytes[kQuickSignatureSize];
-        ReadOutcome got = ReadUpTo(file.get(), bytes, sizeof bytes);
-        if (got.ok && got.bytes == sizeof bytes && QuickSignatureMatches(bytes)) answer = 1;
-    }
+    const uint32_t answer = PassesQuickTest(file.get()) ? 1 : 0;
     file.reset();
     *isDocument = answer;
     return 0;
@@ -106,52 +107,55 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
 uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserved*/,
                                         const void* /*key*/, uint32_t /*useKey*/) {
     if (fileName == nullptr) return 636;
-    if (IsDocument(fileName)) {
+    // The plain file is held from the document test to the replace: read sharing lets readers
+    // in, delete sharing lets the replace happen, and no writer or other operation gets in.
+    // Missing, held by a writer, not a disk file or held by another operation: 797.
+    HeldFile plain;
+    if (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE, plain) !=
+        Hold::Held)
+        return 797;
+    if (PassesQuickTest(plain.handle())) {
         OutputDebugStringA("7777en11111111111111111111111111111");
         return 651;
     }
     const std::size_t nameSize = std::strlen(fileName) + kTempSuffixRoom;
     HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
     if (!name) return 813;
+    uint64_t plainSize = 0;
+    if (!FileSize64(plain.handle(), plainSize)) return NUVEX_E_PLAIN_READ_FAILED;
+    if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
 
+    // The document takes the plain file's attributes (without read-only) from the start and
+    // its permissions at the replace; until then only its creator can open it (under the
+    // built-in key a document is as good as plain).
+    const DWORD attributes = AttributesOf(plain.handle());
+    platform::PrivateFileSecurity privateFile;
+    if (privateFile.attributes() == nullptr) return 807;
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
     if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
-                     FILE_ATTRIBUTE_NORMAL, /*announce=*/true, /*ownerOnly=*/false))
+                     CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return 807;
-    UniqueHandle plain = OpenExisting(fileName, kReadData, FILE_SHARE_READ);
-    if (!plain) return 797;
-    uint64_t plainSize = 0;
-    if (!FileSize64(plain.get(), plainSize)) return NUVEX_E_PLAIN_READ_FAILED;
-    if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
     if (!buffer) return 787;
 
     EncodeHeader(CreateHeader(), buffer.get());
     if (!WriteAll(temp.handle(), buffer.get(), kHeaderSize)) return 780;
-    uint32_t copied = CopyThroughCipher(plain.get(), temp.handle(), plainSize, kBodyStreamOffset,
+    if (!SeekTo(plain.handle(), 0)) return NUVEX_E_PLAIN_READ_FAILED;
+    uint32_t copied = CopyThroughCipher(plain.handle(), temp.handle(), plainSize, kBodyStreamOffset,
                                         /*encrypt=*/true, buffer.get(),
                                         {NUVEX_E_PLAIN_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
-    if (!AtEnd(plain.get())) return NUVEX_E_PLAIN_READ_FAILED;
-    // On disk before it replaces the plain file: a crash after the move must not leave a
+    if (!AtEnd(plain.handle())) return NUVEX_E_PLAIN_READ_FAILED;
+    // On disk before it replaces the plain file: a crash after the replace must not leave a
     // truncated document in its place.
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
-    plain.reset();
     temp.Close();
 
-    DWORD attributes = GetFileAttributesA(fileName);
-    if (attributes == INVALID_FILE_ATTRIBUTES) attributes = FILE_ATTRIBUTE_NORMAL;
-    const bool clearedReadOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-                                 SetFileAttributesA(fileName, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (!MoveFileExA(temp.name(), fileName, MOVEFILE_REPLACE_EXISTING)) {
-        if (clearedReadOnly) SetFileAttributesA(fileName, attributes);
-        temp.Keep();
-        return 776;
-    }
+    const bool replaced = ReplaceHeld(fileName, plain.handle(), attributes, temp);
     temp.Keep();
-    return 0;
+    return replaced ? 0 : 776;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
@@ -160,16 +164,22 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (outFileName != nullptr) OutputDebugStringA(outFileName);
     if (fileName == nullptr) return 510;
     if (toOtherFile != 0 && outFileName == nullptr) return 517;
-    if (!IsDocument(fileName)) return 531;
+    // The document is held from its test to the end, as the plain file of an encryption is.
+    HeldFile document;
+    switch (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                     document)) {
+    case Hold::Held: break;
+    case Hold::Busy: return NUVEX_E_DOC_BUSY;
+    default: return NUVEX_E_DOC_OPEN_FAILED;  // "cannot open" is not "not a document"
+    }
+    if (!PassesQuickTest(document.handle())) return 531;
     OutputDebugStringA("enter de");
 
     const char* target = toOtherFile != 0 ? outFileName : fileName;
     if (std::strlen(target) >= MAX_PATH) return NUVEX_E_PATH_TOO_LONG;
 
-    UniqueHandle document = OpenExisting(fileName, kReadData, FILE_SHARE_READ);
-    if (!document) return NUVEX_E_DOC_OPEN_FAILED;
     uint64_t size = 0;
-    if (!FileSize64(document.get(), size)) return NUVEX_E_DOC_READ_FAILED;
+    if (!FileSize64(document.handle(), size)) return NUVEX_E_DOC_READ_FAILED;
     if (size < kHeaderSize) return NUVEX_E_DOC_SHRUNK;
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
@@ -178,36 +188,51 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     OutputDebugStringA("222");
     OutputDebugStringA(target);
 
-    // The target loses its read-only attribute and keeps the others; the new file is created
-    // with them, and the read-only attribute of an existing target is cleared only for the
-    // replace itself.
-    DWORD attributes = GetFileAttributesA(target);
-    if (attributes == INVALID_FILE_ATTRIBUTES) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 609;
-    const DWORD targetAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
-
+    // The file to replace: the document itself (in place, or a target naming the same file),
+    // an existing target, held like the document, or none when the target is new.
+    HeldFile existing;
+    HANDLE replaced = document.handle();
+    bool newTarget = false;
+    if (toOtherFile != 0 && !NamesFile(target, document.handle())) {
+        switch (HoldFile(target, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         existing)) {
+        case Hold::Held: replaced = existing.handle(); break;
+        case Hold::Busy: return NUVEX_E_DOC_BUSY;
+        case Hold::NotDiskFile: return 609;
+        case Hold::CannotOpen:
+            if (GetLastError() != ERROR_FILE_NOT_FOUND) return 609;
+            newTarget = true;
+            break;
+        }
+    }
+    // The plain file takes the replaced file's attributes without read-only (a new target
+    // none), and its permissions at the replace (a new target: the document's); until then
+    // only its creator can open it.
+    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
+    platform::PrivateFileSecurity privateFile;
+    if (privateFile.attributes() == nullptr) return 609;
     char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
-    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess, FILE_SHARE_READ,
-                     targetAttributes, /*announce=*/false, /*ownerOnly=*/true))
+    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess | WRITE_DAC, FILE_SHARE_READ,
+                     CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return 609;
-    if (!SeekTo(document.get(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
-    uint32_t copied = CopyThroughCipher(document.get(), temp.handle(), size - kHeaderSize,
+    if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
+    uint32_t copied = CopyThroughCipher(document.handle(), temp.handle(), size - kHeaderSize,
                                         kBodyStreamOffset, /*encrypt=*/false, buffer.get(),
                                         {NUVEX_E_DOC_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
-    document.reset();  // in place, the document itself is about to be replaced
-    ReleaseOwnerOnly(temp.handle());
+    // A new target gets the document's permissions, never wider; when they cannot be given
+    // it stays private to its creator.
+    if (newTarget) platform::CopyFilePermissions(document.handle(), temp.handle());
     temp.Close();
 
-    const bool clearedReadOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-                                 SetFileAttributesA(target, targetAttributes);
-    if (!MoveFileExA(temp.name(), target, MOVEFILE_REPLACE_EXISTING)) {
-        if (clearedReadOnly) SetFileAttributesA(target, attributes);
-        return NUVEX_E_REPLACE_FAILED;
-    }
+    // A new target is not created over a file that appeared meanwhile (another decryption to
+    // the same name): that one stays, and this one fails.
+    const bool done = newTarget ? MoveFileExA(temp.name(), target, 0) != FALSE
+                                : ReplaceHeld(target, replaced, attributes, temp);
+    if (!done) return NUVEX_E_REPLACE_FAILED;
     temp.Keep();
     return 0;
 }

@@ -1,12 +1,7 @@
 #include "document/document_io.h"
 
-#include <cstdio>
 #include <cstring>
 #include <thread>
-
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#endif
 
 namespace nuvex::document {
 
@@ -50,75 +45,6 @@ bool FileSize64(HANDLE file, uint64_t& size) {
 uint32_t FileSizeLow(HANDLE file) {
     uint64_t size = 0;
     return FileSize64(file, size) ? static_cast<uint32_t>(size) : 0;
-}
-
-// ---- temporary files -------------------------------------------------------------------
-
-#if !defined(_WIN32)
-namespace {
-
-int Descriptor(HANDLE file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)); }
-
-// The process's file-creation mask, read without changing it (changing it would race with
-// other threads creating files).
-mode_t CurrentUmask() {
-    mode_t mask = 022;
-    if (FILE* status = std::fopen("/proc/self/status", "r")) {
-        char line[128];
-        while (std::fgets(line, sizeof line, status) != nullptr) {
-            unsigned value = 0;
-            if (std::sscanf(line, "Umask: %o", &value) == 1) {
-                mask = static_cast<mode_t>(value);
-                break;
-            }
-        }
-        std::fclose(status);
-    }
-    return mask;
-}
-
-}  // namespace
-#endif
-
-bool TempFile::Create(const char* target, char* name, std::size_t nameSize, DWORD access,
-                      DWORD share, DWORD attributes, bool announce, bool ownerOnly) {
-    for (int n = kFirstTempNumber; n <= kLastTempNumber; ++n) {
-        std::memset(name, 0, nameSize);
-        std::snprintf(name, nameSize, "%s.lumadtmp%d", target, n);
-        if (announce) {
-            OutputDebugStringA("en2");
-            OutputDebugStringA(name);
-        }
-        HANDLE file = CreateFileA(name, access, share, nullptr, CREATE_NEW, attributes, nullptr);
-        if (file == INVALID_HANDLE_VALUE) continue;
-        handle_.reset(file);
-        name_ = name;
-#if !defined(_WIN32)
-        // Nothing has been written yet, so no plain byte is ever readable by others.
-        if (ownerOnly && ::fchmod(Descriptor(file), S_IRUSR | S_IWUSR) != 0) {
-            Discard();
-            return false;
-        }
-#else
-        (void)ownerOnly;
-#endif
-        return true;
-    }
-    return false;
-}
-
-void TempFile::Discard() {
-    handle_.reset();
-    if (name_ != nullptr) DeleteFileA(name_);
-    name_ = nullptr;
-}
-
-void ReleaseOwnerOnly(HANDLE file) {
-#if !defined(_WIN32)
-    ::fchmod(Descriptor(file), static_cast<mode_t>(0666 & ~CurrentUmask()));
-#else
-    (void)file;
-#endif
 }
 
 // ---- pipelined writing -----------------------------------------------------------------

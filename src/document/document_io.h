@@ -1,6 +1,5 @@
 // File input and output shared by the document exports: opens with the exact access masks
-// and share modes, whole reads and writes, temporary files beside a target, and the chunked
-// cipher pass over a body.
+// and share modes, whole reads and writes, and the chunked cipher pass over a body.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +21,6 @@ constexpr DWORD kReadWriteData = SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA;
 constexpr DWORD kTempEncryptAccess = GENERIC_WRITE | SYNCHRONIZE;               // 0x40100000
 constexpr DWORD kPlainTargetAccess = SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES |
                                      FILE_WRITE_DATA | FILE_READ_DATA;          // 0x00100183
-
-// Temporary names "<path>.lumadtmp<n>", n = 1..499.
-constexpr int kFirstTempNumber = 1;
-constexpr int kLastTempNumber = 499;
-constexpr std::size_t kTempSuffixRoom = 30;  // room for ".lumadtmp" + the number + zero
 
 // Bytes moved per read, cipher pass and write when copying a body. Any size gives the same
 // bytes; this one keeps peak memory small while making the per-call costs negligible.
@@ -53,37 +47,6 @@ bool SeekTo(HANDLE file, uint32_t offset);
 bool FileSize64(HANDLE file, uint64_t& size);
 // The low 32 bits of the size, as the format's readers take it (0 when unknown).
 uint32_t FileSizeLow(HANDLE file);
-
-// A temporary file beside a target, deleted again unless kept.
-class TempFile {
-public:
-    TempFile() = default;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() { Discard(); }
-
-    // Creates the first free "<target>.lumadtmp<n>" (CREATE_NEW) in `name`, a buffer of at
-    // least strlen(target) + kTempSuffixRoom bytes that this object keeps using. With
-    // `announce`, "en2" and each candidate name go to the debugger output first. With
-    // `ownerOnly`, the file is made readable by its owner only before anything is written.
-    bool Create(const char* target, char* name, std::size_t nameSize, DWORD access, DWORD share,
-                DWORD attributes, bool announce, bool ownerOnly);
-    HANDLE handle() const { return handle_.get(); }
-    const char* name() const { return name_; }
-    void Close() { handle_.reset(); }
-    // The file stays (it has become the target, or is left behind on purpose).
-    void Keep() { name_ = nullptr; }
-    // Closes and deletes the file now (nothing when kept or never created).
-    void Discard();
-
-private:
-    UniqueHandle handle_;
-    char* name_ = nullptr;
-};
-
-// Gives a finished temporary file of plain bytes the permissions a newly created file of the
-// process would have, just before it replaces its target (host only; nothing on Windows).
-void ReleaseOwnerOnly(HANDLE file);
 
 // Writes chunks to a file in order on a thread of its own, so that the next chunk can be
 // read and enciphered meanwhile. The buffer holds kCopySlots chunks, handed out in turn.

@@ -6,6 +6,7 @@
 #include "document/document_header.h"
 #include "document/document_io.h"
 #include "document/documents.h"
+#include "document/operation_files.h"
 #include "driver/device.h"
 #include "driver/request_codes.h"
 #include "frame/wire.h"
@@ -25,22 +26,25 @@ void SetStatus(uint32_t* status, uint32_t value) {
     if (status != nullptr) *status = value;
 }
 
-// A document opened for a header rewrite: the handle (read and write, read sharing only, so
-// nobody writes between our read and our write), the zero-filled request buffer whose header
-// area holds the header as read, and the decoded header.
+// The rights writers hold the document for reading and writing, sharing reading only, so
+// that nobody writes it and no other operation (encrypt, decrypt, rights) works on it between
+// the test and the write.
+constexpr DWORD kRightsWriterShare = FILE_SHARE_READ;
+
+// A header rewrite of a held document: the zero-filled request buffer whose header area holds
+// the header as read, and the decoded header.
 struct HeaderRewrite {
-    UniqueHandle file;
+    HANDLE file = INVALID_HANDLE_VALUE;
     HeapBlock<uint8_t> request;
     DocumentHeader header;
 
     // 0, or the code of the step that failed; nothing has been changed in any case.
-    uint32_t Load(const char* fileName) {
-        file = OpenExisting(fileName, kReadWriteData, FILE_SHARE_READ);
-        if (!file) return NUVEX_E_DOC_OPEN_FAILED;
+    uint32_t Load(HANDLE held) {
+        file = held;
         if (!request.allocateZero(kHeaderRequestSize)) return NUVEX_E_DOC_NO_MEMORY;
         uint8_t* data = RequestHeaderData(request.get());
-        if (!SeekTo(file.get(), 0)) return NUVEX_E_DOC_READ_FAILED;
-        ReadOutcome got = ReadUpTo(file.get(), data, kHeaderSize);
+        if (!SeekTo(file, 0)) return NUVEX_E_DOC_READ_FAILED;
+        ReadOutcome got = ReadUpTo(file, data, kHeaderSize);
         if (!got.ok) return NUVEX_E_DOC_READ_FAILED;
         if (got.bytes != kHeaderSize) return NUVEX_E_DOC_SHRUNK;
         header = DecodeHeader(data);
@@ -60,15 +64,14 @@ struct HeaderRewrite {
         uint8_t* data = RequestHeaderData(request.get());
         EncodeHeader(header, data);
         if (throughDriver) {
-            EncodeHeaderRequest(request.get(), RequestHandleValue(file.get()), kDirectionWrite);
+            EncodeHeaderRequest(request.get(), RequestHandleValue(file), kDirectionWrite);
             UniqueHandle device = OpenControlDevice();
             if (!device) return codes.deviceUnavailable;
             RequestResult sent = DeviceRequest(device.get(), main_driver::kHeaderRequest,
                                                request.get(), kHeaderRequestSize, nullptr, 0);
             return sent.ok ? 0 : codes.requestFailed;
         }
-        if (!SeekTo(file.get(), 0) || !WriteAll(file.get(), data, kHeaderSize))
-            return codes.writeFailed;
+        if (!SeekTo(file, 0) || !WriteAll(file, data, kHeaderSize)) return codes.writeFailed;
         return 0;
     }
 };
@@ -82,20 +85,17 @@ struct RightsRecord {
     uint32_t flags = 0;
 };
 
-// Reads the rights record of a document that passes the full signature test. Returns 0,
-// 1068 (cannot open), 1078 (not a document) or 1142 (record unreadable).
-uint32_t ReadRightsRecord(const char* fileName, RightsRecord& record) {
-    UniqueHandle file = OpenExisting(fileName, kReadData, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (!file) return 1068;
+// Reads the rights record of an open document that passes the full signature test. Returns
+// 0, 1078 (not a document) or 1142 (record unreadable).
+uint32_t ReadRightsRecord(HANDLE file, RightsRecord& record) {
     uint8_t signature[kSignatureSize];
-    if (FileSizeLow(file.get()) < kHeaderSize || !SeekTo(file.get(), kSignatureOffset))
-        return 1078;
-    ReadOutcome got = ReadUpTo(file.get(), signature, sizeof signature);
+    if (FileSizeLow(file) < kHeaderSize || !SeekTo(file, kSignatureOffset)) return 1078;
+    ReadOutcome got = ReadUpTo(file, signature, sizeof signature);
     if (!got.ok || got.bytes != sizeof signature || !FullSignatureMatches(signature)) return 1078;
 
     uint8_t raw[kRightsRecordReadSize];
-    if (!SeekTo(file.get(), kRightsRecordOffset)) return 1142;
-    got = ReadUpTo(file.get(), raw, sizeof raw);
+    if (!SeekTo(file, kRightsRecordOffset)) return 1142;
+    got = ReadUpTo(file, raw, sizeof raw);
     if (!got.ok || got.bytes != sizeof raw) return 1142;
     auto field = [&raw](uint32_t headerOffset) { return raw + (headerOffset - kRightsRecordOffset); };
     record.state = LoadU16(field(kRightsStateOffset));
@@ -104,6 +104,16 @@ uint32_t ReadRightsRecord(const char* fileName, RightsRecord& record) {
     std::memcpy(record.rightsValue, field(kRightsValueOffset), sizeof record.rightsValue);
     record.flags = LoadU32(field(kRightsFlagsOffset));
     return 0;
+}
+
+// The same by name, as the rights query opens the file (reading, sharing reading, writing and,
+// so as never to make a replace of the file fail, deleting): 1068 when it cannot be opened or
+// is not a disk file.
+uint32_t ReadRightsRecord(const char* fileName, RightsRecord& record) {
+    UniqueHandle file = OpenExisting(fileName, kReadData,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return 1068;
+    return ReadRightsRecord(file.get(), record);
 }
 
 }  // namespace
@@ -120,16 +130,29 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
                                             uint32_t passwordLength, uint32_t* status) {
     SetStatus(status, NUVEX_RIGHTS_PENDING);
     if (fileName == nullptr || password == nullptr || passwordLength == 0) return 840;
-    uint32_t isDocument = 0;
-    if (NuvexCtrl_IsEncryptFile(fileName, 0, &isDocument) != 0) return 846;
-    if (isDocument != 1) {
+    HeldFile document;
+    const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
+    if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
+    if (hold != Hold::Held) {
+        // Nothing will be written; the document test by name only says why: 846 when even it
+        // cannot open the file, 855 for a file that is no document, else 2401 (a read-only
+        // document, or one held open by a writer).
+        uint32_t isDocument = 0;
+        if (NuvexCtrl_IsEncryptFile(fileName, 0, &isDocument) != 0) return 846;
+        if (isDocument != 1) {
+            SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
+            return 855;
+        }
+        return NUVEX_E_DOC_OPEN_FAILED;
+    }
+    if (!PassesQuickTest(document.handle())) {
         SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
         return 855;
     }
     const bool throughDriver = DriverRunning();
 
     HeaderRewrite rewrite;
-    if (uint32_t failed = rewrite.Load(fileName); failed != 0) return failed;
+    if (uint32_t failed = rewrite.Load(document.handle()); failed != 0) return failed;
     DocumentHeader& h = rewrite.header;
     auto check = PasswordCheckOf(password, passwordLength);
     if (h.HasRights()) {
@@ -188,10 +211,29 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
                                               uint32_t passwordLength, uint32_t* status) {
     SetStatus(status, NUVEX_RIGHTS_PENDING);
     if (fileName == nullptr || password == nullptr || passwordLength == 0) return 1167;
+    HeldFile document;
+    const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
+    if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
+    RightsRecord record;
+    if (hold != Hold::Held) {
+        // Nothing will be written; the rights query by name only says why: 2401 when the file
+        // cannot be opened at all (that is not "not a document") or when it is a document
+        // with rights that cannot be opened for writing (read-only, or held by a writer).
+        const uint32_t read = ReadRightsRecord(fileName, record);
+        if (read == 1068) return NUVEX_E_DOC_OPEN_FAILED;
+        if (read != 0) {
+            SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
+            return 1178;
+        }
+        if ((record.state & kRightsPresent) == 0) {
+            SetStatus(status, NUVEX_RIGHTS_NO_RECORD);
+            return 1187;
+        }
+        return NUVEX_E_DOC_OPEN_FAILED;
+    }
     // Whether there is anything to clear is decided by the rights-state bit alone: a record
     // whose print count is 0 is still a record.
-    RightsRecord record;
-    if (ReadRightsRecord(fileName, record) != 0) {
+    if (ReadRightsRecord(document.handle(), record) != 0) {
         SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
         return 1178;
     }
@@ -202,12 +244,8 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
     const bool throughDriver = DriverRunning();
 
     HeaderRewrite rewrite;
-    if (uint32_t failed = rewrite.Load(fileName); failed != 0) return failed;
+    if (uint32_t failed = rewrite.Load(document.handle()); failed != 0) return failed;
     DocumentHeader& h = rewrite.header;
-    if (!h.HasRights()) {  // cleared by someone else since the query
-        SetStatus(status, NUVEX_RIGHTS_NO_RECORD);
-        return 1187;
-    }
     if (PasswordCheckOf(password, passwordLength) != h.passwordCheck) {
         SetStatus(status, NUVEX_RIGHTS_BAD_PASSWORD);
         return 1240;

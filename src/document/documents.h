@@ -7,9 +7,9 @@
 
 namespace nuvex::document {
 
-// The quick document test through NuvexCtrl_IsEncryptFile (8-bit path); a file that cannot
-// be opened is simply not a document.
-bool IsDocument(const char* fileName);
+// The quick document test on an open file: at least a header's size (low 32 bits) and the
+// first 15 signature bytes at offset 64. Moves the file pointer.
+bool PassesQuickTest(HANDLE file);
 
 // The driver test of the rights writers: the main filter driver counts as running when its
 // control device opens (it is closed again at once).

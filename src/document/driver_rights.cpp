@@ -30,7 +30,8 @@ struct DriverHeader {
 
     uint32_t Read(const char* fileName, const DriverHeaderCodes& codes) {
         file = OpenExisting(fileName, kReadData, FILE_SHARE_READ | FILE_SHARE_WRITE);
-        if (!file) return codes.openFailed;
+        // A device or a pipe is no document: the driver is not asked about it.
+        if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return codes.openFailed;
         if (!request.allocateZero(kHeaderRequestSize)) return codes.noMemory;
         EncodeHeaderRequest(request.get(), RequestHandleValue(file.get()), kDirectionRead);
         device = OpenControlDevice();
@@ -105,9 +106,13 @@ uint32_t NUVEXAPI NuvexCtrl_QueryDrvFileType(uint32_t fileRef, uint32_t* fileTyp
 
 uint32_t NUVEXAPI NuvexCtrl_GetFileGUID(const char* fileName, void* guid) {
     if (fileName == nullptr || guid == nullptr) return 1522;
-    if (!IsDocument(fileName)) return 1530;
-    UniqueHandle file = OpenExisting(fileName, kReadData, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (!file) return NUVEX_E_DOC_OPEN_FAILED;
+    // The document test and the read are made on one handle: a file that cannot be opened
+    // (or is not a disk file) is reported as such, never as "not a document". Like the
+    // recognition it shares deleting, so as never to make a replace of the file fail.
+    UniqueHandle file = OpenExisting(fileName, kReadData,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return NUVEX_E_DOC_OPEN_FAILED;
+    if (!PassesQuickTest(file.get())) return 1530;
     uint8_t tail[kHeaderTailSize];
     if (!SeekTo(file.get(), kHeaderTailOffset)) return 1547;
     ReadOutcome got = ReadUpTo(file.get(), tail, sizeof tail);

@@ -201,9 +201,9 @@ TEST_F(DriverRights, DocumentGuid) {
     EXPECT_EQ(NuvexCtrl_GetFileGUID(nullptr, guid), 1522u);
     EXPECT_EQ(NuvexCtrl_GetFileGUID(doc_.c_str(), nullptr), 1522u);
 
-    // A document that passes the test but cannot be opened afterwards is reported.
+    // A file that cannot be opened is reported as such, not as "not a document".
     std::memset(guid, 0xEE, sizeof guid);
-    NuvexHost_FailFileOp(kNuvexFaultOpen, 2, 0);
+    NuvexHost_FailFileOp(kNuvexFaultOpen, 1, 0);
     EXPECT_EQ(NuvexCtrl_GetFileGUID(doc_.c_str(), guid), NUVEX_E_DOC_OPEN_FAILED);
     EXPECT_EQ(guid[0], 0xEE);
     NuvexHost_FailFileOp(kNuvexFaultRead, 2, 0);

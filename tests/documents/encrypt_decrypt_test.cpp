@@ -2,6 +2,8 @@
 // recognition, temporary names and debugger output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include "document/document_header.h"
 #include "document/document_io.h"
 #include "document/keys.h"
+#include "document/operation_files.h"
 #include "document_fixture.h"
 #include "frame/owners.h"
 #include "platform/platform.h"
@@ -159,7 +162,9 @@ TEST_F(EncryptDecrypt, DecryptArgumentsAndNonDocuments) {
     EXPECT_EQ(NuvexCtrl_DecryptFile(nullptr, 0, nullptr, 0, nullptr, 0), 510u);
     EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, nullptr, 0, nullptr, 0), 517u);
     EXPECT_EQ(NuvexCtrl_DecryptFile(plain.c_str(), 1, out.c_str(), 0, nullptr, 0), 531u);
-    EXPECT_EQ(NuvexCtrl_DecryptFile(Scratch("missing").c_str(), 0, nullptr, 0, nullptr, 0), 531u);
+    // A file that cannot be opened is not called "not a document".
+    EXPECT_EQ(NuvexCtrl_DecryptFile(Scratch("missing").c_str(), 0, nullptr, 0, nullptr, 0),
+              NUVEX_E_DOC_OPEN_FAILED);
     EXPECT_FALSE(FileExists(out));
     EXPECT_EQ(ReadFileBytes(doc).size(), 4097u);
 }
@@ -185,6 +190,194 @@ TEST_F(EncryptDecrypt, ReadOnlyPlainFileBecomesAWritableDocument) {
     EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
     EXPECT_EQ(ReadFileBytes(path).size(), 4096u + 9);
     EXPECT_EQ(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST_F(EncryptDecrypt, FilesKeepTheirAttributes) {
+    const DWORD cases[] = {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY,
+                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE};
+    for (DWORD attributes : cases) {
+        SCOPED_TRACE("attributes " + std::to_string(attributes));
+        const DWORD kept = attributes & ~FILE_ATTRIBUTE_READONLY;  // the read-only rule stays
+        std::string path = PlainFile("a", "attributed");
+        ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
+        ASSERT_EQ(GetFileAttributesA(path.c_str()), attributes);
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), kept) << "encrypted";
+        ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), kept) << "decrypted in place";
+        EXPECT_EQ(ReadFileBytes(path), "attributed");
+
+        // An existing target keeps its attributes, a new one has none.
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        std::string out = PlainFile("out", "old");
+        ASSERT_TRUE(SetFileAttributesA(out.c_str(), attributes));
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(out.c_str()), kept) << "existing target";
+        std::string fresh = Scratch("fresh");
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, fresh.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(fresh.c_str()), FILE_ATTRIBUTE_NORMAL) << "new target";
+        for (const std::string& name : {path, out, fresh}) {
+            SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+            std::filesystem::remove(name);
+        }
+    }
+}
+
+TEST_F(EncryptDecrypt, LongNamesGetTemporaryNamesThatFit) {
+    // Temporary names keep one name's limit (255) and, for a target that keeps it, the whole
+    // path's (259): checked on the decryption's temporary file while it is written. Names of
+    // 246 to 255 characters are given relative to the scratch directory (a decryption target
+    // keeps the whole-path limit); whole paths of 255 and 259 characters absolute.
+    const std::string directory = Scratch("");
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(directory.c_str()), 0);
+    std::vector<std::pair<std::string, std::string>> cases;  // the path given, the name
+    for (std::size_t length : {246, 250, 255})
+        cases.emplace_back(std::string(length, 'L'), std::string(length, 'L'));
+    for (std::size_t total : {255, 259}) {
+        std::string name(total - directory.size(), 'A');
+        cases.emplace_back(directory + name, name);
+    }
+    std::vector<std::string> seen;
+    for (const auto& [path, name] : cases) {
+        SCOPED_TRACE("path of " + std::to_string(path.size()) + " characters");
+        WriteFileBytes(path, "long named");
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(path).size(), 4096u + 10);
+        seen.clear();
+        OnDebugMessage("WriteFile", [&] {
+            for (const std::string& entry : ScratchNames())
+                if (entry.find(".lumadtmp") != std::string::npos) seen.push_back(entry);
+        });
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(path), "long named");
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_LE(seen[0].size(), 255u) << seen[0];
+        EXPECT_LE(path.size() - name.size() + seen[0].size(), 259u) << seen[0];
+        EXPECT_EQ(ScratchNames(), std::vector<std::string>{name});
+        std::filesystem::remove(directory + name);
+    }
+    ASSERT_EQ(::chdir(previous), 0);
+}
+
+TEST_F(EncryptDecrypt, DevicesAndPipesAreNotDocuments) {
+    // Nothing is read from or written to what is not a disk file. The devices are made in the
+    // scratch directory (a copy of the null and zero devices, and a pipe without a writer),
+    // so that a failure harms nothing else.
+    std::vector<std::string> paths;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::mknod(Scratch("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+        ASSERT_EQ(::mknod(Scratch("zero").c_str(), S_IFCHR | 0666, makedev(1, 5)), 0);
+        paths = {Scratch("null"), Scratch("zero")};
+    }
+    ASSERT_EQ(::mkfifo(Scratch("pipe").c_str(), 0600), 0);
+    paths.push_back(Scratch("pipe"));
+    const std::vector<std::string> names = ScratchNames();
+    std::string doc = Document("doc", "content");
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        const char* p = path.c_str();
+        uint32_t answer = 7, status = 0, print = 0;
+        EXPECT_EQ(NuvexCtrl_IsEncryptFile(p, 0, &answer), 486u);
+        EXPECT_EQ(answer, 0u);
+        EXPECT_EQ(NuvexCtrl_EncryptFile(p, 0, nullptr, 0), 797u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(p, 0, nullptr, 0, nullptr, 0), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(p, 1, Scratch("out").c_str(), 0, nullptr, 0),
+                  NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, p, 0, nullptr, 0), 609u);
+        EXPECT_EQ(NuvexCtrl_SetEnFileRights(p, nullptr, 1, 1, 0, "pw", 2, &status), 846u);
+        EXPECT_EQ(NuvexCtrl_ClearEnFileRights(p, "pw", 2, &status), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+        EXPECT_EQ(NuvexCtrl_GetEnFileRights(p, &print, nullptr, nullptr, nullptr, nullptr, &status),
+                  1068u);
+        uint8_t guid[16];
+        EXPECT_EQ(NuvexCtrl_GetFileGUID(p, guid), NUVEX_E_DOC_OPEN_FAILED);
+        char code[32];
+        EXPECT_EQ(NuvexCtrl_GetProcSignCode(p, code), 1202u);
+        uint16_t print16 = 0;
+        EXPECT_EQ(NuvexCtrl_GetFileRightsByDrv(p, nullptr, nullptr, &print16, nullptr), 1510u);
+        EXPECT_EQ(NuvexCtrl_SetFileRightsByDrv(p, 1), 1406u);
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(Scratch("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lstat(Scratch("null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+    std::vector<std::string> expected = names;
+    expected.push_back("doc");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ScratchNames(), expected) << "nothing made beside them";
+}
+
+TEST_F(EncryptDecrypt, HeldDocumentsAreNotCalledPlain) {
+    std::string doc = Document("doc", "content");
+    std::string plain = PlainFile("plain", "plain content");
+    uint32_t status = 0, print = 0;
+    uint8_t guid[16];
+    {
+        // Another program holds both files and shares nothing: "cannot open", never "not a
+        // document".
+        UniqueHandle holdDoc(CreateFileA(doc.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueHandle holdPlain(CreateFileA(plain.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holdDoc.valid() && holdPlain.valid());
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0),
+                  NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_GetFileGUID(doc.c_str(), guid), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_ClearEnFileRights(doc.c_str(), "pw", 2, &status),
+                  NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+        EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 1, 0, "pw", 2, &status), 846u);
+        EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+        EXPECT_EQ(NuvexCtrl_GetEnFileRights(doc.c_str(), &print, nullptr, nullptr, nullptr,
+                                            nullptr, &status),
+                  1068u);
+        EXPECT_EQ(NuvexCtrl_EncryptFile(plain.c_str(), 0, nullptr, 0), 797u);
+    }
+    {
+        // Another operation of the library holds them: busy.
+        UniqueHandle doc2(CreateFileA(doc.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        UniqueHandle plain2(CreateFileA(plain.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(document::kOperationLockOffset);
+        place.OffsetHigh = static_cast<DWORD>(document::kOperationLockOffset >> 32);
+        ASSERT_TRUE(LockFileEx(doc2.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &place));
+        ASSERT_TRUE(LockFileEx(plain2.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &place));
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0), NUVEX_E_DOC_BUSY);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, plain.c_str(), 0, nullptr, 0),
+                  NUVEX_E_DOC_BUSY);
+        EXPECT_EQ(NuvexCtrl_EncryptFile(plain.c_str(), 0, nullptr, 0), 797u);
+        // Readers are not disturbed.
+        uint32_t answer = 0;
+        EXPECT_EQ(NuvexCtrl_IsEncryptFile(doc.c_str(), 0, &answer), 0u);
+        EXPECT_EQ(answer, 1u);
+        EXPECT_EQ(NuvexCtrl_GetFileGUID(doc.c_str(), guid), 0u);
+    }
+    {
+        // The rights writers hold for writing too; they find the lock as well.
+        UniqueHandle doc3(CreateFileA(doc.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(document::kOperationLockOffset);
+        place.OffsetHigh = static_cast<DWORD>(document::kOperationLockOffset >> 32);
+        ASSERT_TRUE(LockFileEx(doc3.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &place));
+        EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 1, 0, "pw", 2, &status),
+                  NUVEX_E_DOC_BUSY);
+        EXPECT_EQ(NuvexCtrl_ClearEnFileRights(doc.c_str(), "pw", 2, &status), NUVEX_E_DOC_BUSY);
+        EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+    }
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"doc", "plain"}));
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(plain.c_str(), 0, nullptr, 0), 0u);
 }
 
 // ---- recognition -----------------------------------------------------------------------

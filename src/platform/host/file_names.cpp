@@ -13,11 +13,13 @@
 namespace nuvex::host {
 namespace {
 
-// Whether some open handle of the file refuses to share `access` (ERROR_SHARING_VIOLATION).
-bool SharingForbids(const std::string& path, ShareAccess access) {
+// Whether some open handle of the file refuses to share `access`, or (where `share` leaves a
+// flag out) holds that access (ERROR_SHARING_VIOLATION).
+bool SharingForbids(const std::string& path, ShareAccess access,
+                    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return false;  // unreadable or not a file: no handle of ours can hold it
-    bool forbidden = !ShareAllows(fd, access);
+    bool forbidden = !ShareAllows(fd, access, share);
     ::close(fd);
     return forbidden;
 }
@@ -87,6 +89,8 @@ BOOL CopyFileInternal(const std::string& from, const std::string& to, bool failI
     HandleOwner target(OpenFileHandle(to, GENERIC_WRITE, 0,
                                       failIfExists ? CREATE_NEW : CREATE_ALWAYS, 0, &existed));
     if (!target.valid()) return FALSE;
+    // The attributes go first: they need the target writable, which the permissions may end.
+    WriteStoredAttributes(to, target.fd(), ReadStoredAttributes(from, source.fd()));
     if (!CopyContents(source.fd(), target.fd()) || ::fchmod(target.fd(), st.st_mode & 07777) != 0) {
         DWORD error = ErrorFromErrno(errno);
         target.Close();
@@ -117,7 +121,7 @@ DWORD GetFileAttributesA(LPCSTR name) {
             return INVALID_FILE_ATTRIBUTES;
         }
         if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-        return IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+        return AttributesOf(st.st_mode, ReadStoredAttributes(path, -1));
     });
 }
 
@@ -129,14 +133,28 @@ BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
         struct stat st;
         if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
         if (::stat(path.c_str(), &st) != 0) return FailErrno(errno, path);
-        if (S_ISDIR(st.st_mode)) return TRUE;  // folders do not honour the read-only attribute
-        mode_t mode = st.st_mode & 07777;
+        if (S_ISDIR(st.st_mode)) return TRUE;  // folders keep no attributes here
+        const mode_t before = st.st_mode & 07777;
+        mode_t mode = before;
         if (attributes & FILE_ATTRIBUTE_READONLY)
             mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
         else if (IsReadOnlyMode(mode))
             mode |= S_IWUSR;
-        if (mode != (st.st_mode & 07777) && ::chmod(path.c_str(), mode) != 0)
-            return FailErrno(errno);
+        const DWORD stored = attributes & kStoredAttributes;
+        if (stored != ReadStoredAttributes(path, -1)) {
+            // The stored attributes follow the write permission: a read-only file is made
+            // writable for the moment of the change.
+            mode_t writable = IsReadOnlyMode(before) ? (before | S_IWUSR) : before;
+            if (writable != before && ::chmod(path.c_str(), writable) != 0) return FailErrno(errno);
+            if (!WriteStoredAttributes(path, -1, stored)) {
+                DWORD error = GetLastError();
+                if (writable != before) ::chmod(path.c_str(), before);
+                return Fail(error);
+            }
+            if (mode != writable && ::chmod(path.c_str(), mode) != 0) return FailErrno(errno);
+            return TRUE;
+        }
+        if (mode != before && ::chmod(path.c_str(), mode) != 0) return FailErrno(errno);
         return TRUE;
     });
 }
@@ -200,5 +218,52 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists) {
         std::string to = TranslatePath(target);
         if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
         return CopyFileInternal(from, to, failIfExists != FALSE);
+    });
+}
+
+BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD /*flags*/, LPVOID,
+                  LPVOID) {
+    return NoThrow<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+        if (replaced == nullptr || replacement == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        if (backup != nullptr) return Fail(ERROR_NOT_SUPPORTED);  // no backup copies here
+        std::string to = TranslatePath(replaced);
+        std::string from = TranslatePath(replacement);
+        if (FileOpFails(FileOp::Move)) return Fail(ERROR_ACCESS_DENIED);
+        if (to.empty() || from.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+        struct stat old;
+        if (::stat(to.c_str(), &old) != 0) return FailErrno(errno, to);
+        // The replaced file is opened for reading and deleting, sharing everything, and must be
+        // writable by the caller: a read-only one is refused.
+        if (!S_ISREG(old.st_mode) || IsReadOnlyMode(old.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        if (SharingForbids(to, ShareAccess{true, false, true})) return Fail(ERROR_SHARING_VIOLATION);
+        struct stat st;
+        if (::lstat(from.c_str(), &st) != 0) return FailErrno(errno, from);
+        if (!S_ISREG(st.st_mode) || IsReadOnlyMode(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        if (st.st_dev == old.st_dev && st.st_ino == old.st_ino) return Fail(ERROR_INVALID_PARAMETER);
+        // The replacement is opened for reading, writing and deleting with no sharing at all.
+        if (SharingForbids(from, ShareAccess{true, true, true}, 0))
+            return Fail(ERROR_SHARING_VIOLATION);
+        int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+        if (fd < 0) return FailErrno(errno, from);
+        const DWORD attributes = ReadStoredAttributes(to, -1);
+        // The name changes first: until the replaced file's identity is applied below, the new
+        // file keeps its own permissions (a temporary file's are at most as wide).
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            ::close(fd);
+            return Fail(ERROR_UNABLE_TO_REMOVE_REPLACED);  // both files keep their names
+        }
+        // The replaced file's identity: attributes, owner and group where the process may give
+        // them, and its permission bits (without the group's when its group cannot be kept, so
+        // that no other group gains access).
+        WriteStoredAttributes(to, fd, attributes);
+        mode_t mode = old.st_mode & 07777;
+        if (st.st_uid != old.st_uid || st.st_gid != old.st_gid) {
+            if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
+                mode &= ~static_cast<mode_t>(S_IRWXG);
+        }
+        ::fchmod(fd, mode);  // the process owns the new file: this does not fail
+        ::close(fd);
+        SetError(ERROR_SUCCESS);
+        return TRUE;
     });
 }

@@ -78,7 +78,7 @@ bool IsReadOnlyMode(unsigned mode) {
 }
 
 HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags, bool* existed) {
+                      DWORD flags, bool* existed, const SECURITY_DESCRIPTOR* security) {
     *existed = false;
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return FailOpen(ERROR_INVALID_PARAMETER);
@@ -90,9 +90,14 @@ HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD 
 
     bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
     bool needsWrite = writeData || appendData || truncates;
-    int base = O_CLOEXEC | O_NOCTTY | (needsWrite ? O_RDWR : O_RDONLY);
+    // Opening never waits (a FIFO without a writer would block the open); the descriptor is
+    // made blocking again below.
+    int base = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (needsWrite ? O_RDWR : O_RDONLY);
     if (appendData && !writeData) base |= O_APPEND;
-    mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    // A new file gets the security descriptor's permission bits exactly, else the usual ones
+    // under the process's umask. It is created writable and made read-only only once its
+    // attributes are stored (they follow the write permission).
+    mode_t mode = security != nullptr ? static_cast<mode_t>(security->permissions & 0777) : 0666;
 
     int raw = OpenDescriptor(path, base, disposition, mode, existed);
     if (raw < 0 && errno == EACCES && needsWrite && !readData && !truncates) {
@@ -102,10 +107,23 @@ HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD 
     if (raw < 0) return FailOpen(ErrorFromErrno(errno, path));
     Descriptor fd(LiftDescriptor(raw));
     if (fd.get() < 0) return FailOpen(ErrorFromErrno(errno));
+    int statusFlags = ::fcntl(fd.get(), F_GETFL);
+    if (statusFlags >= 0) ::fcntl(fd.get(), F_SETFL, statusFlags & ~O_NONBLOCK);
 
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailOpen(ErrorFromErrno(errno));
     if (S_ISDIR(st.st_mode)) return FailOpen(ERROR_ACCESS_DENIED);
+    if (!*existed) {
+        // A file system without extended attributes keeps no attributes; the file stays.
+        if (flags & kStoredAttributes) WriteStoredAttributes(path, fd.get(), flags);
+        mode_t finalMode = security != nullptr ? mode : (st.st_mode & 07777);
+        if (flags & FILE_ATTRIBUTE_READONLY) finalMode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+        if (finalMode != (st.st_mode & 07777) && ::fchmod(fd.get(), finalMode) != 0) {
+            DWORD error = ErrorFromErrno(errno);
+            ::unlink(path.c_str());
+            return FailOpen(error);
+        }
+    }
     ShareAccess shareAccess = ShareAccessOf(access);
     // A read-only file refuses write and delete access and replacement, to root as well.
     if (*existed && IsReadOnlyMode(st.st_mode) &&
@@ -137,12 +155,15 @@ using namespace nuvex::host;
 namespace {
 
 HANDLE CreateFileUtf8(const std::string& translated, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags) {
+                      DWORD flags, const SECURITY_ATTRIBUTES* attributes) {
     std::string device = DeviceNameOf(translated);
     if (!device.empty()) return OpenDeviceHandle(device);
     if (FileOpFails(FileOp::Open)) return FailOpen(ERROR_ACCESS_DENIED);
     bool existed = false;
-    return OpenFileHandle(translated, access, share, disposition, flags, &existed);
+    const auto* security = attributes != nullptr
+                               ? static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor)
+                               : nullptr;
+    return OpenFileHandle(translated, access, share, disposition, flags, &existed, security);
 }
 
 // The descriptor of an ordinary file handle, or -1 with the error set.
@@ -160,22 +181,22 @@ int FileDescriptor(HANDLE file, std::shared_ptr<HandleInfo>* info) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD flags, HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                   DWORD disposition, DWORD flags, HANDLE) {
     return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
         if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
-        return CreateFileUtf8(TranslatePath(name), access, share, disposition, flags);
+        return CreateFileUtf8(TranslatePath(name), access, share, disposition, flags, sa);
     });
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                    DWORD disposition, DWORD flags, HANDLE) {
     return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
         if (name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
         size_t units = 0;
         while (name[units] != 0) ++units;
         std::string utf8 = Utf16ToUtf8(name, units);
-        return CreateFileUtf8(TranslatePath(utf8.c_str()), access, share, disposition, flags);
+        return CreateFileUtf8(TranslatePath(utf8.c_str()), access, share, disposition, flags, sa);
     });
 }
 
@@ -313,6 +334,25 @@ BOOL FlushFileBuffers(HANDLE file) {
     return TRUE;
 }
 
+DWORD GetFileType(HANDLE file) {
+    int fd = -1;
+    std::shared_ptr<HandleInfo> info = LookupHandle(file, &fd);
+    if (!info) return FILE_TYPE_UNKNOWN;
+    SetError(ERROR_SUCCESS);
+    // A control device is neither a disk file, a character device nor a pipe.
+    if (info->kind != HandleKind::File) return FILE_TYPE_UNKNOWN;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        FailErrno(errno);
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    // The host has no volumes: block devices count as character devices.
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
 namespace {
 
 // Seconds and nanoseconds since 1970 as a FILETIME (100-ns ticks since 1601).
@@ -336,8 +376,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
     struct stat st;
     if (::fstat(fd, &st) != 0) return FailErrno(errno);
     *info = BY_HANDLE_FILE_INFORMATION{};
-    info->dwFileAttributes =
-        IsReadOnlyMode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    info->dwFileAttributes = AttributesOf(st.st_mode, ReadStoredAttributes(std::string(), fd));
     // POSIX keeps no creation time in stat; the last status change stands in for it.
     info->ftCreationTime = FileTimeOf(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     info->ftLastAccessTime = FileTimeOf(st.st_atim.tv_sec, st.st_atim.tv_nsec);
@@ -352,5 +391,37 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
     info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
     info->nFileIndexLow = static_cast<DWORD>(index & 0xFFFFFFFFu);
     SetError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+                LPOVERLAPPED overlapped) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (overlapped == nullptr || reserved != 0) return Fail(ERROR_INVALID_PARAMETER);
+    if (!info->canRead && !info->canWrite) return Fail(ERROR_ACCESS_DENIED);
+    const uint64_t offset = static_cast<uint64_t>(overlapped->OffsetHigh) << 32 | overlapped->Offset;
+    const uint64_t length = static_cast<uint64_t>(lengthHigh) << 32 | lengthLow;
+    const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
+    for (;;) {
+        RangeLock outcome = LockRange(fd, offset, length, exclusive);
+        if (outcome == RangeLock::Taken) return TRUE;
+        if (outcome == RangeLock::Invalid) return Fail(ERROR_INVALID_PARAMETER);
+        if (outcome == RangeLock::Unsupported) return Fail(ERROR_ACCESS_DENIED);
+        if (flags & LOCKFILE_FAIL_IMMEDIATELY) return Fail(ERROR_LOCK_VIOLATION);
+        ::usleep(1000);  // waits for the holder, as a lock without FAIL_IMMEDIATELY does
+    }
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+                  LPOVERLAPPED overlapped) {
+    std::shared_ptr<HandleInfo> info;
+    int fd = FileDescriptor(file, &info);
+    if (fd < 0) return FALSE;
+    if (overlapped == nullptr || reserved != 0) return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t offset = static_cast<uint64_t>(overlapped->OffsetHigh) << 32 | overlapped->Offset;
+    const uint64_t length = static_cast<uint64_t>(lengthHigh) << 32 | lengthLow;
+    if (!UnlockRange(fd, offset, length)) return Fail(ERROR_NOT_LOCKED);
     return TRUE;
 }

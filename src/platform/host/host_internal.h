@@ -81,12 +81,29 @@ uint32_t OpenHandleCount();
 // CreateFile for an ordinary file (translated path), without counting or injected faults.
 // INVALID_HANDLE_VALUE with the thread's error set on failure; *existed tells whether the file
 // was there before.
+// A security descriptor gives a file that the call creates exactly its permission bits.
 HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags, bool* existed);
+                      DWORD flags, bool* existed, const SECURITY_DESCRIPTOR* security = nullptr);
 // Connects to the control device NAME (the socket <root>/Device/NAME).
 HANDLE OpenDeviceHandle(const std::string& name);
 // True when the file has no write permission bit, i.e. carries FILE_ATTRIBUTE_READONLY.
 bool IsReadOnlyMode(unsigned mode);
+
+// ---- file attributes -------------------------------------------------------------------------
+// The attributes besides read-only that a file keeps (hidden, system, archive, temporary,
+// offline, not content indexed). They live in the file's extended attribute
+// "user.nuvex.attributes" (a 32-bit little-endian value); read-only is the absence of every
+// write permission bit.
+constexpr DWORD kStoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// The stored attributes of the file open as `fd` (or, with fd -1, named `path`); 0 for none.
+DWORD ReadStoredAttributes(const std::string& path, int fd);
+// Stores `attributes & kStoredAttributes` (removes the record when that is 0). Needs the file
+// to be writable by the caller (user extended attributes follow the write permission).
+bool WriteStoredAttributes(const std::string& path, int fd, DWORD attributes);
+// What GetFileAttributesA reports for a file of `mode` with `stored` attributes.
+DWORD AttributesOf(unsigned mode, DWORD stored);
 
 // ---- test hooks' state -------------------------------------------------------------------
 enum class FileOp { Open = 0, Read, Write, Flush, Move, Delete, SetAttributes };

@@ -49,9 +49,34 @@ using SC_HANDLE = SC_HANDLE__*;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
 
-struct SECURITY_ATTRIBUTES;
+// A security descriptor on the host is what a POSIX file has in place of an access-control
+// list: its permission bits. CreateFile gives a file it creates exactly these bits, in the
+// creating call (see src/platform/file_security.h for how the library makes them).
+struct SECURITY_DESCRIPTOR {
+    DWORD permissions;  // POSIX permission bits, e.g. 0600
+};
+using PSECURITY_DESCRIPTOR = void*;
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
-struct OVERLAPPED;
+
+// Windows' layout; ReadFile and WriteFile refuse it, LockFileEx and UnlockFileEx take the
+// byte range's offset from it.
+struct OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        LPVOID Pointer;
+    };
+    HANDLE hEvent;
+};
 using LPOVERLAPPED = OVERLAPPED*;
 
 struct SYSTEMTIME {
@@ -123,6 +148,8 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
 #define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
 #define SYNCHRONIZE 0x00100000u
 #define FILE_READ_DATA 0x0001u
 #define FILE_WRITE_DATA 0x0002u
@@ -146,6 +173,9 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_TEMPORARY 0x100u
+#define FILE_ATTRIBUTE_OFFLINE 0x1000u
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x2000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
@@ -157,6 +187,18 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define MOVEFILE_REPLACE_EXISTING 0x1u
 #define MOVEFILE_COPY_ALLOWED 0x2u
 #define MOVEFILE_WRITE_THROUGH 0x8u
+
+#define REPLACEFILE_WRITE_THROUGH 0x1u
+#define REPLACEFILE_IGNORE_MERGE_ERRORS 0x2u
+#define REPLACEFILE_IGNORE_ACL_ERRORS 0x4u
+
+#define LOCKFILE_FAIL_IMMEDIATELY 0x1u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x2u
+
+#define FILE_TYPE_UNKNOWN 0x0u
+#define FILE_TYPE_DISK 0x1u
+#define FILE_TYPE_CHAR 0x2u
+#define FILE_TYPE_PIPE 0x3u
 
 #define MAX_PATH 260
 
@@ -171,6 +213,7 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
@@ -190,6 +233,10 @@ using PFN_NtLoadDriver = NTSTATUS (*)(NUVEX_UNICODE_STRING* driverServiceName);
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_NO_TOKEN 1008L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_UNABLE_TO_REMOVE_REPLACED 1175L
+#define ERROR_UNABLE_TO_MOVE_REPLACEMENT 1176L
+#define ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 1177L
+#define ERROR_NOT_LOCKED 158L
 #define ERROR_BADKEY 1010L
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
 #define ERROR_SERVICE_ALREADY_RUNNING 1056L
@@ -267,14 +314,21 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
 BOOL SetEndOfFile(HANDLE file);
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 BOOL FlushFileBuffers(HANDLE file);
+DWORD GetFileType(HANDLE file);
 // The volume serial number and file index together name the file itself, whatever path led
 // to it (on the host: the device and inode numbers).
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+                  LPOVERLAPPED overlapped);
 DWORD GetFileAttributesA(LPCSTR name);
 BOOL SetFileAttributesA(LPCSTR name, DWORD attributes);
 BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists);
 BOOL DeleteFileA(LPCSTR name);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
+BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags,
+                  LPVOID exclude, LPVOID reserved);
 BOOL CloseHandle(HANDLE handle);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);

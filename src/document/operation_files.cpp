@@ -1,0 +1,167 @@
+#include "document/operation_files.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace nuvex::document {
+
+// ---- one operation per file -----------------------------------------------------------
+
+namespace {
+
+// How often an open is made again when the file it found was replaced before it was locked;
+// each time another operation has finished a replace, so this is never reached by chance.
+constexpr int kHoldAttempts = 8;
+
+OVERLAPPED LockPlace() {
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(kOperationLockOffset);
+    place.OffsetHigh = static_cast<DWORD>(kOperationLockOffset >> 32);
+    return place;
+}
+
+// The attributes a caller may set on a file.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                      FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
+void HeldFile::Release() {
+    if (locked_) {
+        OVERLAPPED place = LockPlace();
+        UnlockFileEx(file_.get(), 0, 1, 0, &place);
+        locked_ = false;
+    }
+    file_.reset();
+}
+
+Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
+    held.Release();
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return Hold::CannotOpen;
+    }
+    for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
+        UniqueHandle file(CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return Hold::CannotOpen;
+        // Nothing is read from or written to what is not a disk file (a device would take a
+        // header, a console or a pipe would wait for input).
+        if (GetFileType(file.get()) != FILE_TYPE_DISK) return Hold::NotDiskFile;
+        OVERLAPPED place = LockPlace();
+        if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                        &place))
+            return Hold::Busy;
+        held.file_ = std::move(file);
+        held.locked_ = true;
+        if (NamesFile(path, held.handle())) return Hold::Held;
+        held.Release();
+    }
+    return Hold::Busy;
+}
+
+bool NamesFile(const char* path, HANDLE file) {
+    // Asking for the attributes only, the open is refused by no share mode.
+    UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!named) return false;
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    return GetFileInformationByHandle(named.get(), &a) && GetFileInformationByHandle(file, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+DWORD AttributesOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) return FILE_ATTRIBUTE_NORMAL;
+    return information.dwFileAttributes;
+}
+
+DWORD CarriedAttributes(DWORD attributes) {
+    const DWORD carried = attributes & kSettableAttributes;
+    return carried != 0 ? carried : FILE_ATTRIBUTE_NORMAL;
+}
+
+// ---- temporary files ---------------------------------------------------------------------
+
+bool FormatTempName(const char* target, int n, char* name, std::size_t nameSize) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".lumadtmp%d", n);
+    const std::size_t suffixLength = std::strlen(suffix);
+    const std::size_t targetLength = std::strlen(target);
+    std::size_t directoryLength = targetLength;
+    while (directoryLength > 0 && target[directoryLength - 1] != '\\' &&
+           target[directoryLength - 1] != '/')
+        --directoryLength;
+    const std::size_t lastNameLength = targetLength - directoryLength;
+
+    // The longest part of the last name that leaves room for the suffix in one name and, for
+    // a target that keeps the whole-path limit, in the whole path.
+    if (suffixLength > kMaxNameLength) return false;
+    std::size_t room = kMaxNameLength - suffixLength;
+    if (targetLength <= kMaxPathLength) {
+        if (directoryLength + suffixLength > kMaxPathLength) return false;
+        const std::size_t pathRoom = kMaxPathLength - directoryLength - suffixLength;
+        if (pathRoom < room) room = pathRoom;
+    }
+    std::size_t kept = lastNameLength;
+    if (kept > room) {
+        kept = room;
+        // Never half a character: a cut name loses its trailing bytes above 0x7F altogether.
+        while (kept > 0 && static_cast<unsigned char>(target[directoryLength + kept - 1]) > 0x7F)
+            --kept;
+    }
+    if (directoryLength + kept + suffixLength + 1 > nameSize) return false;
+    std::memset(name, 0, nameSize);
+    std::memcpy(name, target, directoryLength + kept);
+    std::memcpy(name + directoryLength + kept, suffix, suffixLength);
+    return true;
+}
+
+bool TempFile::Create(const char* target, char* name, std::size_t nameSize, DWORD access,
+                      DWORD share, DWORD attributes, bool announce,
+                      SECURITY_ATTRIBUTES* security) {
+    for (int n = kFirstTempNumber; n <= kLastTempNumber; ++n) {
+        if (!FormatTempName(target, n, name, nameSize)) continue;
+        if (announce) {
+            OutputDebugStringA("en2");
+            OutputDebugStringA(name);
+        }
+        HANDLE file = CreateFileA(name, access, share, security, CREATE_NEW, attributes, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        handle_.reset(file);
+        name_ = name;
+        return true;
+    }
+    return false;
+}
+
+void TempFile::Discard() {
+    handle_.reset();
+    if (name_ != nullptr) DeleteFileA(name_);
+    name_ = nullptr;
+}
+
+bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp) {
+    // Another program may have renamed the file away while the operation ran (it shares
+    // deleting); only the file the operation decided on is replaced.
+    if (!NamesFile(target, held)) return false;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes))) return false;
+    if (ReplaceFileA(target, temp.name(), nullptr, 0, nullptr, nullptr)) return true;
+    if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+        // The target is gone; the complete new content is still under the temporary name.
+        if (MoveFileExA(temp.name(), target, 0)) return true;
+        temp.Keep();
+        return false;
+    }
+    if (readOnly) SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
+    return false;
+}
+
+}  // namespace nuvex::document

@@ -1,0 +1,39 @@
+// Permissions of files that hold plain bytes: a new file that only its creator can open, made
+// so in the call that creates it, and the permissions of one open file given to another.
+// The same two things on both platforms: access-control lists on Windows, permission bits on
+// the host platform.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace nuvex::platform {
+
+// Security attributes under which CreateFileA creates a file that only the user the calling
+// thread runs as can open (Windows: a protected access-control list with one entry, full
+// access for that user; host: permission bits 0600). An existing file opened with them keeps
+// its own.
+class PrivateFileSecurity {
+public:
+    PrivateFileSecurity();
+    PrivateFileSecurity(const PrivateFileSecurity&) = delete;
+    PrivateFileSecurity& operator=(const PrivateFileSecurity&) = delete;
+    // Null when they could not be made (the caller must then not create the file).
+    SECURITY_ATTRIBUTES* attributes() { return ok_ ? &attributes_ : nullptr; }
+
+private:
+    bool ok_ = false;
+    SECURITY_ATTRIBUTES attributes_{};
+    SECURITY_DESCRIPTOR descriptor_{};
+    // Windows: the token's user (TOKEN_USER and its SID) and the access-control list.
+    alignas(8) unsigned char user_[128] = {};
+    alignas(8) unsigned char acl_[128] = {};
+};
+
+// Gives the file open as `to` the permissions of the file open as `from`, exactly (Windows:
+// its access-control list, protected from inheritance; host: its permission bits and group,
+// without the group's bits when the group cannot be given, and with the owner's write bit:
+// read-only is an attribute, not a permission). `from` needs READ_CONTROL and `to` WRITE_DAC
+// access on Windows. False when they could not be read or given; `to` then keeps its own.
+bool CopyFilePermissions(HANDLE from, HANDLE to);
+
+}  // namespace nuvex::platform

@@ -1,0 +1,33 @@
+// The host platform's file permissions: permission bits and the group, through descriptors.
+#include "platform/file_security.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nuvex::platform {
+namespace {
+
+int Descriptor(HANDLE file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)); }
+
+}  // namespace
+
+PrivateFileSecurity::PrivateFileSecurity() {
+    descriptor_.permissions = S_IRUSR | S_IWUSR;
+    attributes_ = SECURITY_ATTRIBUTES{sizeof attributes_, &descriptor_, FALSE};
+    ok_ = true;
+}
+
+bool CopyFilePermissions(HANDLE from, HANDLE to) {
+    struct stat source;
+    struct stat target;
+    if (::fstat(Descriptor(from), &source) != 0 || ::fstat(Descriptor(to), &target) != 0)
+        return false;
+    mode_t mode = source.st_mode & 0777;
+    if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) mode |= S_IWUSR;
+    if (target.st_gid != source.st_gid &&
+        ::fchown(Descriptor(to), static_cast<uid_t>(-1), source.st_gid) != 0)
+        mode &= ~static_cast<mode_t>(S_IRWXG);
+    return ::fchmod(Descriptor(to), mode) == 0;
+}
+
+}  // namespace nuvex::platform

@@ -1,0 +1,46 @@
+// File permissions on Windows: an owner-only access-control list for new files, and the list
+// of one file given to another.
+#include "platform/file_security.h"
+
+#include <aclapi.h>
+
+namespace nuvex::platform {
+
+PrivateFileSecurity::PrivateFileSecurity() {
+    // The user the calling thread runs as: its impersonation token when it has one.
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    DWORD length = 0;
+    const BOOL gotUser = GetTokenInformation(token, TokenUser, user_, sizeof user_, &length);
+    CloseHandle(token);
+    if (!gotUser) return;
+    PSID user = reinterpret_cast<TOKEN_USER*>(user_)->User.Sid;
+    auto* acl = reinterpret_cast<ACL*>(acl_);
+    if (!InitializeAcl(acl, sizeof acl_, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+        !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return;
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+    ok_ = true;
+}
+
+bool CopyFilePermissions(HANDLE from, HANDLE to) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const DWORD set = SetSecurityInfo(to, SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    return set == ERROR_SUCCESS;
+}
+
+}  // namespace nuvex::platform
