@@ -4,8 +4,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "nuvexctrl.h"
 #include "win_support.h"
@@ -375,6 +377,199 @@ TEST_F(DocumentTest, GuidsAreNewForEachDocument) {
     ASSERT_TRUE(WriteFileBytes(plain, PatternBytes(5000, 1)));
     EXPECT_EQ(NuvexCtrl_GetFileGUID(plain.c_str(), ga), 1530u);
     EXPECT_EQ(NuvexCtrl_GetFileGUID(nullptr, ga), 1522u);
+}
+
+// ---- whole files: long names, devices, attributes, files held by others, races ----------
+
+TEST_F(DocumentTest, TargetsOfUpTo259CharactersWork) {
+    // "<target>.lumadtmp<n>" would pass MAX_PATH; the temporary name is cut to fit instead.
+    for (size_t total : {size_t{255}, size_t{259}}) {
+        SCOPED_TRACE(total);
+        ASSERT_LT(Dir().size() + 2, total);
+        std::string target = Scratch(std::string(total - Dir().size() - 1, 'T'));
+        ASSERT_EQ(target.size(), total);
+        Bytes plain = PatternBytes(5000, static_cast<uint32_t>(total));
+        std::string doc = MakeDocument("source.doc", 5000, static_cast<uint32_t>(total));
+        Bytes document = ReadFileBytes(doc);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), plain) << "new target";
+        ASSERT_TRUE(WriteFileBytes(target, Bytes(10, 1)));
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), plain) << "existing target";
+        EXPECT_EQ(ReadFileBytes(doc), document);
+        // The long path itself encrypted and decrypted in place.
+        EXPECT_EQ(NuvexCtrl_EncryptFile(target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(IsDocument(target), 1u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(target.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), plain);
+        EXPECT_EQ(LeftoverTemporaries(), 0);
+        DeleteFileA(target.c_str());
+        DeleteFileA(doc.c_str());
+    }
+}
+
+TEST_F(DocumentTest, LastNamesOf246To255CharactersWork) {
+    // "<name>.lumadtmp<n>" would pass the 255 characters of one name. Near the root of the
+    // drive, so that the whole path stays below MAX_PATH.
+    const std::string folder = "C:\\nv" + std::to_string(GetTickCount() % 10000);
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    std::vector<std::string> paths;
+    for (size_t length : {size_t{246}, size_t{249}})
+        paths.push_back(folder + "\\" + std::string(length, 'n'));
+    paths.push_back("C:\\" + std::string(255, 'r'));  // 258 characters
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path.size());
+        Bytes plain = PatternBytes(3000, 9);
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(IsDocument(path), 1u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(path), plain);
+        DeleteFileA(path.c_str());
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*.lumadtmp*").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary file was left";
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    nuvex_win::RemoveTree(folder);
+}
+
+TEST_F(DocumentTest, DevicesAreNotDocuments) {
+    // Nothing is written to the null device nor read from the console.
+    std::string doc = MakeDocument("doc.doc", 100);
+    for (const char* device : {"NUL", "CON", "CONIN$", "\\\\.\\NUL"}) {
+        SCOPED_TRACE(device);
+        uint32_t answer = 7, status = 0, print = 0;
+        uint8_t guid[16];
+        char code[32];
+        uint16_t print16 = 0;
+        EXPECT_EQ(NuvexCtrl_IsEncryptFile(device, 0, &answer), 486u);
+        EXPECT_EQ(answer, 0u);
+        EXPECT_EQ(NuvexCtrl_EncryptFile(device, 0, nullptr, 0), 797u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(device, 0, nullptr, 0, nullptr, 0), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_SetEnFileRights(device, nullptr, 1, 1, 0, "pw", 2, &status), 846u);
+        EXPECT_EQ(NuvexCtrl_ClearEnFileRights(device, "pw", 2, &status), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+        EXPECT_EQ(NuvexCtrl_GetEnFileRights(device, &print, nullptr, nullptr, nullptr, nullptr,
+                                            &status),
+                  1068u);
+        EXPECT_EQ(NuvexCtrl_GetFileGUID(device, guid), NUVEX_E_DOC_OPEN_FAILED);
+        EXPECT_EQ(NuvexCtrl_GetProcSignCode(device, code), 1202u);
+        EXPECT_EQ(NuvexCtrl_GetFileRightsByDrv(device, nullptr, nullptr, &print16, nullptr), 1510u);
+        EXPECT_EQ(NuvexCtrl_SetFileRightsByDrv(device, 1), 1406u);
+    }
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, "NUL", 0, nullptr, 0), 609u);
+    EXPECT_EQ(LeftoverTemporaries(), 0);
+}
+
+TEST_F(DocumentTest, FilesKeepTheirAttributes) {
+    const DWORD watched = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
+    for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                             DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY},
+                             DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+        SCOPED_TRACE(attributes);
+        const DWORD kept = attributes & ~FILE_ATTRIBUTE_READONLY;  // the read-only rule stays
+        std::string path = Scratch("attributed.txt");
+        Bytes plain = PatternBytes(700, 3);
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
+        ASSERT_EQ(GetFileAttributesA(path.c_str()) & watched, attributes);
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()) & watched, kept) << "encrypted";
+        ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(path.c_str()) & watched, kept) << "decrypted in place";
+        EXPECT_EQ(ReadFileBytes(path), plain);
+
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        std::string out = Scratch("out.txt");
+        ASSERT_TRUE(WriteFileBytes(out, Bytes(3, 3)));
+        ASSERT_TRUE(SetFileAttributesA(out.c_str(), attributes));
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(GetFileAttributesA(out.c_str()) & watched, kept) << "existing target";
+        EXPECT_EQ(ReadFileBytes(out), plain);
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+        DeleteFileA(out.c_str());
+    }
+    EXPECT_EQ(LeftoverTemporaries(), 0);
+}
+
+TEST_F(DocumentTest, HeldDocumentsAreNotCalledPlain) {
+    std::string doc = MakeDocument("held.doc", 500);
+    HANDLE holder = CreateFileA(doc.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    uint32_t status = 0;
+    uint8_t guid[16];
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0), NUVEX_E_DOC_OPEN_FAILED);
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(doc.c_str(), guid), NUVEX_E_DOC_OPEN_FAILED);
+    EXPECT_EQ(NuvexCtrl_ClearEnFileRights(doc.c_str(), "pw", 2, &status), NUVEX_E_DOC_OPEN_FAILED);
+    EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+    EXPECT_EQ(NuvexCtrl_SetEnFileRights(doc.c_str(), nullptr, 1, 1, 0, "pw", 2, &status), 846u);
+    EXPECT_EQ(status, NUVEX_RIGHTS_PENDING);
+    CloseHandle(holder);
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(doc.c_str(), guid), 0u);
+}
+
+struct RaceShared {
+    const char* path;
+    bool encrypt;
+    HANDLE start;
+    uint32_t result;
+};
+
+DWORD WINAPI Contend(LPVOID parameter) {
+    auto* shared = static_cast<RaceShared*>(parameter);
+    WaitForSingleObject(shared->start, INFINITE);
+    shared->result = shared->encrypt ? NuvexCtrl_EncryptFile(shared->path, 0, nullptr, 0)
+                                     : NuvexCtrl_DecryptFile(shared->path, 0, nullptr, 0, nullptr, 0);
+    return 0;
+}
+
+TEST_F(DocumentTest, OneOperationPerFileBetweenThreads) {
+    // Two threads encrypt one file, or decrypt one document in place, at the same moment:
+    // one succeeds, the other fails with a code, and the file is never damaged.
+    Bytes plain = PatternBytes(3000, 11);
+    std::string path = Scratch("raced.txt");
+    int overlapped = 0;
+    const int trials = 100;
+    for (int trial = 0; trial < trials; ++trial) {
+        const bool encrypt = trial % 2 == 0;
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        if (!encrypt) ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        HANDLE start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        RaceShared shared[2] = {{path.c_str(), encrypt, start, 0},
+                                {path.c_str(), encrypt, start, 0}};
+        HANDLE threads[2];
+        for (int i = 0; i < 2; ++i)
+            threads[i] = CreateThread(nullptr, 0, Contend, &shared[i], 0, nullptr);
+        SetEvent(start);
+        WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+        for (HANDLE thread : threads) CloseHandle(thread);
+        CloseHandle(start);
+        const uint32_t a = shared[0].result, b = shared[1].result;
+        SCOPED_TRACE("trial " + std::to_string(trial) + ": " + std::to_string(a) + "/" +
+                     std::to_string(b));
+        ASSERT_TRUE((a == 0) != (b == 0)) << "exactly one succeeds";
+        const uint32_t lost = a == 0 ? b : a;
+        if (encrypt) {
+            ASSERT_TRUE(lost == 797 || lost == 651);
+            Bytes now = ReadFileBytes(path);
+            ASSERT_EQ(now.size(), plain.size() + 4096) << "encrypted once";
+            std::string out = Scratch("check.txt");
+            ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+            ASSERT_EQ(ReadFileBytes(out), plain);
+            DeleteFileA(out.c_str());
+        } else {
+            ASSERT_TRUE(lost == NUVEX_E_DOC_BUSY || lost == 531u);
+            ASSERT_EQ(ReadFileBytes(path), plain);
+        }
+        if (lost == 797 || lost == NUVEX_E_DOC_BUSY) ++overlapped;
+        ASSERT_EQ(LeftoverTemporaries(), 0);
+    }
+    std::printf("wine race: %d trials, %d overlapping\n", trials, overlapped);
 }
 
 class SignCodeTest : public nuvex_win::ScratchTest {

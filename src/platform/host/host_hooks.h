@@ -18,7 +18,7 @@ enum NuvexFaultKind {
     kNuvexFaultRead = 1,
     kNuvexFaultWrite = 2,
     kNuvexFaultFlush = 3,
-    kNuvexFaultMove = 4,   // MoveFileExA and CopyFileA
+    kNuvexFaultMove = 4,   // MoveFileExA, CopyFileA and ReplaceFileA
     kNuvexFaultDelete = 5,
     kNuvexFaultSetAttributes = 6,
     kNuvexFaultKinds = 7
