@@ -213,7 +213,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (privateFile.attributes() == nullptr) return 609;
     char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
-    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess | WRITE_DAC, FILE_SHARE_READ,
+    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess, FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return 609;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
@@ -223,10 +223,10 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
+    temp.Close();
     // A new target gets the document's permissions, never wider; when they cannot be given
     // it stays private to its creator.
-    if (newTarget) platform::CopyFilePermissions(document.handle(), temp.handle());
-    temp.Close();
+    if (newTarget) TakePermissions(document.handle(), temp.name());
 
     // A new target is not created over a file that appeared meanwhile (another decryption to
     // the same name): that one stays, and this one fails.

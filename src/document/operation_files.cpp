@@ -1,5 +1,7 @@
 #include "document/operation_files.h"
 
+#include "platform/file_security.h"
+
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -147,10 +149,18 @@ void TempFile::Discard() {
     name_ = nullptr;
 }
 
+void TakePermissions(HANDLE from, const char* name) {
+    UniqueHandle file(CreateFileA(name, READ_CONTROL | WRITE_DAC,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) platform::CopyFilePermissions(from, file.get());
+}
+
 bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp) {
     // Another program may have renamed the file away while the operation ran (it shares
     // deleting); only the file the operation decided on is replaced.
     if (!NamesFile(target, held)) return false;
+    TakePermissions(held, temp.name());
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes))) return false;
     if (ReplaceFileA(target, temp.name(), nullptr, 0, nullptr, nullptr)) return true;

@@ -100,9 +100,16 @@ private:
     char* name_ = nullptr;
 };
 
+// Gives the closed file `name` the permissions of the file open as `from` (which needs
+// READ_CONTROL). Opened by name for just this, so the handle that wrote the file needs no
+// further access. When it fails the file keeps its own (owner-only) permissions.
+void TakePermissions(HANDLE from, const char* name);
+
 // Puts the complete, closed temporary file in the place of `target`, the file held as `held`
 // whose attributes were `attributes`, keeping the target's identity (permissions, attributes,
-// creation time) as ReplaceFileA does, except that it is never read-only afterwards. A
+// creation time) as ReplaceFileA does, except that it is never read-only afterwards. The
+// permissions are given to the temporary file just before the replace, as not every
+// ReplaceFileA carries them over (Wine's moves the replacement with its own). A
 // read-only target loses the attribute for the replace and gets it back when it fails. When
 // the replace leaves the target gone and the temporary file under its own name, the file is
 // moved into place, or else kept: it is then the only copy of the content. False when the

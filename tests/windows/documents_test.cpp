@@ -2,6 +2,8 @@
 // Windows' own file system semantics (share modes, read-only attributes, MoveFileEx, UTF-16
 // paths, CoCreateGuid), with no driver loaded.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -462,7 +464,61 @@ TEST_F(DocumentTest, DevicesAreNotDocuments) {
     EXPECT_EQ(LeftoverTemporaries(), 0);
 }
 
+// The access-control list of a file as text ("" when it cannot be read).
+std::string DaclText(const std::string& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return "";
+    char* text = nullptr;
+    std::string result;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
+// Gives a file a protected list of its own: full access for its owner, reading for everyone.
+bool SetDistinctDacl(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;;FA;;;OW)(A;;FR;;;WD)", SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    bool ok = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+              SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION |
+                                        PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return ok;
+}
+
 TEST_F(DocumentTest, FilesKeepTheirAttributes) {
+    {
+        // The access-control list is the file's, not the folder's nor the temporary file's:
+        // kept by encrypt and decrypt in place, given by a document to a new target.
+        std::string path = Scratch("listed.txt");
+        ASSERT_TRUE(WriteFileBytes(path, PatternBytes(900, 5)));
+        ASSERT_TRUE(SetDistinctDacl(path));
+        const std::string dacl = DaclText(path);
+        ASSERT_NE(dacl, "");
+        ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(DaclText(path), dacl) << "encrypted";
+        std::string out = Scratch("listed.out");
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(DaclText(out), dacl) << "new target";
+        ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(DaclText(path), dacl) << "decrypted in place";
+        DeleteFileA(path.c_str());
+        DeleteFileA(out.c_str());
+    }
     const DWORD watched = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
     for (DWORD attributes : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
                              DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY},
