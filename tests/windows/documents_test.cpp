@@ -619,10 +619,11 @@ TEST_F(DocumentTest, OneOperationPerFileBetweenThreads) {
             ASSERT_EQ(ReadFileBytes(out), plain);
             DeleteFileA(out.c_str());
         } else {
-            ASSERT_TRUE(lost == NUVEX_E_DOC_BUSY || lost == 531u);
+            // 2401: the name was between files for a moment, inside the winner's replace.
+            ASSERT_TRUE(lost == NUVEX_E_DOC_BUSY || lost == 531u || lost == NUVEX_E_DOC_OPEN_FAILED);
             ASSERT_EQ(ReadFileBytes(path), plain);
         }
-        if (lost == 797 || lost == NUVEX_E_DOC_BUSY) ++overlapped;
+        if (lost == 797 || lost == NUVEX_E_DOC_BUSY || lost == NUVEX_E_DOC_OPEN_FAILED) ++overlapped;
         ASSERT_EQ(LeftoverTemporaries(), 0);
     }
     std::printf("wine race: %d trials, %d overlapping\n", trials, overlapped);
