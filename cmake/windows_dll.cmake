@@ -11,3 +11,10 @@ target_sources(nuvexctrl PRIVATE ${CMAKE_SOURCE_DIR}/include/nuvexctrl.def)
 target_link_options(nuvexctrl PRIVATE -static -static-libgcc -static-libstdc++
                     -Wl,--exclude-all-symbols)
 target_link_libraries(nuvexctrl PRIVATE ole32 shlwapi advapi32 user32)
+
+# The version resource (file and product version from the project's version), which
+# Explorer's properties and GetFileVersionInfo show.
+enable_language(RC)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/nuvexctrl_version.rc.in
+               ${CMAKE_BINARY_DIR}/nuvexctrl_version.rc @ONLY)
+target_sources(nuvexctrl PRIVATE ${CMAKE_BINARY_DIR}/nuvexctrl_version.rc)

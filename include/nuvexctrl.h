@@ -163,154 +163,398 @@ typedef struct AccLogRecord {
 #define NUVEX_RIGHTS_FLAG_VALUE 0x08u
 #define NUVEX_RIGHTS_FLAG_WRITTEN 0x10u
 
-/* ------------------------------------------------------------------------------------ */
-/* Result codes that this library adds to the fixed ones of each export. Each is used by */
-/* the export(s) named and by nothing else in them.                                      */
-/* ------------------------------------------------------------------------------------ */
-/* keys */
-#define NUVEX_E_SETKEY_TOO_LONG 1565u    /* NuvexCtrl_SetKey: keyLength above 256; nothing sent */
-#define NUVEX_E_SETSYSKEY_TOO_LONG 1607u /* NuvexCtrl_SetSysKey: keyLength above 256; nothing sent */
-/* documents */
-/* The document passed the document test but cannot be opened (for SetEnFileRights and     */
-/* ClearEnFileRights: for reading and writing, e.g. a read-only file). Nothing changed.     */
-/* NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights,           */
-/* NuvexCtrl_GetFileGUID.                                                                   */
-#define NUVEX_E_DOC_OPEN_FAILED 2401u
-/* The document cannot be read whole: a read failed, or its body ended before its size.     */
-/* Nothing changed. NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights,                       */
-/* NuvexCtrl_ClearEnFileRights.                                                             */
-#define NUVEX_E_DOC_READ_FAILED 2402u
-/* No memory for the header request buffer. Nothing changed. NuvexCtrl_SetEnFileRights,    */
-/* NuvexCtrl_ClearEnFileRights.                                                             */
-#define NUVEX_E_DOC_NO_MEMORY 2403u
-/* The document is shorter than its 4096-byte header by the time it is read (it shrank      */
-/* after the document test). Nothing changed. NuvexCtrl_DecryptFile,                        */
-/* NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights.                                  */
-#define NUVEX_E_DOC_SHRUNK 2404u
-/* A read of the plain file failed, or the copy ended before the file's size. The plain     */
-/* file is unchanged, the temporary file removed. NuvexCtrl_EncryptFile.                    */
-#define NUVEX_E_PLAIN_READ_FAILED 2405u
-/* A write to the temporary file failed or was short. The source file (and any existing     */
-/* target) is unchanged, the temporary file removed. NuvexCtrl_EncryptFile,                 */
-/* NuvexCtrl_DecryptFile.                                                                   */
-#define NUVEX_E_TEMP_WRITE_FAILED 2406u
-/* The temporary file could not be flushed to disk before the replace. Nothing changed,     */
-/* the temporary file removed. NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile.                */
-#define NUVEX_E_TEMP_FLUSH_FAILED 2407u
-/* Too large for the format: a plain file of 2^32 - 4113 bytes or more (EncryptFile), or a  */
-/* document of more than 2^32 - 18 bytes (DecryptFile). Nothing changed.                    */
-/* NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile.                                            */
-#define NUVEX_E_FILE_TOO_LARGE 2408u
-/* The target path (outFileName, or fileName when decrypting in place) has 260 characters   */
-/* or more. Nothing changed. NuvexCtrl_DecryptFile.                                         */
-#define NUVEX_E_PATH_TOO_LONG 2409u
-/* The complete temporary file could not replace the target (MoveFileExA failed). The       */
-/* document and any existing target are unchanged, the temporary file removed.              */
-/* NuvexCtrl_DecryptFile.                                                                   */
-#define NUVEX_E_REPLACE_FAILED 2410u
-/* Another encryption, decryption or rights change of this library (in this or another       */
-/* process) is working on the file, or on the target. Nothing changed, no temporary file.   */
-/* NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights            */
-/* (NuvexCtrl_EncryptFile reports it as 797).                                               */
-#define NUVEX_E_DOC_BUSY 2411u
-/* lists, pass paths and policies */
-/* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
- * the persist flag: the driver accepted the change (and keeps it) but the pass-path file
- * could not be updated (held by another updater for too long, or not opened, read or
- * written); the file keeps its previous content. */
-#define NUVEX_E_PASSPATH_FILE_NOT_UPDATED 3101
-/* NuvexCtrl_AddStructPassPath: the joined text of the paths, each followed by "|", would
- * not fit 10240 bytes with its terminating zero; nothing was sent to the driver. */
-#define NUVEX_E_PASSPATH_TEXT_TOO_LONG 3102
-/* NuvexCtrl_SaveCurrentPolicyToFile: memory for gathering the policy texts or for growing the
- * working buffer could not be had. Nothing was written; a file at the path is unchanged. */
-#define NUVEX_E_POLICY_SAVE_NO_MEMORY 3111
-/* NuvexCtrl_LoadPolicyFromFile: the policies the driver's table holds could not be read as
- * texts beforehand (no memory for them or for the reply), so the load could not be undone
- * should the driver refuse a line; nothing was changed. */
-#define NUVEX_E_POLICY_LOAD_NO_MEMORY 3112
-/* NuvexCtrl_LoadPolicyFromFile: the driver refused a line of the file, and the table that was
- * there before could not be put back whole (the driver became unreachable or refused one of
- * the previous policies). The table holds what could be put back. */
-#define NUVEX_E_POLICY_LOAD_NOT_RESTORED 3113
-/* A walk through a driver's list stopped at its safety bound: 16384 answers (policies, policy
- * texts, secure-run blocks, access-control policies and log records) or log fetches, or 64
- * log fetches in a row that said "more" without a record. The driver kept answering; the
- * list would be truncated. NuvexCtrl_GetPolicyList, NuvexCtrl_GetPolicyStrList,
- * NuvexCtrl_GetSecRunProcList, NuvexAccCtrl_GetPolicyList: the list is released, *list is
- * null. NuvexCtrl_GetLog, NuvexAccCtrl_GetLog: the records fetched so far (which the driver
- * has handed over and no longer holds) are in *list for the caller to release.
- * NuvexCtrl_SaveCurrentPolicyToFile: nothing was written. NuvexCtrl_LoadPolicyFromFile (the
- * table is read before it is replaced): nothing was changed. */
-#define NUVEX_E_WALK_BOUND_REACHED 3121
-/* NuvexCtrl_GetEnFileList, NuvexCtrl_GetPassPath: the driver's separator text holds more than
- * 1048576 items; it is refused before any list node is built (*list null, count 0). */
-#define NUVEX_E_TEXT_TOO_MANY_ITEMS 3122
-/* installation and access control */
-/* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
- * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory
- * of the host program when no source path is given, does not fit in 260 characters with
- * the driver's file name appended; nothing was changed. */
-#define NUVEX_E_INSTALL_PATH_TOO_LONG 1060u
+/* Result codes: the NUVEX_E_* constants and the table of every code of every export. */
+#include "nuvexctrl_results.h"
 
-/* ------------------------------------------------------------------------------------ */
-/* Main filter driver: status and switches                                              */
-/* ------------------------------------------------------------------------------------ */
+/*
+ * The exports. Each is documented below: what it does, each argument, who owns what it hands
+ * out, whether it blocks and what it shares with other threads. The codes each export
+ * returns are in the table of nuvexctrl_results.h (and in docs/api.md beside each export).
+ *
+ * Common to all of them:
+ *   - Every export is one whole transaction: it opens the driver's control device or the
+ *     files it works on, sends its requests, closes what it opened and returns. Requests to
+ *     a driver are synchronous: an export that talks to a driver blocks until the driver has
+ *     answered each of its requests.
+ *   - Any export may be called from any thread. Calls in flight at once share nothing but the
+ *     drivers, the files named in their arguments and the two keys (which are read and
+ *     replaced under a lock). Where an export says more, it is under "threads".
+ *   - Lists and buffers that an export hands out come from the library's own heap and belong
+ *     to the caller, who releases them with the matching Free export, never with an
+ *     allocator of its own. The library keeps no pointer that a caller passed in.
+ *   - Out-arguments are set to their empty values as soon as the pointers are known to be
+ *     valid, so after most failures they read as empty.
+ *   - A result code is read together with the export that returned it: the same number can
+ *     mean unrelated things in different exports. The export's own numbers are fixed by the
+ *     interface; the NUVEX_E_* codes are added by this library where the original interface
+ *     reported a failure as success or did something unsafe.
+ */
+
+/* ---- Main filter driver: status and switches ---------------------------------------- */
+
+/**
+ * Reads the main filter driver's 12 status bytes (request inside the control handshake).
+ * @param status receives the bytes exactly as the driver wrote them; their layout is the
+ *     driver's. Not cleared beforehand: after a failure it holds what it held before or what
+ *     the driver left.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetDriverStatus(DriverStatus* status);
+
+/**
+ * Suspends the main filter driver's protection until NuvexCtrl_ResumeDriver.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SuspendDriver(void);
+
+/**
+ * Resumes the main filter driver's protection after NuvexCtrl_SuspendDriver.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_ResumeDriver(void);
+
+/**
+ * Asks the main filter driver whether a process is authorised.
+ * @param processId the process to ask about; 0 stands for the calling process.
+ * @param answer receives the driver's 32-bit answer, passed through uninterpreted; set to 0
+ *     first, so it reads 0 after a failure unless the driver wrote it.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsAuthProc(uint32_t processId, uint32_t* answer);
+
+/**
+ * Switches the main filter driver's logging on.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_StartLogging(void);
+
+/**
+ * Switches the main filter driver's logging off; records already logged stay.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_StopLogging(void);
+
+/**
+ * Reads whether the main filter driver is logging.
+ * @param state receives the driver's 32-bit logging state, passed through uninterpreted;
+ *     0 after any failure.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsLogging(uint32_t* state);
+
+/**
+ * Discards every record of the main filter driver's log.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_ClearAllLog(void);
 
-/* Log and monitoring lists */
+/* ---- Log and monitoring lists -------------------------------------------------------- */
+
+/**
+ * Drains the main filter driver's log into a list of LogEntry records in the driver's order.
+ * The driver hands each record over once: records drained are no longer in its log.
+ * @param list receives the head of the list (null when the log is empty). A null `list`
+ *     returns 0 at once and touches nothing.
+ * @param count receives the number of records, or null.
+ * @ownership the caller owns the list, also after a failure that kept the records drained
+ *     so far, and releases it with NuvexCtrl_FreeLog.
+ * @blocking one request per batch of records until the driver reports no more.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count);
+
+/**
+ * Releases a list from NuvexCtrl_GetLog or NuvexAccCtrl_GetLog (any list whose records begin
+ * with `next`). The same routine is exported as NuvexAccCtrl_FreeLog.
+ * @param list the head of the list, or null (nothing to do).
+ * @ownership takes the list back; its records must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_FreeLog(LogEntry* list);
+
+/**
+ * Reads the main filter driver's secure-run process list: each SecRunProcEntry heads a list
+ * of its SecRunSubEntry records. Both levels hold the driver's order reversed.
+ * @param list receives the head of the list (null when the driver has none).
+ * @ownership the caller owns the list and releases it with NuvexCtrl_FreeSecRunProcList.
+ * @blocking one request per entry and sub-entry, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list);
+
+/**
+ * Releases a list from NuvexCtrl_GetSecRunProcList, sub-entries included.
+ * @param list the head of the list.
+ * @ownership takes the list back; its entries must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_FreeSecRunProcList(SecRunProcEntry* list);
+
+/**
+ * Reads the main filter driver's list of encrypted documents as a list of strings, in the
+ * reverse of the driver's order.
+ * @param selector which list the driver gives; passed to the driver unchanged.
+ * @param list receives the head of the list (null when the driver's list is empty).
+ * @param count receives the number of strings, or null.
+ * @ownership the caller owns the list and releases it with NuvexCtrl_FreeUserStrList.
+ * @blocking two requests to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetEnFileList(uint32_t selector, UserStrNode** list,
                                                        uint32_t* count);
+
+/**
+ * Releases a string list from NuvexCtrl_GetEnFileList, NuvexCtrl_GetPassPath or
+ * NuvexCtrl_GetPolicyStrList, each node's string included.
+ * @param list the head of the list.
+ * @ownership takes the list back; its nodes and strings must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_FreeUserStrList(UserStrNode* list);
 
-/* Pass paths */
+/* ---- Pass paths ---------------------------------------------------------------------- */
+
+/**
+ * Reads the paths the main filter driver lets pass, as a list of strings in the driver's
+ * order.
+ * @param list receives the head of the list (null when the driver has no pass paths).
+ * @param count receives the number of paths, or null.
+ * @ownership the caller owns the list and releases it with NuvexCtrl_FreeUserStrList.
+ * @blocking two requests to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetPassPath(UserStrNode** list, uint32_t* count);
+
+/**
+ * Adds the paths of a list to the main filter driver's pass paths: they are joined, each
+ * followed by "|", and handed to NuvexCtrl_AddStringPassPath.
+ * @param first the first node of the paths (a list from NuvexCtrl_GetPassPath will do), or
+ *     null for none. Read during the call only.
+ * @param persist non-zero: also append the paths to the pass-path file in the system
+ *     directory.
+ * @blocking one request to the main filter driver; with `persist`, may wait up to 2 s for
+ *     another updater of the pass-path file.
+ * @threads concurrent updates of the pass-path file are serialised by the file itself.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_AddStructPassPath(const PassPathNode* first,
                                                            uint32_t persist);
+
+/**
+ * Adds pass paths given as one text of "|"-separated paths to the main filter driver.
+ * @param text the paths, NUL-terminated; sent without its terminator.
+ * @param persist non-zero: also append the text to the pass-path file in the system
+ *     directory (an empty text leaves the file as it is).
+ * @blocking one request to the main filter driver; with `persist`, may wait up to 2 s for
+ *     another updater of the pass-path file.
+ * @threads concurrent updates of the pass-path file are serialised by the file itself.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_AddStringPassPath(const char* text, uint32_t persist);
+
+/**
+ * Removes every pass path from the main filter driver.
+ * @param persist non-zero: also empty the pass-path file in the system directory.
+ * @blocking one request to the main filter driver; with `persist`, may wait up to 2 s for
+ *     another updater of the pass-path file.
+ * @threads concurrent updates of the pass-path file are serialised by the file itself.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DeleteAllPassPath(uint32_t persist);
 
-/* Policies: records */
+/* ---- Policies: records --------------------------------------------------------------- */
+
+/**
+ * Reads the main filter driver's policy table as a list of PolicyRecord, in the reverse of
+ * the driver's order. Values1 and Values2 are in host byte order.
+ * @param list receives the head of the list (null when the table is empty).
+ * @ownership the caller owns the list and releases it with NuvexCtrl_FreePolicyList.
+ * @blocking one request per policy, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list);
+
+/**
+ * Reads one policy of the main filter driver's table into the caller's record.
+ * @param id the policy's ID, not 0.
+ * @param record receives the policy (2468 bytes on 32-bit targets); not cleared beforehand.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyByID(uint32_t id, PolicyRecord* record);
+
+/**
+ * Inserts a policy into the main filter driver's table (a policy with the same ID is the
+ * driver's to replace or refuse).
+ * @param record the policy. Its values are converted to the wire's byte order for the
+ *     request and back afterwards; an entry whose SignCode starts with a zero byte has its
+ *     SignCode cleared to zeros in the caller's record.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ * @threads the caller's record is changed during the call: do not share it with another
+ *     thread meanwhile.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_InsertNewPolicy(PolicyRecord* record);
+
+/**
+ * Deletes one policy from the main filter driver's table.
+ * @param id the policy's ID, not 0.
+ * @param reply receives the driver's 32-bit reply on success, or null.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DeleteOnePolicy(uint32_t id, uint32_t* reply);
+
+/**
+ * Asks the main filter driver for an ID that no policy of its table uses.
+ * @param newId receives the ID; 0 after any failure.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetNewValidPolicyID(uint32_t* newId);
+
+/**
+ * Empties the main filter driver's policy table.
+ * @param reply receives the driver's 32-bit reply on success, or null.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DeleteAllPolicy(uint32_t* reply);
+
+/**
+ * Releases a list from NuvexCtrl_GetPolicyList.
+ * @param list the head of the list.
+ * @ownership takes the list back; its records must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_FreePolicyList(PolicyRecord* list);
 
-/* Policies: texts and the policy file */
+/* ---- Policies: texts and the policy file --------------------------------------------- */
+
+/**
+ * Reads one policy of the main filter driver's table in its text form: a three-character
+ * lead, the ID in decimal, "|" and the content (one trailing "|" removed).
+ * @param id the policy's ID, not 0.
+ * @param text receives the text, NUL-terminated, at most 2047 characters. Null after a
+ *     failure, and also after a success when no memory for the text could be had.
+ * @ownership the caller owns the text and releases it with NuvexCtrl_FreeBuffer.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyStr(uint32_t id, char** text);
+
+/**
+ * Reads the main filter driver's whole policy table in text form, one string per policy, in
+ * the reverse of the driver's order.
+ * @param list receives the head of the list (null when the table is empty).
+ * @ownership the caller owns the list and releases it with NuvexCtrl_FreeUserStrList.
+ * @blocking one request per policy, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetPolicyStrList(UserStrNode** list);
+
+/**
+ * Inserts a policy given in text form into the main filter driver's table.
+ * @param text the policy text, NUL-terminated; sent without its terminator.
+ * @blocking one request to the main filter driver, inside the control handshake.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_InsertPolicyStr(const char* text);
+
+/**
+ * Releases one buffer the library handed out (the text of NuvexCtrl_GetOnePolicyStr).
+ * @param buffer the buffer.
+ * @ownership takes the buffer back; it must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_FreeBuffer(void* buffer);
+
+/**
+ * Saves the main filter driver's policy table, in text form and enciphered, to a policy
+ * file. The file is written beside the target and moved over it only when complete: on any
+ * failure a file already at the path stays as it was. An empty table writes no file.
+ * @param path the policy file's path, NUL-terminated.
+ * @blocking one request per policy, then writing the file.
+ * @threads two saves to the same path at once: the last one to finish wins whole.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path);
+
+/**
+ * Replaces the main filter driver's policy table with the policies of a policy file. The
+ * file is read and deciphered whole before the table is touched; when the driver refuses a
+ * line, the previous table is put back.
+ * @param path the policy file's path, NUL-terminated.
+ * @blocking reads the file, then one request per policy read, deleted and inserted.
+ * @threads other changes to the policy table while a load runs are not coordinated with it.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path);
 
-/* Encrypted documents */
+/* ---- Encrypted documents ------------------------------------------------------------- */
+
+/**
+ * Tells whether a file is an encrypted document (by the signature in its header).
+ * @param fileName the file's path, NUL-terminated: 8-bit characters, or UTF-16 when
+ *     `isWide` is non-zero.
+ * @param isWide selects the character width of `fileName`.
+ * @param isDocument receives 1 for a document, 0 otherwise (also when the file cannot be
+ *     opened).
+ * @blocking opens the file and reads its header.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
                                                        uint32_t* isDocument);
+
+/**
+ * Turns a plain file into an encrypted document under the same name, enciphered under the
+ * current document key (NuvexCtrl_SetKey). The document is written to a temporary file
+ * beside the plain file, flushed, and moved over it: on failure the plain file is unchanged.
+ * @param fileName the plain file's path, 8-bit, NUL-terminated.
+ * @param reserved ignored.
+ * @param key ignored (the current document key is always used).
+ * @param useKey ignored.
+ * @blocking reads and writes the whole file; uses helper threads that end before it returns.
+ * @threads the document key is taken once at the start; a key replaced meanwhile does not
+ *     mix into the file. Other calls on the same file at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t reserved,
                                                      const void* key, uint32_t useKey);
+
+/**
+ * Turns an encrypted document back into a plain file, in place or into another file. The
+ * plain bytes go to a temporary file beside the target that replaces it only when complete
+ * and flushed: on failure the document and any existing target are unchanged.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param toOtherFile non-zero: write to `outFileName` and leave the document as it is;
+ *     zero: replace the document by its plain bytes.
+ * @param outFileName the target's path (fewer than 260 characters) when `toOtherFile` is
+ *     non-zero; may be null otherwise.
+ * @param reserved ignored.
+ * @param key ignored (the current document key is always used).
+ * @param useKey ignored.
+ * @blocking reads and writes the whole file; uses helper threads that end before it returns.
+ * @threads the document key is taken once at the start. Other calls on the same files at
+ *     once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
                                                      const char* outFileName, uint32_t reserved,
                                                      const void* key, uint32_t useKey);
+
+/**
+ * Sets the rights of a document: the rights record in its header, guarded by a rights
+ * password (fixed by the first call, checked by later ones). The header is written back
+ * through the main filter driver when it is running, else directly into the file.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param rightsValue 8 bytes for the rights value, or null for none.
+ * @param rightsCount the rights count (low 16 bits); 0xFFFF stands for not set.
+ * @param printCount the print count (low 16 bits); 0xFFFF stands for not set.
+ * @param rightsFlags the caller's rights flag bits (NUVEX_RIGHTS_FLAG_*).
+ * @param password the rights password's bytes.
+ * @param passwordLength the number of password bytes, not 0.
+ * @param status receives a rights status (NUVEX_RIGHTS_*), or null.
+ * @blocking reads and rewrites the document's header; with the driver running, one request
+ *     to it.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName,
                                                          const void* rightsValue,
                                                          uint32_t rightsCount, uint32_t printCount,
                                                          uint32_t rightsFlags, const void* password,
                                                          uint32_t passwordLength, uint32_t* status);
+
+/**
+ * Reads the rights record of a document from its header.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param printCountOut receives the print count (zero-extended) when the document has a
+ *     rights record, else 0. Required.
+ * @param rightsValueOut receives the 8-byte rights value, or null.
+ * @param rightsCountOut receives the 16-bit rights count, or null.
+ * @param printCount16Out receives the 16-bit print count, or null.
+ * @param rightsFlagsOut receives the rights flags, or null.
+ * @param status receives a rights status (NUVEX_RIGHTS_*; never 0 here), or null.
+ * @blocking opens the document and reads its header.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName,
                                                          uint32_t* printCountOut,
                                                          void* rightsValueOut,
@@ -318,52 +562,255 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName,
                                                          uint16_t* printCount16Out,
                                                          uint32_t* rightsFlagsOut,
                                                          uint32_t* status);
+
+/**
+ * Clears the rights record of a document, given its rights password. The header is written
+ * back through the main filter driver when it is running, else directly into the file.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param password the rights password's bytes.
+ * @param passwordLength the number of password bytes, not 0.
+ * @param status receives a rights status (NUVEX_RIGHTS_*), or null.
+ * @blocking reads and rewrites the document's header; with the driver running, one request
+ *     to it.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName,
                                                            const void* password,
                                                            uint32_t passwordLength,
                                                            uint32_t* status);
+
+/**
+ * Sets a document's print count through the main filter driver: the driver reads the
+ * header, the library puts the new count in, the driver writes it back. No rights password
+ * is asked for; without the driver nothing happens.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param printCount the new print count (low 16 bits).
+ * @blocking opens the document; two requests to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetFileRightsByDrv(const char* fileName,
                                                             uint32_t printCount);
+
+/**
+ * Reads a document's rights through the main filter driver; each field is stored only when
+ * its flag bit is set in the header. Without the driver nothing is read.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param rightsValueOut receives the 8-byte rights value (flag 0x08), or null.
+ * @param rightsCountOut receives the 16-bit rights count (flag 0x02), or null.
+ * @param printCountOut receives the 16-bit print count (flag 0x04); 0xFFFF is stored on
+ *     entry. Or null.
+ * @param rightsFlagsOut receives the rights flags whenever the header is accepted, or null.
+ * @blocking opens the document; one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetFileRightsByDrv(const char* fileName,
                                                             void* rightsValueOut,
                                                             uint16_t* rightsCountOut,
                                                             uint16_t* printCountOut,
                                                             uint32_t* rightsFlagsOut);
+
+/**
+ * Asks the main filter driver for the type of a file it knows.
+ * @param fileRef a 32-bit value passed to the driver unchanged.
+ * @param fileType receives the driver's 32-bit answer, or null.
+ * @blocking one request to the main filter driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_QueryDrvFileType(uint32_t fileRef, uint32_t* fileType);
+
+/**
+ * Reads a document's 16-byte GUID from its header.
+ * @param fileName the document's path, 8-bit, NUL-terminated.
+ * @param guid receives the 16 bytes; untouched after a failure.
+ * @blocking opens the document and reads its header.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetFileGUID(const char* fileName, void* guid);
 
-/* Keys and signature codes */
+/* ---- Keys and signature codes -------------------------------------------------------- */
+
+/**
+ * Hands a new document key to the main filter driver and, once the driver has accepted it,
+ * makes it the library's document key for this process (until the library is unloaded).
+ * @param keyParam a 32-bit value passed to the driver with the key; the library gives it
+ *     no meaning.
+ * @param key the key's bytes; copied, not kept.
+ * @param keyLength the number of key bytes, 1 to 256.
+ * @blocking one request to the main filter driver.
+ * @threads key replacements are serialised: the key the driver accepted last is the one
+ *     the library keeps. Encryptions already running finish under the key they started with.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetKey(uint32_t keyParam, const void* key,
                                                 uint32_t keyLength);
+
+/**
+ * Hands a new system key to the main filter driver and, once the driver has accepted it,
+ * keeps it as the library's system key for this process.
+ * @param key the key's bytes; copied, not kept.
+ * @param keyLength the number of key bytes, 1 to 256.
+ * @blocking one request to the main filter driver.
+ * @threads key replacements are serialised: the key the driver accepted last is the one
+ *     the library keeps.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetSysKey(const void* key, uint32_t keyLength);
+
+/**
+ * Computes a program's signature code: the MD5 digest of bytes 4096 to 12287 of the file
+ * (as many as it has), as 32 upper-case hexadecimal characters.
+ * @param fileName the program file's path, 8-bit, NUL-terminated.
+ * @param signCode receives the 32 characters; no terminating zero is written (32 bytes).
+ * @blocking opens the file and reads up to 8 KiB of it.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetProcSignCode(const char* fileName, char* signCode);
 
-/* Installation of the main filter driver */
+/* ---- Installation of the main filter driver ------------------------------------------ */
+
+/**
+ * Installs the main filter driver: copies its file into the drivers folder of the system
+ * directory, registers it as a boot-start file-system filter and, on request, loads it at
+ * once (enabling the caller's load-driver privilege when the first attempt is refused).
+ * @param load non-zero: load the driver now; 0: it loads at the next system start.
+ * @param driverPath the driver file to install, 8-bit, NUL-terminated; null for "Nuvex.sys"
+ *     in the directory of the host program.
+ * @blocking copies the file and writes the registry; loading waits for the driver to start.
+ *     When the second load attempt fails a message box is shown, and the call waits until it
+ *     is dismissed.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_Install(uint32_t load, const char* driverPath);
+
+/**
+ * Uninstalls the main filter driver: asks it to unload, then deletes its service key and its
+ * file. Key and file are removed even when the driver is not running or refuses; the result
+ * says so.
+ * @blocking one request to the main filter driver, then registry and file removal.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_UnInstall(void);
 
-/* ------------------------------------------------------------------------------------ */
-/* Access-control driver                                                                */
-/* ------------------------------------------------------------------------------------ */
+/* ---- Access-control driver ----------------------------------------------------------- */
+
+/**
+ * Installs the access-control driver as a boot-start service through the service control
+ * manager, after copying its file into the drivers folder of the system directory.
+ * @param start non-zero: start the service now (a service that fails to start still
+ *     gives 0).
+ * @param driverPath the driver file to install, 8-bit, NUL-terminated; null for
+ *     "NuvexACL.sys" in the directory of the host program.
+ * @blocking copies the file and talks to the service control manager.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_Install(uint32_t start, const char* driverPath);
+
+/**
+ * Uninstalls the access-control driver: deletes its service key and its file, then asks it
+ * to stop (the result of that request is not reported). A running driver stays loaded until
+ * the next system start.
+ * @blocking registry and file removal, then one request to the access-control driver.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_UnInstall(void);
+
+/**
+ * Starts the access-control driver's protection.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_Start(void);
+
+/**
+ * Stops the access-control driver's protection.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_Stop(void);
+
+/**
+ * Reads the access-control driver's status.
+ * @param status two 32-bit words that receive the driver's status; both set to 0 first.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_GetDriverStatus(uint32_t* status /* two words */);
+
+/**
+ * Adds a policy to the access-control driver's table.
+ * @param record the policy; its PrimaryText must not be empty. Read during the call only.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_AddNewPolicy(const AccPolicyRecord* record);
+
+/**
+ * Empties the access-control driver's policy table.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_DeleteAllPolicy(void);
+
+/**
+ * Deletes one policy from the access-control driver's table.
+ * @param id the policy's ID.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_DeleteOnePolicy(uint32_t id);
+
+/**
+ * Reads one policy of the access-control driver's table into the caller's record.
+ * @param id the policy's ID (0 is passed on like any other).
+ * @param record receives the policy (1196 bytes on 32-bit targets); not cleared beforehand.
+ *     Every text field ends inside its array.
+ * @blocking one request to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_GetOnePolicy(uint32_t id, AccPolicyRecord* record);
+
+/**
+ * Reads the access-control driver's policy table as a list of AccPolicyRecord, in the
+ * reverse of the driver's order.
+ * @param list receives the head of the list (null when the table is empty).
+ * @ownership the caller owns the list and releases it with NuvexAccCtrl_FreePolicyList.
+ * @blocking one request per policy to the access-control driver.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list);
+
+/**
+ * Releases a list from NuvexAccCtrl_GetPolicyList.
+ * @param list the head of the list.
+ * @ownership takes the list back; its records must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_FreePolicyList(AccPolicyRecord* list);
+
+/**
+ * Drains the access-control driver's log into a list of AccLogRecord, in the reverse of the
+ * driver's order. Records drained are no longer in the driver's log.
+ * @param list receives the head of the list (null when the log is empty).
+ * @ownership the caller owns the list, also after a failure that kept the records drained
+ *     so far, and releases it with NuvexAccCtrl_FreeLog (or NuvexCtrl_FreeLog).
+ * @blocking one request per record until the driver reports no more.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_GetLog(AccLogRecord** list);
-/* The same routine as NuvexCtrl_FreeLog: frees any list whose records begin with `next`. */
+
+/**
+ * Releases a list from NuvexAccCtrl_GetLog or NuvexCtrl_GetLog: the same routine as
+ * NuvexCtrl_FreeLog.
+ * @param list the head of the list, or null (nothing to do).
+ * @ownership takes the list back; its records must not be used afterwards.
+ * @blocking no.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAccCtrl_FreeLog(AccLogRecord* list);
 
-/* ------------------------------------------------------------------------------------ */
-/* Monitor driver                                                                       */
-/* ------------------------------------------------------------------------------------ */
+/* ---- Monitor driver ------------------------------------------------------------------ */
+
+/**
+ * Installs the monitor driver as an auto-start service (after the TCP/IP stack) through the
+ * service control manager, after copying its file into the drivers folder of the system
+ * directory.
+ * @param start non-zero: start the service now (a service that fails to start still
+ *     gives 0).
+ * @param driverPath the driver file to install, 8-bit, NUL-terminated; null for
+ *     "NuvexMon.sys" in the directory of the host program.
+ * @blocking copies the file and talks to the service control manager.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAntiSteal_Install(uint32_t start, const char* driverPath);
+
+/**
+ * Uninstalls the monitor driver: deletes its service key and its file. A running driver
+ * stays loaded until the next system start.
+ * @blocking registry and file removal.
+ * @threads install and uninstall calls at once are not coordinated.
+ */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexAntiSteal_UnInstall(void);
 
 #ifdef __cplusplus

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Regenerates the pages made from the tool itself: docs/result-codes.md from its result-code
-# table and docs/nuvexctl.md from its --help texts. Usage: scripts/gen-docs.sh [path/to/nuvexctl]
+# Regenerates the generated pages: docs/result-codes.md from the result table (through the
+# tool), docs/api.md from the public headers and docs/nuvexctl.md from the tool's --help texts.
+# Usage: scripts/gen-docs.sh [path/to/nuvexctl]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tool=${1:-build/host-x64/bin/nuvexctl}
 
 "$tool" codes --markdown > docs/result-codes.md
+python3 scripts/gen-api.py
 
 verbs=(
   "status"
@@ -148,4 +150,4 @@ TEXT
     echo '```'
   done
 } > docs/nuvexctl.md
-echo "regenerated docs/result-codes.md and docs/nuvexctl.md" >&2
+echo "regenerated docs/result-codes.md, docs/api.md and docs/nuvexctl.md" >&2

@@ -7,6 +7,7 @@
 #include "driver/request_codes.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
 
@@ -54,49 +55,57 @@ using namespace nuvex;
 extern "C" {
 
 uint32_t NUVEXAPI NuvexAccCtrl_GetDriverStatus(uint32_t* status) {
-    if (status == nullptr) return 159;
+    if (status == nullptr) return rc::NuvexAccCtrl_GetDriverStatus::kNullArgument;
     status[0] = 0;
     status[1] = 0;
     UniqueHandle device = OpenAclDevice();
-    if (!device) return 181;
+    if (!device) return rc::NuvexAccCtrl_GetDriverStatus::kNoDevice;
     uint8_t wire[acl_wire::kStatusBytes] = {};
     if (!DeviceRequest(device.get(), acl_driver::kGetStatus, nullptr, 0, wire, sizeof wire).ok)
-        return 176;
+        return rc::NuvexAccCtrl_GetDriverStatus::kRefused;
     status[0] = LoadU32(wire);
     status[1] = LoadU32(wire + 4);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_Start(void) {
-    return SimpleRequest(acl_driver::kStart, nullptr, 0, 206, 201);
+    return SimpleRequest(acl_driver::kStart, nullptr, 0, rc::NuvexAccCtrl_Start::kNoDevice,
+                         rc::NuvexAccCtrl_Start::kRefused);
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_Stop(void) {
-    return SimpleRequest(acl_driver::kStop, nullptr, 0, 230, 225);
+    return SimpleRequest(acl_driver::kStop, nullptr, 0, rc::NuvexAccCtrl_Stop::kNoDevice,
+                         rc::NuvexAccCtrl_Stop::kRefused);
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_AddNewPolicy(const AccPolicyRecord* record) {
-    if (record == nullptr) return 240;
-    if (record->PrimaryText[0] == '\0') return 245;
+    if (record == nullptr) return rc::NuvexAccCtrl_AddNewPolicy::kNullArgument;
+    if (record->PrimaryText[0] == '\0') return rc::NuvexAccCtrl_AddNewPolicy::kEmptyPrimaryText;
     uint8_t wire[acl_wire::kPolicyBytes];
     acl_wire::EncodePolicy(*record, wire);
-    return SimpleRequest(acl_driver::kAddPolicy, wire, sizeof wire, 265, 260);
+    return SimpleRequest(acl_driver::kAddPolicy, wire, sizeof wire,
+                         rc::NuvexAccCtrl_AddNewPolicy::kNoDevice,
+                         rc::NuvexAccCtrl_AddNewPolicy::kRefused);
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_DeleteAllPolicy(void) {
-    return SimpleRequest(acl_driver::kDeleteAllPolicies, nullptr, 0, 289, 284);
+    return SimpleRequest(acl_driver::kDeleteAllPolicies, nullptr, 0,
+                         rc::NuvexAccCtrl_DeleteAllPolicy::kNoDevice,
+                         rc::NuvexAccCtrl_DeleteAllPolicy::kRefused);
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_DeleteOnePolicy(uint32_t id) {
     uint8_t wire[4];
     StoreU32(wire, id);
-    return SimpleRequest(acl_driver::kDeleteOnePolicy, wire, sizeof wire, 313, 308);
+    return SimpleRequest(acl_driver::kDeleteOnePolicy, wire, sizeof wire,
+                         rc::NuvexAccCtrl_DeleteOnePolicy::kNoDevice,
+                         rc::NuvexAccCtrl_DeleteOnePolicy::kRefused);
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_GetOnePolicy(uint32_t id, AccPolicyRecord* record) {
-    if (record == nullptr) return 322;
+    if (record == nullptr) return rc::NuvexAccCtrl_GetOnePolicy::kNullArgument;
     UniqueHandle device = OpenAclDevice();
-    if (!device) return 346;
+    if (!device) return rc::NuvexAccCtrl_GetOnePolicy::kNoDevice;
     uint8_t query[8];
     BuildPolicyQuery(query, id, acl_driver::kSelectById);
     // The reply lands on the caller's record as it is: bytes the driver does not send keep
@@ -106,17 +115,17 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetOnePolicy(uint32_t id, AccPolicyRecord* record
     if (!DeviceRequest(device.get(), acl_driver::kGetPolicy, query, sizeof query, wire,
                        sizeof wire)
              .ok)
-        return 341;
+        return rc::NuvexAccCtrl_GetOnePolicy::kNoSuchPolicy;
     acl_wire::DecodePolicy(wire, *record);
     TerminateTexts(*record);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list) {
-    if (list == nullptr) return 356;
+    if (list == nullptr) return rc::NuvexAccCtrl_GetPolicyList::kNullArgument;
     *list = nullptr;
     UniqueHandle device = OpenAclDevice();
-    if (!device) return 428;
+    if (!device) return rc::NuvexAccCtrl_GetPolicyList::kNoDevice;
 
     uint8_t query[8];
     uint8_t wire[acl_wire::kPolicyBytes];
@@ -155,10 +164,10 @@ uint32_t NUVEXAPI NuvexAccCtrl_GetPolicyList(AccPolicyRecord** list) {
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_GetLog(AccLogRecord** list) {
-    if (list == nullptr) return 456;
+    if (list == nullptr) return rc::NuvexAccCtrl_GetLog::kNullArgument;
     *list = nullptr;
     UniqueHandle device = OpenAclDevice();
-    if (!device) return 494;
+    if (!device) return rc::NuvexAccCtrl_GetLog::kNoDevice;
 
     uint8_t wire[acl_wire::kLogBytes];
     // The driver advances through its log by itself; the walk asks until it has no more.

@@ -7,6 +7,7 @@
 #include "driver/request_codes.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
 
@@ -106,7 +107,7 @@ extern "C" uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count) 
     if (count != nullptr) *count = 0;
 
     UniqueHandle device = OpenControlDevice();
-    if (!device) return 169;
+    if (!device) return rc::NuvexCtrl_GetLog::kNoDevice;
     HeapBlock<uint8_t> batch;
     if (!batch.allocateZero(kBatchSize)) return 0;
 
@@ -124,19 +125,19 @@ extern "C" uint32_t NUVEXAPI NuvexCtrl_GetLog(LogEntry** list, uint32_t* count) 
         if (!reply.ok || reply.returned == 0) {
             // No record of a failed fetch is taken, but a `more` flag that came back with it
             // still asks for the next batch.
-            result = 160;
+            result = rc::NuvexCtrl_GetLog::kRequestFailed;
         } else {
             switch (TakeRecords(batch.get(), reply.returned, builder, records)) {
                 case BatchOutcome::Complete:
                     break;
                 case BatchOutcome::AllocationFailed:
                     builder.Discard();
-                    result = 147;
+                    result = rc::NuvexCtrl_GetLog::kNoMemory;
                     break;
                 case BatchOutcome::Malformed:
                     // The records before the damage are kept; the caller learns the batch was
                     // bad.
-                    result = 160;
+                    result = rc::NuvexCtrl_GetLog::kRequestFailed;
                     break;
             }
         }

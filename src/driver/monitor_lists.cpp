@@ -9,8 +9,11 @@
 #include "driver/separator_text.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
+
+namespace rc = nuvex::rc;
 
 namespace nuvex {
 namespace {
@@ -80,10 +83,10 @@ extern "C" {
 uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list) {
     using namespace nuvex;
     using namespace nuvex::secure_run;
-    if (list == nullptr) return 25;
+    if (list == nullptr) return rc::NuvexCtrl_GetSecRunProcList::kNullArgument;
     *list = nullptr;
     ControlSession session;
-    if (!session.opened()) return 109;
+    if (!session.opened()) return rc::NuvexCtrl_GetSecRunProcList::kNoDevice;
 
     // The enumeration ends when the driver fails a request. Each block is allocated before its
     // request, so a refused allocation ends the enumeration with what has been gathered and
@@ -124,17 +127,19 @@ uint32_t NUVEXAPI NuvexCtrl_GetSecRunProcList(SecRunProcEntry** list) {
 uint32_t NUVEXAPI NuvexCtrl_GetEnFileList(uint32_t selector, UserStrNode** list,
                                           uint32_t* count) {
     using namespace nuvex;
+    namespace result = rc::NuvexCtrl_GetEnFileList;
+    constexpr SeparatorTextCodes kGetEnFileListCodes{result::kNoTextMemory, result::kRefused,
+                                                     result::kEmptyText, result::kNoNodeMemory};
     if (count != nullptr) *count = 0;
-    if (list == nullptr) return 159;
+    if (list == nullptr) return rc::NuvexCtrl_GetEnFileList::kNullArgument;
     *list = nullptr;
     ControlSession session;
-    if (!session.opened()) return 256;
+    if (!session.opened()) return rc::NuvexCtrl_GetEnFileList::kNoDevice;
     uint8_t input[4];
     StoreU32(input, selector);
     // Items come back in the reverse of the driver's order.
     return ReadSeparatorTextList(session, main_driver::kEnFileTextSize, main_driver::kEnFileText,
-                                 input, sizeof input, false,
-                                 SeparatorTextCodes{248, 240, 194, 229}, list, count);
+                                 input, sizeof input, false, kGetEnFileListCodes, list, count);
 }
 
 }  // extern "C"

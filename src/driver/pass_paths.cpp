@@ -11,6 +11,7 @@
 #include "driver/request_codes.h"
 #include "driver/separator_text.h"
 #include "frame/heap.h"
+#include "frame/result_codes.h"
 #include "nuvexctrl.h"
 
 namespace nuvex::pass_paths {
@@ -88,7 +89,7 @@ bool Append(HANDLE file, const char* text, std::size_t textLength) {
 }  // namespace
 
 uint32_t UpdatePassPathFile(const char* text) {
-    if (text != nullptr && text[0] == '\0') return 52;
+    if (text != nullptr && text[0] == '\0') return kPassPathTextEmpty;
     char path[kPathBytes];
     if (!BuildFilePath(path)) return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
     UniqueHandle file = OpenExclusive(path);
@@ -104,22 +105,24 @@ extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrl_GetPassPath(UserStrNode** list, uint32_t* count) {
     using namespace nuvex;
+    namespace result = rc::NuvexCtrl_GetPassPath;
+    constexpr SeparatorTextCodes kGetPassPathCodes{result::kNoTextMemory, result::kRefused,
+                                                   result::kEmptyText, result::kNoNodeMemory};
     if (count != nullptr) *count = 0;
-    if (list == nullptr) return 132;
+    if (list == nullptr) return rc::NuvexCtrl_GetPassPath::kNullArgument;
     *list = nullptr;
     ControlSession session;
-    if (!session.opened()) return 229;
+    if (!session.opened()) return rc::NuvexCtrl_GetPassPath::kNoDevice;
     // Paths come back in the driver's order.
     return ReadSeparatorTextList(session, main_driver::kPassPathSize, main_driver::kPassPathText,
-                                 nullptr, 0, true, SeparatorTextCodes{221, 213, 167, 202}, list,
-                                 count);
+                                 nullptr, 0, true, kGetPassPathCodes, list, count);
 }
 
 uint32_t NUVEXAPI NuvexCtrl_AddStructPassPath(const PassPathNode* first, uint32_t persist) {
     using namespace nuvex;
     using nuvex::pass_paths::kStructTextBytes;
     HeapBlock<char> text;
-    if (!text.allocateZero(kStructTextBytes)) return 270;
+    if (!text.allocateZero(kStructTextBytes)) return rc::NuvexCtrl_AddStructPassPath::kNoMemory;
 
     // Every path followed by "|". The joined text and its terminating zero must fit the
     // buffer; a longer list is refused before anything reaches the driver. A node without a
@@ -142,13 +145,13 @@ uint32_t NUVEXAPI NuvexCtrl_AddStructPassPath(const PassPathNode* first, uint32_
 
 uint32_t NUVEXAPI NuvexCtrl_AddStringPassPath(const char* text, uint32_t persist) {
     using namespace nuvex;
-    if (text == nullptr) return 286;
+    if (text == nullptr) return rc::NuvexCtrl_AddStringPassPath::kNullArgument;
     ControlSession session;
-    if (!session.opened()) return 314;
+    if (!session.opened()) return rc::NuvexCtrl_AddStringPassPath::kNoDevice;
     const std::size_t length = std::strlen(text);
     if (!session.Request(main_driver::kPassPathAdd, text, static_cast<uint32_t>(length), nullptr, 0)
              .ok)
-        return 307;
+        return rc::NuvexCtrl_AddStringPassPath::kRefused;
     // The driver holds the change now; the file only follows it.
     if (persist != 0 && pass_paths::UpdatePassPathFile(text) == NUVEX_E_PASSPATH_FILE_NOT_UPDATED)
         return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
@@ -158,8 +161,9 @@ uint32_t NUVEXAPI NuvexCtrl_AddStringPassPath(const char* text, uint32_t persist
 uint32_t NUVEXAPI NuvexCtrl_DeleteAllPassPath(uint32_t persist) {
     using namespace nuvex;
     ControlSession session;
-    if (!session.opened()) return 350;
-    if (!session.Request(main_driver::kPassPathDeleteAll, nullptr, 0, nullptr, 0).ok) return 343;
+    if (!session.opened()) return rc::NuvexCtrl_DeleteAllPassPath::kNoDevice;
+    if (!session.Request(main_driver::kPassPathDeleteAll, nullptr, 0, nullptr, 0).ok)
+        return rc::NuvexCtrl_DeleteAllPassPath::kRefused;
     if (persist != 0 && pass_paths::UpdatePassPathFile(nullptr) == NUVEX_E_PASSPATH_FILE_NOT_UPDATED)
         return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
     return 0;

@@ -16,9 +16,10 @@ constexpr uint32_t kSharingRetryPauseMilliseconds = 25;
 
 // Appends `text` to the pass-path file (joined to existing content by one "|" unless that
 // already ends with "|"), or empties the file when `text` is null. Returns 0 when the file
-// holds the change, 52 for an empty text (nothing to record, file untouched), and
+// holds the change, kPassPathTextEmpty for an empty text (nothing to record, file untouched), and
 // NUVEX_E_PASSPATH_FILE_NOT_UPDATED when the file could not be opened, read or written; a
 // failed append leaves the file as it was.
 uint32_t UpdatePassPathFile(const char* text);
+constexpr uint32_t kPassPathTextEmpty = 52;
 
 }  // namespace nuvex::pass_paths

@@ -4,25 +4,28 @@
 #include <cstring>
 
 #include "frame/heap.h"
+#include "frame/result_codes.h"
+
+namespace rc = nuvex::rc;
 
 namespace nuvex {
 
 uint32_t UserStrList_Add(UserStrNode** head, const void* source, uint32_t length,
                          uint32_t atTail) {
     auto* node = static_cast<UserStrNode*>(MemAlloc(sizeof(UserStrNode)));
-    if (node == nullptr) return 28;
+    if (node == nullptr) return kListNodeNotAllocated;
     node->next = nullptr;
     node->data = nullptr;
     // Two zero bytes behind the copy terminate it as an 8-bit and as a UTF-16 string. A length
     // whose block size would wrap around is refused like a refused allocation.
     if (static_cast<std::size_t>(length) > SIZE_MAX - 2) {
         MemFree(node);
-        return 22;
+        return kListDataNotAllocated;
     }
     auto* data = static_cast<char*>(MemAllocZero(static_cast<std::size_t>(length) + 2));
     if (data == nullptr) {
         MemFree(node);
-        return 22;
+        return kListDataNotAllocated;
     }
     if (length > 0) std::memcpy(data, source, length);
     node->data = data;
@@ -81,19 +84,19 @@ uint32_t NuvexAccCtrl_FreeLog(AccLogRecord* list) __attribute__((alias("NuvexCtr
 #endif
 
 uint32_t NUVEXAPI NuvexCtrl_FreePolicyList(PolicyRecord* list) {
-    if (list == nullptr) return 562;
+    if (list == nullptr) return rc::NuvexCtrl_FreePolicyList::kNullArgument;
     FreeRecordList(list);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_FreePolicyList(AccPolicyRecord* list) {
-    if (list == nullptr) return 438;
+    if (list == nullptr) return rc::NuvexAccCtrl_FreePolicyList::kNullArgument;
     FreeRecordList(list);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_FreeSecRunProcList(SecRunProcEntry* list) {
-    if (list == nullptr) return 119;
+    if (list == nullptr) return rc::NuvexCtrl_FreeSecRunProcList::kNullArgument;
     while (list != nullptr) {
         SecRunProcEntry* next = list->next;
         nuvex::FreeChain(list->subEntries);
@@ -104,7 +107,7 @@ uint32_t NUVEXAPI NuvexCtrl_FreeSecRunProcList(SecRunProcEntry* list) {
 }
 
 uint32_t NUVEXAPI NuvexCtrl_FreeUserStrList(UserStrNode* list) {
-    if (list == nullptr) return 274;
+    if (list == nullptr) return rc::NuvexCtrl_FreeUserStrList::kNullArgument;
     while (list != nullptr) {
         UserStrNode* next = list->next;
         nuvex::MemFree(list->data);
@@ -115,7 +118,7 @@ uint32_t NUVEXAPI NuvexCtrl_FreeUserStrList(UserStrNode* list) {
 }
 
 uint32_t NUVEXAPI NuvexCtrl_FreeBuffer(void* buffer) {
-    if (buffer == nullptr) return 855;
+    if (buffer == nullptr) return rc::NuvexCtrl_FreeBuffer::kNullArgument;
     nuvex::MemFree(buffer);
     return 0;
 }

@@ -7,9 +7,14 @@
 
 namespace nuvex {
 
+// Results of UserStrList_Add. Its callers turn them into codes of their own, so they never
+// reach an export's caller.
+constexpr uint32_t kListNodeNotAllocated = 28;
+constexpr uint32_t kListDataNotAllocated = 22;
+
 // Builds one UserStrNode holding a copy of `length` bytes of `source` followed by at least
 // two zero bytes, and links it at the tail (atTail non-zero) or at the head of the list.
-// Returns 0, 28 when the node cannot be allocated, 22 when its data block cannot.
+// Returns 0, kListNodeNotAllocated or kListDataNotAllocated.
 uint32_t UserStrList_Add(UserStrNode** head, const void* source, uint32_t length,
                          uint32_t atTail);
 

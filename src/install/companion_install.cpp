@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "frame/owners.h"
+#include "frame/result_codes.h"
 #include "install/install_paths.h"
 #include "nuvexctrl.h"
 #include "platform/platform.h"
@@ -25,9 +26,20 @@ struct CompanionSettings {
 // The monitor driver needs the TCP/IP stack: one name, then the empty name ending the list.
 constexpr char kMonitorDependencies[] = "tcpip\0";
 
-constexpr CompanionSettings kAclCompanion{kAclDriver, SERVICE_BOOT_START, nullptr, 119, 66, 82, 105};
-constexpr CompanionSettings kMonitorCompanion{kMonitorDriver, SERVICE_AUTO_START,
-                                              kMonitorDependencies, 308, 255, 271, 294};
+constexpr CompanionSettings kAclCompanion{kAclDriver,
+                                          SERVICE_BOOT_START,
+                                          nullptr,
+                                          rc::NuvexAccCtrl_Install::kCopyFailed,
+                                          rc::NuvexAccCtrl_Install::kManagerOpenFailed,
+                                          rc::NuvexAccCtrl_Install::kManagerReopenFailed,
+                                          rc::NuvexAccCtrl_Install::kServiceCreateFailed};
+constexpr CompanionSettings kMonitorCompanion{kMonitorDriver,
+                                              SERVICE_AUTO_START,
+                                              kMonitorDependencies,
+                                              rc::NuvexAntiSteal_Install::kCopyFailed,
+                                              rc::NuvexAntiSteal_Install::kManagerOpenFailed,
+                                              rc::NuvexAntiSteal_Install::kManagerReopenFailed,
+                                              rc::NuvexAntiSteal_Install::kServiceCreateFailed};
 
 SC_HANDLE OpenManager() {
     return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -113,7 +125,8 @@ uint32_t NUVEXAPI NuvexAntiSteal_Install(uint32_t start, const char* driverPath)
 }
 
 uint32_t NUVEXAPI NuvexAccCtrl_UnInstall(void) {
-    uint32_t removed = RemoveCompanion(kAclDriver, 148, 145);
+    uint32_t removed = RemoveCompanion(kAclDriver, rc::NuvexAccCtrl_UnInstall::kNotInstalled,
+                                       rc::NuvexAccCtrl_UnInstall::kFileDeleteFailed);
     if (removed != 0) return removed;
     // The driver keeps running until the next system start; at least switch it off now.
     NuvexAccCtrl_Stop();
@@ -121,7 +134,8 @@ uint32_t NUVEXAPI NuvexAccCtrl_UnInstall(void) {
 }
 
 uint32_t NUVEXAPI NuvexAntiSteal_UnInstall(void) {
-    return RemoveCompanion(kMonitorDriver, 387, 384);
+    return RemoveCompanion(kMonitorDriver, rc::NuvexAntiSteal_UnInstall::kNotInstalled,
+                           rc::NuvexAntiSteal_UnInstall::kFileDeleteFailed);
 }
 
 }  // extern "C"

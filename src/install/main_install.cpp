@@ -8,6 +8,7 @@
 #include "driver/device.h"
 #include "driver/request_codes.h"
 #include "frame/owners.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "install/install_paths.h"
 #include "nuvexctrl.h"
@@ -49,15 +50,17 @@ void SetDwordValue(HKEY key, const char* name, uint32_t value) {
     RegSetValueExA(key, name, 0, REG_DWORD, data, sizeof data);
 }
 
-// Writes the three values of the main filter driver's service key. Returns 0, 144 or 137.
+// Writes the three values of the main filter driver's service key. Returns 0 or the failure
+// in NuvexCtrl_Install's codes.
 uint32_t RegisterMainDriver() {
     RegistryKey services;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServicesKey, services.out()) != ERROR_SUCCESS) return 144;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kServicesKey, services.out()) != ERROR_SUCCESS)
+        return rc::NuvexCtrl_Install::kServicesKeyOpenFailed;
     // An old key without subkeys goes; one with subkeys stays and is reused.
     RegDeleteKeyA(services.get(), kMainDriver.service);
     RegistryKey service;
     if (RegCreateKeyA(services.get(), kMainDriver.service, service.out()) != ERROR_SUCCESS)
-        return 137;
+        return rc::NuvexCtrl_Install::kServiceKeyCreateFailed;
     SetDwordValue(service.get(), "Start", SERVICE_BOOT_START);
     SetDwordValue(service.get(), "Type", SERVICE_FILE_SYSTEM_DRIVER);
     RegSetValueExA(service.get(), "Group", 0, REG_SZ, reinterpret_cast<const BYTE*>(kGroupValue),
@@ -74,12 +77,13 @@ PFN_NtLoadDriver ResolveNtLoadDriver(HMODULE ntdll) {
     return reinterpret_cast<PFN_NtLoadDriver>(reinterpret_cast<void (*)()>(proc));
 }
 
-// Loads the registered driver. Returns 0, 205, 200 or 195 (after showing the box).
+// Loads the registered driver. Returns 0 or the failure in NuvexCtrl_Install's codes (the
+// last, a refused load, after showing the box).
 uint32_t LoadMainDriver() {
     ModuleHandle ntdll(LoadLibraryA("ntdll.dll"));
-    if (!ntdll) return 205;
+    if (!ntdll) return rc::NuvexCtrl_Install::kNoNtdll;
     PFN_NtLoadDriver ntLoadDriver = ResolveNtLoadDriver(ntdll.get());
-    if (ntLoadDriver == nullptr) return 200;
+    if (ntLoadDriver == nullptr) return rc::NuvexCtrl_Install::kNoNtLoadDriver;
 
     DriverRegistryPath registryPath(kMainDriver.service);
     if (ntLoadDriver(registryPath.get()) == 0) return 0;
@@ -91,7 +95,7 @@ uint32_t LoadMainDriver() {
     char text[256];
     std::snprintf(text, sizeof text, "pfnNtLoadDriver:0x%08X", static_cast<unsigned>(status));
     MessageBoxA(GetForegroundWindow(), text, "", MB_OK);
-    return 195;
+    return rc::NuvexCtrl_Install::kLoadFailed;
 }
 
 }  // namespace
@@ -137,7 +141,7 @@ uint32_t NUVEXAPI NuvexCtrl_Install(uint32_t load, const char* driverPath) {
     if (!BuildDriverFilePath(kMainDriver, target)) return NUVEX_E_INSTALL_PATH_TOO_LONG;
 
     bool copied = false;
-    if (!PlaceDriverFile(source, target, &copied)) return 149;
+    if (!PlaceDriverFile(source, target, &copied)) return rc::NuvexCtrl_Install::kCopyFailed;
 
     uint32_t registered = RegisterMainDriver();
     if (registered != 0) return registered;
@@ -154,13 +158,14 @@ uint32_t NUVEXAPI NuvexCtrl_UnInstall(void) {
     {
         ControlSession session;
         if (!session.opened()) {
-            pending = 341;
+            pending = rc::NuvexCtrl_UnInstall::kNotRunning;
         } else if (!session.Request(main_driver::kUninstall, nullptr, 0, nullptr, 0).ok) {
-            pending = 334;
+            pending = rc::NuvexCtrl_UnInstall::kRefused;
         }
     }
-    if (SHDeleteKeyA(HKEY_LOCAL_MACHINE, kMainDriver.serviceKey) != ERROR_SUCCESS) return 360;
-    if (!RemoveDriverFile(target)) return 357;
+    if (SHDeleteKeyA(HKEY_LOCAL_MACHINE, kMainDriver.serviceKey) != ERROR_SUCCESS)
+        return rc::NuvexCtrl_UnInstall::kNotInstalled;
+    if (!RemoveDriverFile(target)) return rc::NuvexCtrl_UnInstall::kFileDeleteFailed;
     return pending;
 }
 

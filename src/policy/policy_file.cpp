@@ -15,6 +15,7 @@
 #include "document/keys.h"
 #include "frame/heap.h"
 #include "frame/owners.h"
+#include "frame/result_codes.h"
 #include "policy/policy_walk.h"
 
 namespace nuvex {
@@ -189,7 +190,7 @@ using namespace nuvex;
 extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
-    if (path == nullptr) return 1012;
+    if (path == nullptr) return rc::NuvexCtrl_SaveCurrentPolicyToFile::kNullArgument;
 
     UserStrNode* list = nullptr;
     bool noReplyBuffer = false;
@@ -202,10 +203,13 @@ uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
 
     TemporaryFileName temporary;
     UniqueHandle file = CreateTemporaryBeside(path, temporary);
-    if (!file) return temporary.get() == nullptr ? NUVEX_E_POLICY_SAVE_NO_MEMORY : 1074;
+    if (!file)
+        return temporary.get() == nullptr ? NUVEX_E_POLICY_SAVE_NO_MEMORY
+                                          : rc::NuvexCtrl_SaveCurrentPolicyToFile::kCreateFailed;
 
     PlainBytes buffer;
-    if (!buffer.allocateZero(kInitialCapacity)) return 1069;
+    if (!buffer.allocateZero(kInitialCapacity))
+        return rc::NuvexCtrl_SaveCurrentPolicyToFile::kNoMemory;
     std::size_t used = 0;
     for (const UserStrNode* node = list; node != nullptr; node = node->next) {
         const char* text = node->data != nullptr ? node->data : "";
@@ -216,17 +220,20 @@ uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
     SealCrypt(buffer.get(), buffer.get(), static_cast<uint32_t>(used), 0, kPolicyFileKey);
     DWORD written = 0;
     BOOL wrote = WriteFile(file.get(), buffer.get(), static_cast<DWORD>(used), &written, nullptr);
-    if (wrote == FALSE || written != used) return 1063;
-    if (FlushFileBuffers(file.get()) == FALSE) return 1063;
+    if (wrote == FALSE || written != used)
+        return rc::NuvexCtrl_SaveCurrentPolicyToFile::kWriteFailed;
+    if (FlushFileBuffers(file.get()) == FALSE)
+        return rc::NuvexCtrl_SaveCurrentPolicyToFile::kWriteFailed;
     file.reset();
 
-    if (MoveFileExA(temporary.get(), path, MOVEFILE_REPLACE_EXISTING) == FALSE) return 1074;
+    if (MoveFileExA(temporary.get(), path, MOVEFILE_REPLACE_EXISTING) == FALSE)
+        return rc::NuvexCtrl_SaveCurrentPolicyToFile::kCreateFailed;
     temporary.kept();
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
-    if (path == nullptr) return 1087;
+    if (path == nullptr) return rc::NuvexCtrl_LoadPolicyFromFile::kNullArgument;
 
     // The whole file is read and deciphered before the driver's table is touched.
     PlainBytes data;
@@ -234,17 +241,17 @@ uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
     {
         UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return 1149;
+        if (!file) return rc::NuvexCtrl_LoadPolicyFromFile::kOpenFailed;
         DWORD sizeHigh = 0;
         size = GetFileSize(file.get(), &sizeHigh);
         // One byte more than the file holds: the last line is NUL-terminated even without its
         // CR LF. Files of 4 GiB and more cannot be held.
         if (sizeHigh != 0 || size == INVALID_FILE_SIZE ||
             !data.allocateZero(static_cast<std::size_t>(size) + 1))
-            return 1144;
+            return rc::NuvexCtrl_LoadPolicyFromFile::kNoMemory;
         DWORD read = 0;
         if (ReadFile(file.get(), data.get(), size, &read, nullptr) == FALSE || read != size)
-            return 1139;
+            return rc::NuvexCtrl_LoadPolicyFromFile::kReadFailed;
     }
     SealDecrypt(data.get(), data.get(), size, 0, kPolicyFileKey);
 
@@ -255,8 +262,11 @@ uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
     if (size > 0) {
         bool noReplyBuffer = false;
         uint32_t collected = CollectPolicyTexts(&previous, &noReplyBuffer);
-        if (collected == 942) return 776;
-        if (collected == 926 || noReplyBuffer) return NUVEX_E_POLICY_LOAD_NO_MEMORY;
+        // The walk reports in GetPolicyStrList's codes; the load answers in its own.
+        if (collected == rc::NuvexCtrl_GetPolicyStrList::kNoDevice)
+            return rc::NuvexCtrl_LoadPolicyFromFile::kClearNoDevice;
+        if (collected == rc::NuvexCtrl_GetPolicyStrList::kNoMemory || noReplyBuffer)
+            return NUVEX_E_POLICY_LOAD_NO_MEMORY;
         if (collected != 0) return collected;
     }
     TextListOwner previousOwner(previous);

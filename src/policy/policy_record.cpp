@@ -8,6 +8,7 @@
 #include "driver/request_codes.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "policy/policy_walk.h"
 
@@ -16,7 +17,7 @@ namespace nuvex {
 // ---- conversions -----------------------------------------------------------------------
 
 uint32_t ReadHexPairs(const char* text, uint32_t* out) {
-    if (text == nullptr || out == nullptr) return 77;
+    if (text == nullptr || out == nullptr) return kHexPairsNullArgument;
     *out = 0;
     for (uint32_t k = 0; k < 8; ++k) {
         char c = text[k];
@@ -28,7 +29,7 @@ uint32_t ReadHexPairs(const char* text, uint32_t* out) {
         } else if (c >= 'a' && c <= 'f') {
             digit = static_cast<uint32_t>(c - 'a' + 10);
         } else {
-            return 101;
+            return kHexPairsNotDigit;
         }
         // Even characters are the high nibble of their byte, odd ones the low nibble.
         uint32_t shift = (k % 2 == 0) ? 4 * k + 4 : 4 * k - 4;
@@ -165,10 +166,10 @@ using namespace nuvex;
 extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list) {
-    if (list == nullptr) return 314;
+    if (list == nullptr) return rc::NuvexCtrl_GetPolicyList::kNullArgument;
     *list = nullptr;
     ControlSession session;
-    if (!session.opened()) return 438;
+    if (!session.opened()) return rc::NuvexCtrl_GetPolicyList::kNoDevice;
 
     uint8_t wire[kPolicyWireBytes];
     uint32_t cursor = 0;
@@ -206,9 +207,9 @@ uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list) {
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyByID(uint32_t id, PolicyRecord* record) {
-    if (id == 0 || record == nullptr) return 448;
+    if (id == 0 || record == nullptr) return rc::NuvexCtrl_GetOnePolicyByID::kNullArgument;
     ControlSession session;
-    if (!session.opened()) return 552;
+    if (!session.opened()) return rc::NuvexCtrl_GetOnePolicyByID::kNoDevice;
 
     // The reply lands on an image of the caller's record, so that bytes the driver does not
     // return keep what the caller had there.
@@ -218,16 +219,16 @@ uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyByID(uint32_t id, PolicyRecord* record) 
     StoreU32(input, id);
     RequestResult reply =
         session.Request(main_driver::kPolicyById, input, sizeof input, wire, sizeof wire);
-    if (!reply.ok) return 545;
+    if (!reply.ok) return rc::NuvexCtrl_GetOnePolicyByID::kNoSuchPolicy;
     LoadRecordImage(wire, *record);
     PrepareDeliveredRecord(*record);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_InsertNewPolicy(PolicyRecord* record) {
-    if (record == nullptr) return 583;
+    if (record == nullptr) return rc::NuvexCtrl_InsertNewPolicy::kNullArgument;
     ControlSession session;
-    if (!session.opened()) return 662;
+    if (!session.opened()) return rc::NuvexCtrl_InsertNewPolicy::kNoDevice;
 
     // The zeroing stays in the caller's record; the byte reversal happens only in the image,
     // so the caller's values are never seen in wire order, whatever the request does.
@@ -236,36 +237,39 @@ uint32_t NUVEXAPI NuvexCtrl_InsertNewPolicy(PolicyRecord* record) {
     EncodePolicyRecord(*record, wire);
     RequestResult reply =
         session.Request(main_driver::kPolicyInsert, wire, sizeof wire, nullptr, 0);
-    return reply.ok ? 0 : 632;
+    return reply.ok ? 0 : rc::NuvexCtrl_InsertNewPolicy::kRefused;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DeleteOnePolicy(uint32_t id, uint32_t* reply) {
-    if (id == 0) return 676;
+    if (id == 0) return rc::NuvexCtrl_DeleteOnePolicy::kZeroId;
     ControlSession session;
-    if (!session.opened()) return 703;
+    if (!session.opened()) return rc::NuvexCtrl_DeleteOnePolicy::kNoDevice;
 
     uint8_t input[4];
     StoreU32(input, id);
     return RequestWithReply(session, main_driver::kPolicyDeleteOne, input, sizeof input, reply)
                ? 0
-               : 697;
+               : rc::NuvexCtrl_DeleteOnePolicy::kRefused;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetNewValidPolicyID(uint32_t* newId) {
-    if (newId == nullptr) return 713;
+    if (newId == nullptr) return rc::NuvexCtrl_GetNewValidPolicyID::kNullArgument;
     *newId = 0;
     ControlSession session;
-    if (!session.opened()) return 741;
+    if (!session.opened()) return rc::NuvexCtrl_GetNewValidPolicyID::kNoDevice;
 
-    if (!RequestWithReply(session, main_driver::kPolicyNewId, nullptr, 0, newId)) return 735;
-    return *newId == 0 ? 731 : 0;
+    if (!RequestWithReply(session, main_driver::kPolicyNewId, nullptr, 0, newId))
+        return rc::NuvexCtrl_GetNewValidPolicyID::kRefused;
+    return *newId == 0 ? rc::NuvexCtrl_GetNewValidPolicyID::kNoFreeId : 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DeleteAllPolicy(uint32_t* reply) {
     ControlSession session;
-    if (!session.opened()) return 776;
+    if (!session.opened()) return rc::NuvexCtrl_DeleteAllPolicy::kNoDevice;
 
-    return RequestWithReply(session, main_driver::kPolicyDeleteAll, nullptr, 0, reply) ? 0 : 770;
+    return RequestWithReply(session, main_driver::kPolicyDeleteAll, nullptr, 0, reply)
+               ? 0
+               : rc::NuvexCtrl_DeleteAllPolicy::kRefused;
 }
 
 }  // extern "C"

@@ -37,10 +37,12 @@ static_assert(kEntries + kEntryBytes * NUVEX_POLICY_ENTRIES == kTextList1);
 }  // namespace policy_wire
 
 // Reads eight hexadecimal digits, the first pair into the lowest byte of *out (characters 0
-// and 1 form byte 0, the even character the high nibble). Returns 77 for a null argument
-// (nothing written), 101 at the first character that is not a digit (the digits read so far
-// stay in *out), 0 after eight digits.
+// and 1 form byte 0, the even character the high nibble). Returns kHexPairsNullArgument
+// (nothing written), kHexPairsNotDigit at the first character that is not a digit (the digits
+// read so far stay in *out), 0 after eight digits.
 uint32_t ReadHexPairs(const char* text, uint32_t* out);
+constexpr uint32_t kHexPairsNullArgument = 77;
+constexpr uint32_t kHexPairsNotDigit = 101;
 
 // Formats `value` with "%08X" and reads the text back with ReadHexPairs: the value with its
 // four bytes reversed. The same step converts host order to wire order and back.

@@ -7,6 +7,7 @@
 #include "driver/request_codes.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "policy/policy_walk.h"
 
@@ -57,7 +58,7 @@ uint32_t PolicyTextId(const char* text, std::size_t length) {
 uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer) {
     if (noReplyBuffer != nullptr) *noReplyBuffer = false;
     ControlSession session;
-    if (!session.opened()) return 942;
+    if (!session.opened()) return rc::NuvexCtrl_GetPolicyStrList::kNoDevice;
 
     HeapBlock<char> reply;
     if (!reply.allocateZero(kPolicyTextBytes)) {
@@ -82,7 +83,7 @@ uint32_t CollectPolicyTexts(UserStrNode** list, bool* noReplyBuffer) {
         if (UserStrList_Add(list, reply.get(), static_cast<uint32_t>(length), 0) != 0) {
             NuvexCtrl_FreeUserStrList(*list);
             *list = nullptr;
-            return 926;
+            return rc::NuvexCtrl_GetPolicyStrList::kNoMemory;
         }
         // A text whose ID reads as 0 would send the walk back to the first policy.
         if (id == 0) break;
@@ -105,10 +106,10 @@ using namespace nuvex;
 extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyStr(uint32_t id, char** text) {
-    if (id == 0 || text == nullptr) return 793;
+    if (id == 0 || text == nullptr) return rc::NuvexCtrl_GetOnePolicyStr::kNullArgument;
     *text = nullptr;
     ControlSession session;
-    if (!session.opened()) return 842;
+    if (!session.opened()) return rc::NuvexCtrl_GetOnePolicyStr::kNoDevice;
 
     // Without its block the call ends successfully with no text; callers look at *text.
     HeapBlock<char> block;
@@ -117,26 +118,26 @@ uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyStr(uint32_t id, char** text) {
     StoreU32(input, id);
     RequestResult result = session.Request(main_driver::kPolicyStrById, input, sizeof input,
                                             block.get(), kPolicyTextBytes);
-    if (!result.ok) return 834;
+    if (!result.ok) return rc::NuvexCtrl_GetOnePolicyStr::kNoSuchPolicy;
     FinishPolicyText(block.get(), result.returned);
     *text = block.release();
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetPolicyStrList(UserStrNode** list) {
-    if (list == nullptr) return 870;
+    if (list == nullptr) return rc::NuvexCtrl_GetPolicyStrList::kNullArgument;
     *list = nullptr;
     return CollectPolicyTexts(list, nullptr);
 }
 
 uint32_t NUVEXAPI NuvexCtrl_InsertPolicyStr(const char* text) {
-    if (text == nullptr) return 960;
+    if (text == nullptr) return rc::NuvexCtrl_InsertPolicyStr::kNullArgument;
     std::size_t length = std::strlen(text);
     ControlSession session;
-    if (!session.opened()) return 997;
+    if (!session.opened()) return rc::NuvexCtrl_InsertPolicyStr::kNoDevice;
     RequestResult result = session.Request(main_driver::kPolicyStrInsert, text,
                                             static_cast<uint32_t>(length), nullptr, 0);
-    return result.ok ? 0 : 991;
+    return result.ok ? 0 : rc::NuvexCtrl_InsertPolicyStr::kRefused;
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include "acl/acl_wire.h"
 #include "driver/request_codes.h"
 #include "fake_driver.h"
+#include "frame/result_codes.h"
 #include "machine_root.h"
 #include "nuvexctrl.h"
 #include "platform/host/host_hooks.h"
@@ -106,10 +107,14 @@ struct SimpleCase {
 uint32_t DeleteSeven() { return NuvexAccCtrl_DeleteOnePolicy(7); }
 
 const SimpleCase kSimpleCases[] = {
-    {"Start", NuvexAccCtrl_Start, acl_driver::kStart, 206, 201},
-    {"Stop", NuvexAccCtrl_Stop, acl_driver::kStop, 230, 225},
-    {"DeleteAllPolicy", NuvexAccCtrl_DeleteAllPolicy, acl_driver::kDeleteAllPolicies, 289, 284},
-    {"DeleteOnePolicy", DeleteSeven, acl_driver::kDeleteOnePolicy, 313, 308},
+    {"Start", NuvexAccCtrl_Start, acl_driver::kStart, rc::NuvexAccCtrl_Start::kNoDevice,
+     rc::NuvexAccCtrl_Start::kRefused},
+    {"Stop", NuvexAccCtrl_Stop, acl_driver::kStop, rc::NuvexAccCtrl_Stop::kNoDevice,
+     rc::NuvexAccCtrl_Stop::kRefused},
+    {"DeleteAllPolicy", NuvexAccCtrl_DeleteAllPolicy, acl_driver::kDeleteAllPolicies,
+     rc::NuvexAccCtrl_DeleteAllPolicy::kNoDevice, rc::NuvexAccCtrl_DeleteAllPolicy::kRefused},
+    {"DeleteOnePolicy", DeleteSeven, acl_driver::kDeleteOnePolicy,
+     rc::NuvexAccCtrl_DeleteOnePolicy::kNoDevice, rc::NuvexAccCtrl_DeleteOnePolicy::kRefused},
 };
 
 TEST_F(AclRequests, SimpleRequestsReportTheirOwnCodes) {

@@ -1,5 +1,5 @@
-// The eight switches and queries of the main filter driver: result codes, the handshake on
-// the wire and the values passed through.
+// The eight switches and queries of the main filter driver: result codes (as the result
+// table names them), the handshake on the wire and the values passed through.
 #include <unistd.h>
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "driver_fixture.h"
+#include "frame/result_codes.h"
 
 namespace nuvex::test {
 namespace {
@@ -25,17 +26,22 @@ std::vector<SwitchCase> SwitchCases() {
     static uint32_t value;
     return {
         {"GetDriverStatus", [] { return NuvexCtrl_GetDriverStatus(&status); }, codes::kGetStatus,
-         true, 74, 67},
-        {"SuspendDriver", [] { return NuvexCtrl_SuspendDriver(); }, codes::kSuspend, true, 107, 100},
-        {"ResumeDriver", [] { return NuvexCtrl_ResumeDriver(); }, codes::kResume, true, 140, 133},
+         true, rc::NuvexCtrl_GetDriverStatus::kNoDevice,
+         rc::NuvexCtrl_GetDriverStatus::kNoStatusBytes},
+        {"SuspendDriver", [] { return NuvexCtrl_SuspendDriver(); }, codes::kSuspend, true,
+         rc::NuvexCtrl_SuspendDriver::kNoDevice, rc::NuvexCtrl_SuspendDriver::kRefused},
+        {"ResumeDriver", [] { return NuvexCtrl_ResumeDriver(); }, codes::kResume, true,
+         rc::NuvexCtrl_ResumeDriver::kNoDevice, rc::NuvexCtrl_ResumeDriver::kRefused},
         {"IsAuthProc", [] { return NuvexCtrl_IsAuthProc(5, &value); }, codes::kIsAuthProc, false,
-         178, 173},
-        {"StartLogging", [] { return NuvexCtrl_StartLogging(); }, codes::kStartLogging, false, 32,
-         27},
-        {"StopLogging", [] { return NuvexCtrl_StopLogging(); }, codes::kStopLogging, false, 57, 52},
-        {"IsLogging", [] { return NuvexCtrl_IsLogging(&value); }, codes::kIsLogging, false, 246,
-         241},
-        {"ClearAllLog", [] { return NuvexCtrl_ClearAllLog(); }, codes::kClearLog, false, 214, 209},
+         rc::NuvexCtrl_IsAuthProc::kNoDevice, rc::NuvexCtrl_IsAuthProc::kRefused},
+        {"StartLogging", [] { return NuvexCtrl_StartLogging(); }, codes::kStartLogging, false,
+         rc::NuvexCtrl_StartLogging::kNoDevice, rc::NuvexCtrl_StartLogging::kRefused},
+        {"StopLogging", [] { return NuvexCtrl_StopLogging(); }, codes::kStopLogging, false,
+         rc::NuvexCtrl_StopLogging::kNoDevice, rc::NuvexCtrl_StopLogging::kRefused},
+        {"IsLogging", [] { return NuvexCtrl_IsLogging(&value); }, codes::kIsLogging, false,
+         rc::NuvexCtrl_IsLogging::kNoDevice, rc::NuvexCtrl_IsLogging::kRefused},
+        {"ClearAllLog", [] { return NuvexCtrl_ClearAllLog(); }, codes::kClearLog, false,
+         rc::NuvexCtrl_ClearAllLog::kNoDevice, rc::NuvexCtrl_ClearAllLog::kRefused},
     };
 }
 
@@ -52,9 +58,9 @@ TEST_F(StatusTest, DriverAbsentGivesEachExportsOwnNumber) {
 
 TEST_F(StatusTest, NullPointersAreRejectedBeforeTheDevice) {
     StartDriver();
-    EXPECT_EQ(NuvexCtrl_GetDriverStatus(nullptr), 50u);
-    EXPECT_EQ(NuvexCtrl_IsAuthProc(0, nullptr), 150u);
-    EXPECT_EQ(NuvexCtrl_IsLogging(nullptr), 224u);
+    EXPECT_EQ(NuvexCtrl_GetDriverStatus(nullptr), rc::NuvexCtrl_GetDriverStatus::kNullArgument);
+    EXPECT_EQ(NuvexCtrl_IsAuthProc(0, nullptr), rc::NuvexCtrl_IsAuthProc::kNullArgument);
+    EXPECT_EQ(NuvexCtrl_IsLogging(nullptr), rc::NuvexCtrl_IsLogging::kNullArgument);
     EXPECT_EQ(Driver().ConnectionCount(), 0);
 }
 

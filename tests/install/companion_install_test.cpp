@@ -7,6 +7,7 @@
 
 #include "driver/request_codes.h"
 #include "fake_driver.h"
+#include "frame/result_codes.h"
 #include "install_fixture.h"
 #include "nuvexctrl.h"
 #include "platform/host/host_hooks.h"
@@ -27,10 +28,22 @@ struct Companion {
     uint32_t fileFailed;
 };
 
-const Companion kAcl{"NuvexACL", NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall, 0,
-                     119, 105, 148, 145};
-const Companion kMonitor{"NuvexMon", NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall, 2,
-                         308, 294, 387, 384};
+const Companion kAcl{"NuvexACL",
+                     NuvexAccCtrl_Install,
+                     NuvexAccCtrl_UnInstall,
+                     0,
+                     rc::NuvexAccCtrl_Install::kCopyFailed,
+                     rc::NuvexAccCtrl_Install::kServiceCreateFailed,
+                     rc::NuvexAccCtrl_UnInstall::kNotInstalled,
+                     rc::NuvexAccCtrl_UnInstall::kFileDeleteFailed};
+const Companion kMonitor{"NuvexMon",
+                         NuvexAntiSteal_Install,
+                         NuvexAntiSteal_UnInstall,
+                         2,
+                         rc::NuvexAntiSteal_Install::kCopyFailed,
+                         rc::NuvexAntiSteal_Install::kServiceCreateFailed,
+                         rc::NuvexAntiSteal_UnInstall::kNotInstalled,
+                         rc::NuvexAntiSteal_UnInstall::kFileDeleteFailed};
 
 void PrintTo(const Companion& c, std::ostream* out) { *out << c.service; }
 

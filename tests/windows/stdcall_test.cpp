@@ -2,7 +2,8 @@
 // stdcall-decorated name, is the routine that the header's declaration links to through the
 // import library, removes its own arguments from the stack (callee cleanup) and keeps the
 // registers a caller relies on. Each export is called with arguments that make it fail
-// fast, and its result code shows that the arguments arrived in their declared order.
+// fast, and its result code shows that the arguments arrived in their declared order. The
+// DLL also names its version in a version resource, as Windows tools read it.
 #include <windows.h>
 
 #include <cstdint>
@@ -229,6 +230,38 @@ TEST_F(StdcallTest, BothFreeLogNamesAreOneRoutine) {
     ASSERT_NE(module_, nullptr);
     EXPECT_EQ(GetProcAddress(module_, "_NuvexCtrl_FreeLog@4"),
               GetProcAddress(module_, "_NuvexAccCtrl_FreeLog@4"));
+}
+
+TEST_F(StdcallTest, VersionResourceCarriesTheProjectVersion) {
+    ASSERT_NE(module_, nullptr);
+    char path[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameA(module_, path, sizeof path), 0u);
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    ASSERT_NE(size, 0u) << "no version resource";
+    std::string block(size, '\0');
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, block.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_GE(length, sizeof *fixed);
+    const DWORD high = MAKELONG(NUVEX_VERSION_MINOR, NUVEX_VERSION_MAJOR);
+    const DWORD low = MAKELONG(0, NUVEX_VERSION_PATCH);
+    EXPECT_EQ(fixed->dwFileVersionMS, high);
+    EXPECT_EQ(fixed->dwFileVersionLS, low);
+    EXPECT_EQ(fixed->dwProductVersionMS, high);
+    EXPECT_EQ(fixed->dwProductVersionLS, low);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+    for (const char* name : {"FileVersion", "ProductVersion"}) {
+        SCOPED_TRACE(name);
+        char* text = nullptr;
+        std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+        ASSERT_TRUE(
+            VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&text), &length));
+        EXPECT_STREQ(text, NUVEX_VERSION);
+    }
 }
 
 TEST_F(StdcallTest, EveryExportRemovesItsArgumentsAndKeepsCalleeSavedRegisters) {

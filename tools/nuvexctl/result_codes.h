@@ -1,5 +1,5 @@
-// The meaning of every result code, per export: one table from which the tool's error
-// messages and docs/result-codes.md are both made.
+// The meaning of every result code, per export, as the library's result table gives it: the
+// tool's error messages and docs/result-codes.md are both made from it.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,11 @@ struct ResultCodeInfo {
     const char* exportName;
     uint32_t code;
     const char* meaning;
+    const char* name;  // unique within the export, e.g. "NoDevice"
+    bool added;        // one of this library's NUVEX_E_* codes, not the interface's own
 };
 
-// Every documented code of every export, in header order.
+// Every documented code of every export, grouped by export in header order.
 const std::vector<ResultCodeInfo>& ResultCodeTable();
 
 // "not an encrypted document" for (NuvexCtrl_DecryptFile, 531); a generic text for codes

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Renders docs/api.md, the reference of the 61 exports, from the public headers.
+
+What each export does, its arguments, ownership, blocking and threads come from the doc
+comment above its declaration in include/nuvexctrl.h; the codes it returns come from the
+result table in include/nuvexctrl_results.h. The script also checks the comments against the
+declarations (every export documented, one @param per argument, in order) and the table
+against the exports (every row names an export, every export has its codes).
+
+Usage: gen-api.py [--check] [SOURCE_DIR]
+  writes SOURCE_DIR/docs/api.md, or with --check fails when it is not current.
+"""
+import pathlib
+import re
+import sys
+
+TAGS = ("param", "ownership", "blocking", "threads")
+
+
+class Export:
+    def __init__(self, section, name, declaration, params, doc):
+        self.section, self.name, self.declaration, self.params = section, name, declaration, params
+        self.summary, self.args, self.notes = [], [], {}
+        self.parse_doc(doc)
+
+    def parse_doc(self, doc):
+        current = None
+        for raw in doc:
+            line = raw.strip()
+            tag = re.match(r"@(\w+)\s*(.*)", line)
+            if tag:
+                if tag.group(1) not in TAGS:
+                    raise SystemExit(f"{self.name}: unknown tag @{tag.group(1)}")
+                if tag.group(1) == "param":
+                    arg, _, text = tag.group(2).partition(" ")
+                    self.args.append([arg, text])
+                    current = self.args[-1]
+                else:
+                    self.notes[tag.group(1)] = [tag.group(1), tag.group(2)]
+                    current = self.notes[tag.group(1)]
+            elif current is not None:
+                current[1] += " " + line
+            else:
+                self.summary.append(line)
+
+
+def comment_lines(block):
+    body = block[len("/**") : -len("*/")]
+    return [re.sub(r"^\s*\* ?", "", line) for line in body.splitlines() if line.strip() not in ("", "*")]
+
+
+def read_exports(header):
+    text = header.read_text(encoding="utf-8")
+    exports, section = [], None
+    pattern = re.compile(
+        r"/\* ---- (?P<section>.+?) -+ \*/"
+        r"|(?P<doc>/\*\*.*?\*/)\s*(?P<decl>NUVEX_EXPORT uint32_t NUVEXAPI (?P<name>\w+)\((?P<params>.*?)\);)",
+        re.S,
+    )
+    for match in pattern.finditer(text):
+        if match.group("section"):
+            section = match.group("section")
+            continue
+        params = re.sub(r"/\*.*?\*/", "", match.group("params"))
+        names = [] if params.strip() == "void" else [p.split()[-1].lstrip("*") for p in params.split(",")]
+        declaration = " ".join(match.group("decl").split()).replace("( ", "(")
+        declaration = declaration.replace("NUVEX_EXPORT ", "").replace("NUVEXAPI ", "")
+        exports.append(Export(section, match.group("name"), declaration, names,
+                              comment_lines(match.group("doc"))))
+    declared = re.findall(r"NUVEX_EXPORT uint32_t NUVEXAPI (\w+)\(", text)
+    undocumented = sorted(set(declared) - {e.name for e in exports})
+    if undocumented:
+        raise SystemExit("exports without a doc comment: " + ", ".join(undocumented))
+    return exports
+
+
+def read_conventions(header):
+    """The bullets under "Common to all of them:" in the header's comment on the exports."""
+    text = header.read_text(encoding="utf-8")
+    block = re.search(r"Common to all of them:\n(.*?)\*/", text, re.S)
+    if not block:
+        raise SystemExit("nuvexctrl.h: no comment with the conventions of the exports")
+    bullets = []
+    for line in block.group(1).splitlines():
+        line = re.sub(r"^\s*\*\s?", "", line).rstrip()
+        if line.lstrip().startswith("- "):
+            bullets.append(line.strip())
+        elif line.strip():
+            bullets[-1] += " " + line.strip()
+    return [b.replace('"threads"', "*Threads*") for b in bullets]
+
+
+def read_codes(results):
+    text = results.read_text(encoding="utf-8")
+    values = dict(re.findall(r"#define (NUVEX_E_\w+) (\d+)u?\b", text))
+    row = re.compile(r'X\((\w+), (\w+), (\w+), (NUVEX_RESULT_\w+), "((?:[^"\\]|\\.)*)"\)')
+    rows = row.findall(text)
+    if len(rows) != len(re.findall(r"^\s*X\(", text, re.M)):
+        raise SystemExit("nuvexctrl_results.h: a row of the table does not have the expected form")
+    codes = {}
+    for export, name, value, kind, meaning in rows:
+        number = int(values[value]) if value in values else int(value)
+        constant = value if value in values else None
+        codes.setdefault(export, []).append((number, name, constant, kind, meaning))
+    return codes
+
+
+def check(exports, codes):
+    problems = []
+    names = {e.name for e in exports}
+    for e in exports:
+        documented = [a[0] for a in e.args]
+        if documented != e.params:
+            problems.append(f"{e.name}: @param {documented} but the arguments are {e.params}")
+        if not e.summary:
+            problems.append(f"{e.name}: no description")
+        if "blocking" not in e.notes:
+            problems.append(f"{e.name}: no @blocking")
+        if e.name not in codes:
+            problems.append(f"{e.name}: no row in the result table")
+    for export in codes:
+        if export not in names:
+            problems.append(f"result table names {export}, which is not an export")
+    if problems:
+        raise SystemExit("\n".join(problems))
+
+
+def anchor(name):
+    return name.lower()
+
+
+def render(conventions, exports, codes):
+    out = [
+        "# Nuvexctrl API reference",
+        "",
+        "The 61 exports of `Nuvexctrl.dll` (and `libnuvexctrl.so`), declared in",
+        "`include/nuvexctrl.h`. On 32-bit Windows every export is stdcall and every argument 32",
+        "bits wide; every export returns a 32-bit result code, 0 for success.",
+        "",
+        "This page is generated by `scripts/gen-api.py` from the doc comments of",
+        "`include/nuvexctrl.h` and the result table of `include/nuvexctrl_results.h`; do not edit",
+        "it by hand. All codes of all exports are also in [result-codes.md](result-codes.md); the",
+        "behaviours that differ from the original interface are in [departures.md](departures.md).",
+        "",
+        "## Conventions",
+        "",
+        *conventions,
+        "",
+        "## Exports",
+        "",
+    ]
+    section = None
+    for e in exports:
+        if e.section != section:
+            section = e.section
+            out.append(f"- {section}: " + ", ".join(
+                f"[{x.name}](#{anchor(x.name)})" for x in exports if x.section == section))
+    for e in exports:
+        if e.section != section or e is exports[0]:
+            section = e.section
+            out += ["", f"## {section}"]
+        out += ["", f"### {e.name}", "", "```c", e.declaration, "```", "", " ".join(e.summary)]
+        if e.args:
+            out += ["", "| Argument | Meaning |", "|---|---|"]
+            out += [f"| `{name}` | {text} |" for name, text in e.args]
+        for tag, title in (("ownership", "Ownership"), ("blocking", "Blocking"), ("threads", "Threads")):
+            if tag in e.notes:
+                out += ["", f"*{title}:* {e.notes[tag][1]}"]
+        out += ["", "| Code | Meaning | Kind |", "|---:|---|---|"]
+        out.append("| 0 | success | |")
+        for number, name, constant, kind, meaning in codes[e.name]:
+            if number == 0:
+                continue
+            out.append(f"| {number} | {meaning} | {'`' + constant + '`' if constant else 'interface'} |")
+    return "\n".join(out) + "\n"
+
+
+def main(argv):
+    checking = "--check" in argv
+    rest = [a for a in argv if a != "--check"]
+    root = pathlib.Path(rest[0] if rest else pathlib.Path(__file__).resolve().parent.parent)
+    exports = read_exports(root / "include" / "nuvexctrl.h")
+    codes = read_codes(root / "include" / "nuvexctrl_results.h")
+    check(exports, codes)
+    page = render(read_conventions(root / "include" / "nuvexctrl.h"), exports, codes)
+    target = root / "docs" / "api.md"
+    if checking:
+        if not target.exists() or target.read_text(encoding="utf-8") != page:
+            print("docs/api.md is not current: run scripts/gen-api.py", file=sys.stderr)
+            return 1
+        print(f"docs/api.md is current ({len(exports)} exports)")
+        return 0
+    target.write_text(page, encoding="utf-8")
+    print(f"wrote docs/api.md ({len(exports)} exports)", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
