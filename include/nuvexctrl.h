@@ -375,8 +375,7 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetPolicyList(PolicyRecord** list);
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetOnePolicyByID(uint32_t id, PolicyRecord* record);
 
 /**
- * Inserts a policy into the main filter driver's table (a policy with the same ID is the
- * driver's to replace or refuse).
+ * Inserts a policy into the main filter driver's table.
  * @param record the policy. Its values are converted to the wire's byte order for the
  *     request and back afterwards; an entry whose SignCode starts with a zero byte has its
  *     SignCode cleared to zeros in the caller's record.
