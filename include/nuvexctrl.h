@@ -482,6 +482,8 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path);
  * @param isDocument receives 1 for a document, 0 otherwise (also when the file cannot be
  *     opened).
  * @blocking opens the file and reads its header.
+ * @threads takes no lock and never makes a concurrent encryption, decryption or rights
+ *     change of the file fail.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
                                                        uint32_t* isDocument);
@@ -496,7 +498,9 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uin
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
  * @threads the document key is taken once at the start; a key replaced meanwhile does not
- *     mix into the file. Other calls on the same file at once are not coordinated.
+ *     mix into the file. While it runs no other program can write the file, and a second
+ *     encryption, decryption or rights change of it (any thread or process) fails at once
+ *     with 797 and changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t reserved,
                                                      const void* key, uint32_t useKey);
@@ -514,8 +518,10 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint3
  * @param key ignored (the current document key is always used).
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
- * @threads the document key is taken once at the start. Other calls on the same files at
- *     once are not coordinated.
+ * @threads the document key is taken once at the start. While it runs no other program can
+ *     write the document (or an existing target), and a second encryption, decryption or
+ *     rights change of either (any thread or process) fails at once with NUVEX_E_DOC_BUSY and
+ *     changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
                                                      const char* outFileName, uint32_t reserved,
@@ -535,6 +541,9 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint3
  * @param status receives a rights status (NUVEX_RIGHTS_*), or null.
  * @blocking reads and rewrites the document's header; with the driver running, one request
  *     to it.
+ * @threads while it runs the document is held for its rewrite; a second encryption,
+ *     decryption or rights change of it (any thread or process) fails at once with
+ *     NUVEX_E_DOC_BUSY and changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName,
                                                          const void* rightsValue,
@@ -553,6 +562,8 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName,
  * @param rightsFlagsOut receives the rights flags, or null.
  * @param status receives a rights status (NUVEX_RIGHTS_*; never 0 here), or null.
  * @blocking opens the document and reads its header.
+ * @threads takes no lock and never makes a concurrent encryption, decryption or rights
+ *     change of the file fail.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName,
                                                          uint32_t* printCountOut,
@@ -571,6 +582,9 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName,
  * @param status receives a rights status (NUVEX_RIGHTS_*), or null.
  * @blocking reads and rewrites the document's header; with the driver running, one request
  *     to it.
+ * @threads while it runs the document is held for its rewrite; a second encryption,
+ *     decryption or rights change of it (any thread or process) fails at once with
+ *     NUVEX_E_DOC_BUSY and changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName,
                                                            const void* password,
@@ -618,6 +632,8 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_QueryDrvFileType(uint32_t fileRef, uint
  * @param fileName the document's path, 8-bit, NUL-terminated.
  * @param guid receives the 16 bytes; untouched after a failure.
  * @blocking opens the document and reads its header.
+ * @threads takes no lock and never makes a concurrent encryption, decryption or rights
+ *     change of the file fail.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_GetFileGUID(const char* fileName, void* guid);
 

@@ -10,6 +10,7 @@
 #include "document/documents.h"
 #include "document/keys.h"
 #include "document/operation_files.h"
+#include "frame/result_codes.h"
 #include "nuvexctrl.h"
 #include "platform/file_security.h"
 
@@ -80,7 +81,8 @@ extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
                                           uint32_t* isDocument) {
-    if (fileName == nullptr || isDocument == nullptr) return 353;
+    if (fileName == nullptr || isDocument == nullptr)
+        return rc::NuvexCtrl_IsEncryptFile::kNullArgument;
     auto open = [&](DWORD share) {
         if (isWide != 0)
             return CreateFileW(static_cast<LPCWSTR>(fileName), kReadData, share, nullptr,
@@ -96,7 +98,7 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
     // Only a disk file can be a document: a device or a pipe is not read at all.
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) {
         *isDocument = 0;
-        return 486;
+        return rc::NuvexCtrl_IsEncryptFile::kOpenFailed;
     }
     const uint32_t answer = PassesQuickTest(file.get()) ? 1 : 0;
     file.reset();
@@ -106,21 +108,21 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
 
 uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserved*/,
                                         const void* /*key*/, uint32_t /*useKey*/) {
-    if (fileName == nullptr) return 636;
+    if (fileName == nullptr) return rc::NuvexCtrl_EncryptFile::kNullArgument;
     // The plain file is held from the document test to the replace: read sharing lets readers
     // in, delete sharing lets the replace happen, and no writer or other operation gets in.
     // Missing, held by a writer, not a disk file or held by another operation: 797.
     HeldFile plain;
     if (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE, plain) !=
         Hold::Held)
-        return 797;
+        return rc::NuvexCtrl_EncryptFile::kOpenFailed;
     if (PassesQuickTest(plain.handle())) {
         OutputDebugStringA("7777en11111111111111111111111111111");
-        return 651;
+        return rc::NuvexCtrl_EncryptFile::kAlreadyDocument;
     }
     const std::size_t nameSize = std::strlen(fileName) + kTempSuffixRoom;
     HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
-    if (!name) return 813;
+    if (!name) return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
     uint64_t plainSize = 0;
     if (!FileSize64(plain.handle(), plainSize)) return NUVEX_E_PLAIN_READ_FAILED;
     if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
@@ -130,18 +132,19 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // built-in key a document is as good as plain).
     const DWORD attributes = AttributesOf(plain.handle());
     platform::PrivateFileSecurity privateFile;
-    if (privateFile.attributes() == nullptr) return 807;
+    if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
     if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
-        return 807;
+        return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
-    if (!buffer) return 787;
+    if (!buffer) return rc::NuvexCtrl_EncryptFile::kNoBufferMemory;
 
     EncodeHeader(CreateHeader(), buffer.get());
-    if (!WriteAll(temp.handle(), buffer.get(), kHeaderSize)) return 780;
+    if (!WriteAll(temp.handle(), buffer.get(), kHeaderSize))
+        return rc::NuvexCtrl_EncryptFile::kHeaderWriteFailed;
     if (!SeekTo(plain.handle(), 0)) return NUVEX_E_PLAIN_READ_FAILED;
     uint32_t copied = CopyThroughCipher(plain.handle(), temp.handle(), plainSize, kBodyStreamOffset,
                                         /*encrypt=*/true, buffer.get(),
@@ -155,15 +158,15 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
 
     const bool replaced = ReplaceHeld(fileName, plain.handle(), attributes, temp);
     temp.Keep();
-    return replaced ? 0 : 776;
+    return replaced ? 0 : rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
                                         const char* outFileName, uint32_t /*reserved*/,
                                         const void* /*key*/, uint32_t /*useKey*/) {
     if (outFileName != nullptr) OutputDebugStringA(outFileName);
-    if (fileName == nullptr) return 510;
-    if (toOtherFile != 0 && outFileName == nullptr) return 517;
+    if (fileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNullArgument;
+    if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
     // The document is held from its test to the end, as the plain file of an encryption is.
     HeldFile document;
     switch (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -172,7 +175,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     case Hold::Busy: return NUVEX_E_DOC_BUSY;
     default: return NUVEX_E_DOC_OPEN_FAILED;  // "cannot open" is not "not a document"
     }
-    if (!PassesQuickTest(document.handle())) return 531;
+    if (!PassesQuickTest(document.handle())) return rc::NuvexCtrl_DecryptFile::kNotDocument;
     OutputDebugStringA("enter de");
 
     const char* target = toOtherFile != 0 ? outFileName : fileName;
@@ -183,7 +186,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (size < kHeaderSize) return NUVEX_E_DOC_SHRUNK;
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
-    if (!buffer) return 616;
+    if (!buffer) return rc::NuvexCtrl_DecryptFile::kNoMemory;
 
     OutputDebugStringA("222");
     OutputDebugStringA(target);
@@ -198,9 +201,10 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
                          existing)) {
         case Hold::Held: replaced = existing.handle(); break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
-        case Hold::NotDiskFile: return 609;
+        case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
         case Hold::CannotOpen:
-            if (GetLastError() != ERROR_FILE_NOT_FOUND) return 609;
+            if (GetLastError() != ERROR_FILE_NOT_FOUND)
+                return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
             newTarget = true;
             break;
         }
@@ -210,12 +214,12 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     // only its creator can open it.
     const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
     platform::PrivateFileSecurity privateFile;
-    if (privateFile.attributes() == nullptr) return 609;
+    if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
     if (!temp.Create(target, name, sizeof name, kPlainTargetAccess, FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
-        return 609;
+        return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
     uint32_t copied = CopyThroughCipher(document.handle(), temp.handle(), size - kHeaderSize,
                                         kBodyStreamOffset, /*encrypt=*/false, buffer.get(),

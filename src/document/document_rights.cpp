@@ -9,6 +9,7 @@
 #include "document/operation_files.h"
 #include "driver/device.h"
 #include "driver/request_codes.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
 
@@ -86,17 +87,19 @@ struct RightsRecord {
 };
 
 // Reads the rights record of an open document that passes the full signature test. Returns
-// 0, 1078 (not a document) or 1142 (record unreadable).
+// 0 or the failure in NuvexCtrl_GetEnFileRights's codes (not a document, record unreadable).
 uint32_t ReadRightsRecord(HANDLE file, RightsRecord& record) {
     uint8_t signature[kSignatureSize];
-    if (FileSizeLow(file) < kHeaderSize || !SeekTo(file, kSignatureOffset)) return 1078;
+    if (FileSizeLow(file) < kHeaderSize || !SeekTo(file, kSignatureOffset))
+        return rc::NuvexCtrl_GetEnFileRights::kNotDocument;
     ReadOutcome got = ReadUpTo(file, signature, sizeof signature);
-    if (!got.ok || got.bytes != sizeof signature || !FullSignatureMatches(signature)) return 1078;
+    if (!got.ok || got.bytes != sizeof signature || !FullSignatureMatches(signature))
+        return rc::NuvexCtrl_GetEnFileRights::kNotDocument;
 
     uint8_t raw[kRightsRecordReadSize];
-    if (!SeekTo(file, kRightsRecordOffset)) return 1142;
+    if (!SeekTo(file, kRightsRecordOffset)) return rc::NuvexCtrl_GetEnFileRights::kRightsReadFailed;
     got = ReadUpTo(file, raw, sizeof raw);
-    if (!got.ok || got.bytes != sizeof raw) return 1142;
+    if (!got.ok || got.bytes != sizeof raw) return rc::NuvexCtrl_GetEnFileRights::kRightsReadFailed;
     auto field = [&raw](uint32_t headerOffset) { return raw + (headerOffset - kRightsRecordOffset); };
     record.state = LoadU16(field(kRightsStateOffset));
     record.rightsCount = LoadU16(field(kRightsCountOffset));
@@ -107,12 +110,13 @@ uint32_t ReadRightsRecord(HANDLE file, RightsRecord& record) {
 }
 
 // The same by name, as the rights query opens the file (reading, sharing reading, writing and,
-// so as never to make a replace of the file fail, deleting): 1068 when it cannot be opened or
-// is not a disk file.
+// so as never to make a replace of the file fail, deleting): NuvexCtrl_GetEnFileRights's
+// open-failure code when it cannot be opened or is not a disk file.
 uint32_t ReadRightsRecord(const char* fileName, RightsRecord& record) {
     UniqueHandle file = OpenExisting(fileName, kReadData,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return 1068;
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK)
+        return rc::NuvexCtrl_GetEnFileRights::kOpenFailed;
     return ReadRightsRecord(file.get(), record);
 }
 
@@ -129,7 +133,8 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
                                             uint32_t rightsFlags, const void* password,
                                             uint32_t passwordLength, uint32_t* status) {
     SetStatus(status, NUVEX_RIGHTS_PENDING);
-    if (fileName == nullptr || password == nullptr || passwordLength == 0) return 840;
+    if (fileName == nullptr || password == nullptr || passwordLength == 0)
+        return rc::NuvexCtrl_SetEnFileRights::kNullArgument;
     HeldFile document;
     const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
     if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
@@ -138,16 +143,17 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
         // cannot open the file, 855 for a file that is no document, else 2401 (a read-only
         // document, or one held open by a writer).
         uint32_t isDocument = 0;
-        if (NuvexCtrl_IsEncryptFile(fileName, 0, &isDocument) != 0) return 846;
+        if (NuvexCtrl_IsEncryptFile(fileName, 0, &isDocument) != 0)
+            return rc::NuvexCtrl_SetEnFileRights::kOpenFailed;
         if (isDocument != 1) {
             SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
-            return 855;
+            return rc::NuvexCtrl_SetEnFileRights::kNotDocument;
         }
         return NUVEX_E_DOC_OPEN_FAILED;
     }
     if (!PassesQuickTest(document.handle())) {
         SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
-        return 855;
+        return rc::NuvexCtrl_SetEnFileRights::kNotDocument;
     }
     const bool throughDriver = DriverRunning();
 
@@ -158,7 +164,7 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
     if (h.HasRights()) {
         if (check != h.passwordCheck) {
             SetStatus(status, NUVEX_RIGHTS_BAD_PASSWORD);
-            return 907;
+            return rc::NuvexCtrl_SetEnFileRights::kBadPassword;
         }
     } else {
         // The first rights write fixes the password.
@@ -181,7 +187,9 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
     if (h.printCount != kValueNotSet) flags |= kFlagPrint;
     h.rightsFlags = flags;
 
-    return rewrite.Store(throughDriver, {1006, 1001, 972});
+    namespace result = rc::NuvexCtrl_SetEnFileRights;
+    return rewrite.Store(throughDriver,
+                         {result::kNoDevice, result::kRefused, result::kHeaderWriteFailed});
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName, uint32_t* printCountOut,
@@ -190,7 +198,7 @@ uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName, uint32_t* prin
                                             uint32_t* status) {
     // The status is never set to "accepted" here: a successful query leaves it pending.
     SetStatus(status, NUVEX_RIGHTS_PENDING);
-    if (printCountOut == nullptr) return 1036;
+    if (printCountOut == nullptr) return rc::NuvexCtrl_GetEnFileRights::kNullArgument;
     *printCountOut = 0;
     RightsRecord record;
     uint32_t read = ReadRightsRecord(fileName, record);
@@ -210,7 +218,8 @@ uint32_t NUVEXAPI NuvexCtrl_GetEnFileRights(const char* fileName, uint32_t* prin
 uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* password,
                                               uint32_t passwordLength, uint32_t* status) {
     SetStatus(status, NUVEX_RIGHTS_PENDING);
-    if (fileName == nullptr || password == nullptr || passwordLength == 0) return 1167;
+    if (fileName == nullptr || password == nullptr || passwordLength == 0)
+        return rc::NuvexCtrl_ClearEnFileRights::kNullArgument;
     HeldFile document;
     const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
     if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
@@ -223,11 +232,11 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
         if (read == 1068) return NUVEX_E_DOC_OPEN_FAILED;
         if (read != 0) {
             SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
-            return 1178;
+            return rc::NuvexCtrl_ClearEnFileRights::kNotDocument;
         }
         if ((record.state & kRightsPresent) == 0) {
             SetStatus(status, NUVEX_RIGHTS_NO_RECORD);
-            return 1187;
+            return rc::NuvexCtrl_ClearEnFileRights::kNoRights;
         }
         return NUVEX_E_DOC_OPEN_FAILED;
     }
@@ -235,11 +244,11 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
     // whose print count is 0 is still a record.
     if (ReadRightsRecord(document.handle(), record) != 0) {
         SetStatus(status, NUVEX_RIGHTS_NOT_DOCUMENT);
-        return 1178;
+        return rc::NuvexCtrl_ClearEnFileRights::kNotDocument;
     }
     if ((record.state & kRightsPresent) == 0) {
         SetStatus(status, NUVEX_RIGHTS_NO_RECORD);
-        return 1187;
+        return rc::NuvexCtrl_ClearEnFileRights::kNoRights;
     }
     const bool throughDriver = DriverRunning();
 
@@ -248,11 +257,13 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
     DocumentHeader& h = rewrite.header;
     if (PasswordCheckOf(password, passwordLength) != h.passwordCheck) {
         SetStatus(status, NUVEX_RIGHTS_BAD_PASSWORD);
-        return 1240;
+        return rc::NuvexCtrl_ClearEnFileRights::kBadPassword;
     }
     SetStatus(status, NUVEX_RIGHTS_ACCEPTED);
     ClearRights(h);
-    return rewrite.Store(throughDriver, {1300, 1295, 1266});
+    namespace result = rc::NuvexCtrl_ClearEnFileRights;
+    return rewrite.Store(throughDriver,
+                         {result::kNoDevice, result::kRefused, result::kHeaderWriteFailed});
 }
 
 }  // extern "C"

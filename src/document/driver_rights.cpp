@@ -7,6 +7,7 @@
 #include "document/documents.h"
 #include "driver/device.h"
 #include "driver/request_codes.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
 
@@ -62,7 +63,10 @@ uint32_t NUVEXAPI NuvexCtrl_GetFileRightsByDrv(const char* fileName, void* right
                                                uint32_t* rightsFlagsOut) {
     if (printCountOut != nullptr) *printCountOut = kValueNotSet;
     DriverHeader through;
-    if (uint32_t failed = through.Read(fileName, {1510, 1504, 1499, 1494}); failed != 0)
+    namespace result = rc::NuvexCtrl_GetFileRightsByDrv;
+    if (uint32_t failed = through.Read(fileName, {result::kOpenFailed, result::kNoMemory,
+                                                  result::kNoDevice, result::kHeaderReadFailed});
+        failed != 0)
         return failed;
     const DocumentHeader& h = through.header;
     if (rightsFlagsOut != nullptr) *rightsFlagsOut = h.rightsFlags;
@@ -75,7 +79,10 @@ uint32_t NUVEXAPI NuvexCtrl_GetFileRightsByDrv(const char* fileName, void* right
 
 uint32_t NUVEXAPI NuvexCtrl_SetFileRightsByDrv(const char* fileName, uint32_t printCount) {
     DriverHeader through;
-    if (uint32_t failed = through.Read(fileName, {1406, 1400, 1395, 1390}); failed != 0)
+    namespace result = rc::NuvexCtrl_SetFileRightsByDrv;
+    if (uint32_t failed = through.Read(fileName, {result::kOpenFailed, result::kNoMemory,
+                                                  result::kNoDevice, result::kHeaderReadFailed});
+        failed != 0)
         return failed;
     // A print count is always marked as set here, even 0xFFFF; no password is asked for.
     DocumentHeader& h = through.header;
@@ -86,37 +93,37 @@ uint32_t NUVEXAPI NuvexCtrl_SetFileRightsByDrv(const char* fileName, uint32_t pr
                         kDirectionWrite);
     RequestResult written = DeviceRequest(through.device.get(), main_driver::kHeaderRequest,
                                           through.request.get(), kHeaderRequestSize, nullptr, 0);
-    return written.ok ? 0 : 1387;
+    return written.ok ? 0 : result::kRefused;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_QueryDrvFileType(uint32_t fileRef, uint32_t* fileType) {
     if (fileType != nullptr) *fileType = 1;
     UniqueHandle device = OpenControlDevice();
-    if (!device) return 103;
+    if (!device) return rc::NuvexCtrl_QueryDrvFileType::kNoDevice;
     uint8_t in[4];
     uint8_t out[4];
     StoreU32(in, fileRef);
     StoreU32(out, 1);  // the answer when the driver returns no bytes
     RequestResult answered =
         DeviceRequest(device.get(), main_driver::kQueryFileType, in, sizeof in, out, sizeof out);
-    if (!answered.ok) return 98;
+    if (!answered.ok) return rc::NuvexCtrl_QueryDrvFileType::kRefused;
     if (fileType != nullptr) *fileType = LoadU32(out);
     return 0;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_GetFileGUID(const char* fileName, void* guid) {
-    if (fileName == nullptr || guid == nullptr) return 1522;
+    if (fileName == nullptr || guid == nullptr) return rc::NuvexCtrl_GetFileGUID::kNullArgument;
     // The document test and the read are made on one handle: a file that cannot be opened
     // (or is not a disk file) is reported as such, never as "not a document". Like the
     // recognition it shares deleting, so as never to make a replace of the file fail.
     UniqueHandle file = OpenExisting(fileName, kReadData,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return NUVEX_E_DOC_OPEN_FAILED;
-    if (!PassesQuickTest(file.get())) return 1530;
+    if (!PassesQuickTest(file.get())) return rc::NuvexCtrl_GetFileGUID::kNotDocument;
     uint8_t tail[kHeaderTailSize];
-    if (!SeekTo(file.get(), kHeaderTailOffset)) return 1547;
+    if (!SeekTo(file.get(), kHeaderTailOffset)) return rc::NuvexCtrl_GetFileGUID::kHeaderReadFailed;
     ReadOutcome got = ReadUpTo(file.get(), tail, sizeof tail);
-    if (!got.ok || got.bytes != sizeof tail) return 1547;
+    if (!got.ok || got.bytes != sizeof tail) return rc::NuvexCtrl_GetFileGUID::kHeaderReadFailed;
     std::memcpy(guid, tail + (kDocumentGuidOffset - kHeaderTailOffset), kDocumentGuidSize);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "driver/device.h"
 #include "driver/request_codes.h"
 #include "frame/heap.h"
+#include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
 
@@ -134,15 +135,19 @@ extern "C" NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetKey(uint32_t keyParam, co
     uint8_t param[4];
     StoreU32(param, keyParam);
     uint8_t* store = Stores().documentKey;
-    return InstallKey(main_driver::kSetKey, param, sizeof param, kKeyRequestBytes, key, keyLength,
-                      store, kDocumentKeyStoreBytes,
-                      KeyExportCodes{1564, NUVEX_E_SETKEY_TOO_LONG, 1595, 1588});
+    return InstallKey(
+        main_driver::kSetKey, param, sizeof param, kKeyRequestBytes, key, keyLength, store,
+        kDocumentKeyStoreBytes,
+        KeyExportCodes{rc::NuvexCtrl_SetKey::kNullArgument, NUVEX_E_SETKEY_TOO_LONG,
+                       rc::NuvexCtrl_SetKey::kNoDevice, rc::NuvexCtrl_SetKey::kRefused});
 }
 
 extern "C" NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_SetSysKey(const void* key,
                                                              uint32_t keyLength) {
     uint8_t* store = Stores().systemKey;
-    return InstallKey(main_driver::kSetSysKey, nullptr, 0, kSysKeyRequestBytes, key, keyLength,
-                      store, kSystemKeyBytes,
-                      KeyExportCodes{1606, NUVEX_E_SETSYSKEY_TOO_LONG, 1635, 1628});
+    return InstallKey(
+        main_driver::kSetSysKey, nullptr, 0, kSysKeyRequestBytes, key, keyLength, store,
+        kSystemKeyBytes,
+        KeyExportCodes{rc::NuvexCtrl_SetSysKey::kNullArgument, NUVEX_E_SETSYSKEY_TOO_LONG,
+                       rc::NuvexCtrl_SetSysKey::kNoDevice, rc::NuvexCtrl_SetSysKey::kRefused});
 }
