@@ -7,29 +7,19 @@ using namespace nuvex::simcore;
 
 namespace {
 
-enum : uint32_t {
-    kAddPolicy = 0x86662000,
-    kDeleteAllPolicies = 0x86662004,
-    kDeleteOnePolicy = 0x86662008,
-    kGetPolicy = 0x8666200c,
-    kStart = 0x86662010,
-    kStop = 0x86662014,
-    kGetStatus = 0x86662018,
-    kGetLog = 0x8666201c,
-};
+using namespace nuvex::acl_driver;
 
-constexpr uint32_t kSelectById = 3;
-constexpr uint32_t kSelectNext = 2;
-
-constexpr uint32_t kRecordSize = 1196;
-constexpr uint32_t kPrimaryTextOffset = 44;
-constexpr uint32_t kPrimaryTextSize = 128;
-constexpr uint32_t kTextListOffsets[4] = {172, 428, 684, 940};
-constexpr uint32_t kTextListSize = 256;
-constexpr uint32_t kLogRecordSize = 296;
-constexpr uint32_t kLogDataSize = 292;
-constexpr uint32_t kLogTextOffset = 24;  // within the data
-constexpr uint32_t kLogTextSize = kLogDataSize - kLogTextOffset;
+constexpr uint32_t kRecordSize = NUVEX_ACL_POLICY_SIZE;
+constexpr uint32_t kPrimaryTextOffset = NUVEX_ACL_POLICY_PRIMARY_TEXT;
+constexpr uint32_t kPrimaryTextSize = NUVEX_ACL_POLICY_PRIMARY_TEXT_SIZE;
+constexpr uint32_t kTextListOffsets[4] = {NUVEX_ACL_POLICY_TEXT_LIST1, NUVEX_ACL_POLICY_TEXT_LIST2,
+                                          NUVEX_ACL_POLICY_TEXT_LIST3, NUVEX_ACL_POLICY_TEXT_LIST4};
+constexpr uint32_t kTextListSize = NUVEX_ACL_POLICY_TEXT_LIST_SIZE;
+constexpr uint32_t kLogRecordSize = NUVEX_ACL_LOG_SIZE;
+constexpr uint32_t kLogDataSize = NUVEX_ACL_LOG_DATA_SIZE;
+constexpr uint32_t kLogTextOffset = NUVEX_ACL_LOG_TEXT;  // within the data
+constexpr uint32_t kLogTextSize = NUVEX_ACL_LOG_TEXT_SIZE;
+static_assert(kLogTextOffset + kLogTextSize == kLogDataSize);
 
 struct AclPolicy {
     uint32_t id;
@@ -89,12 +79,11 @@ void Log(NuvexAclCore* core, uint32_t code, uint32_t pid, uint32_t policyId, con
     if (!record) return;
     memset(record, 0, sizeof *record);
     uint64_t stamp = core->env->now ? core->env->now(core->env->context) : 0;
-    Store32(record->data, code);
-    Store32(record->data + 4, ++core->sequence);
-    Store32(record->data + 8, static_cast<uint32_t>(stamp));
-    Store32(record->data + 12, static_cast<uint32_t>(stamp >> 32));
-    Store32(record->data + 16, policyId);
-    Store32(record->data + 20, pid);
+    Store32(record->data + NUVEX_ACL_LOG_EVENT, code);
+    Store32(record->data + NUVEX_ACL_LOG_SEQUENCE, ++core->sequence);
+    NuvexWire_Store64(record->data + NUVEX_ACL_LOG_TIME, stamp);
+    Store32(record->data + NUVEX_ACL_LOG_POLICY, policyId);
+    Store32(record->data + NUVEX_ACL_LOG_PROCESS, pid);
     char* text = reinterpret_cast<char*>(record->data + kLogTextOffset);
     size_t length = 0;
     AppendText(text, kLogTextSize, &length, what);
@@ -127,7 +116,7 @@ uint32_t FreshId(const NuvexAclCore* core) {
 
 int AddPolicy(NuvexAclCore* core, uint32_t pid, const uint8_t* in) {
     if (!WellFormed(in)) return 0;
-    uint32_t id = Load32(in + 4);
+    uint32_t id = Load32(in + NUVEX_ACL_POLICY_ID);
     size_t at = LowerBound(core, id);
     AclPolicy* policy = nullptr;
     if (id != 0 && at < core->policies.Size() && core->policies[at]->id == id) {
@@ -147,8 +136,8 @@ int AddPolicy(NuvexAclCore* core, uint32_t pid, const uint8_t* in) {
         }
     }
     memcpy(policy->record, in, kRecordSize);
-    Store32(policy->record, 0);
-    Store32(policy->record + 4, id);
+    Store32(policy->record + NUVEX_ACL_POLICY_NEXT, 0);
+    Store32(policy->record + NUVEX_ACL_POLICY_ID, id);
     Log(core, kAddPolicy, pid, id, "policy stored: ", true, id);
     return 1;
 }
@@ -179,8 +168,8 @@ int Serve(NuvexAclCore* core, uint32_t pid, uint32_t code, const uint8_t* in, ui
         return 1;
     }
     case kGetPolicy: {
-        uint32_t id = Load32(in);
-        uint32_t selector = Load32(in + 4);
+        uint32_t id = Load32(in + NUVEX_ACL_QUERY_ID);
+        uint32_t selector = Load32(in + NUVEX_ACL_QUERY_SELECTOR);
         size_t at;
         if (selector == kSelectById) {
             at = LowerBound(core, id);
@@ -203,14 +192,14 @@ int Serve(NuvexAclCore* core, uint32_t pid, uint32_t code, const uint8_t* in, ui
             code == kStart ? "access control started" : "access control stopped", false, 0);
         return 1;
     case kGetStatus:
-        Store32(out, core->running ? 1u : 0u);
-        Store32(out + 4, static_cast<uint32_t>(core->policies.Size()));
-        *returned = 8;
+        Store32(out + NUVEX_ACL_STATUS_RUNNING, core->running ? 1u : 0u);
+        Store32(out + NUVEX_ACL_STATUS_POLICIES, static_cast<uint32_t>(core->policies.Size()));
+        *returned = NUVEX_ACL_STATUS_SIZE;
         return 1;
     case kGetLog:
         if (core->log.Size() == 0) return 1;  // dry: success with no bytes
-        memset(out, 0, 4);
-        memcpy(out + 4, core->log[0]->data, kLogDataSize);
+        memset(out, 0, NUVEX_ACL_LOG_DATA);
+        memcpy(out + NUVEX_ACL_LOG_DATA, core->log[0]->data, kLogDataSize);
         Release(*core->env, core->log[0]);
         core->log.Erase(0);
         *returned = kLogRecordSize;
@@ -227,9 +216,9 @@ struct Shape {
 };
 
 constexpr Shape kShapes[] = {
-    {kAddPolicy, kRecordSize, 0}, {kDeleteAllPolicies, 0, 0}, {kDeleteOnePolicy, 4, 0},
-    {kGetPolicy, 8, kRecordSize}, {kStart, 0, 0},             {kStop, 0, 0},
-    {kGetStatus, 0, 8},           {kGetLog, 0, kLogRecordSize},
+#define NUVEX_SHAPE(name, code, input, minOutput) {code, input, minOutput},
+    NUVEX_ACL_REQUESTS(NUVEX_SHAPE)
+#undef NUVEX_SHAPE
 };
 
 }  // namespace

@@ -1,18 +1,8 @@
 /*
  * acl_driver_core.h - request handling of the access-control driver "NuvexACL" (device
  * "NuvexACLcdo_3"), free of system calls (memory and clock come through NuvexSimEnv).
- * Not thread-safe: the embedder serialises all calls on one core.
- *
- * Status (8 bytes, request 0x86662018): u32 running (1) or stopped (0), u32 policy count.
- *
- * Log record (296 bytes, request 0x8666201c): u32 zero (the reader's `next`), then 292
- * data bytes, little-endian:
- *   0   u32  event: the request code that caused it
- *   4   u32  sequence number, from 1
- *   8   u64  time stamp (FILETIME)
- *   16  u32  policy ID concerned (0 when none)
- *   20  u32  process that sent the request
- *   24  268  text, NUL-terminated
+ * Not thread-safe: the embedder serialises all calls on one core. Requests and the layouts
+ * of the policy, status and log records are those of nuvex_wire.h.
  */
 #ifndef NUVEX_ACL_DRIVER_CORE_H
 #define NUVEX_ACL_DRIVER_CORE_H
@@ -20,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "nuvex_wire.h"
 #include "sim_env.h"
 
 #ifdef __cplusplus

@@ -1,4 +1,4 @@
-// Small helpers shared by the driver cores: little-endian access, bounded strings and a
+// Small helpers shared by the driver cores: little-endian access (nuvex_wire.h), bounded strings and a
 // growable array of plain values whose memory comes from the embedder's allocator. No
 // exceptions, no standard containers, no system calls.
 #pragma once
@@ -7,24 +7,14 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "nuvex_wire.h"
 #include "sim_env.h"
 
 namespace nuvex::simcore {
 
-inline uint32_t Load32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void Store32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline void Store16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
+inline uint32_t Load32(const uint8_t* p) { return NuvexWire_Load32(p); }
+inline void Store32(uint8_t* p, uint32_t v) { NuvexWire_Store32(p, v); }
+inline void Store16(uint8_t* p, uint16_t v) { NuvexWire_Store16(p, v); }
 inline uint32_t Swap32(uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }

@@ -10,45 +10,9 @@ using namespace nuvex::simcore;
 
 namespace {
 
-// Request codes (device type 0x8309).
-enum : uint32_t {
-    kGetStatus = 0x83092000,
-    kBeginControl = 0x83092004,
-    kConfirmControl = 0x83092008,
-    kEndControl = 0x8309200c,
-    kSuspend = 0x83092010,
-    kResume = 0x83092014,
-    kUninstall = 0x83092018,
-    kSecRunNextEntry = 0x830920c0,
-    kSecRunNextSubEntry = 0x830920c4,
-    kIsAuthProc = 0x830920c8,
-    kEnFileTextSize = 0x83092100,
-    kEnFileText = 0x83092104,
-    kPolicyNext = 0x83092140,
-    kPolicyStrNext = 0x83092144,
-    kPolicyById = 0x83092148,
-    kPolicyStrById = 0x8309214c,
-    kPolicyInsert = 0x83092150,
-    kPolicyStrInsert = 0x83092154,
-    kPolicyDeleteOne = 0x83092158,
-    kPolicyDeleteAll = 0x8309215c,
-    kPolicyNewId = 0x83092160,
-    kPassPathSize = 0x83092200,
-    kPassPathText = 0x83092204,
-    kPassPathAdd = 0x83092208,
-    kPassPathDeleteAll = 0x8309220c,
-    kQueryFileType = 0x830922c0,
-    kHeaderRequest = 0x830922c4,
-    kGetLog = 0x83092400,
-    kStartLogging = 0x83092404,
-    kStopLogging = 0x83092408,
-    kClearLog = 0x8309240c,
-    kIsLogging = 0x83092410,
-    kSetKey = 0x830924c0,
-    kSetSysKey = 0x830924d8,
-};
+using namespace nuvex::main_driver;
 
-constexpr uint32_t kAnyLength = 0xFFFFFFFFu;
+constexpr uint32_t kAnyLength = NUVEX_WIRE_ANY_LENGTH;
 
 // What every request must bring: input length (exact, or any), the smallest output
 // capacity, and whether it belongs inside the control handshake.
@@ -60,39 +24,25 @@ struct RequestShape {
 };
 
 constexpr RequestShape kShapes[] = {
-    {kGetStatus, 0, 12, true},          {kBeginControl, 0, 4, false},
-    {kConfirmControl, 4, 0, false},     {kEndControl, 0, 0, false},
-    {kSuspend, 0, 0, true},             {kResume, 0, 0, true},
-    {kUninstall, 0, 0, true},           {kSecRunNextEntry, 4, 272, true},
-    {kSecRunNextSubEntry, 8, 272, true}, {kIsAuthProc, 4, 4, false},
-    {kEnFileTextSize, 4, 4, true},      {kEnFileText, 4, 4, true},
-    {kPolicyNext, 4, 2468, true},       {kPolicyStrNext, 4, 1, true},
-    {kPolicyById, 4, 2468, true},       {kPolicyStrById, 4, 1, true},
-    {kPolicyInsert, 2468, 0, true},     {kPolicyStrInsert, kAnyLength, 0, true},
-    {kPolicyDeleteOne, 4, 4, true},     {kPolicyDeleteAll, 0, 4, true},
-    {kPolicyNewId, 0, 4, true},         {kPassPathSize, 0, 4, true},
-    {kPassPathText, 0, 4, true},        {kPassPathAdd, kAnyLength, 0, true},
-    {kPassPathDeleteAll, 0, 0, true},   {kQueryFileType, 4, 4, false},
-    {kHeaderRequest, kAnyLength, 0, false}, {kGetLog, 0, 4096, false},
-    {kStartLogging, 0, 0, false},       {kStopLogging, 0, 0, false},
-    {kClearLog, 0, 0, false},           {kIsLogging, 0, 4, false},
-    {kSetKey, 260, 0, true},            {kSetSysKey, 256, 0, true},
+#define NUVEX_SHAPE(name, code, input, minOutput, handshake) {code, input, minOutput, handshake != 0},
+    NUVEX_MAIN_REQUESTS(NUVEX_SHAPE)
+#undef NUVEX_SHAPE
 };
 
-constexpr uint32_t kHeaderSize = 4096;
-constexpr uint32_t kHeaderRequestSize = 4116;
-constexpr uint32_t kHeaderRequestFixed = 20;
+constexpr uint32_t kHeaderSize = NUVEX_HEADER_SIZE;
+constexpr uint32_t kHeaderRequestSize = NUVEX_HEADER_REQUEST_SIZE;
+constexpr uint32_t kHeaderRequestFixed = NUVEX_HEADER_REQUEST_READ_SIZE;
 constexpr uint32_t kSignatureOffset = 64;
 constexpr uint8_t kSignature[16] = {0x3A, 0x7F, 0x0C, 0x91, 0xE4, 0xB2, 0x5D, 0x68,
                                     0xA1, 0xC3, 0xF0, 0x97, 0x2B, 0x4E, 0x8D, 0x15};
 
-constexpr uint32_t kLogBatch = 4096;
-constexpr uint32_t kLogBatchHeader = 8;
-constexpr uint32_t kLogFixed = 33;  // record bytes before the text
+constexpr uint32_t kLogBatch = NUVEX_LOG_BATCH_SIZE;
+constexpr uint32_t kLogBatchHeader = NUVEX_LOG_BATCH_HEADER_SIZE;
+constexpr uint32_t kLogFixed = NUVEX_LOG_RECORD_TEXT;  // record bytes before the text
 constexpr uint32_t kLogTextMax = 255;
 constexpr uint32_t kMaxControllers = 64;
-constexpr uint32_t kEntrySize = 272;
-constexpr uint32_t kPathField = 256;
+constexpr uint32_t kEntrySize = NUVEX_SECRUN_BLOCK_SIZE;
+constexpr uint32_t kPathField = NUVEX_SECRUN_PATH_SIZE;
 
 struct Policy {
     uint32_t id;
@@ -184,8 +134,8 @@ struct NuvexMainCore {
     Array<SecRunProc*> secRun;  // ascending IDs
     Array<uint32_t> controllers;
     uint32_t keyParam;
-    uint8_t documentKey[256];
-    uint8_t systemKey[256];
+    uint8_t documentKey[NUVEX_KEY_FIELD_SIZE];
+    uint8_t systemKey[NUVEX_KEY_FIELD_SIZE];
     uint8_t scratchRecord[kPolicyRecordSize];
     char scratchText[kPolicyTextBuffer];
     uint8_t scratchHeader[kHeaderSize];
@@ -202,12 +152,12 @@ void WriteLog(NuvexMainCore* core, uint32_t code, uint32_t pid, const uint32_t (
     auto* bytes = static_cast<uint8_t*>(Allocate(*core->env, size));
     if (!bytes) return;  // a record that cannot be kept is lost, the request is not
     uint64_t stamp = core->env->now ? core->env->now(core->env->context) : 0;
-    Store32(bytes, code);
-    Store32(bytes + 4, static_cast<uint32_t>(stamp));
-    Store32(bytes + 8, static_cast<uint32_t>(stamp >> 32));
-    Store32(bytes + 12, pid);
-    for (int i = 0; i < 4; ++i) Store32(bytes + 16 + 4 * i, data[i]);
-    bytes[32] = ok ? 1 : 0;
+    Store32(bytes + NUVEX_LOG_RECORD_VALUE1, code);
+    Store32(bytes + NUVEX_LOG_RECORD_TIME_LOW, static_cast<uint32_t>(stamp));
+    Store32(bytes + NUVEX_LOG_RECORD_TIME_HIGH, static_cast<uint32_t>(stamp >> 32));
+    Store32(bytes + NUVEX_LOG_RECORD_VALUE2, pid);
+    for (int i = 0; i < 4; ++i) Store32(bytes + NUVEX_LOG_RECORD_DATA + 4 * i, data[i]);
+    bytes[NUVEX_LOG_RECORD_OUTCOME] = ok ? 1 : 0;
     memcpy(bytes + kLogFixed, text.text, text.length + 1);
     if (core->log.Size() >= NUVEX_MAIN_MAX_LOG_RECORDS) {
         Release(*core->env, core->log[0].bytes);
@@ -248,7 +198,7 @@ uint32_t WriteSeparatedText(uint8_t* out, uint32_t capacity, size_t count, Sourc
         if (length + 1 > limit - used) break;
         memcpy(out + used, text, length);
         used += length;
-        out[used++] = '|';
+        out[used++] = NUVEX_TEXT_SEPARATOR;
     }
     return used;
 }
@@ -458,7 +408,7 @@ void ClearPassPaths(NuvexMainCore* core) {
 template <typename Visit>
 bool ForEachItem(const uint8_t* input, uint32_t length, Visit visit) {
     for (uint32_t start = 0; start < length;) {
-        const void* bar = memchr(input + start, '|', length - start);
+        const void* bar = memchr(input + start, NUVEX_TEXT_SEPARATOR, length - start);
         uint32_t end = bar ? static_cast<uint32_t>(static_cast<const uint8_t*>(bar) - input)
                            : length;
         if (end > start && !visit(reinterpret_cast<const char*>(input + start), end - start))
@@ -567,19 +517,19 @@ int HeaderRequest(NuvexMainCore* core, NuvexMainSession* session, const uint8_t*
                   uint32_t inLength, uint8_t* out, uint32_t capacity, uint32_t* returned) {
     const NuvexSimEnv* env = core->env;
     if (inLength < kHeaderRequestFixed) return 0;
-    uint32_t handle = Load32(in);
-    uint32_t direction = Load32(in + 4);
-    uint32_t offset = Load32(in + 8);
-    uint32_t length = Load32(in + 12);
+    uint32_t handle = Load32(in + NUVEX_HEADER_REQUEST_HANDLE);
+    uint32_t direction = Load32(in + NUVEX_HEADER_REQUEST_DIRECTION);
+    uint32_t offset = Load32(in + NUVEX_HEADER_REQUEST_OFFSET);
+    uint32_t length = Load32(in + NUVEX_HEADER_REQUEST_LENGTH);
     char path[kPathField];
     path[0] = 0;
     LogText text;
 
     bool shapeOk = offset == 0 && length == kHeaderSize &&
-                   ((direction == 1 && (inLength == kHeaderRequestFixed ||
-                                        inLength == kHeaderRequestSize) &&
+                   ((direction == NUVEX_HEADER_READ && (inLength == kHeaderRequestFixed ||
+                                                        inLength == kHeaderRequestSize) &&
                      capacity >= kHeaderSize) ||
-                    (direction == 0 && inLength == kHeaderRequestSize));
+                    (direction == NUVEX_HEADER_WRITE && inLength == kHeaderRequestSize));
     if (!shapeOk || !env->read_file_start) {
         text.Add("header request refused: malformed (handle ").Num(handle).Add(")");
         Log(core, kHeaderRequest, session->pid, text, handle, direction, false);
@@ -600,11 +550,11 @@ int HeaderRequest(NuvexMainCore* core, NuvexMainSession* session, const uint8_t*
         return 0;
     }
 
-    if (direction == 1) {
+    if (direction == NUVEX_HEADER_READ) {
         memcpy(out, core->scratchHeader, kHeaderSize);
         *returned = kHeaderSize;
     } else {
-        const uint8_t* header = in + 16;
+        const uint8_t* header = in + NUVEX_HEADER_REQUEST_DATA;
         if (!HasSignature(header) || !env->write_file_start ||
             !env->write_file_start(env->context, session->pid, handle, header, kHeaderSize)) {
             text.Add("header write refused: ").Add(path);
@@ -627,7 +577,7 @@ int QueryFileType(NuvexMainCore* core, NuvexMainSession* session, const uint8_t*
                               kHeaderSize, &got, nullptr, 0))
         return 0;
     bool document = got == kHeaderSize && HasSignature(core->scratchHeader);
-    return Reply32(out, returned, document ? 2u : 1u);
+    return Reply32(out, returned, document ? NUVEX_FILE_TYPE_DOCUMENT : NUVEX_FILE_TYPE_PLAIN);
 }
 
 // ---- dispatch ---------------------------------------------------------------------------------------
@@ -644,13 +594,13 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
     LogText text;
     switch (code) {
     case kGetStatus: {
-        memset(out, 0, 12);
-        out[0] = core->suspended ? 1 : 0;
-        out[1] = core->logging ? 1 : 0;
-        Store16(out + 2, static_cast<uint16_t>(core->passPaths.Size()));
-        Store32(out + 4, static_cast<uint32_t>(core->policies.Size()));
-        Store32(out + 8, core->violations);
-        *returned = 12;
+        memset(out, 0, NUVEX_STATUS_SIZE);
+        out[NUVEX_STATUS_SUSPENDED] = core->suspended ? 1 : 0;
+        out[NUVEX_STATUS_LOGGING] = core->logging ? 1 : 0;
+        Store16(out + NUVEX_STATUS_PASS_PATHS, static_cast<uint16_t>(core->passPaths.Size()));
+        Store32(out + NUVEX_STATUS_POLICIES, static_cast<uint32_t>(core->policies.Size()));
+        Store32(out + NUVEX_STATUS_VIOLATIONS, core->violations);
+        *returned = NUVEX_STATUS_SIZE;
         return 1;
     }
     case kBeginControl:
@@ -684,9 +634,9 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
             const SecRunProc* proc = core->secRun[i];
             if (proc->id <= after) continue;
             memset(out, 0, kEntrySize);
-            Store32(out + 4, proc->id);
-            Store32(out + 8, proc->pid);
-            memcpy(out + 16, proc->image, kPathField);
+            Store32(out + NUVEX_SECRUN_ID, proc->id);
+            Store32(out + NUVEX_SECRUN_ENTRY_DRIVER_DATA, proc->pid);
+            memcpy(out + NUVEX_SECRUN_ENTRY_DATA, proc->image, kPathField);
             *returned = kEntrySize;
             return 1;
         }
@@ -694,7 +644,7 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
     }
     case kSecRunNextSubEntry: {
         uint32_t entry = Load32(in);
-        uint32_t after = Load32(in + 4);
+        uint32_t after = Load32(in + NUVEX_WORD_SIZE);
         for (size_t i = 0; i < core->secRun.Size(); ++i) {
             SecRunProc* proc = core->secRun[i];
             if (proc->id != entry) continue;
@@ -702,10 +652,10 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
                 const SecRunDoc& doc = proc->docs[j];
                 if (doc.id <= after) continue;
                 memset(out, 0, kEntrySize);
-                Store32(out + 4, doc.id);
-                Store32(out + 8, doc.reads);
-                Store32(out + 12, doc.writes);
-                memcpy(out + 16, doc.path, kPathField);
+                Store32(out + NUVEX_SECRUN_ID, doc.id);
+                Store32(out + NUVEX_SECRUN_SUB_READS, doc.reads);
+                Store32(out + NUVEX_SECRUN_SUB_WRITES, doc.writes);
+                memcpy(out + NUVEX_SECRUN_SUB_PATH, doc.path, kPathField);
                 *returned = kEntrySize;
                 return 1;
             }
@@ -799,8 +749,8 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
             Release(*core->env, core->log[0].bytes);
             core->log.Erase(0);
         }
-        Store32(out, used);
-        Store32(out + 4, core->log.Size() > 0 ? 1u : 0u);
+        Store32(out + NUVEX_LOG_BATCH_USED, used);
+        Store32(out + NUVEX_LOG_BATCH_MORE, core->log.Size() > 0 ? 1u : 0u);
         *returned = kLogBatchHeader + used;
         return 1;
     }
@@ -818,8 +768,8 @@ int Serve(NuvexMainCore* core, NuvexMainSession* session, uint32_t code, const u
     case kIsLogging:
         return Reply32(out, returned, core->logging ? 1u : 0u);
     case kSetKey:
-        core->keyParam = Load32(in);
-        memcpy(core->documentKey, in + 4, sizeof core->documentKey);
+        core->keyParam = Load32(in + NUVEX_SET_KEY_PARAM);
+        memcpy(core->documentKey, in + NUVEX_SET_KEY_KEY, sizeof core->documentKey);
         Log(core, code, pid, text.Add("document key set"), core->keyParam);
         return 1;
     case kSetSysKey:

@@ -10,13 +10,9 @@
  * A session is one open handle of the control device (one connection on the host). The
  * control handshake lives in the session.
  *
- * Status (12 bytes, request 0x83092000), little-endian:
- *   0  u8   suspended (1) or running (0)
- *   1  u8   logging on (1) or off (0)
- *   2  u16  number of pass paths
- *   4  u32  number of policies
- *   8  u32  handshake violations: requests that need the control handshake and arrived
- *           on a handle without a completed one (they are served all the same)
+ * Requests, their shapes and the layouts of requests and replies are those of
+ * nuvex_wire.h. The status counts handshake violations: requests that need the control
+ * handshake and arrived on a handle without a completed one (they are served all the same).
  */
 #ifndef NUVEX_MAIN_DRIVER_CORE_H
 #define NUVEX_MAIN_DRIVER_CORE_H
@@ -24,6 +20,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "nuvex_wire.h"
 #include "sim_env.h"
 
 #ifdef __cplusplus
@@ -42,14 +39,8 @@ typedef struct NuvexMainSession NuvexMainSession;
 #define NUVEX_MAIN_MAX_SECRUN 128u        /* secure-run processes; the oldest give way */
 #define NUVEX_MAIN_MAX_SECRUN_DOCS 64u    /* documents per secure-run process */
 
-/* Policy texts: "NVP", the decimal policy ID, "|", the encoded record content, "|". */
-#ifndef NUVEX_POLICY_TEXT_MAX
-#define NUVEX_POLICY_TEXT_MAX 2047u /* characters, the trailing "|" included */
-#endif
-
-/* Answer bits of IsAuthProc (0x830920c8). */
-#define NUVEX_AUTH_CONTROLLER 1u /* the process has completed a control handshake */
-#define NUVEX_AUTH_SECURE_RUN 2u /* document headers have been served to the process */
+/* Policy texts: "NVP", the decimal policy ID, "|", the encoded record content, "|"
+ * (policy_codec.h). */
 
 /* Returns null when memory is short. `env` must outlive the core. */
 NuvexMainCore* NuvexMainCore_Create(const NuvexSimEnv* env);

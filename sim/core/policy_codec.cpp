@@ -7,16 +7,18 @@ using namespace nuvex::simcore;
 
 namespace {
 
-constexpr uint32_t kContentStart = 8;  // after `next` and `PolicyId`
-constexpr uint32_t kEntryCountOffset = 48;
-constexpr uint32_t kValueCount1Offset = 1348;
-constexpr uint32_t kValues1Offset = 1352;
-constexpr uint32_t kValueCount2Offset = 1652;
-constexpr uint32_t kValues2Offset = 1656;
-constexpr uint32_t kTextListOffsets[5] = {1092, 1396, 1700, 1956, 2212};
-constexpr uint32_t kTextListSize = 256;
-constexpr uint32_t kMaxEntries = 10;
-constexpr uint32_t kMaxValues = 11;
+constexpr uint32_t kContentStart = NUVEX_POLICY_DRIVER_FIELDS;  // after `next` and `PolicyId`
+constexpr uint32_t kEntryCountOffset = NUVEX_POLICY_ENTRY_COUNT;
+constexpr uint32_t kValueCount1Offset = NUVEX_POLICY_VALUE_COUNT1;
+constexpr uint32_t kValues1Offset = NUVEX_POLICY_VALUES1;
+constexpr uint32_t kValueCount2Offset = NUVEX_POLICY_VALUE_COUNT2;
+constexpr uint32_t kValues2Offset = NUVEX_POLICY_VALUES2;
+constexpr uint32_t kTextListOffsets[5] = {NUVEX_POLICY_TEXT_LIST1, NUVEX_POLICY_TEXT_LIST2,
+                                          NUVEX_POLICY_TEXT_LIST3, NUVEX_POLICY_TEXT_LIST4,
+                                          NUVEX_POLICY_TEXT_LIST5};
+constexpr uint32_t kTextListSize = NUVEX_POLICY_TEXT_LIST_SIZE;
+constexpr uint32_t kMaxEntries = NUVEX_POLICY_MAX_ENTRIES;
+constexpr uint32_t kMaxValues = NUVEX_POLICY_MAX_VALUES;
 constexpr char kLead[3] = {'N', 'V', 'P'};
 
 // Checks the counts and the text lists of a host-order record and puts it in its stored

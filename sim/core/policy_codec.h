@@ -18,14 +18,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "nuvex_wire.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define NUVEX_POLICY_RECORD_SIZE 2468u
-#define NUVEX_POLICY_TEXT_BUFFER 2048u
+#define NUVEX_POLICY_TEXT_BUFFER NUVEX_POLICY_TEXT_REPLY_SIZE
 #ifndef NUVEX_POLICY_TEXT_MAX
-#define NUVEX_POLICY_TEXT_MAX 2047u
+#define NUVEX_POLICY_TEXT_MAX (NUVEX_POLICY_TEXT_REPLY_SIZE - 1u)
 #endif
 
 /* Checks a wire record and turns it into the stored form in `record`. Refuses a zero
@@ -45,7 +46,7 @@ int NuvexPolicy_DecodeText(const char* text, uint32_t length, uint8_t* record);
 namespace nuvex::simcore {
 constexpr uint32_t kPolicyRecordSize = NUVEX_POLICY_RECORD_SIZE;
 constexpr uint32_t kPolicyTextBuffer = NUVEX_POLICY_TEXT_BUFFER;
-constexpr uint32_t kPolicyIdOffset = 4;
+constexpr uint32_t kPolicyIdOffset = NUVEX_POLICY_ID;
 inline bool PolicyFromWire(const uint8_t* wire, uint8_t* record) {
     return NuvexPolicy_FromWire(wire, record) != 0;
 }

@@ -38,7 +38,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const nuvex::sim::ImageInfo info{"NuvexACL", "NuvexACLcdo_3",
+    const nuvex::sim::ImageInfo info{"NuvexACL", NUVEX_ACL_DEVICE_NAME,
                                      "Access-control driver: running flag, policy table, log."};
     std::string root, service;
     int code = nuvex::sim::ParseCommandLine(argc, argv, info, &root, &service);

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "nuvex_wire_socket.h"
+
 namespace nuvex::sim {
 namespace {
 
@@ -72,39 +74,6 @@ void SignalReady() {
     ::unsetenv("NUVEX_READY_FD");
 }
 
-bool ReadAll(int fd, void* data, size_t length) {
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // One connection: frames in, frames out, until the peer closes it.
 void Serve(int fd, const ConnectionFactory& factory) {
     ucred credentials{};
@@ -114,32 +83,24 @@ void Serve(int fd, const ConnectionFactory& factory) {
     std::vector<uint8_t> input;
     std::vector<uint8_t> reply;
     while (connection) {
-        uint8_t head[12];
-        if (!ReadAll(fd, head, sizeof head)) break;
-        uint32_t code = Le32(head), inLength = Le32(head + 4), outLength = Le32(head + 8);
+        NuvexFrameRequest request;
+        if (!NuvexWire_ReceiveRequest(fd, &request)) break;
         bool ok = false;
         uint32_t returned = 0;
-        uint32_t capacity = outLength < kMaxOutput ? outLength : kMaxOutput;
-        reply.assign(8 + static_cast<size_t>(capacity), 0);
-        if (inLength > kMaxInput) {
-            uint8_t sink[4096];
-            bool drained = true;
-            for (uint32_t left = inLength; left > 0 && drained;) {
-                uint32_t chunk = left < sizeof sink ? left : static_cast<uint32_t>(sizeof sink);
-                drained = ReadAll(fd, sink, chunk);
-                left -= chunk;
-            }
-            if (!drained) break;
+        uint32_t capacity = request.outputLength < kMaxOutput ? request.outputLength : kMaxOutput;
+        reply.assign(capacity, 0);
+        if (request.inputLength > kMaxInput) {
+            if (!NuvexWire_DiscardInput(fd, request.inputLength)) break;
         } else {
-            input.resize(inLength);
-            if (inLength > 0 && !ReadAll(fd, input.data(), inLength)) break;
-            ok = connection->Handle(code, input.data(), inLength, reply.data() + 8, capacity,
-                                    &returned);
+            input.resize(request.inputLength);
+            if (request.inputLength > 0 &&
+                !NuvexWire_ReceiveAll(fd, input.data(), request.inputLength))
+                break;
+            ok = connection->Handle(request.code, input.data(), request.inputLength,
+                                    reply.data(), capacity, &returned);
             if (!ok || returned > capacity) returned = 0;
         }
-        PutLe32(reply.data(), ok ? 1u : 0u);
-        PutLe32(reply.data() + 4, returned);
-        if (!WriteAll(fd, reply.data(), 8 + static_cast<size_t>(returned))) break;
+        if (!NuvexWire_SendReply(fd, ok, reply.data(), returned)) break;
         if (connection->UnloadRequested()) {
             ::close(fd);
             Exit(0);

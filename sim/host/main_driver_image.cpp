@@ -133,7 +133,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const nuvex::sim::ImageInfo info{"Nuvex", "Nuvexcdo_3",
+    const nuvex::sim::ImageInfo info{"Nuvex", NUVEX_MAIN_DEVICE_NAME,
                                      "Main filter driver: policies, pass paths, log, document "
                                      "headers through the caller's handle."};
     std::string root, service;

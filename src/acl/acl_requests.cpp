@@ -4,7 +4,7 @@
 
 #include "acl/acl_wire.h"
 #include "driver/device.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "frame/heap.h"
 #include "frame/lists.h"
 #include "frame/result_codes.h"

@@ -8,23 +8,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex::acl_wire {
 
-constexpr std::size_t kPolicyBytes = 1196;
-constexpr std::size_t kPolicyIdAt = 4;
-constexpr std::size_t kDriverFieldsAt = 8;
-constexpr std::size_t kPrimaryTextAt = 44;
-constexpr std::size_t kTextList1At = 172;
-constexpr std::size_t kTextList2At = 428;
-constexpr std::size_t kTextList3At = 684;
-constexpr std::size_t kTextList4At = 940;
+constexpr std::size_t kPolicyBytes = NUVEX_ACL_POLICY_SIZE;
+constexpr std::size_t kPolicyIdAt = NUVEX_ACL_POLICY_ID;
+constexpr std::size_t kDriverFieldsAt = NUVEX_ACL_POLICY_DRIVER_FIELDS;
+constexpr std::size_t kPrimaryTextAt = NUVEX_ACL_POLICY_PRIMARY_TEXT;
+constexpr std::size_t kTextList1At = NUVEX_ACL_POLICY_TEXT_LIST1;
+constexpr std::size_t kTextList2At = NUVEX_ACL_POLICY_TEXT_LIST2;
+constexpr std::size_t kTextList3At = NUVEX_ACL_POLICY_TEXT_LIST3;
+constexpr std::size_t kTextList4At = NUVEX_ACL_POLICY_TEXT_LIST4;
 
-constexpr std::size_t kLogBytes = 296;
-constexpr std::size_t kLogDataAt = 4;
+constexpr std::size_t kLogBytes = NUVEX_ACL_LOG_SIZE;
+constexpr std::size_t kLogDataAt = NUVEX_ACL_LOG_DATA;
 
-constexpr std::size_t kStatusBytes = 8;
+constexpr std::size_t kStatusBytes = NUVEX_ACL_STATUS_SIZE;
 
 // Most records a single policy-list walk or log walk gathers. A driver that keeps answering
 // (a policy chain that loops through several IDs, a log that never runs dry) would otherwise

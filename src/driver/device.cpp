@@ -1,6 +1,6 @@
 #include "driver/device.h"
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 
 namespace nuvex {
 namespace {

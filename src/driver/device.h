@@ -4,11 +4,12 @@
 #include <cstdint>
 
 #include "frame/owners.h"
+#include "nuvex_wire.h"
 
 namespace nuvex {
 
-constexpr char kMainDeviceName[] = "\\\\.\\Nuvexcdo_3";
-constexpr char kAclDeviceName[] = "\\\\.\\NuvexACLcdo_3";
+constexpr char kMainDeviceName[] = "\\\\.\\" NUVEX_MAIN_DEVICE_NAME;
+constexpr char kAclDeviceName[] = "\\\\.\\" NUVEX_ACL_DEVICE_NAME;
 
 // Opens the main filter driver's control device (read/write, shared read/write, existing).
 // An invalid owner means the driver is not reachable.

@@ -3,14 +3,16 @@
 
 #include <cstdint>
 
+#include "nuvex_wire.h"
+
 namespace nuvex::secure_run {
 
-constexpr uint32_t kBlockSize = 272;
-constexpr uint32_t kNextOffset = 0;
-constexpr uint32_t kIdOffset = 4;
-constexpr uint32_t kEntryDriverDataOffset = 8;
-constexpr uint32_t kEntryDataOffset = 16;  // 256 bytes
-constexpr uint32_t kSubEntryDataOffset = 8;  // 264 bytes
+constexpr uint32_t kBlockSize = NUVEX_SECRUN_BLOCK_SIZE;
+constexpr uint32_t kNextOffset = NUVEX_SECRUN_NEXT;
+constexpr uint32_t kIdOffset = NUVEX_SECRUN_ID;
+constexpr uint32_t kEntryDriverDataOffset = NUVEX_SECRUN_ENTRY_DRIVER_DATA;
+constexpr uint32_t kEntryDataOffset = NUVEX_SECRUN_ENTRY_DATA;  // 256 bytes
+constexpr uint32_t kSubEntryDataOffset = NUVEX_SECRUN_SUB_DATA;  // 264 bytes
 
 // Blocks (entries and sub-entries together) one enumeration takes at most, so that a driver
 // that never fails the enumeration requests cannot hold the caller forever.

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "driver/device.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "driver/separator_text.h"
 #include "frame/heap.h"
 #include "frame/result_codes.h"

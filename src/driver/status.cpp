@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "driver/device.h"
-#include "driver/request_codes.h"
 #include "frame/result_codes.h"
 #include "frame/wire.h"
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 using nuvex::ControlSession;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "driver/device.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "frame/owners.h"
 #include "frame/result_codes.h"
 #include "frame/wire.h"

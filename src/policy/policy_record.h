@@ -7,31 +7,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex {
 
-constexpr uint32_t kPolicyWireBytes = 2468;
+constexpr uint32_t kPolicyWireBytes = NUVEX_POLICY_RECORD_SIZE;
 
 // Offsets of the fields in the wire image.
 namespace policy_wire {
-constexpr std::size_t kNext = 0;
-constexpr std::size_t kPolicyId = 4;
-constexpr std::size_t kDriverFields = 8;
-constexpr std::size_t kEntryCount = 48;
-constexpr std::size_t kEntries = 52;
-constexpr std::size_t kEntryBytes = 104;
-constexpr std::size_t kSignCodeInEntry = 68;
-constexpr std::size_t kSignCodeBytes = 32;
-constexpr std::size_t kTextList1 = 1092;
-constexpr std::size_t kValueCount1 = 1348;
-constexpr std::size_t kValues1 = 1352;
-constexpr std::size_t kTextList2 = 1396;
-constexpr std::size_t kValueCount2 = 1652;
-constexpr std::size_t kValues2 = 1656;
-constexpr std::size_t kTextList3 = 1700;
-constexpr std::size_t kTextList4 = 1956;
-constexpr std::size_t kTextList5 = 2212;
+constexpr std::size_t kNext = NUVEX_POLICY_NEXT;
+constexpr std::size_t kPolicyId = NUVEX_POLICY_ID;
+constexpr std::size_t kDriverFields = NUVEX_POLICY_DRIVER_FIELDS;
+constexpr std::size_t kEntryCount = NUVEX_POLICY_ENTRY_COUNT;
+constexpr std::size_t kEntries = NUVEX_POLICY_ENTRY_TABLE;
+constexpr std::size_t kEntryBytes = NUVEX_POLICY_ENTRY_SIZE;
+constexpr std::size_t kSignCodeInEntry = NUVEX_POLICY_ENTRY_SIGN_CODE;
+constexpr std::size_t kSignCodeBytes = NUVEX_POLICY_SIGN_CODE_SIZE;
+constexpr std::size_t kTextList1 = NUVEX_POLICY_TEXT_LIST1;
+constexpr std::size_t kValueCount1 = NUVEX_POLICY_VALUE_COUNT1;
+constexpr std::size_t kValues1 = NUVEX_POLICY_VALUES1;
+constexpr std::size_t kTextList2 = NUVEX_POLICY_TEXT_LIST2;
+constexpr std::size_t kValueCount2 = NUVEX_POLICY_VALUE_COUNT2;
+constexpr std::size_t kValues2 = NUVEX_POLICY_VALUES2;
+constexpr std::size_t kTextList3 = NUVEX_POLICY_TEXT_LIST3;
+constexpr std::size_t kTextList4 = NUVEX_POLICY_TEXT_LIST4;
+constexpr std::size_t kTextList5 = NUVEX_POLICY_TEXT_LIST5;
 static_assert(kTextList5 + NUVEX_TEXTLIST_BYTES == kPolicyWireBytes);
 static_assert(kEntries + kEntryBytes * NUVEX_POLICY_ENTRIES == kTextList1);
 }  // namespace policy_wire

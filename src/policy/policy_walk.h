@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex {
@@ -15,7 +16,7 @@ constexpr uint32_t kPolicyWalkLimit = 16384;
 
 // A policy text reply holds at most this many bytes; a text handed out fits in it with its
 // terminating NUL.
-constexpr uint32_t kPolicyTextBytes = 2048;
+constexpr uint32_t kPolicyTextBytes = NUVEX_POLICY_TEXT_REPLY_SIZE;
 
 // Makes a zero-filled 2048-byte reply that carried `returned` bytes into a NUL-terminated
 // text: one trailing "|" at the end of the reply is removed, and a reply that fills the block

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "acl/acl_wire.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "frame/result_codes.h"
 #include "machine_root.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "machine_root.h"
 #include "nuvexctrl.h"

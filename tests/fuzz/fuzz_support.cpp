@@ -13,19 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire_socket.h"
 #include "platform/host/host_hooks.h"
-#include "../support/socket_io.h"
 
 namespace nuvex::fuzz {
 namespace {
-
-using nuvex::test::ReadAll;
-using nuvex::test::WriteAll;
-
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 bool IsHandshake(uint32_t code) {
     return code == main_driver::kBeginControl || code == main_driver::kConfirmControl ||
@@ -82,28 +74,22 @@ struct ScriptedDriver::State {
 
     void Serve(int fd) {
         for (;;) {
-            uint32_t head[3];
-            if (!ReadAll(fd, head, sizeof head)) break;
-            std::vector<uint8_t> input(head[1]);
-            if (head[1] > 0 && !ReadAll(fd, input.data(), head[1])) break;
-            std::vector<uint8_t> frame;
-            if (IsHandshake(head[0])) {
-                Put32(frame, 1);
-                if (head[0] == main_driver::kBeginControl) {
-                    Put32(frame, 4);
-                    Put32(frame, 0x5A5A0001);
-                } else {
-                    Put32(frame, 0);
+            NuvexFrameRequest head;
+            if (!NuvexWire_ReceiveRequest(fd, &head)) break;
+            if (!NuvexWire_DiscardInput(fd, head.inputLength)) break;
+            bool ok = true;
+            std::vector<uint8_t> bytes;
+            if (IsHandshake(head.code)) {
+                if (head.code == main_driver::kBeginControl) {
+                    bytes.resize(NUVEX_WORD_SIZE);
+                    NuvexWire_Store32(bytes.data(), 0x5A5A0001);
                 }
             } else {
-                bool ok = true;
-                std::vector<uint8_t> bytes = NextReply(&ok);
+                bytes = NextReply(&ok);
                 ++answered;
-                Put32(frame, ok ? 1 : 0);
-                Put32(frame, static_cast<uint32_t>(bytes.size()));
-                frame.insert(frame.end(), bytes.begin(), bytes.end());
             }
-            if (!WriteAll(fd, frame.data(), frame.size())) break;
+            if (!NuvexWire_SendReply(fd, ok, bytes.data(), static_cast<uint32_t>(bytes.size())))
+                break;
         }
         ::close(fd);
     }

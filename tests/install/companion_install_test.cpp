@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "frame/result_codes.h"
 #include "install_fixture.h"

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "install_fixture.h"
 #include "nuvexctrl.h"
 #include "platform/host/host_hooks.h"

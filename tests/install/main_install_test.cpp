@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "install/main_install.h"
 #include "install_fixture.h"

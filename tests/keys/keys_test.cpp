@@ -14,7 +14,7 @@
 #include "crypto/seal.h"
 #include "crypto/seal_cache.h"
 #include "document/keys.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "machine_root.h"
 #include "nuvexctrl.h"

@@ -7,6 +7,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "nuvex_wire.h"
 #include "platform/host/host_hooks.h"
 #include "platform/platform.h"
 
@@ -39,7 +40,8 @@ TEST_F(HostDevices, RequestsAndRepliesTravelAsFrames) {
     uint8_t out[16] = {};
     DWORD returned = 99;
     ASSERT_TRUE(
-        DeviceIoControl(device, 0x83092004u, in, sizeof in, out, sizeof out, &returned, nullptr));
+        DeviceIoControl(device, main_driver::kBeginControl, in, sizeof in, out, sizeof out,
+                        &returned, nullptr));
     EXPECT_EQ(returned, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 5), "reply");
     EXPECT_FALSE(DeviceIoControl(device, 2, nullptr, 0, out, sizeof out, &returned, nullptr));
@@ -48,7 +50,7 @@ TEST_F(HostDevices, RequestsAndRepliesTravelAsFrames) {
 
     auto requests = driver.Requests();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].code, 0x83092004u);
+    EXPECT_EQ(requests[0].code, main_driver::kBeginControl);
     EXPECT_EQ(requests[0].input, (std::vector<uint8_t>{7, 8, 9}));
     EXPECT_EQ(requests[0].outputLength, 16u);
     EXPECT_EQ(requests[0].peerPid, ::getpid());

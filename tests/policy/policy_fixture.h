@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "fake_driver.h"
 #include "machine_root.h"
 #include "nuvexctrl.h"

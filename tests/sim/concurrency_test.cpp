@@ -58,12 +58,12 @@ int Work(const std::string& device, uint32_t worker, const std::string& docPath,
         }
         switch (random() % 6) {
         case 0: {  // fresh ID, insert, read back
-            uint32_t id = Get32(client.Call(0x83092160, {}, 4).bytes, 0);
-            if (id == 0 || !client.Call(0x83092150, WorkerRecord(id, worker)).ok) {
+            uint32_t id = Get32(client.Call(main_driver::kPolicyNewId, {}, 4).bytes, 0);
+            if (id == 0 || !client.Call(main_driver::kPolicyInsert, WorkerRecord(id, worker)).ok) {
                 ++failures;
                 break;
             }
-            Reply back = client.Call(0x83092148, Le(id), 2468);
+            Reply back = client.Call(main_driver::kPolicyById, Le(id), 2468);
             if (!back.ok || !Matches(back.bytes, id, worker)) ++failures;
             mine.push_back(id);
             break;
@@ -71,30 +71,30 @@ int Work(const std::string& device, uint32_t worker, const std::string& docPath,
         case 1: {  // text round trip of one of this worker's policies
             if (mine.empty()) break;
             uint32_t id = mine[random() % mine.size()];
-            Reply text = client.Call(0x8309214c, Le(id), 2048);
+            Reply text = client.Call(main_driver::kPolicyStrById, Le(id), 2048);
             if (!text.ok || text.bytes.empty() || text.bytes.back() != '|') {
                 ++failures;
                 break;
             }
             text.bytes.pop_back();
-            if (!client.Call(0x83092154, text.bytes).ok) ++failures;
-            Reply back = client.Call(0x83092148, Le(id), 2468);
+            if (!client.Call(main_driver::kPolicyStrInsert, text.bytes).ok) ++failures;
+            Reply back = client.Call(main_driver::kPolicyById, Le(id), 2468);
             if (!back.ok || !Matches(back.bytes, id, worker)) ++failures;
             break;
         }
         case 2: {  // delete one of this worker's policies
             if (mine.size() < 4) break;
             size_t at = random() % mine.size();
-            Reply deleted = client.Call(0x83092158, Le(mine[at]), 4);
+            Reply deleted = client.Call(main_driver::kPolicyDeleteOne, Le(mine[at]), 4);
             if (!deleted.ok || Get32(deleted.bytes, 0) != 1) ++failures;
             mine.erase(mine.begin() + static_cast<long>(at));
             break;
         }
         case 3: {  // pass paths
             std::string path = "/w" + std::to_string(worker) + "/p" + std::to_string(round % 50);
-            if (!client.Call(0x83092208, Text(path + "|")).ok) ++failures;
-            Reply size = client.Call(0x83092200, {}, 4);
-            Reply text = client.Call(0x83092204, {}, Get32(size.bytes, 0) + 4);
+            if (!client.Call(main_driver::kPassPathAdd, Text(path + "|")).ok) ++failures;
+            Reply size = client.Call(main_driver::kPassPathSize, {}, 4);
+            Reply text = client.Call(main_driver::kPassPathText, {}, Get32(size.bytes, 0) + 4);
             std::string all(text.bytes.begin(), text.bytes.end());
             if (!text.ok || all.find(path + "|") == std::string::npos) ++failures;
             break;
@@ -104,13 +104,13 @@ int Work(const std::string& device, uint32_t worker, const std::string& docPath,
             PutU32(in, 0, static_cast<uint32_t>(doc));
             PutU32(in, 4, 1);
             PutU32(in, 12, 4096);
-            Reply header = client.Call(0x830922c4, in, 4096);
+            Reply header = client.Call(main_driver::kHeaderRequest, in, 4096);
             if (!header.ok || header.bytes.size() != 4096) ++failures;
             break;
         }
         default: {  // status and a log batch
-            if (client.Call(0x83092000, {}, 12).bytes.size() != 12) ++failures;
-            Reply log = client.Call(0x83092400, {}, 4096);
+            if (client.Call(main_driver::kGetStatus, {}, 12).bytes.size() != 12) ++failures;
+            Reply log = client.Call(main_driver::kGetLog, {}, 4096);
             if (!log.ok || Get32(log.bytes, 0) > 4088) ++failures;
             break;
         }
@@ -131,7 +131,7 @@ TEST(DriverConcurrency, TablesStayConsistentUnderLoad) {
     std::ofstream(docPath, std::ios::binary) << DocumentHeader() << "body";
     {
         Client setup(device);
-        setup.Call(0x83092404);  // logging on
+        setup.Call(main_driver::kStartLogging);  // logging on
     }
     auto until = Clock::now() + std::chrono::seconds(3);
 
@@ -166,26 +166,26 @@ TEST(DriverConcurrency, TablesStayConsistentUnderLoad) {
     ASSERT_TRUE(client.BeginControl());
     std::vector<uint32_t> byRecord, byText;
     for (uint32_t cursor = 0;;) {
-        Reply next = client.Call(0x83092140, Le(cursor), 2468);
+        Reply next = client.Call(main_driver::kPolicyNext, Le(cursor), 2468);
         if (!next.ok) break;
         ASSERT_GT(Get32(next.bytes, 4), cursor);
         cursor = Get32(next.bytes, 4);
         byRecord.push_back(cursor);
     }
     for (uint32_t cursor = 0;;) {
-        Reply next = client.Call(0x83092144, Le(cursor), 2048);
+        Reply next = client.Call(main_driver::kPolicyStrNext, Le(cursor), 2048);
         if (!next.ok) break;
         std::string text(next.bytes.begin(), next.bytes.end());
         cursor = static_cast<uint32_t>(std::stoul(text.substr(3, text.find('|') - 3)));
         byText.push_back(cursor);
     }
     EXPECT_EQ(byRecord, byText);
-    Reply status = client.Call(0x83092000, {}, 12);
+    Reply status = client.Call(main_driver::kGetStatus, {}, 12);
     EXPECT_EQ(Get32(status.bytes, 4), byRecord.size());
     EXPECT_EQ(Get32(status.bytes, 8), 0u) << "handshake violations";
 
-    Reply size = client.Call(0x83092200, {}, 4);
-    Reply text = client.Call(0x83092204, {}, Get32(size.bytes, 0) + 4);
+    Reply size = client.Call(main_driver::kPassPathSize, {}, 4);
+    Reply text = client.Call(main_driver::kPassPathText, {}, Get32(size.bytes, 0) + 4);
     std::string all(text.bytes.begin(), text.bytes.end());
     std::set<std::string> paths;
     size_t count = 0;

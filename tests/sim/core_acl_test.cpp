@@ -9,16 +9,7 @@
 namespace nuvex::simtest {
 namespace {
 
-enum : uint32_t {
-    kAdd = 0x86662000,
-    kDeleteAll = 0x86662004,
-    kDeleteOne = 0x86662008,
-    kGet = 0x8666200c,
-    kStart = 0x86662010,
-    kStop = 0x86662014,
-    kStatus = 0x86662018,
-    kLog = 0x8666201c,
-};
+using namespace nuvex::acl_driver;
 
 constexpr uint32_t kPid = 321;
 
@@ -60,7 +51,7 @@ protected:
     std::vector<std::vector<uint8_t>> DrainLog() {
         std::vector<std::vector<uint8_t>> records;
         for (;;) {
-            CoreReply reply = Call(kLog, {}, 296);
+            CoreReply reply = Call(kGetLog, {}, 296);
             EXPECT_TRUE(reply.ok);
             if (reply.bytes.empty()) break;
             EXPECT_EQ(reply.bytes.size(), 296u);
@@ -75,36 +66,36 @@ protected:
 };
 
 TEST_F(AclCoreTest, StatusStartStopAndLog) {
-    CoreReply status = Call(kStatus, {}, 8);
+    CoreReply status = Call(kGetStatus, {}, 8);
     ASSERT_TRUE(status.ok);
     EXPECT_EQ(U32(status.bytes, 0), 0u);
     ASSERT_TRUE(Call(kStart).ok);
-    ASSERT_TRUE(Call(kAdd, Record(4, "notepad.exe", "")).ok);
-    status = Call(kStatus, {}, 8);
+    ASSERT_TRUE(Call(kAddPolicy, Record(4, "notepad.exe", "")).ok);
+    status = Call(kGetStatus, {}, 8);
     EXPECT_EQ(U32(status.bytes, 0), 1u);
     EXPECT_EQ(U32(status.bytes, 4), 1u);
     ASSERT_TRUE(Call(kStop).ok);
-    EXPECT_EQ(U32(Call(kStatus, {}, 8).bytes, 0), 0u);
+    EXPECT_EQ(U32(Call(kGetStatus, {}, 8).bytes, 0), 0u);
 
     auto records = DrainLog();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(U32(records[0], 0), 0u);  // the reader's `next`
     EXPECT_EQ(U32(records[0], 4), kStart);
     EXPECT_EQ(U32(records[0], 8), 1u);  // sequence
-    EXPECT_EQ(U32(records[1], 4), kAdd);
+    EXPECT_EQ(U32(records[1], 4), kAddPolicy);
     EXPECT_EQ(U32(records[1], 20), 4u);  // policy ID
     EXPECT_EQ(U32(records[1], 24), kPid);
     EXPECT_STREQ(reinterpret_cast<const char*>(records[1].data() + 28), "policy stored: 4");
     EXPECT_EQ(U32(records[2], 4), kStop);
     // Dry: success with no bytes, again and again.
-    EXPECT_TRUE(Call(kLog, {}, 296).ok);
-    EXPECT_TRUE(Call(kLog, {}, 296).bytes.empty());
+    EXPECT_TRUE(Call(kGetLog, {}, 296).ok);
+    EXPECT_TRUE(Call(kGetLog, {}, 296).bytes.empty());
 }
 
 TEST_F(AclCoreTest, PolicyTableBySelectors) {
-    ASSERT_TRUE(Call(kAdd, Record(7, "b.exe", "x|y|")).ok);
-    ASSERT_TRUE(Call(kAdd, Record(4, "a.exe", "")).ok);
-    CoreReply one = Call(kGet, Select(7, 3), 1196);
+    ASSERT_TRUE(Call(kAddPolicy, Record(7, "b.exe", "x|y|")).ok);
+    ASSERT_TRUE(Call(kAddPolicy, Record(4, "a.exe", "")).ok);
+    CoreReply one = Call(kGetPolicy, Select(7, 3), 1196);
     ASSERT_TRUE(one.ok);
     ASSERT_EQ(one.bytes.size(), 1196u);
     EXPECT_EQ(U32(one.bytes, 0), 0u);
@@ -113,53 +104,53 @@ TEST_F(AclCoreTest, PolicyTableBySelectors) {
 
     std::vector<uint32_t> walk;
     for (uint32_t cursor = 0;;) {
-        CoreReply next = Call(kGet, Select(cursor, 2), 1196);
+        CoreReply next = Call(kGetPolicy, Select(cursor, 2), 1196);
         if (!next.ok) break;
         cursor = U32(next.bytes, 4);
         walk.push_back(cursor);
     }
     EXPECT_EQ(walk, (std::vector<uint32_t>{4, 7}));
-    EXPECT_FALSE(Call(kGet, Select(5, 3), 1196).ok);
-    EXPECT_FALSE(Call(kGet, Select(4, 1), 1196).ok);
+    EXPECT_FALSE(Call(kGetPolicy, Select(5, 3), 1196).ok);
+    EXPECT_FALSE(Call(kGetPolicy, Select(4, 1), 1196).ok);
 
     // ID 0 leaves the choice to the driver; the same ID again replaces the policy.
-    ASSERT_TRUE(Call(kAdd, Record(0, "c.exe", "")).ok);
-    EXPECT_TRUE(Call(kGet, Select(8, 3), 1196).ok);
-    ASSERT_TRUE(Call(kAdd, Record(7, "B.exe", "")).ok);
-    EXPECT_STREQ(reinterpret_cast<const char*>(Call(kGet, Select(7, 3), 1196).bytes.data() + 44),
+    ASSERT_TRUE(Call(kAddPolicy, Record(0, "c.exe", "")).ok);
+    EXPECT_TRUE(Call(kGetPolicy, Select(8, 3), 1196).ok);
+    ASSERT_TRUE(Call(kAddPolicy, Record(7, "B.exe", "")).ok);
+    EXPECT_STREQ(reinterpret_cast<const char*>(Call(kGetPolicy, Select(7, 3), 1196).bytes.data() + 44),
                  "B.exe");
-    EXPECT_EQ(U32(Call(kStatus, {}, 8).bytes, 4), 3u);
+    EXPECT_EQ(U32(Call(kGetStatus, {}, 8).bytes, 4), 3u);
 
-    ASSERT_TRUE(Call(kDeleteOne, Le(7)).ok);
-    EXPECT_FALSE(Call(kDeleteOne, Le(7)).ok);
-    ASSERT_TRUE(Call(kDeleteAll).ok);
-    EXPECT_EQ(U32(Call(kStatus, {}, 8).bytes, 4), 0u);
-    EXPECT_FALSE(Call(kGet, Select(0, 2), 1196).ok);
+    ASSERT_TRUE(Call(kDeleteOnePolicy, Le(7)).ok);
+    EXPECT_FALSE(Call(kDeleteOnePolicy, Le(7)).ok);
+    ASSERT_TRUE(Call(kDeleteAllPolicies).ok);
+    EXPECT_EQ(U32(Call(kGetStatus, {}, 8).bytes, 4), 0u);
+    EXPECT_FALSE(Call(kGetPolicy, Select(0, 2), 1196).ok);
     EXPECT_EQ(DrainLog().size(), 6u);
 }
 
 TEST_F(AclCoreTest, MalformedRequestsAreRefused) {
-    EXPECT_FALSE(Call(kAdd, Record(1, "", "")).ok);
+    EXPECT_FALSE(Call(kAddPolicy, Record(1, "", "")).ok);
     std::vector<uint8_t> unterminated = Record(1, "a", "");
     std::memset(unterminated.data() + 44, 'p', 128);
-    EXPECT_FALSE(Call(kAdd, unterminated).ok);
+    EXPECT_FALSE(Call(kAddPolicy, unterminated).ok);
     std::vector<uint8_t> longList = Record(1, "a", "");
     std::memset(longList.data() + 940, 'q', 256);
-    EXPECT_FALSE(Call(kAdd, longList).ok);
-    EXPECT_FALSE(Call(kAdd, std::vector<uint8_t>(1195, 1)).ok);
-    EXPECT_FALSE(Call(kGet, Le(1), 1196).ok);
-    EXPECT_FALSE(Call(kGet, Select(1, 2), 1195).ok);
-    EXPECT_FALSE(Call(kStatus, {}, 7).ok);
-    EXPECT_FALSE(Call(kLog, {}, 295).ok);
+    EXPECT_FALSE(Call(kAddPolicy, longList).ok);
+    EXPECT_FALSE(Call(kAddPolicy, std::vector<uint8_t>(1195, 1)).ok);
+    EXPECT_FALSE(Call(kGetPolicy, Le(1), 1196).ok);
+    EXPECT_FALSE(Call(kGetPolicy, Select(1, 2), 1195).ok);
+    EXPECT_FALSE(Call(kGetStatus, {}, 7).ok);
+    EXPECT_FALSE(Call(kGetLog, {}, 295).ok);
     EXPECT_FALSE(Call(kStart, {1}).ok);
-    EXPECT_FALSE(Call(kDeleteOne, {1, 2, 3}).ok);
+    EXPECT_FALSE(Call(kDeleteOnePolicy, {1, 2, 3}).ok);
     EXPECT_FALSE(Call(0x83092000, {}, 12).ok);
-    EXPECT_EQ(U32(Call(kStatus, {}, 8).bytes, 4), 0u);
+    EXPECT_EQ(U32(Call(kGetStatus, {}, 8).bytes, 4), 0u);
     EXPECT_TRUE(DrainLog().empty());
 }
 
 TEST_F(AclCoreTest, RandomRequestsNeverReachOutsideTheirBuffers) {
-    const uint32_t codes[] = {kAdd, kDeleteAll, kDeleteOne, kGet, kStart, kStop, kStatus, kLog};
+    const uint32_t codes[] = {kAddPolicy, kDeleteAllPolicies, kDeleteOnePolicy, kGetPolicy, kStart, kStop, kGetStatus, kGetLog};
     const uint32_t lengths[] = {0, 1, 4, 7, 8, 9, 295, 296, 1195, 1196, 1197};
     std::mt19937 random(777);
     for (int round = 0; round < 8000; ++round) {

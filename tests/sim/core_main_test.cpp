@@ -14,46 +14,13 @@ namespace {
 constexpr uint32_t kPid = 4242;
 constexpr uint32_t kOtherPid = 777;
 
-enum : uint32_t {
-    kGetStatus = 0x83092000,
-    kBegin = 0x83092004,
-    kConfirm = 0x83092008,
-    kEnd = 0x8309200c,
-    kSuspend = 0x83092010,
-    kResume = 0x83092014,
-    kUninstall = 0x83092018,
-    kSecRunNext = 0x830920c0,
-    kSecRunSub = 0x830920c4,
-    kIsAuthProc = 0x830920c8,
-    kEnFileSize = 0x83092100,
-    kEnFileText = 0x83092104,
-    kPolicyNext = 0x83092140,
-    kPolicyStrNext = 0x83092144,
-    kPolicyById = 0x83092148,
-    kPolicyStrById = 0x8309214c,
-    kPolicyInsert = 0x83092150,
-    kPolicyStrInsert = 0x83092154,
-    kPolicyDeleteOne = 0x83092158,
-    kPolicyDeleteAll = 0x8309215c,
-    kPolicyNewId = 0x83092160,
-    kPassSize = 0x83092200,
-    kPassText = 0x83092204,
-    kPassAdd = 0x83092208,
-    kPassDeleteAll = 0x8309220c,
-    kFileType = 0x830922c0,
-    kHeader = 0x830922c4,
-    kGetLog = 0x83092400,
-    kStartLog = 0x83092404,
-    kStopLog = 0x83092408,
-    kClearLog = 0x8309240c,
-    kIsLogging = 0x83092410,
-    kSetKey = 0x830924c0,
-    kSetSysKey = 0x830924d8,
-};
+using namespace nuvex::main_driver;
 
 // Record offsets.
-constexpr size_t kEntryCount = 48, kTextList1 = 1092, kValueCount1 = 1348, kValues1 = 1352,
-                 kTextList2 = 1396, kValueCount2 = 1652, kValues2 = 1656, kTextList5 = 2212;
+constexpr size_t kEntryCount = NUVEX_POLICY_ENTRY_COUNT, kTextList1 = NUVEX_POLICY_TEXT_LIST1,
+                 kValueCount1 = NUVEX_POLICY_VALUE_COUNT1, kValues1 = NUVEX_POLICY_VALUES1,
+                 kTextList2 = NUVEX_POLICY_TEXT_LIST2, kValueCount2 = NUVEX_POLICY_VALUE_COUNT2,
+                 kValues2 = NUVEX_POLICY_VALUES2, kTextList5 = NUVEX_POLICY_TEXT_LIST5;
 
 class MainCoreTest : public ::testing::Test {
 protected:
@@ -93,10 +60,10 @@ protected:
     }
 
     void Handshake(NuvexMainSession* s) {
-        CoreReply token = Call(s, kBegin, {}, 4);
+        CoreReply token = Call(s, kBeginControl, {}, 4);
         ASSERT_TRUE(token.ok);
         ASSERT_EQ(token.bytes.size(), 4u);
-        ASSERT_TRUE(Call(s, kConfirm, token.bytes).ok);
+        ASSERT_TRUE(Call(s, kConfirmControl, token.bytes).ok);
     }
 
     std::vector<uint8_t> Status() {
@@ -150,7 +117,7 @@ protected:
         PutU32(in, 0, handle);
         PutU32(in, 4, 1);
         PutU32(in, 12, 4096);
-        CoreReply reply = Call(s, kHeader, in, 4096);
+        CoreReply reply = Call(s, kHeaderRequest, in, 4096);
         return reply.ok ? reply.bytes : std::vector<uint8_t>{};
     }
 
@@ -159,7 +126,7 @@ protected:
         PutU32(in, 0, handle);
         PutU32(in, 12, 4096);
         std::memcpy(in.data() + 16, header.data(), 4096);
-        return Call(s, kHeader, in, 0).ok;
+        return Call(s, kHeaderRequest, in, 0).ok;
     }
 
     void AddFile(uint32_t pid, uint32_t handle, const std::string& path, std::string bytes) {
@@ -176,14 +143,14 @@ protected:
 
 TEST_F(MainCoreTest, HandshakeHandsOutTokensAndCountsRequestsOutsideIt) {
     NuvexMainSession* other = Open(kPid);
-    CoreReply a = Call(session_, kBegin, {}, 4);
-    CoreReply b = Call(other, kBegin, {}, 4);
+    CoreReply a = Call(session_, kBeginControl, {}, 4);
+    CoreReply b = Call(other, kBeginControl, {}, 4);
     ASSERT_TRUE(a.ok && b.ok);
     EXPECT_NE(U32(a.bytes, 0), 0u);
     EXPECT_NE(U32(a.bytes, 0), U32(b.bytes, 0));
 
     // A wrong token is refused and the handshake is not complete.
-    EXPECT_FALSE(Call(session_, kConfirm, Le(U32(a.bytes, 0) ^ 1)).ok);
+    EXPECT_FALSE(Call(session_, kConfirmControl, Le(U32(a.bytes, 0) ^ 1)).ok);
     EXPECT_TRUE(Call(session_, kSuspend).ok);  // served all the same
     EXPECT_EQ(NuvexMainCore_HandshakeViolations(core_), 1u);
 
@@ -198,14 +165,14 @@ TEST_F(MainCoreTest, HandshakeHandsOutTokensAndCountsRequestsOutsideIt) {
     EXPECT_TRUE(Call(other, kIsAuthProc, Le(1), 4).ok);
     EXPECT_EQ(NuvexMainCore_HandshakeViolations(core_), 1u);
 
-    EXPECT_TRUE(Call(session_, kEnd).ok);
+    EXPECT_TRUE(Call(session_, kEndControl).ok);
     Call(session_, kGetStatus, {}, 12);
     std::vector<uint8_t> status = Status();
     EXPECT_EQ(U32(status, 8), 3u);  // after the end, and the status request itself
 }
 
 TEST_F(MainCoreTest, ViolationsAreLoggedWhileLogging) {
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     Call(kPolicyNewId, {}, 4);
     auto records = DrainLog();
     ASSERT_EQ(records.size(), 2u);
@@ -222,15 +189,11 @@ TEST_F(MainCoreTest, MalformedLengthsAndUnknownCodesFail) {
         uint32_t input;   // expected input length
         uint32_t output;  // smallest output capacity
     };
-    const Shape shapes[] = {
-        {kGetStatus, 0, 12},   {kBegin, 0, 4},          {kConfirm, 4, 0},
-        {kSuspend, 0, 0},      {kSecRunNext, 4, 272},   {kSecRunSub, 8, 272},
-        {kIsAuthProc, 4, 4},   {kEnFileSize, 4, 4},     {kPolicyNext, 4, 2468},
-        {kPolicyById, 4, 2468}, {kPolicyInsert, 2468, 0}, {kPolicyDeleteOne, 4, 4},
-        {kPolicyDeleteAll, 0, 4}, {kPolicyNewId, 0, 4}, {kPassSize, 0, 4},
-        {kFileType, 4, 4},     {kGetLog, 0, 4096},      {kIsLogging, 0, 4},
-        {kSetKey, 260, 0},     {kSetSysKey, 256, 0},    {kStartLog, 0, 0},
-    };
+    std::vector<Shape> shapes;
+#define NUVEX_SHAPE(name, code, input, minOutput, handshake) \
+    if (input != NUVEX_WIRE_ANY_LENGTH) shapes.push_back({code, input, minOutput});
+    NUVEX_MAIN_REQUESTS(NUVEX_SHAPE)
+#undef NUVEX_SHAPE
     Handshake(session_);
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.code);
@@ -240,12 +203,12 @@ TEST_F(MainCoreTest, MalformedLengthsAndUnknownCodesFail) {
         if (shape.output > 0)
             EXPECT_FALSE(Call(shape.code, std::vector<uint8_t>(shape.input, 0), shape.output - 1).ok);
     }
-    EXPECT_FALSE(Call(0x83092418, {}, 64).ok);
-    EXPECT_FALSE(Call(0x86662018, {}, 8).ok);
+    EXPECT_FALSE(Call(ControlCode(kDeviceType, 0x906), {}, 64).ok);
+    EXPECT_FALSE(Call(acl_driver::kGetStatus, {}, 8).ok);
     EXPECT_FALSE(Call(0, {}, 0).ok);
     // Null buffers with non-zero lengths are refused rather than read.
     uint32_t returned = 7;
-    EXPECT_EQ(NuvexMainCore_Request(core_, session_, kPassAdd, nullptr, 5, nullptr, 0, &returned),
+    EXPECT_EQ(NuvexMainCore_Request(core_, session_, kPassPathAdd, nullptr, 5, nullptr, 0, &returned),
               0);
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(U32(Status(), 8), 0u);
@@ -261,8 +224,8 @@ TEST_F(MainCoreTest, StatusReportsSwitchesAndCounts) {
     EXPECT_EQ(status[1], 0);
 
     ASSERT_TRUE(Call(kSuspend).ok);
-    ASSERT_TRUE(Call(kStartLog).ok);
-    ASSERT_TRUE(Call(kPassAdd, Text("a|b|")).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
+    ASSERT_TRUE(Call(kPassPathAdd, Text("a|b|")).ok);
     ASSERT_TRUE(Call(kPolicyInsert, WireRecord(3)).ok);
     status = Status();
     EXPECT_EQ(status[0], 1);
@@ -272,7 +235,7 @@ TEST_F(MainCoreTest, StatusReportsSwitchesAndCounts) {
     EXPECT_EQ(U32(Call(kIsLogging, {}, 4).bytes, 0), 1u);
 
     ASSERT_TRUE(Call(kResume).ok);
-    ASSERT_TRUE(Call(kStopLog).ok);
+    ASSERT_TRUE(Call(kStopLogging).ok);
     status = Status();
     EXPECT_EQ(status[0], 0);
     EXPECT_EQ(status[1], 0);
@@ -284,7 +247,7 @@ TEST_F(MainCoreTest, StatusReportsSwitchesAndCounts) {
 TEST_F(MainCoreTest, LogRecordsHaveTheRecordLayoutAndDrainInBatches) {
     Handshake(session_);
     Call(kSuspend);  // logging is off: no record
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     system_.clock = 0x01DA0102030405ull;
     for (uint32_t i = 1; i <= 120; ++i) ASSERT_TRUE(Call(kPolicyInsert, WireRecord(i)).ok);
 
@@ -294,7 +257,7 @@ TEST_F(MainCoreTest, LogRecordsHaveTheRecordLayoutAndDrainInBatches) {
     EXPECT_GT(U32(first.bytes, 0), 3000u);
     EXPECT_EQ(U32(first.bytes, 4), 1u);
     const uint8_t* record = first.bytes.data() + 8;
-    EXPECT_EQ(U32(first.bytes, 8), kStartLog);
+    EXPECT_EQ(U32(first.bytes, 8), kStartLogging);
     EXPECT_EQ(U32(first.bytes, 8 + 12), kPid);
     EXPECT_EQ(record[32], 1);
     EXPECT_STREQ(reinterpret_cast<const char*>(record + 33), "logging started");
@@ -323,17 +286,17 @@ TEST_F(MainCoreTest, LogRecordsHaveTheRecordLayoutAndDrainInBatches) {
 
 TEST_F(MainCoreTest, ClearAndStopLoggingAndTheBound) {
     Handshake(session_);
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     Call(kSuspend);
     ASSERT_TRUE(Call(kClearLog).ok);
     EXPECT_TRUE(DrainLog().empty());
-    ASSERT_TRUE(Call(kStopLog).ok);  // the stop itself is still recorded
+    ASSERT_TRUE(Call(kStopLogging).ok);  // the stop itself is still recorded
     Call(kResume);
     auto records = DrainLog();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(LogText(records[0]), "logging stopped");
 
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     for (uint32_t i = 0; i < NUVEX_MAIN_MAX_LOG_RECORDS + 10; ++i) Call(kSuspend);
     EXPECT_EQ(DrainLog().size(), NUVEX_MAIN_MAX_LOG_RECORDS);
 }
@@ -456,27 +419,27 @@ TEST_F(MainCoreTest, PolicyTextsRecreateTheSamePolicy) {
 
 TEST_F(MainCoreTest, PassPathsAreKeptOnceInOrder) {
     Handshake(session_);
-    EXPECT_EQ(U32(Call(kPassSize, {}, 4).bytes, 0), 0u);
-    ASSERT_TRUE(Call(kPassAdd, Text("C:\\a|D:\\b|")).ok);
-    ASSERT_TRUE(Call(kPassAdd, Text("D:\\b|E:\\c||C:\\a")).ok);
-    ASSERT_TRUE(Call(kPassAdd, {}).ok);
-    uint32_t size = U32(Call(kPassSize, {}, 4).bytes, 0);
+    EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), 0u);
+    ASSERT_TRUE(Call(kPassPathAdd, Text("C:\\a|D:\\b|")).ok);
+    ASSERT_TRUE(Call(kPassPathAdd, Text("D:\\b|E:\\c||C:\\a")).ok);
+    ASSERT_TRUE(Call(kPassPathAdd, {}).ok);
+    uint32_t size = U32(Call(kPassPathSize, {}, 4).bytes, 0);
     EXPECT_EQ(size, 15u);
-    CoreReply text = Call(kPassText, {}, size + 4);
+    CoreReply text = Call(kPassPathText, {}, size + 4);
     ASSERT_TRUE(text.ok);
     EXPECT_EQ(std::string(text.bytes.begin(), text.bytes.end()), "C:\\a|D:\\b|E:\\c|");
 
     // A buffer too small for everything gets whole paths only, four bytes kept free.
-    CoreReply cut = Call(kPassText, {}, 14);
+    CoreReply cut = Call(kPassPathText, {}, 14);
     EXPECT_EQ(std::string(cut.bytes.begin(), cut.bytes.end()), "C:\\a|D:\\b|");
 
-    EXPECT_FALSE(Call(kPassAdd, Text(std::string("x\0y", 3))).ok);
-    EXPECT_FALSE(Call(kPassAdd, Text("ok|" + std::string(260, 'p'))).ok);
-    EXPECT_EQ(U32(Call(kPassSize, {}, 4).bytes, 0), 15u);  // refused whole
+    EXPECT_FALSE(Call(kPassPathAdd, Text(std::string("x\0y", 3))).ok);
+    EXPECT_FALSE(Call(kPassPathAdd, Text("ok|" + std::string(260, 'p'))).ok);
+    EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), 15u);  // refused whole
 
-    ASSERT_TRUE(Call(kPassDeleteAll).ok);
-    EXPECT_EQ(U32(Call(kPassSize, {}, 4).bytes, 0), 0u);
-    EXPECT_TRUE(Call(kPassText, {}, 4).bytes.empty());
+    ASSERT_TRUE(Call(kPassPathDeleteAll).ok);
+    EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), 0u);
+    EXPECT_TRUE(Call(kPassPathText, {}, 4).bytes.empty());
 }
 
 // ---- header request, documents, secure-run processes -----------------------------------------------
@@ -526,22 +489,22 @@ TEST_F(MainCoreTest, MalformedHeaderRequestsAreRefused) {
         if (size >= 4116) std::memcpy(in.data() + 16, DocumentHeader().data(), 4096);
         return in;
     };
-    EXPECT_TRUE(Call(kHeader, request(1, 0, 4096, 20), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 0, 4096, 20), 4095).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 0, 4096, 19), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 0, 4096, 100), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 4, 4096, 20), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 0, 4095, 20), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(1, 0, 0xFFFFFFFF, 20), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(2, 0, 4096, 4116), 4096).ok);
-    EXPECT_FALSE(Call(kHeader, request(0, 0, 4096, 20), 0).ok);
-    EXPECT_FALSE(Call(kHeader, request(0, 0, 4096, 4115), 0).ok);
-    EXPECT_FALSE(Call(kHeader, request(0, 1, 4096, 4116), 0).ok);
-    EXPECT_TRUE(Call(kHeader, request(0, 0, 4096, 4116), 0).ok);
+    EXPECT_TRUE(Call(kHeaderRequest, request(1, 0, 4096, 20), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 0, 4096, 20), 4095).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 0, 4096, 19), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 0, 4096, 100), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 4, 4096, 20), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 0, 4095, 20), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(1, 0, 0xFFFFFFFF, 20), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(2, 0, 4096, 4116), 4096).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(0, 0, 4096, 20), 0).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(0, 0, 4096, 4115), 0).ok);
+    EXPECT_FALSE(Call(kHeaderRequest, request(0, 1, 4096, 4116), 0).ok);
+    EXPECT_TRUE(Call(kHeaderRequest, request(0, 0, 4096, 4116), 0).ok);
 }
 
 TEST_F(MainCoreTest, HeaderRequestsFeedTheDocumentAndSecureRunLists) {
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     AddFile(kPid, 5, "/docs/a.doc", DocumentHeader());
     AddFile(kPid, 6, "/docs/b.doc", DocumentHeader());
     AddFile(kOtherPid, 5, "/docs/b.doc", DocumentHeader());
@@ -552,15 +515,15 @@ TEST_F(MainCoreTest, HeaderRequestsFeedTheDocumentAndSecureRunLists) {
     ASSERT_FALSE(HeaderRead(other, 5).empty());
 
     Handshake(session_);
-    uint32_t size = U32(Call(kEnFileSize, Le(0), 4).bytes, 0);
+    uint32_t size = U32(Call(kEnFileTextSize, Le(0), 4).bytes, 0);
     CoreReply all = Call(kEnFileText, Le(0), size + 4);
     EXPECT_EQ(std::string(all.bytes.begin(), all.bytes.end()), "/docs/a.doc|/docs/b.doc|");
     CoreReply mine = Call(kEnFileText, Le(kOtherPid), 64);
     EXPECT_EQ(std::string(mine.bytes.begin(), mine.bytes.end()), "/docs/b.doc|");
-    EXPECT_EQ(U32(Call(kEnFileSize, Le(1), 4).bytes, 0), 0u);
+    EXPECT_EQ(U32(Call(kEnFileTextSize, Le(1), 4).bytes, 0), 0u);
 
     // Secure-run entries: one per process, with its documents as sub-entries.
-    CoreReply first = Call(kSecRunNext, Le(0), 272);
+    CoreReply first = Call(kSecRunNextEntry, Le(0), 272);
     ASSERT_TRUE(first.ok);
     ASSERT_EQ(first.bytes.size(), 272u);
     uint32_t firstId = U32(first.bytes, 4);
@@ -569,20 +532,20 @@ TEST_F(MainCoreTest, HeaderRequestsFeedTheDocumentAndSecureRunLists) {
     EXPECT_STREQ(reinterpret_cast<const char*>(first.bytes.data() + 16), "process 4242");
     std::vector<uint8_t> subInput = Le(firstId);
     PutU32(subInput, 4, 0);
-    CoreReply sub = Call(kSecRunSub, subInput, 272);
+    CoreReply sub = Call(kSecRunNextSubEntry, subInput, 272);
     ASSERT_TRUE(sub.ok);
     EXPECT_EQ(U32(sub.bytes, 8), 2u);  // two reads
     EXPECT_STREQ(reinterpret_cast<const char*>(sub.bytes.data() + 16), "/docs/a.doc");
     PutU32(subInput, 4, U32(sub.bytes, 4));
-    sub = Call(kSecRunSub, subInput, 272);
+    sub = Call(kSecRunNextSubEntry, subInput, 272);
     ASSERT_TRUE(sub.ok);
     EXPECT_EQ(U32(sub.bytes, 12), 1u);  // one write
     PutU32(subInput, 4, U32(sub.bytes, 4));
-    EXPECT_FALSE(Call(kSecRunSub, subInput, 272).ok);
-    CoreReply second = Call(kSecRunNext, Le(firstId), 272);
+    EXPECT_FALSE(Call(kSecRunNextSubEntry, subInput, 272).ok);
+    CoreReply second = Call(kSecRunNextEntry, Le(firstId), 272);
     ASSERT_TRUE(second.ok);
     EXPECT_EQ(U32(second.bytes, 8), kOtherPid);
-    EXPECT_FALSE(Call(kSecRunNext, Le(U32(second.bytes, 4)), 272).ok);
+    EXPECT_FALSE(Call(kSecRunNextEntry, Le(U32(second.bytes, 4)), 272).ok);
 
     // Authorised processes: controllers (handshake completed) and secure-run processes.
     EXPECT_EQ(U32(Call(kIsAuthProc, Le(kPid), 4).bytes, 0),
@@ -593,16 +556,16 @@ TEST_F(MainCoreTest, HeaderRequestsFeedTheDocumentAndSecureRunLists) {
     auto records = DrainLog();
     int headerRecords = 0;
     for (const auto& record : records)
-        if (U32(record, 0) == kHeader) ++headerRecords;
+        if (U32(record, 0) == kHeaderRequest) ++headerRecords;
     EXPECT_EQ(headerRecords, 4);
 }
 
 TEST_F(MainCoreTest, FileTypeTellsDocumentsFromPlainFiles) {
     AddFile(kPid, 5, "/docs/a.doc", DocumentHeader());
     AddFile(kPid, 6, "/docs/p.txt", "plain");
-    EXPECT_EQ(U32(Call(kFileType, Le(5), 4).bytes, 0), 2u);
-    EXPECT_EQ(U32(Call(kFileType, Le(6), 4).bytes, 0), 1u);
-    EXPECT_FALSE(Call(kFileType, Le(7), 4).ok);
+    EXPECT_EQ(U32(Call(kQueryFileType, Le(5), 4).bytes, 0), 2u);
+    EXPECT_EQ(U32(Call(kQueryFileType, Le(6), 4).bytes, 0), 1u);
+    EXPECT_FALSE(Call(kQueryFileType, Le(7), 4).ok);
 }
 
 // A kernel driver hands the same buffer in and out (METHOD_BUFFERED).
@@ -629,9 +592,9 @@ TEST_F(MainCoreTest, OneBufferServesAsInputAndOutput) {
     PutU32(header, 0, 5);
     PutU32(header, 4, 1);
     PutU32(header, 12, 4096);
-    std::vector<uint8_t> got = shared(kHeader, header, 20);
+    std::vector<uint8_t> got = shared(kHeaderRequest, header, 20);
     EXPECT_EQ(std::string(got.begin(), got.end()), DocumentHeader());
-    std::vector<uint8_t> type = shared(kFileType, Le(5), 4);
+    std::vector<uint8_t> type = shared(kQueryFileType, Le(5), 4);
     EXPECT_EQ(U32(type, 0), 2u);
 }
 
@@ -639,7 +602,7 @@ TEST_F(MainCoreTest, OneBufferServesAsInputAndOutput) {
 
 TEST_F(MainCoreTest, KeysAndUninstall) {
     Handshake(session_);
-    ASSERT_TRUE(Call(kStartLog).ok);
+    ASSERT_TRUE(Call(kStartLogging).ok);
     EXPECT_TRUE(Call(kSetKey, std::vector<uint8_t>(260, 1)).ok);
     EXPECT_TRUE(Call(kSetSysKey, std::vector<uint8_t>(256, 2)).ok);
     EXPECT_FALSE(NuvexMainCore_UnloadRequested(core_));
@@ -651,12 +614,12 @@ TEST_F(MainCoreTest, KeysAndUninstall) {
 // ---- random requests ---------------------------------------------------------------------------
 
 TEST_F(MainCoreTest, RandomRequestsNeverReachOutsideTheirBuffers) {
-    const uint32_t codes[] = {kGetStatus, kBegin, kConfirm, kEnd, kSuspend, kResume,
-                              kSecRunNext, kSecRunSub, kIsAuthProc, kEnFileSize, kEnFileText,
+    const uint32_t codes[] = {kGetStatus, kBeginControl, kConfirmControl, kEndControl, kSuspend, kResume,
+                              kSecRunNextEntry, kSecRunNextSubEntry, kIsAuthProc, kEnFileTextSize, kEnFileText,
                               kPolicyNext, kPolicyStrNext, kPolicyById, kPolicyStrById,
                               kPolicyInsert, kPolicyStrInsert, kPolicyDeleteOne,
-                              kPolicyDeleteAll, kPolicyNewId, kPassSize, kPassText, kPassAdd,
-                              kPassDeleteAll, kFileType, kHeader, kGetLog, kStartLog, kStopLog,
+                              kPolicyDeleteAll, kPolicyNewId, kPassPathSize, kPassPathText, kPassPathAdd,
+                              kPassPathDeleteAll, kQueryFileType, kHeaderRequest, kGetLog, kStartLogging, kStopLogging,
                               kClearLog, kIsLogging, kSetKey, kSetSysKey};
     const uint32_t lengths[] = {0, 1, 3, 4, 5, 8, 12, 19, 20, 255, 256, 260, 272, 2047, 2048,
                                 2467, 2468, 2469, 4095, 4096, 4115, 4116, 4117};
@@ -697,9 +660,9 @@ TEST_F(MainCoreTest, MemoryShortageFailsRequestsWithoutLeaks) {
     AddFile(kPid, 5, "/docs/a.doc", DocumentHeader());
     auto script = [&](NuvexMainSession* s) {
         Handshake(s);
-        Call(s, kStartLog);
+        Call(s, kStartLogging);
         for (uint32_t id = 1; id < 20; ++id) Call(s, kPolicyInsert, WireRecord(id));
-        Call(s, kPassAdd, Text("a|b|c|d|e|f|g|h|i|j"));
+        Call(s, kPassPathAdd, Text("a|b|c|d|e|f|g|h|i|j"));
         HeaderRead(s, 5);
         Call(s, kPolicyDeleteOne, Le(3), 4);
         Call(s, kGetLog, {}, 4096);

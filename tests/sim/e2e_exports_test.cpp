@@ -88,7 +88,7 @@ TEST_F(ExportsAgainstImages, LoggingAndTheLog) {
     EXPECT_EQ(texts[2], "driver resumed");
     EXPECT_EQ(texts[102], "pass paths added: 1");
     EXPECT_GE(log->time.wYear, 2024);
-    EXPECT_EQ(log->value1, 0x83092404u);
+    EXPECT_EQ(log->value1, main_driver::kStartLogging);
     EXPECT_EQ(log->value2, static_cast<uint32_t>(::getpid()));
     NuvexCtrl_FreeLog(log);
 
@@ -137,7 +137,7 @@ TEST_F(ExportsAgainstImages, MonitoringListsFromHeaderRequests) {
         PutU32(in, 0, static_cast<uint32_t>(fd));
         PutU32(in, 4, 1);
         PutU32(in, 12, 4096);
-        ASSERT_TRUE(client.Call(0x830922c4, in, 4096).ok);
+        ASSERT_TRUE(client.Call(main_driver::kHeaderRequest, in, 4096).ok);
     }
     ::close(fd);
 

@@ -84,30 +84,30 @@ TEST_F(ImageTest, MainDriverReachesDocumentsThroughTheCallersHandle) {
     ASSERT_GE(plain, 0);
 
     Client client(Device("Nuvexcdo_3"));
-    Reply read = client.Call(0x830922c4, HeaderRequest(doc, 1), 4096);
+    Reply read = client.Call(main_driver::kHeaderRequest, HeaderRequest(doc, 1), 4096);
     ASSERT_TRUE(read.ok);
     EXPECT_EQ(std::string(read.bytes.begin(), read.bytes.end()), DocumentHeader());
-    EXPECT_FALSE(client.Call(0x830922c4, HeaderRequest(plain, 1), 4096).ok);
-    EXPECT_FALSE(client.Call(0x830922c4, HeaderRequest(999, 1), 4096).ok);
+    EXPECT_FALSE(client.Call(main_driver::kHeaderRequest, HeaderRequest(plain, 1), 4096).ok);
+    EXPECT_FALSE(client.Call(main_driver::kHeaderRequest, HeaderRequest(999, 1), 4096).ok);
 
     // Written through a read-only handle, as a kernel driver would; the body stays.
     std::string changed = DocumentHeader();
     changed[3974] = 9;
-    ASSERT_TRUE(client.Call(0x830922c4, HeaderRequest(doc, 0, changed), 0).ok);
+    ASSERT_TRUE(client.Call(main_driver::kHeaderRequest, HeaderRequest(doc, 0, changed), 0).ok);
     EXPECT_EQ(ReadWhole(docPath), changed + "body bytes");
     Bytes ref;
     Put32(ref, static_cast<uint32_t>(doc));
-    EXPECT_EQ(Get32(client.Call(0x830922c0, ref, 4).bytes, 0), 2u);
+    EXPECT_EQ(Get32(client.Call(main_driver::kQueryFileType, ref, 4).bytes, 0), 2u);
 
     // A read-only document is left alone.
     ::chmod(docPath.c_str(), 0444);
-    EXPECT_FALSE(client.Call(0x830922c4, HeaderRequest(doc, 0, DocumentHeader()), 0).ok);
+    EXPECT_FALSE(client.Call(main_driver::kHeaderRequest, HeaderRequest(doc, 0, DocumentHeader()), 0).ok);
     EXPECT_EQ(ReadWhole(docPath), changed + "body bytes");
 
     // The document list names it.
     ASSERT_TRUE(client.BeginControl());
-    Reply size = client.Call(0x83092100, Bytes(4, 0), 4);
-    Reply text = client.Call(0x83092104, Bytes(4, 0), Get32(size.bytes, 0) + 4);
+    Reply size = client.Call(main_driver::kEnFileTextSize, Bytes(4, 0), 4);
+    Reply text = client.Call(main_driver::kEnFileText, Bytes(4, 0), Get32(size.bytes, 0) + 4);
     EXPECT_EQ(std::string(text.bytes.begin(), text.bytes.end()), docPath + "|");
     client.EndControl();
     ::close(doc);
@@ -120,10 +120,10 @@ TEST_F(ImageTest, UninstallRequestUnloadsTheDriver) {
     Client watcher(Device("Nuvexcdo_3"));
     Client client(Device("Nuvexcdo_3"));
     ASSERT_TRUE(client.BeginControl());
-    EXPECT_TRUE(client.Call(0x83092018).ok);
+    EXPECT_TRUE(client.Call(main_driver::kUninstall).ok);
     EXPECT_EQ(driver.WaitExit(3000), 0);
     EXPECT_FALSE(Exists(Device("Nuvexcdo_3")));
-    EXPECT_TRUE(watcher.Call(0x83092410, {}, 4).broken);
+    EXPECT_TRUE(watcher.Call(main_driver::kIsLogging, {}, 4).broken);
     EXPECT_FALSE(Client().Connect(Device("Nuvexcdo_3")));
 }
 
@@ -145,13 +145,13 @@ TEST_F(ImageTest, ASecondImageLeavesALiveDeviceAlone) {
     DriverProcess first, second;
     ASSERT_TRUE(first.Start("Nuvex.sys", root_));
     EXPECT_FALSE(second.Start("Nuvex.sys", root_));
-    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(0x83092410, {}, 4).ok);
+    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(main_driver::kIsLogging, {}, 4).ok);
     // A socket left behind by a dead image is replaced.
     ::kill(first.Pid(), SIGKILL);
     first.WaitExit(2000);
     ASSERT_TRUE(Exists(Device("Nuvexcdo_3")));
     ASSERT_TRUE(second.Start("Nuvex.sys", root_));
-    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(0x83092410, {}, 4).ok);
+    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(main_driver::kIsLogging, {}, 4).ok);
 }
 
 TEST_F(ImageTest, ManyConnectionsAndHostileFrames) {
@@ -163,17 +163,17 @@ TEST_F(ImageTest, ManyConnectionsAndHostileFrames) {
         ASSERT_TRUE(clients.back()->BeginControl());
     }
     for (auto& client : clients) {
-        Reply id = client->Call(0x83092160, {}, 4);
+        Reply id = client->Call(main_driver::kPolicyNewId, {}, 4);
         ASSERT_TRUE(id.ok);
         EXPECT_NE(Get32(id.bytes, 0), 0u);
     }
     Client& first = *clients[0];
     // An input far beyond any request is refused; the connection goes on.
-    EXPECT_FALSE(first.Call(0x83092208, Bytes(3u << 20, 'a'), 0).ok);
-    EXPECT_TRUE(first.Call(0x83092410, {}, 4).ok);
+    EXPECT_FALSE(first.Call(main_driver::kPassPathAdd, Bytes(3u << 20, 'a'), 0).ok);
+    EXPECT_TRUE(first.Call(main_driver::kIsLogging, {}, 4).ok);
     // Unknown codes, and a huge output length that the driver does not take literally.
     EXPECT_FALSE(first.Call(0x12345678, Bytes(7, 1), 0xFFFFFFFFu).ok);
-    Reply status = first.Call(0x83092000, {}, 0xFFFFFFFFu);
+    Reply status = first.Call(main_driver::kGetStatus, {}, 0xFFFFFFFFu);
     ASSERT_TRUE(status.ok);
     EXPECT_EQ(status.bytes.size(), 12u);
     EXPECT_EQ(Get32(status.bytes, 8), 0u);  // no handshake violations
@@ -181,35 +181,35 @@ TEST_F(ImageTest, ManyConnectionsAndHostileFrames) {
     {
         Client half(Device("Nuvexcdo_3"));
         Bytes frame;
-        Put32(frame, 0x83092208);
+        Put32(frame, main_driver::kPassPathAdd);
         Put32(frame, 100);
         Put32(frame, 0);
         frame.resize(frame.size() + 10, 'x');
         ASSERT_TRUE(half.SendRaw(frame));
     }
-    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(0x83092410, {}, 4).ok);
+    EXPECT_TRUE(Client(Device("Nuvexcdo_3")).Call(main_driver::kIsLogging, {}, 4).ok);
 }
 
 TEST_F(ImageTest, AccessControlImageKeepsPoliciesAndLog) {
     DriverProcess driver;
     ASSERT_TRUE(driver.Start("NuvexACL.sys", root_));
     Client client(Device("NuvexACLcdo_3"));
-    ASSERT_TRUE(client.Call(0x86662010).ok);
+    ASSERT_TRUE(client.Call(acl_driver::kStart).ok);
     Bytes record(1196, 0);
     record[4] = 3;
     std::strcpy(reinterpret_cast<char*>(record.data() + 44), "winword.exe");
-    ASSERT_TRUE(client.Call(0x86662000, record).ok);
-    Reply status = client.Call(0x86662018, {}, 8);
+    ASSERT_TRUE(client.Call(acl_driver::kAddPolicy, record).ok);
+    Reply status = client.Call(acl_driver::kGetStatus, {}, 8);
     EXPECT_EQ(Get32(status.bytes, 0), 1u);
     EXPECT_EQ(Get32(status.bytes, 4), 1u);
     Bytes select;
     Put32(select, 3);
     Put32(select, 3);
-    Reply got = Client(Device("NuvexACLcdo_3")).Call(0x8666200c, select, 1196);
+    Reply got = Client(Device("NuvexACLcdo_3")).Call(acl_driver::kGetPolicy, select, 1196);
     ASSERT_TRUE(got.ok);
     EXPECT_STREQ(reinterpret_cast<const char*>(got.bytes.data() + 44), "winword.exe");
     int records = 0;
-    for (Reply log; (log = client.Call(0x8666201c, {}, 296)).ok && !log.bytes.empty();) ++records;
+    for (Reply log; (log = client.Call(acl_driver::kGetLog, {}, 296)).ok && !log.bytes.empty();) ++records;
     EXPECT_EQ(records, 2);
 }
 

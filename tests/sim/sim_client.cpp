@@ -14,25 +14,18 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
-#include "../support/socket_io.h"
+#include "nuvex_wire_socket.h"
 
 namespace nuvex::simtest {
-namespace {
-
-using nuvex::test::ReadAll;
-using nuvex::test::WriteAll;
-
-}  // namespace
 
 void Put32(Bytes& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    out.resize(out.size() + 4);
+    NuvexWire_Store32(out.data() + out.size() - 4, value);
 }
 
 uint32_t Get32(const Bytes& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) return 0;
-    return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
-           (static_cast<uint32_t>(bytes[offset + 2]) << 16) |
-           (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+    return NuvexWire_Load32(bytes.data() + offset);
 }
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -57,42 +50,39 @@ bool Client::Connect(const std::string& socketPath) {
 
 Reply Client::Call(uint32_t code, const Bytes& input, uint32_t outputLength) {
     Reply reply;
-    Bytes frame;
-    Put32(frame, code);
-    Put32(frame, static_cast<uint32_t>(input.size()));
-    Put32(frame, outputLength);
-    frame.insert(frame.end(), input.begin(), input.end());
-    uint8_t head[8];
-    if (fd_ < 0 || !WriteAll(fd_, frame.data(), frame.size()) || !ReadAll(fd_, head, 8)) {
+    uint8_t head[NUVEX_FRAME_REPLY_HEAD_SIZE];
+    if (fd_ < 0 ||
+        !NuvexWire_SendRequest(fd_, code, input.data(), static_cast<uint32_t>(input.size()),
+                               outputLength) ||
+        !NuvexWire_ReceiveAll(fd_, head, sizeof head)) {
         reply.broken = true;
         return reply;
     }
-    Bytes h(head, head + 8);
-    uint32_t length = Get32(h, 4);
-    if (length > outputLength) {
+    const NuvexFrameReply frame = NuvexFrame_DecodeReply(head);
+    if (frame.returned > outputLength) {
         reply.broken = true;
         return reply;
     }
-    reply.bytes.resize(length);
-    if (length > 0 && !ReadAll(fd_, reply.bytes.data(), length)) {
+    reply.bytes.resize(frame.returned);
+    if (frame.returned > 0 && !NuvexWire_ReceiveAll(fd_, reply.bytes.data(), frame.returned)) {
         reply.broken = true;
         return reply;
     }
-    reply.ok = Get32(h, 0) == 1;
+    reply.ok = frame.ok == 1;
     return reply;
 }
 
 bool Client::SendRaw(const Bytes& bytes) {
-    return fd_ >= 0 && WriteAll(fd_, bytes.data(), bytes.size());
+    return fd_ >= 0 && NuvexWire_SendAll(fd_, bytes.data(), bytes.size(), 0);
 }
 
 bool Client::BeginControl() {
-    Reply token = Call(0x83092004, {}, 4);
-    if (!token.ok || token.bytes.size() != 4) return false;
-    return Call(0x83092008, token.bytes, 0).ok;
+    Reply token = Call(main_driver::kBeginControl, {}, NUVEX_WORD_SIZE);
+    if (!token.ok || token.bytes.size() != NUVEX_WORD_SIZE) return false;
+    return Call(main_driver::kConfirmControl, token.bytes, 0).ok;
 }
 
-void Client::EndControl() { Call(0x8309200c); }
+void Client::EndControl() { Call(main_driver::kEndControl); }
 
 std::string BinaryDirectory() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();

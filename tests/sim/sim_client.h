@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "nuvex_wire.h"
+
 namespace nuvex::simtest {
 
 using Bytes = std::vector<uint8_t>;

@@ -9,23 +9,14 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include "socket_io.h"
+
+#include "nuvex_wire_socket.h"
 
 namespace nuvex::test {
-namespace {
-
-using nuvex::test::ReadAll;
-using nuvex::test::WriteAll;
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-}  // namespace
 
 FakeReply FakeReply::U32(uint32_t value) {
-    std::vector<uint8_t> bytes;
-    PutU32(bytes, value);
+    std::vector<uint8_t> bytes(NUVEX_WORD_SIZE);
+    NuvexWire_Store32(bytes.data(), value);
     return Ok(std::move(bytes));
 }
 
@@ -115,15 +106,16 @@ void FakeDriver::Serve(int fd, int connection) {
     socklen_t size = sizeof credentials;
     ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size);
     for (;;) {
-        uint32_t head[3];
-        if (!ReadAll(fd, head, sizeof head)) break;
+        NuvexFrameRequest head;
+        if (!NuvexWire_ReceiveRequest(fd, &head)) break;
         FakeRequest request;
-        request.code = head[0];
-        request.outputLength = head[2];
+        request.code = head.code;
+        request.outputLength = head.outputLength;
         request.connection = connection;
         request.peerPid = credentials.pid;
-        request.input.resize(head[1]);
-        if (head[1] > 0 && !ReadAll(fd, request.input.data(), head[1])) break;
+        request.input.resize(head.inputLength);
+        if (head.inputLength > 0 && !NuvexWire_ReceiveAll(fd, request.input.data(), head.inputLength))
+            break;
         Handler handler;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -132,11 +124,15 @@ void FakeDriver::Serve(int fd, int connection) {
         }
         FakeReply reply = handler ? handler(request) : FakeReply::Ok();
         if (reply.hangUp) break;
-        std::vector<uint8_t> frame;
-        PutU32(frame, reply.ok ? 1u : 0u);
-        PutU32(frame, reply.claimedLength.value_or(static_cast<uint32_t>(reply.bytes.size())));
-        frame.insert(frame.end(), reply.bytes.begin(), reply.bytes.end());
-        if (!WriteAll(fd, frame.data(), frame.size())) break;
+        // The head may claim another length than the bytes that follow (a lying driver).
+        uint8_t replyHead[NUVEX_FRAME_REPLY_HEAD_SIZE];
+        NuvexFrame_EncodeReply(
+            replyHead,
+            {reply.ok ? 1u : 0u,
+             reply.claimedLength.value_or(static_cast<uint32_t>(reply.bytes.size()))});
+        if (!NuvexWire_SendAll(fd, replyHead, sizeof replyHead, MSG_MORE) ||
+            !NuvexWire_SendAll(fd, reply.bytes.data(), reply.bytes.size(), 0))
+            break;
     }
     ++closed_;
     ::close(fd);

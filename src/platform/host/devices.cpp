@@ -1,7 +1,5 @@
 // Control devices: `\\.\NAME` is a connection to the Unix stream socket <root>/Device/NAME, and
-// each DeviceIoControl is one request frame and one reply frame on it (little-endian):
-//   request: u32 code, u32 inputLength, u32 outputLength, input bytes
-//   reply:   u32 ok, u32 bytesReturned, bytesReturned bytes (never more than outputLength)
+// each DeviceIoControl is one request frame and one reply frame on it (nuvex_wire.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <cstring>
@@ -11,42 +9,11 @@
 
 #include <string>
 
+#include "nuvex_wire_socket.h"
 #include "platform/host/host_internal.h"
 
 namespace nuvex::host {
 namespace {
-
-void PutU32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetU32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-           (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-}
-
-// Sends everything; a closed peer gives EPIPE, never SIGPIPE.
-bool SendAll(int fd, const uint8_t* data, size_t length, int flags) {
-    while (length > 0) {
-        ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL | flags);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool ReceiveAll(int fd, uint8_t* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::recv(fd, data, length, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 int ConnectTo(const std::string& folder, const std::string& name) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -120,21 +87,18 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOI
 
     std::lock_guard<std::mutex> order(info->requestLock);
     if (info->broken) return Fail(ERROR_BROKEN_PIPE);
-    uint8_t request[12];
-    PutU32(request, code);
-    PutU32(request + 4, inLength);
-    PutU32(request + 8, outLength);
-    if (!SendAll(fd, request, sizeof request, inLength > 0 ? MSG_MORE : 0) ||
-        !SendAll(fd, static_cast<const uint8_t*>(in), inLength, 0))
+    if (!NuvexWire_SendRequest(fd, code, in, inLength, outLength))
         return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
 
-    uint8_t head[8];
-    if (!ReceiveAll(fd, head, sizeof head)) return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
-    uint32_t ok = GetU32(head);
-    uint32_t count = GetU32(head + 4);
+    uint8_t head[NUVEX_FRAME_REPLY_HEAD_SIZE];
+    if (!NuvexWire_ReceiveAll(fd, head, sizeof head))
+        return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
+    const NuvexFrameReply reply = NuvexFrame_DecodeReply(head);
+    const uint32_t ok = reply.ok;
+    const uint32_t count = reply.returned;
     // A driver that claims more than the caller's buffer holds has lost the frame boundary.
     if (count > outLength) return BreakConnection(fd, *info, ERROR_GEN_FAILURE);
-    if (count > 0 && !ReceiveAll(fd, static_cast<uint8_t*>(out), count))
+    if (count > 0 && !NuvexWire_ReceiveAll(fd, out, count))
         return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
     if (returned != nullptr) *returned = count;
     if (ok != 1) return Fail(ERROR_GEN_FAILURE);

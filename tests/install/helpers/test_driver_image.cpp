@@ -16,33 +16,21 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "nuvex_wire_socket.h"
 
-bool ReadAll(int fd, void* data, size_t length) {
-    auto* p = static_cast<uint8_t*>(data);
-    while (length > 0) {
-        ssize_t n = ::recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
+namespace {
 
 void Serve(int fd, std::string journal) {
     for (;;) {
-        uint32_t head[3];
-        if (!ReadAll(fd, head, sizeof head)) break;
-        std::vector<uint8_t> input(head[1]);
-        if (head[1] > 0 && !ReadAll(fd, input.data(), head[1])) break;
+        NuvexFrameRequest request;
+        if (!NuvexWire_ReceiveRequest(fd, &request) ||
+            !NuvexWire_DiscardInput(fd, request.inputLength))
+            break;
         if (FILE* out = std::fopen(journal.c_str(), "a")) {
-            std::fprintf(out, "0x%08X\n", head[0]);
+            std::fprintf(out, "0x%08X\n", request.code);
             std::fclose(out);
         }
-        const uint32_t reply[2] = {1, 0};
-        if (::send(fd, reply, sizeof reply, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply))
-            break;
+        if (!NuvexWire_SendReply(fd, 1, nullptr, 0)) break;
     }
     ::close(fd);
 }

@@ -15,42 +15,19 @@
 
 #include <string>
 
-namespace {
+#include "nuvex_wire_socket.h"
 
-bool ReadAll(int fd, void* data, size_t length) {
-    auto* p = static_cast<char*>(data);
-    while (length > 0) {
-        ssize_t n = recv(fd, p, length, 0);
-        if (n <= 0) return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
+namespace {
 
 void Serve(int client) {
     for (;;) {
-        unsigned char head[12];
-        if (!ReadAll(client, head, sizeof head)) return;
-        unsigned inLength =
-            head[4] | (head[5] << 8) | (head[6] << 16) | (static_cast<unsigned>(head[7]) << 24);
-        std::string input(inLength, '\0');
-        if (inLength > 0 && !ReadAll(client, input.data(), inLength)) return;
-        unsigned pid = static_cast<unsigned>(getpid());
-        unsigned char reply[12] = {1,
-                                   0,
-                                   0,
-                                   0,
-                                   4,
-                                   0,
-                                   0,
-                                   0,
-                                   static_cast<unsigned char>(pid),
-                                   static_cast<unsigned char>(pid >> 8),
-                                   static_cast<unsigned char>(pid >> 16),
-                                   static_cast<unsigned char>(pid >> 24)};
-        if (send(client, reply, sizeof reply, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof reply))
+        NuvexFrameRequest request;
+        if (!NuvexWire_ReceiveRequest(client, &request) ||
+            !NuvexWire_DiscardInput(client, request.inputLength))
             return;
+        uint8_t pid[NUVEX_WORD_SIZE];
+        NuvexWire_Store32(pid, static_cast<uint32_t>(getpid()));
+        if (!NuvexWire_SendReply(client, 1, pid, sizeof pid)) return;
     }
 }
 
