@@ -21,12 +21,12 @@
 #endif
 
 #if NUVEX_KERNEL_DRIVER == 1
-static const wchar_t kDeviceName[] = L"\\Device\\Nuvexcdo_3";
-static const wchar_t kLinkName[] = L"\\DosDevices\\Nuvexcdo_3";
+static const wchar_t kDeviceName[] = L"\\Device\\" NUVEX_MAIN_DEVICE_NAME;
+static const wchar_t kLinkName[] = L"\\DosDevices\\" NUVEX_MAIN_DEVICE_NAME;
 static NuvexMainCore* g_core = NULL;
 #elif NUVEX_KERNEL_DRIVER == 2
-static const wchar_t kDeviceName[] = L"\\Device\\NuvexACLcdo_3";
-static const wchar_t kLinkName[] = L"\\DosDevices\\NuvexACLcdo_3";
+static const wchar_t kDeviceName[] = L"\\Device\\" NUVEX_ACL_DEVICE_NAME;
+static const wchar_t kLinkName[] = L"\\DosDevices\\" NUVEX_ACL_DEVICE_NAME;
 static NuvexAclCore* g_core = NULL;
 #endif
 
