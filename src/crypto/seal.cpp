@@ -8,7 +8,6 @@
 #include "crypto/seal_ahead.h"
 #include "crypto/seal_cache.h"
 #include "crypto/seal_core.h"
-#include "document/keys.h"
 #include "frame/heap.h"
 
 namespace nuvex {
@@ -431,22 +430,6 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
 int SealDecrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
                 const uint8_t* key) {
     return SealCrypt(source, destination, length, offset, key);
-}
-
-int EncryptDocumentBytes(const void* source, void* destination, uint32_t length,
-                         uint32_t offset) {
-    SealKey key = DocumentKeySnapshot();
-    int result = SealCrypt(source, destination, length, offset, key.data());
-    SecureWipe(key.data(), key.size());
-    return result;
-}
-
-int DecryptDocumentBytes(const void* source, void* destination, uint32_t length,
-                         uint32_t offset) {
-    SealKey key = DocumentKeySnapshot();
-    int result = SealDecrypt(source, destination, length, offset, key.data());
-    SecureWipe(key.data(), key.size());
-    return result;
 }
 
 int EncryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,

@@ -19,11 +19,9 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
 int SealDecrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
                 const uint8_t* key);
 
-// Document routines: the same cipher under the document key. The overloads without a key
-// read the current document key; whole-file operations take one snapshot of the key at their
-// start (DocumentKeySnapshot) and pass it, so one file never mixes two keys.
-int EncryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset);
-int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset);
+// Document routines: the same cipher under a document key the caller passes. The cipher knows
+// nothing of where keys are kept: whole-file operations take one snapshot of the key at their
+// start (DocumentKeySnapshot in document/keys.h) and pass it, so one file never mixes two keys.
 int EncryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,
                          const SealKey& key);
 int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,

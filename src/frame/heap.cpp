@@ -4,15 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-#if !defined(_WIN32)
-#include "platform/host/host_hooks.h"
-#endif
-
 namespace nuvex {
 namespace {
 
 std::atomic<uint32_t> g_liveBlocks{0};
-// Fault injection (host tests only): the allocation number that fails, 0 for none.
+// Fault injection (armed only by the tests' hooks): the allocation number that fails, 0 for
+// none.
 std::atomic<uint32_t> g_failAt{0};
 std::atomic<int> g_failSticky{0};
 std::atomic<uint32_t> g_attempts{0};
@@ -52,16 +49,14 @@ void SecureWipe(void* data, std::size_t bytes) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-}  // namespace nuvex
+void HeapFailAt(uint32_t nth, bool sticky) {
+    g_failSticky.store(sticky ? 1 : 0);
+    g_attempts.store(0);
+    g_failAt.store(nth);
+}
 
-#if !defined(_WIN32)
-extern "C" {
-void NuvexTest_HeapFailAt(uint32_t nth, int sticky) {
-    nuvex::g_failSticky.store(sticky);
-    nuvex::g_attempts.store(0);
-    nuvex::g_failAt.store(nth);
-}
-uint32_t NuvexTest_HeapLiveBlocks(void) { return nuvex::g_liveBlocks.load(); }
-uint32_t NuvexTest_HeapAllocCount(void) { return nuvex::g_attempts.load(); }
-}
-#endif
+uint32_t HeapLiveBlocks() { return g_liveBlocks.load(); }
+
+uint32_t HeapAllocCount() { return g_attempts.load(); }
+
+}  // namespace nuvex

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace nuvex {
@@ -17,6 +18,12 @@ void MemFree(void* block);
 
 // Overwrites memory in a way the compiler may not drop (keys, digests, plain bytes).
 void SecureWipe(void* data, std::size_t bytes);
+
+// Fault injection and counters for the tests, reached only through their hooks: the nth
+// allocation from now on fails (sticky: every one from the nth on; nth 0 switches it off).
+void HeapFailAt(uint32_t nth, bool sticky);
+uint32_t HeapLiveBlocks();
+uint32_t HeapAllocCount();
 
 // Owner of one heap block: released when the owner goes out of scope unless handed out.
 template <typename T = unsigned char>

@@ -46,7 +46,7 @@ SealKey Padded(const std::vector<uint8_t>& key) {
 
 std::vector<uint8_t> DocumentBody(uint32_t length) {
     std::vector<uint8_t> body(length, 0x41);
-    EncryptDocumentBytes(body.data(), body.data(), length, 4113);
+    EncryptDocumentBytes(body.data(), body.data(), length, 4113, DocumentKeySnapshot());
     return body;
 }
 

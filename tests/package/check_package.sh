@@ -20,4 +20,14 @@ if [ -n "$version" ]; then
   grep -q "PACKAGE_VERSION \"$version\"" "$work/prefix/lib/cmake/Nuvexctrl/NuvexctrlConfigVersion.cmake"
   test "$(LD_LIBRARY_PATH="$work/prefix/lib" "$work/prefix/bin/nuvexctl" --version)" = "nuvexctl $version"
 fi
-echo "package: installed tree builds and runs the example"
+# The installed library exports the names of the module-definition file and nothing else (no
+# test hooks, no standard-library instantiations).
+library=$(ls "$work/prefix"/lib*/libnuvexctrl.so | head -n 1)
+nm -D --defined-only "$library" | awk '{print $NF}' | sort > "$work/exported"
+sed -n 's/^[[:space:]]\{1,\}\([A-Za-z_]\{1,\}\)@[0-9]\{1,\}.*/\1/p' "$source/include/nuvexctrl.def" | sort > "$work/expected"
+if ! diff -u "$work/expected" "$work/exported"; then
+    echo "package: the installed library's dynamic symbols differ from include/nuvexctrl.def" >&2
+    exit 1
+fi
+test "$(wc -l < "$work/expected")" -eq 61
+echo "package: installed tree builds and runs the example; it exports exactly the 61 exports"

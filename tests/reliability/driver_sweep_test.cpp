@@ -112,7 +112,7 @@ TEST_F(DriverSweeps, MonitoringLists) {
         nuvex::simtest::PutU32(in, 0, static_cast<uint32_t>(fd));
         nuvex::simtest::PutU32(in, 4, 1);
         nuvex::simtest::PutU32(in, 12, 4096);
-        ASSERT_TRUE(client.Call(0x830922c4, in, 4096).ok);
+        ASSERT_TRUE(client.Call(main_driver::kHeaderRequest, in, NUVEX_HEADER_SIZE).ok);
     }
     ::close(fd);
     SweepAll(Scenario{"NuvexCtrl_GetEnFileList", nullptr, [&] {

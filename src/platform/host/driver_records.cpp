@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host/host_hooks.h"
 #include "platform/host/host_internal.h"
 
 namespace nuvex::host {
@@ -110,7 +109,3 @@ unsigned StopAllDrivers() {
 }
 
 }  // namespace nuvex::host
-
-extern "C" NUVEX_TEST_HOOK uint32_t NuvexHost_StopDrivers(void) {
-    return nuvex::host::StopAllDrivers();
-}

@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 
-#include "platform/host/host_hooks.h"
 #include "platform/host/host_internal.h"
 
 namespace nuvex::host {
@@ -86,8 +85,4 @@ BOOL CloseHandle(HANDLE handle) {
     if (handle == GetCurrentProcess() || handle == GetCurrentThread()) return TRUE;
     if (!CloseRegisteredHandle(handle)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
-}
-
-extern "C" NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void) {
-    return OpenHandleCount();
 }

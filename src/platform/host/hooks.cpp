@@ -1,5 +1,6 @@
 // State of the test hooks: file-operation counters, injected failures and short writes, and
-// forced outcomes of NtLoadDriver. Unused, none of it changes what a call does.
+// forced outcomes of NtLoadDriver. Unused, none of it changes what a call does; only the
+// library the tests link can arm it (src/platform/test_hooks).
 #include <atomic>
 #include <mutex>
 
@@ -64,32 +65,26 @@ void ResetForcedLoads() {
     g_loadCalls = 0;
 }
 
-}  // namespace nuvex::host
-
-using namespace nuvex::host;
-
-extern "C" {
-
-NUVEX_TEST_HOOK void NuvexHost_FailFileOp(int kind, uint32_t nth, int sticky) {
+void ArmFileFault(int kind, uint32_t nth, bool sticky) {
     if (kind < 0 || kind >= kNuvexFaultKinds) return;
     std::lock_guard<std::mutex> lock(g_hookLock);
-    g_faults[kind] = Fault{0, nth, sticky != 0};
+    g_faults[kind] = Fault{0, nth, sticky};
 }
 
-NUVEX_TEST_HOOK void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes) {
+void ArmShortWrite(uint32_t nth, uint32_t bytes) {
     std::lock_guard<std::mutex> lock(g_hookLock);
     g_writesSeen = 0;
     g_shortWriteAt = nth;
     g_shortWriteBytes = bytes;
 }
 
-NUVEX_TEST_HOOK uint32_t NuvexHost_FileOpCount(int kind) {
+uint32_t FileOpCount(int kind) {
     if (kind < 0 || kind >= kNuvexFaultKinds) return 0;
     std::lock_guard<std::mutex> lock(g_hookLock);
     return g_counts[kind];
 }
 
-NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void) {
+void ResetFaults() {
     {
         std::lock_guard<std::mutex> lock(g_hookLock);
         for (int kind = 0; kind < kNuvexFaultKinds; ++kind) {
@@ -103,15 +98,15 @@ NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void) {
     ResetTokenState();
 }
 
-NUVEX_TEST_HOOK void NuvexHost_ForceLoadStatus(uint32_t count, int32_t status) {
+void ForceLoadStatus(uint32_t count, NTSTATUS status) {
     std::lock_guard<std::mutex> lock(g_hookLock);
     g_forcedLoads = count;
     g_forcedStatus = status;
 }
 
-NUVEX_TEST_HOOK uint32_t NuvexHost_LoadDriverCallCount(void) {
+uint32_t LoadDriverCallCount() {
     std::lock_guard<std::mutex> lock(g_hookLock);
     return g_loadCalls;
 }
 
-}  // extern "C"
+}  // namespace nuvex::host

@@ -1,14 +1,9 @@
 // Test hooks of the host platform and of the library's private heap. They exist only in the
-// host build (never in the Windows DLL's export table) and change nothing while unused.
+// library the tests link (nuvexctrl_static, with src/platform/test_hooks): neither the
+// installed shared library nor the Windows DLL carries them. Unused, they change nothing.
 #pragma once
 
 #include <cstdint>
-
-#if defined(NUVEXCTRL_BUILDING)
-#define NUVEX_TEST_HOOK __attribute__((visibility("default")))
-#else
-#define NUVEX_TEST_HOOK
-#endif
 
 extern "C" {
 
@@ -26,37 +21,37 @@ enum NuvexFaultKind {
 
 // Makes the nth operation of `kind` from now on fail (1 = the next one); with `sticky` every
 // operation from the nth on fails. nth 0 switches the fault off.
-NUVEX_TEST_HOOK void NuvexHost_FailFileOp(int kind, uint32_t nth, int sticky);
+void NuvexHost_FailFileOp(int kind, uint32_t nth, int sticky);
 // Makes the nth WriteFile from now on write only `bytes` bytes and report that count.
-NUVEX_TEST_HOOK void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes);
+void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes);
 // Operations of `kind` performed since the last reset (counts ordinary files only).
-NUVEX_TEST_HOOK uint32_t NuvexHost_FileOpCount(int kind);
+uint32_t NuvexHost_FileOpCount(int kind);
 // Switches every injected fault off and sets the counters to zero; also puts the process token
 // back in its start state (SeLoadDriverPrivilege held but disabled) and drops forced
 // NtLoadDriver results.
-NUVEX_TEST_HOOK void NuvexHost_ResetFaults(void);
+void NuvexHost_ResetFaults(void);
 // Handles of any kind (files, devices, registry keys, services, tokens, modules) now open.
-NUVEX_TEST_HOOK uint32_t NuvexHost_OpenHandleCount(void);
+uint32_t NuvexHost_OpenHandleCount(void);
 // Forgets the cached machine root so that the next call reads NUVEX_HOST_ROOT again; the
 // standard folders of the root NUVEX_HOST_ROOT names now are created at once.
-NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void);
+void NuvexHost_ResetMachineRoot(void);
 
 // Makes the next `count` NtLoadDriver calls return `status` at once, before any other check,
 // without starting anything.
-NUVEX_TEST_HOOK void NuvexHost_ForceLoadStatus(uint32_t count, int32_t status);
+void NuvexHost_ForceLoadStatus(uint32_t count, int32_t status);
 // NtLoadDriver calls since the last NuvexHost_ResetFaults.
-NUVEX_TEST_HOOK uint32_t NuvexHost_LoadDriverCallCount(void);
+uint32_t NuvexHost_LoadDriverCallCount(void);
 // 1 while SeLoadDriverPrivilege is enabled in the process token.
-NUVEX_TEST_HOOK int NuvexHost_LoadDriverPrivilegeEnabled(void);
+int NuvexHost_LoadDriverPrivilegeEnabled(void);
 // Ends every driver process recorded under the current machine root (Drivers/*.pid) and
 // removes the records; returns how many were running.
-NUVEX_TEST_HOOK uint32_t NuvexHost_StopDrivers(void);
+uint32_t NuvexHost_StopDrivers(void);
 
 // Library heap: make the nth allocation from now on fail (sticky: every one from the nth on);
 // nth 0 switches it off.
-NUVEX_TEST_HOOK void NuvexTest_HeapFailAt(uint32_t nth, int sticky);
+void NuvexTest_HeapFailAt(uint32_t nth, int sticky);
 // Blocks of the library heap now allocated and not freed.
-NUVEX_TEST_HOOK uint32_t NuvexTest_HeapLiveBlocks(void);
+uint32_t NuvexTest_HeapLiveBlocks(void);
 // Allocations attempted since the last NuvexTest_HeapFailAt call.
-NUVEX_TEST_HOOK uint32_t NuvexTest_HeapAllocCount(void);
+uint32_t NuvexTest_HeapAllocCount(void);
 }

@@ -116,5 +116,15 @@ bool TakeForcedLoadStatus(NTSTATUS* status);
 void CountLoadDriverCall();
 void ResetTokenState();
 void ResetForcedLoads();
+// Arming and reading the state above; reached only through the test hooks (host_hooks.h).
+void ArmFileFault(int kind, uint32_t nth, bool sticky);
+void ArmShortWrite(uint32_t nth, uint32_t bytes);
+uint32_t FileOpCount(int kind);
+void ResetFaults();
+void ForceLoadStatus(uint32_t count, NTSTATUS status);
+uint32_t LoadDriverCallCount();
+// Forgets the cached machine root and creates the standard folders of the one
+// NUVEX_HOST_ROOT names now.
+void ResetMachineRoot();
 
 }  // namespace nuvex::host

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <string>
 
-#include "platform/host/host_hooks.h"
 #include "platform/host/host_internal.h"
 
 namespace nuvex::host {
@@ -180,7 +179,7 @@ BOOL DisableThreadLibraryCalls(HMODULE) {
     return TRUE;
 }
 
-extern "C" NUVEX_TEST_HOOK void NuvexHost_ResetMachineRoot(void) {
+void nuvex::host::ResetMachineRoot() {
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_root.clear();
     // Tests seed the folders of a fresh root before any platform call: make them exist now

@@ -7,7 +7,6 @@
 
 #include <atomic>
 
-#include "platform/host/host_hooks.h"
 #include "platform/host/host_internal.h"
 #include "platform/host/tokens.h"
 
@@ -143,8 +142,4 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
     }
     SetError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
     return TRUE;
-}
-
-extern "C" NUVEX_TEST_HOOK int NuvexHost_LoadDriverPrivilegeEnabled(void) {
-    return LoadDriverPrivilegeEnabled() ? 1 : 0;
 }

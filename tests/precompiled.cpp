@@ -1,0 +1,2 @@
+// The object that carries the tests' precompiled header (tests/CMakeLists.txt); it defines
+// nothing itself.
