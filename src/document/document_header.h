@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nuvex_wire.h"
+
 namespace nuvex::document {
 
 // ---- file layout -----------------------------------------------------------------------
@@ -116,16 +118,18 @@ bool FullSignatureMatches(const uint8_t* bytes);
 // The first four bytes of the MD5 digest of the rights password.
 std::array<uint8_t, kPasswordCheckSize> PasswordCheckOf(const void* password, uint32_t length);
 
-// ---- the header request of the main filter driver (0x830922c4) --------------------------
-constexpr uint32_t kHeaderRequestSize = 4116;
-constexpr uint32_t kHeaderRequestReadInputSize = 20;  // FileHandle..HeaderLength + 4 zero bytes
-constexpr uint32_t kRequestFileHandleOffset = 0;
-constexpr uint32_t kRequestDirectionOffset = 4;
-constexpr uint32_t kRequestHeaderOffsetOffset = 8;
-constexpr uint32_t kRequestHeaderLengthOffset = 12;
-constexpr uint32_t kRequestHeaderDataOffset = 16;
-constexpr uint32_t kDirectionWrite = 0;
-constexpr uint32_t kDirectionRead = 1;
+// ---- the header request of the main filter driver (layout in nuvex_wire.h) ----------------
+constexpr uint32_t kHeaderRequestSize = NUVEX_HEADER_REQUEST_SIZE;
+// FileHandle..HeaderLength + 4 zero bytes
+constexpr uint32_t kHeaderRequestReadInputSize = NUVEX_HEADER_REQUEST_READ_SIZE;
+constexpr uint32_t kRequestFileHandleOffset = NUVEX_HEADER_REQUEST_HANDLE;
+constexpr uint32_t kRequestDirectionOffset = NUVEX_HEADER_REQUEST_DIRECTION;
+constexpr uint32_t kRequestHeaderOffsetOffset = NUVEX_HEADER_REQUEST_OFFSET;
+constexpr uint32_t kRequestHeaderLengthOffset = NUVEX_HEADER_REQUEST_LENGTH;
+constexpr uint32_t kRequestHeaderDataOffset = NUVEX_HEADER_REQUEST_DATA;
+constexpr uint32_t kDirectionWrite = NUVEX_HEADER_WRITE;
+constexpr uint32_t kDirectionRead = NUVEX_HEADER_READ;
+static_assert(kHeaderRequestSize == NUVEX_HEADER_REQUEST_RESERVED + 4);
 
 // Fills the fixed fields of a zero-filled 4116-byte request for one direction. The handle is
 // the document's handle in this process (on the host: its descriptor number).

@@ -8,9 +8,9 @@
 #include "document/documents.h"
 #include "document/operation_files.h"
 #include "driver/device.h"
-#include "driver/request_codes.h"
 #include "frame/result_codes.h"
 #include "frame/wire.h"
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex::document {

@@ -6,9 +6,9 @@
 #include "document/document_io.h"
 #include "document/documents.h"
 #include "driver/device.h"
-#include "driver/request_codes.h"
 #include "frame/result_codes.h"
 #include "frame/wire.h"
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex::document {

@@ -10,7 +10,7 @@
 
 #include "crypto/seal_cache.h"
 #include "driver/device.h"
-#include "driver/request_codes.h"
+#include "nuvex_wire.h"
 #include "frame/heap.h"
 #include "frame/result_codes.h"
 #include "frame/wire.h"
@@ -21,9 +21,9 @@ namespace {
 
 constexpr uint32_t kDocumentKeyStoreBytes = 257;
 constexpr uint32_t kSystemKeyBytes = 16;
-constexpr uint32_t kMaxKeyBytes = 256;  // the key field of both requests
-constexpr uint32_t kKeyRequestBytes = 4 + kMaxKeyBytes;
-constexpr uint32_t kSysKeyRequestBytes = kMaxKeyBytes;
+constexpr uint32_t kMaxKeyBytes = NUVEX_KEY_FIELD_SIZE;  // the key field of both requests
+constexpr uint32_t kKeyRequestBytes = NUVEX_SET_KEY_REQUEST_SIZE;
+constexpr uint32_t kSysKeyRequestBytes = NUVEX_SET_SYSKEY_REQUEST_SIZE;
 
 struct KeyStores {
     // Held from a key request until the store holds the accepted key; ordered before `lock`.

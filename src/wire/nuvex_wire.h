@@ -148,9 +148,10 @@ static inline void NuvexWire_Store64(void* at, uint64_t value) {
 /* A policy text reply: at most 2047 characters and a zero byte. */
 #define NUVEX_POLICY_TEXT_REPLY_SIZE 2048u
 
-/* Document header request: u32 file handle, u32 direction, u32 header offset, u32 header
- * length, then for a write the 4096 header bytes. A read sends the first 20 bytes (the four
- * words and four zero bytes) or the whole request and receives the header. */
+/* Document header request: u32 file handle, u32 direction, u32 header offset (0), u32 header
+ * length (4096), the 4096 header bytes (for a write the new header, for a read zero), and a
+ * reserved zero u32. A write sends the whole request; a read sends the first 20 bytes (the
+ * four words and four zero bytes) or the whole request and receives the header. */
 #define NUVEX_HEADER_SIZE 4096u
 #define NUVEX_HEADER_REQUEST_SIZE 4116u
 #define NUVEX_HEADER_REQUEST_READ_SIZE 20u
@@ -159,6 +160,7 @@ static inline void NuvexWire_Store64(void* at, uint64_t value) {
 #define NUVEX_HEADER_REQUEST_OFFSET 8u
 #define NUVEX_HEADER_REQUEST_LENGTH 12u
 #define NUVEX_HEADER_REQUEST_DATA 16u
+#define NUVEX_HEADER_REQUEST_RESERVED 4112u
 #define NUVEX_HEADER_WRITE 0u
 #define NUVEX_HEADER_READ 1u
 
@@ -333,6 +335,19 @@ constexpr uint32_t ControlCode(uint32_t deviceType, uint32_t function) {
 constexpr bool IsDriverCode(uint32_t code, uint32_t deviceType) {
     return (code >> 16) == deviceType && (code & 0xC003u) == 0 && ((code >> 2) & 0xFFFu) >= 0x800;
 }
+
+// The layouts add up.
+static_assert(NUVEX_HEADER_REQUEST_DATA + NUVEX_HEADER_SIZE == NUVEX_HEADER_REQUEST_RESERVED);
+static_assert(NUVEX_HEADER_REQUEST_RESERVED + NUVEX_WORD_SIZE == NUVEX_HEADER_REQUEST_SIZE);
+static_assert(NUVEX_SECRUN_ENTRY_DATA + NUVEX_SECRUN_ENTRY_DATA_SIZE == NUVEX_SECRUN_BLOCK_SIZE);
+static_assert(NUVEX_SECRUN_SUB_DATA + NUVEX_SECRUN_SUB_DATA_SIZE == NUVEX_SECRUN_BLOCK_SIZE);
+static_assert(NUVEX_SECRUN_SUB_PATH + NUVEX_SECRUN_PATH_SIZE == NUVEX_SECRUN_BLOCK_SIZE);
+static_assert(NUVEX_POLICY_TEXT_LIST5 + NUVEX_POLICY_TEXT_LIST_SIZE == NUVEX_POLICY_RECORD_SIZE);
+static_assert(NUVEX_SET_KEY_KEY + NUVEX_KEY_FIELD_SIZE == NUVEX_SET_KEY_REQUEST_SIZE);
+static_assert(NUVEX_ACL_POLICY_TEXT_LIST4 + NUVEX_ACL_POLICY_TEXT_LIST_SIZE ==
+              NUVEX_ACL_POLICY_SIZE);
+static_assert(NUVEX_ACL_LOG_DATA + NUVEX_ACL_LOG_DATA_SIZE == NUVEX_ACL_LOG_SIZE);
+static_assert(NUVEX_ACL_LOG_TEXT + NUVEX_ACL_LOG_TEXT_SIZE == NUVEX_ACL_LOG_DATA_SIZE);
 
 namespace main_driver {
 constexpr uint32_t kDeviceType = NUVEX_MAIN_DEVICE_TYPE;

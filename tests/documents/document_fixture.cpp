@@ -127,7 +127,7 @@ HeaderDriver::HeaderDriver(const std::string& root)
 std::vector<FakeRequest> HeaderDriver::HeaderRequests() const {
     std::vector<FakeRequest> headers;
     for (const auto& request : fake_.Requests())
-        if (request.code == 0x830922c4u) headers.push_back(request);
+        if (request.code == main_driver::kHeaderRequest) headers.push_back(request);
     return headers;
 }
 
@@ -137,7 +137,7 @@ std::vector<std::string> HeaderDriver::Problems() const {
 }
 
 FakeReply HeaderDriver::Serve(const FakeRequest& request) {
-    if (request.code != 0x830922c4u) return FakeReply::Ok();
+    if (request.code != main_driver::kHeaderRequest) return FakeReply::Ok();
     auto problem = [this](const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
         problems_.push_back(text);

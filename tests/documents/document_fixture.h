@@ -12,6 +12,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "nuvex_wire.h"
 #include "nuvexctrl.h"
 
 namespace nuvex::test {

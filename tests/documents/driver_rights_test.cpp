@@ -168,7 +168,7 @@ TEST_F(DriverRights, QueryDrvFileType) {
     EXPECT_EQ(type, 1u);
 
     FakeDriver driver(Root(), "Nuvexcdo_3", [](const FakeRequest& request) {
-        return request.code == 0x830922c0u ? FakeReply::U32(U32At(request.input, 0) + 100)
+        return request.code == main_driver::kQueryFileType ? FakeReply::U32(U32At(request.input, 0) + 100)
                                            : FakeReply::Fail();
     });
     EXPECT_EQ(NuvexCtrl_QueryDrvFileType(0xDEADBEEF, &type), 0u);
@@ -176,7 +176,7 @@ TEST_F(DriverRights, QueryDrvFileType) {
     EXPECT_EQ(NuvexCtrl_QueryDrvFileType(7, nullptr), 0u);
     auto requests = driver.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].code, 0x830922c0u);
+    EXPECT_EQ(requests[1].code, main_driver::kQueryFileType);
     EXPECT_EQ(U32At(requests[1].input, 0), 7u);
     EXPECT_EQ(requests[1].outputLength, 4u);
 

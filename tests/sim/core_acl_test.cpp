@@ -144,7 +144,7 @@ TEST_F(AclCoreTest, MalformedRequestsAreRefused) {
     EXPECT_FALSE(Call(kGetLog, {}, 295).ok);
     EXPECT_FALSE(Call(kStart, {1}).ok);
     EXPECT_FALSE(Call(kDeleteOnePolicy, {1, 2, 3}).ok);
-    EXPECT_FALSE(Call(0x83092000, {}, 12).ok);
+    EXPECT_FALSE(Call(main_driver::kGetStatus, {}, NUVEX_STATUS_SIZE).ok);
     EXPECT_EQ(U32(Call(kGetStatus, {}, 8).bytes, 4), 0u);
     EXPECT_TRUE(DrainLog().empty());
 }

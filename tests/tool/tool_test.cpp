@@ -23,6 +23,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "nuvex_wire.h"
 
 extern char** environ;
 
@@ -369,7 +370,7 @@ TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {
 // A driver that fills its text fields to the last byte: every field is read within its size.
 TEST_F(ToolTest, AccessControlTextsAreReadWithinTheirFields) {
     nuvex::test::FakeDriver acl(Root(), "NuvexACLcdo_3", [](const nuvex::test::FakeRequest& r) {
-        if (r.code != 0x8666200c) return nuvex::test::FakeReply::Ok();
+        if (r.code != nuvex::acl_driver::kGetPolicy) return nuvex::test::FakeReply::Ok();
         uint32_t id = nuvex::test::U32At(r.input, 0), selector = nuvex::test::U32At(r.input, 4);
         if ((selector == 2 && id != 0) || (selector == 3 && id != 5)) return nuvex::test::FakeReply::Fail();
         std::vector<uint8_t> record(1196, 'x');
