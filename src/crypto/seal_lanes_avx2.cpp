@@ -11,8 +11,12 @@
 
 // Everything below, the kernel included, is compiled for AVX2. No standard-library header is
 // included past this point, so no shared inline function is compiled for AVX2 here.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "crypto/seal_lanes.h"
 #include "crypto/seal_lanes_x86.h"
@@ -32,6 +36,10 @@ void SealXorBlocksAvx2x16(const SealContext& context, uint32_t first, uint32_t c
 
 }  // namespace nuvex
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

@@ -12,8 +12,12 @@
 
 // Everything below, the kernel included, is compiled for AVX-512. No standard-library header
 // is included past this point, so no shared inline function is compiled for AVX-512 here.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512vl,avx512bw"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
+#endif
 // The compiler's own AVX-512 headers start some intrinsics from a deliberately undefined
 // vector, which this compiler reports as uninitialised.
 #pragma GCC diagnostic push
@@ -77,6 +81,10 @@ void SealXorBlocksAvx512x48(const SealContext& context, uint32_t first, uint32_t
 }  // namespace nuvex
 
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
