@@ -1,9 +1,10 @@
 // The DLL's calling convention, seen from a client: every export is found under its
 // stdcall-decorated name, is the routine that the header's declaration links to through the
 // import library, removes its own arguments from the stack (callee cleanup) and keeps the
-// registers a caller relies on. Each export is called with arguments that make it fail
-// fast, and its result code shows that the arguments arrived in their declared order. The
-// DLL also names its version in a version resource, as Windows tools read it.
+// registers a caller relies on, whatever the stack's alignment at the call (4 bytes is all
+// the convention promises). Each export is called with arguments that make it fail fast, and
+// its result code shows that the arguments arrived in their declared order. The DLL also
+// names its version in a version resource, as Windows tools read it.
 #include <windows.h>
 
 #include <cstdint>
@@ -14,79 +15,12 @@
 #include <gtest/gtest.h>
 
 #include "nuvexctrl.h"
-
-// Calls `fn` as a stdcall caller does: pushes `count` arguments from `args` (last first), calls,
-// and does not pop them. Returns ESP after the call minus ESP before the pushes: 0 when the
-// callee removed its arguments. `*result` receives EAX; `*kept` is 1 when EBX, ESI, EDI and EBP
-// held their values across the call.
-extern "C" int32_t NuvexCallMeasured(void* fn, const uint32_t* args, uint32_t count,
-                                     uint32_t* result, uint32_t* kept);
-asm(R"(
-    .data
-nuvex_saved_frame:
-    .long 0
-nuvex_esp_before:
-    .long 0
-    .text
-    .globl _NuvexCallMeasured
-_NuvexCallMeasured:
-    pushl %ebp
-    movl  %esp, %ebp
-    pushl %ebx
-    pushl %esi
-    pushl %edi
-    # The callee may break any register: keep what is needed afterwards in memory.
-    movl  %ebp, nuvex_saved_frame
-    movl  12(%ebp), %esi
-    movl  16(%ebp), %ecx
-    # 16-byte alignment at the call, whatever the number of arguments.
-    andl  $-16, %esp
-    leal  0(,%ecx,4), %eax
-    negl  %eax
-    andl  $15, %eax
-    subl  %eax, %esp
-    movl  %esp, nuvex_esp_before
-    testl %ecx, %ecx
-    jz    2f
-1:
-    pushl -4(%esi,%ecx,4)
-    decl  %ecx
-    jnz   1b
-2:
-    movl  8(%ebp), %eax
-    movl  $0x5A5A1234, %ebx
-    movl  $0x3C3C5678, %esi
-    movl  $0x1E1E9ABC, %edi
-    movl  $0x0F0F4321, %ebp
-    call  *%eax
-    xorl  %ecx, %ecx
-    cmpl  $0x5A5A1234, %ebx
-    jne   3f
-    cmpl  $0x3C3C5678, %esi
-    jne   3f
-    cmpl  $0x1E1E9ABC, %edi
-    jne   3f
-    cmpl  $0x0F0F4321, %ebp
-    jne   3f
-    movl  $1, %ecx
-3:
-    movl  %esp, %edx
-    subl  nuvex_esp_before, %edx
-    movl  nuvex_saved_frame, %ebp
-    movl  20(%ebp), %esi
-    movl  %eax, (%esi)
-    movl  24(%ebp), %esi
-    movl  %ecx, (%esi)
-    movl  %edx, %eax
-    leal  -12(%ebp), %esp
-    popl  %edi
-    popl  %esi
-    popl  %ebx
-    popl  %ebp
-    ret
-)");
+#include "win_support.h"
 
 namespace {
+
+using nuvex_win::kStackOffsets;
+using nuvex_win::NuvexCallMeasured;
 
 uint32_t Arg(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -266,19 +200,22 @@ TEST_F(StdcallTest, VersionResourceCarriesTheProjectVersion) {
 
 TEST_F(StdcallTest, EveryExportRemovesItsArgumentsAndKeepsCalleeSavedRegisters) {
     ASSERT_NE(module_, nullptr);
-    for (const ExportCase& c : kCases) {
-        SCOPED_TRACE(c.decorated);
-        auto* fn = reinterpret_cast<void*>(GetProcAddress(module_, c.decorated));
-        ASSERT_NE(fn, nullptr);
-        uint32_t count = static_cast<uint32_t>(std::stoul(DecoratedArgBytes(c.decorated))) / 4;
-        uint32_t result = 0xDEADBEEF, kept = 0;
-        g_fileType = 0;
-        int32_t imbalance = NuvexCallMeasured(fn, c.args, count, &result, &kept);
-        EXPECT_EQ(imbalance, 0) << "stack moved by " << imbalance << " bytes";
-        EXPECT_EQ(kept, 1u) << "EBX, ESI, EDI or EBP changed";
-        EXPECT_EQ(result, c.expected);
-        // The out-argument of the file-type query sits in second place: it was set to 1.
-        if (c.declared == NUVEX_FN(NuvexCtrl_QueryDrvFileType)) EXPECT_EQ(g_fileType, 1u);
+    for (uint32_t below16 : kStackOffsets) {
+        for (const ExportCase& c : kCases) {
+            SCOPED_TRACE(std::string(c.decorated) + " with ESP 16n-" + std::to_string(below16));
+            auto* fn = reinterpret_cast<void*>(GetProcAddress(module_, c.decorated));
+            ASSERT_NE(fn, nullptr);
+            uint32_t count =
+                static_cast<uint32_t>(std::stoul(DecoratedArgBytes(c.decorated))) / 4;
+            uint32_t result = 0xDEADBEEF, kept = 0;
+            g_fileType = 0;
+            int32_t imbalance = NuvexCallMeasured(fn, c.args, count, below16, &result, &kept);
+            EXPECT_EQ(imbalance, 0) << "stack moved by " << imbalance << " bytes";
+            EXPECT_EQ(kept, 1u) << "EBX, ESI, EDI or EBP changed";
+            EXPECT_EQ(result, c.expected);
+            // The out-argument of the file-type query sits in second place: it was set to 1.
+            if (c.declared == NUVEX_FN(NuvexCtrl_QueryDrvFileType)) EXPECT_EQ(g_fileType, 1u);
+        }
     }
 }
 
@@ -287,12 +224,33 @@ TEST_F(StdcallTest, MeasuringCallerDetectsACallerCleanupRoutine) {
     auto cdeclRoutine = [](uint32_t a, uint32_t b) -> uint32_t { return a + b; };
     uint32_t (*fn)(uint32_t, uint32_t) = cdeclRoutine;
     const uint32_t args[2] = {40, 2};
-    uint32_t result = 0, kept = 0;
-    int32_t imbalance =
-        NuvexCallMeasured(reinterpret_cast<void*>(fn), args, 2, &result, &kept);
-    EXPECT_EQ(result, 42u);
-    EXPECT_EQ(imbalance, -8);
-    EXPECT_EQ(kept, 1u);
+    for (uint32_t below16 : kStackOffsets) {
+        uint32_t result = 0, kept = 0;
+        int32_t imbalance =
+            NuvexCallMeasured(reinterpret_cast<void*>(fn), args, 2, below16, &result, &kept);
+        EXPECT_EQ(result, 42u);
+        EXPECT_EQ(imbalance, -8);
+        EXPECT_EQ(kept, 1u);
+    }
+}
+
+// The offset reaches the callee: a routine that reports its own ESP sees each one.
+extern "C" uint32_t NuvexStackAtEntry();
+asm(R"(
+    .text
+    .globl _NuvexStackAtEntry
+_NuvexStackAtEntry:
+    leal  4(%esp), %eax
+    ret
+)");
+
+TEST_F(StdcallTest, MeasuringCallerPresentsEachStackOffset) {
+    for (uint32_t below16 : kStackOffsets) {
+        uint32_t result = 0, kept = 0;
+        NuvexCallMeasured(reinterpret_cast<void*>(&NuvexStackAtEntry), nullptr, 0, below16,
+                          &result, &kept);
+        EXPECT_EQ((16 - result % 16) % 16, below16);
+    }
 }
 
 }  // namespace

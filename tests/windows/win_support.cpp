@@ -1,5 +1,72 @@
 #include "win_support.h"
 
+// The measuring caller keeps what it needs after the call in memory, since the callee may
+// break any register; one call at a time (the tests call it from one thread).
+asm(R"(
+    .data
+nuvex_saved_frame:
+    .long 0
+nuvex_esp_before:
+    .long 0
+    .text
+    .globl _NuvexCallMeasured
+_NuvexCallMeasured:
+    pushl %ebp
+    movl  %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl  %ebp, nuvex_saved_frame
+    movl  12(%ebp), %esi
+    movl  16(%ebp), %ecx
+    # ESP at the call: 16-byte aligned, whatever the number of arguments, less `below16`.
+    andl  $-16, %esp
+    leal  0(,%ecx,4), %eax
+    negl  %eax
+    andl  $15, %eax
+    subl  %eax, %esp
+    subl  20(%ebp), %esp
+    movl  %esp, nuvex_esp_before
+    testl %ecx, %ecx
+    jz    2f
+1:
+    pushl -4(%esi,%ecx,4)
+    decl  %ecx
+    jnz   1b
+2:
+    movl  8(%ebp), %eax
+    movl  $0x5A5A1234, %ebx
+    movl  $0x3C3C5678, %esi
+    movl  $0x1E1E9ABC, %edi
+    movl  $0x0F0F4321, %ebp
+    call  *%eax
+    xorl  %ecx, %ecx
+    cmpl  $0x5A5A1234, %ebx
+    jne   3f
+    cmpl  $0x3C3C5678, %esi
+    jne   3f
+    cmpl  $0x1E1E9ABC, %edi
+    jne   3f
+    cmpl  $0x0F0F4321, %ebp
+    jne   3f
+    movl  $1, %ecx
+3:
+    movl  %esp, %edx
+    subl  nuvex_esp_before, %edx
+    movl  nuvex_saved_frame, %ebp
+    movl  24(%ebp), %esi
+    movl  %eax, (%esi)
+    movl  28(%ebp), %esi
+    movl  %ecx, (%esi)
+    movl  %edx, %eax
+    leal  -12(%ebp), %esp
+    popl  %edi
+    popl  %esi
+    popl  %ebx
+    popl  %ebp
+    ret
+)");
+
 namespace nuvex_win {
 
 bool FileExists(const std::string& path) {

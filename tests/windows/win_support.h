@@ -21,6 +21,17 @@ Bytes PatternBytes(size_t size, uint32_t seed);  // deterministic, varied bytes
 void RemoveTree(const std::string& path);
 std::string ModuleDirectory();  // directory of the running program, with a trailing '\'
 
+// Calls `fn` as a stdcall caller does: pushes `count` arguments from `args` (last first), calls,
+// and does not pop them. At the call, ESP is `below16` bytes under a multiple of 16 (0, 4, 8
+// or 12: the 32-bit Windows convention promises a callee only 4-byte alignment). Returns ESP
+// after the call minus ESP before the pushes: 0 when the callee removed its arguments.
+// `*result` receives EAX; `*kept` is 1 when EBX, ESI, EDI and EBP held their values across the
+// call.
+extern "C" int32_t NuvexCallMeasured(void* fn, const uint32_t* args, uint32_t count,
+                                     uint32_t below16, uint32_t* result, uint32_t* kept);
+// The stack offsets under a multiple of 16 that callers may present.
+constexpr uint32_t kStackOffsets[] = {0, 4, 8, 12};
+
 // A fresh scratch directory for each test, removed afterwards.
 class ScratchTest : public ::testing::Test {
 protected:
