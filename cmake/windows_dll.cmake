@@ -3,8 +3,15 @@
 # - The export table comes from include/nuvexctrl.def and holds exactly the stdcall-decorated
 #   names; the import library written beside the DLL (lib/libNuvexctrl.dll.a) resolves the
 #   header's __stdcall declarations (__imp__Name@N) to those names.
-# - The language runtime (libgcc, libstdc++, winpthread) is linked in statically, so the DLL
-#   needs nothing beside it but system DLLs.
+# - The language runtime (libgcc, libstdc++) is linked in statically, so the DLL needs nothing
+#   beside it but system DLLs. The library code takes its locks, condition variables and
+#   threads from the system (src/platform/threads.h) and its guards for local statics from
+#   src/platform/win32/static_guards.cpp: the runtime's thread library leaves handles and
+#   memory behind at every unload (docs/windows.md).
+# - The 32-bit Windows convention promises a callee only a 4-byte-aligned stack: the library
+#   code assumes no more (-mincoming-stack-boundary=2) and realigns where it needs more, in
+#   every routine a caller or a thread start can reach.
+target_compile_options(nuvexctrl_objects PRIVATE -mincoming-stack-boundary=2)
 set_target_properties(nuvexctrl PROPERTIES OUTPUT_NAME Nuvexctrl PREFIX "" IMPORT_PREFIX "lib"
                       IMPORT_SUFFIX ".dll.a")
 target_sources(nuvexctrl PRIVATE ${CMAKE_SOURCE_DIR}/include/nuvexctrl.def)

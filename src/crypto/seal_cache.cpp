@@ -1,10 +1,9 @@
 #include "crypto/seal_cache.h"
 
 #include <cstring>
-#include <mutex>
-
 #include "crypto/seal_ahead.h"
 #include "frame/heap.h"
+#include "platform/threads.h"
 
 namespace nuvex {
 namespace {
@@ -20,7 +19,7 @@ struct CacheEntry {
 };
 
 struct Cache {
-    std::mutex lock;
+    platform::Lock lock;
     uint64_t clock = 0;
     SealCacheStats stats{};
     CacheEntry entries[kSealCacheEntries]{};
@@ -31,7 +30,7 @@ struct Cache {
 
     // Key-derived words must not outlive the module either.
     ~Cache() {
-        std::lock_guard<std::mutex> guard(lock);
+        platform::LockHolder guard(lock);
         SecureWipe(entries, sizeof entries);
         SecureWipe(kept, sizeof kept);
     }
@@ -72,7 +71,7 @@ Cache& TheCache() {
 bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uint32_t* block) {
     Cache& cache = TheCache();
     {
-        std::lock_guard<std::mutex> guard(cache.lock);
+        platform::LockHolder guard(cache.lock);
         if (CacheEntry* entry = cache.Find(key)) {
             entry->lastUse = ++cache.clock;
             cache.stats.hits += 1;
@@ -87,7 +86,7 @@ bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uin
     }
     // Derive without holding the lock: other keys stay served meanwhile.
     SealMakeTables(key, tables);
-    std::lock_guard<std::mutex> guard(cache.lock);
+    platform::LockHolder guard(cache.lock);
     cache.stats.misses += 1;
     // A key replaced meanwhile, or one the key stores no longer hold, is not kept.
     if (!cache.Admits(key)) return false;
@@ -105,7 +104,7 @@ bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uin
 
 void SealCacheKeepBlock(const uint8_t* key, uint32_t counter, const uint32_t* block) {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> guard(cache.lock);
+    platform::LockHolder guard(cache.lock);
     CacheEntry* entry = cache.Find(key);
     if (entry == nullptr) return;
     entry->hasBlock = true;
@@ -115,7 +114,7 @@ void SealCacheKeepBlock(const uint8_t* key, uint32_t counter, const uint32_t* bl
 
 void SealCacheKeepOnly(const uint8_t* const* keys, uint32_t count) {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> guard(cache.lock);
+    platform::LockHolder guard(cache.lock);
     SecureWipe(cache.kept, sizeof cache.kept);
     cache.keptCount = count < kSealCacheKeptKeys ? count : kSealCacheKeptKeys;
     for (uint32_t k = 0; k < cache.keptCount; ++k)
@@ -129,13 +128,13 @@ void SealCacheKeepOnly(const uint8_t* const* keys, uint32_t count) {
 
 void SealCacheClear() {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> guard(cache.lock);
+    platform::LockHolder guard(cache.lock);
     SecureWipe(cache.entries, sizeof cache.entries);
 }
 
 SealCacheStats SealCacheStatistics() {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> guard(cache.lock);
+    platform::LockHolder guard(cache.lock);
     return cache.stats;
 }
 

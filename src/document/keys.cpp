@@ -6,7 +6,6 @@
 #include "document/keys.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "crypto/seal_cache.h"
 #include "driver/device.h"
@@ -15,6 +14,7 @@
 #include "frame/result_codes.h"
 #include "frame/wire.h"
 #include "nuvexctrl.h"
+#include "platform/threads.h"
 
 namespace nuvex {
 namespace {
@@ -27,8 +27,8 @@ constexpr uint32_t kSysKeyRequestBytes = NUVEX_SET_SYSKEY_REQUEST_SIZE;
 
 struct KeyStores {
     // Held from a key request until the store holds the accepted key; ordered before `lock`.
-    std::mutex installLock;
-    std::mutex lock;
+    platform::Lock installLock;
+    platform::Lock lock;
     // The default document key is 20 bytes of 0x5C; the rest of the store is zero.
     uint8_t documentKey[kDocumentKeyStoreBytes] = {
         0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
@@ -39,7 +39,7 @@ struct KeyStores {
 
     // The keys do not outlive the module.
     ~KeyStores() {
-        std::lock_guard<std::mutex> guard(lock);
+        platform::LockHolder guard(lock);
         SecureWipe(documentKey, sizeof documentKey);
         SecureWipe(systemKey, sizeof systemKey);
     }
@@ -58,7 +58,7 @@ const uint8_t kPolicyFileKey[kSealKeyBytes] = {0x21, 0x22, 0x23, 0x24, 0x25, 0x2
 
 SealKey DocumentKeySnapshot() {
     KeyStores& stores = Stores();
-    std::lock_guard<std::mutex> guard(stores.lock);
+    platform::LockHolder guard(stores.lock);
     SealKey key;
     std::memcpy(key.data(), stores.documentKey, key.size());
     return key;
@@ -66,7 +66,7 @@ SealKey DocumentKeySnapshot() {
 
 std::array<uint8_t, 16> SystemKeySnapshot() {
     KeyStores& stores = Stores();
-    std::lock_guard<std::mutex> guard(stores.lock);
+    platform::LockHolder guard(stores.lock);
     std::array<uint8_t, 16> key;
     std::memcpy(key.data(), stores.systemKey, key.size());
     return key;
@@ -110,13 +110,13 @@ uint32_t InstallKey(uint32_t code, const uint8_t* prefix, uint32_t prefixBytes,
     uint8_t request[kKeyRequestBytes] = {};
     if (prefixBytes > 0) std::memcpy(request, prefix, prefixBytes);
     std::memcpy(request + prefixBytes, key, keyLength);
-    std::lock_guard<std::mutex> installing(Stores().installLock);
+    platform::LockHolder installing(Stores().installLock);
     const RequestResult sent = session.Request(code, request, requestBytes, nullptr, 0);
     SecureWipe(request, sizeof request);
     if (!sent.ok) return codes.refused;
 
     {
-        std::lock_guard<std::mutex> guard(Stores().lock);
+        platform::LockHolder guard(Stores().lock);
         std::memset(store, 0, storeBytes);
         std::memcpy(store, key, keyLength < storeBytes ? keyLength : storeBytes);
     }

@@ -3,9 +3,7 @@
 // directory.
 #include "driver/pass_paths.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "driver/device.h"
 #include "nuvex_wire.h"
@@ -13,6 +11,7 @@
 #include "frame/heap.h"
 #include "frame/result_codes.h"
 #include "nuvexctrl.h"
+#include "platform/threads.h"
 
 namespace nuvex::pass_paths {
 namespace {
@@ -30,15 +29,15 @@ bool BuildFilePath(char (&path)[kPathBytes]) {
 // Opens the file for exclusive use (share mode 0), created empty when absent. Another update
 // holding it is waited for, a bounded time, instead of dropping this update.
 UniqueHandle OpenExclusive(const char* path) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(kSharingRetryMilliseconds);
+    const uint64_t deadline = platform::MonotonicMilliseconds() + kSharingRetryMilliseconds;
     for (;;) {
         UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0,
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) return file;
-        if (GetLastError() != ERROR_SHARING_VIOLATION || Clock::now() >= deadline) return file;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kSharingRetryPauseMilliseconds));
+        if (GetLastError() != ERROR_SHARING_VIOLATION ||
+            platform::MonotonicMilliseconds() >= deadline)
+            return file;
+        platform::SleepMilliseconds(kSharingRetryPauseMilliseconds);
     }
 }
 
