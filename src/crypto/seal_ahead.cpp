@@ -1,11 +1,11 @@
 #include "crypto/seal_ahead.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "crypto/seal.h"
 #include "crypto/seal_cache.h"
 #include "frame/heap.h"
+#include "platform/threads.h"
 
 namespace nuvex {
 namespace {
@@ -22,7 +22,7 @@ struct AheadEntry {
 constexpr uint32_t kKeptKeys = kSealCacheKeptKeys;  // the keys the table cache keeps
 
 struct Ahead {
-    std::mutex lock;
+    platform::Lock lock;
     uint64_t clock = 0;
     AheadEntry entries[kSealAheadEntries]{};
     // Set by SealAheadKeepOnly: only these keys get entries.
@@ -32,7 +32,7 @@ struct Ahead {
 
     // Keystream must not outlive the module either.
     ~Ahead() {
-        std::lock_guard<std::mutex> guard(lock);
+        platform::LockHolder guard(lock);
         SecureWipe(entries, sizeof entries);
         SecureWipe(kept, sizeof kept);
     }
@@ -61,7 +61,7 @@ Ahead& TheAhead() {
 uint32_t SealAheadTake(const uint8_t* key, uint32_t counter, uint32_t word, uint8_t* data,
                        uint64_t length) {
     Ahead& ahead = TheAhead();
-    std::lock_guard<std::mutex> guard(ahead.lock);
+    platform::LockHolder guard(ahead.lock);
     AheadEntry* entry = ahead.Find(key);
     // Counter values compare as distances from the entry's first one, so that a run of
     // blocks across the top of the counter range is found too.
@@ -77,7 +77,7 @@ uint32_t SealAheadTake(const uint8_t* key, uint32_t counter, uint32_t word, uint
 void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uint32_t blocks) {
     if (blocks == 0 || blocks > kSealAheadBlocks) return;
     Ahead& ahead = TheAhead();
-    std::lock_guard<std::mutex> guard(ahead.lock);
+    platform::LockHolder guard(ahead.lock);
     // A key replaced meanwhile (a call in flight under its snapshot) has nothing kept.
     if (!ahead.Admits(key)) return;
     AheadEntry* entry = ahead.Find(key);
@@ -104,7 +104,7 @@ void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uin
 
 void SealAheadKeepOnly(const uint8_t* const* keys, uint32_t count) {
     Ahead& ahead = TheAhead();
-    std::lock_guard<std::mutex> guard(ahead.lock);
+    platform::LockHolder guard(ahead.lock);
     SecureWipe(ahead.kept, sizeof ahead.kept);
     ahead.keptCount = count < kKeptKeys ? count : kKeptKeys;
     for (uint32_t k = 0; k < ahead.keptCount; ++k)
@@ -116,7 +116,7 @@ void SealAheadKeepOnly(const uint8_t* const* keys, uint32_t count) {
 
 void SealAheadClear() {
     Ahead& ahead = TheAhead();
-    std::lock_guard<std::mutex> guard(ahead.lock);
+    platform::LockHolder guard(ahead.lock);
     SecureWipe(ahead.entries, sizeof ahead.entries);
     SecureWipe(ahead.kept, sizeof ahead.kept);
     ahead.keptCount = 0;

@@ -37,25 +37,10 @@ uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32
                            bool encrypt, uint8_t* buffer, const CopyCodes& codes) {
     SealKey key = DocumentKeySnapshot();  // one key for the whole file
     uint32_t result = 0;
-    uint64_t done = 0;
-    {
-        // Chunk n + 1 is read and enciphered while chunk n is being written.
-        ChunkWriter writer(target, buffer);
-        while (done < length) {
-            uint8_t* chunk = writer.Acquire();
-            if (chunk == nullptr) break;  // a write failed
-            uint32_t want = static_cast<uint32_t>(
-                length - done < kCopyChunkSize ? length - done : kCopyChunkSize);
-            ReadOutcome got = ReadUpTo(source, chunk, want);
-            if (!got.ok || got.bytes != want) {
-                result = codes.readFailed;
-                break;
-            }
-            CipherInPlace(chunk, want, stream + static_cast<uint32_t>(done), key, encrypt);
-            writer.Submit(want);
-            done += want;
-        }
-        if (!writer.Finish() && result == 0) result = codes.writeFailed;
+    switch (CipherCopy(source, target, length, stream, key, encrypt, buffer)) {
+        case CopyFailure::kNone: break;
+        case CopyFailure::kRead: result = codes.readFailed; break;
+        case CopyFailure::kWrite: result = codes.writeFailed; break;
     }
     SecureWipe(key.data(), key.size());
     // The chunks hold plain bytes (all of them when decrypting, a failed read's when

@@ -1,7 +1,8 @@
 #include "document/document_io.h"
 
 #include <cstring>
-#include <thread>
+
+#include "platform/threads.h"
 
 namespace nuvex::document {
 
@@ -47,73 +48,11 @@ uint32_t FileSizeLow(HANDLE file) {
     return FileSize64(file, size) ? static_cast<uint32_t>(size) : 0;
 }
 
-// ---- pipelined writing -----------------------------------------------------------------
-
-ChunkWriter::ChunkWriter(HANDLE target, uint8_t* buffer) : target_(target), buffer_(buffer) {
-    try {
-        thread_ = std::thread([this] { WriteLoop(); });
-    } catch (...) {
-        // No thread: Submit writes on the caller's thread.
-    }
-}
-
-uint8_t* ChunkWriter::Acquire() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return failed_ || submitted_ - written_ < kCopySlots; });
-    return failed_ ? nullptr : Slot(submitted_);
-}
-
-void ChunkWriter::Submit(uint32_t length) {
-    if (!thread_.joinable()) {
-        if (!WriteAll(target_, Slot(submitted_), length)) failed_ = true;
-        ++submitted_;
-        written_ = submitted_;
-        return;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    lengths_[submitted_ % kCopySlots] = length;
-    ++submitted_;
-    changed_.notify_all();
-}
-
-void ChunkWriter::WriteLoop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [this] { return closing_ || written_ < submitted_; });
-        if (written_ == submitted_) return;  // closing, everything written
-        const uint64_t chunk = written_;
-        const uint32_t length = lengths_[chunk % kCopySlots];
-        lock.unlock();
-        const bool ok = WriteAll(target_, Slot(chunk), length);
-        lock.lock();
-        if (!ok) {
-            // Nothing after a failed write may reach the file.
-            failed_ = true;
-            changed_.notify_all();
-            return;
-        }
-        ++written_;
-        changed_.notify_all();
-    }
-}
-
-bool ChunkWriter::Finish() {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-            changed_.notify_all();
-        }
-        thread_.join();
-    }
-    return !failed_;
-}
-
-// ---- cipher pass -----------------------------------------------------------------------
+// ---- copy through the cipher -----------------------------------------------------------
 
 namespace {
 
-// Below this a second thread costs more than it saves.
+// Below this a chunk is enciphered by one thread: a hand-over costs more than it saves.
 constexpr uint32_t kParallelThreshold = 128u * 1024;
 
 void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKey& key,
@@ -125,33 +64,226 @@ void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKe
         DecryptDocumentBytes(data, data, length, offset, key);
 }
 
+// Where a chunk splits between the two cipher threads: about half way, on a keystream block
+// edge so that no block is made twice. Every byte depends only on its own stream offset, so
+// the halves can be done at the same time.
+uint32_t SplitPoint(uint32_t length, uint32_t offset) {
+    uint32_t half = length / 2;
+    return half - (offset + half) % 512;
+}
+
+// One copy's reader, writer and cipher helper, and the counters they hand chunks on with.
+// Chunk n lives in slot n % kCopySlots; the counters only grow, so a slot is free for chunk
+// n once chunk n - kCopySlots is written.
+class CopyPipeline {
+public:
+    CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
+                 const SealKey& key, bool encrypt, uint8_t* buffer)
+        : source_(source), target_(target), length_(length), stream_(stream), key_(key),
+          encrypt_(encrypt), buffer_(buffer),
+          chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize) {}
+
+    CopyFailure Run() {
+        // The threads wait for the go-ahead, so that none has touched a file when another
+        // cannot be started and the caller's thread does the copy alone instead.
+        const bool threads = reader_.Start(&ReadEntry, this) && writer_.Start(&WriteEntry, this) &&
+                             helper_.Start(&HelperEntry, this);
+        {
+            platform::LockHolder held(lock_);
+            (threads ? go_ : abandoned_) = true;
+        }
+        changed_.WakeAll();
+        if (!threads) {
+            reader_.Join();
+            writer_.Join();
+            helper_.Join();
+            return RunAlone();
+        }
+        CipherLoop();
+        reader_.Join();
+        writer_.Join();
+        {
+            platform::LockHolder held(lock_);
+            helperDone_ = true;
+        }
+        changed_.WakeAll();
+        helper_.Join();
+        return failure_;
+    }
+
+private:
+    static void ReadEntry(void* self) { static_cast<CopyPipeline*>(self)->ReadLoop(); }
+    static void WriteEntry(void* self) { static_cast<CopyPipeline*>(self)->WriteLoop(); }
+    static void HelperEntry(void* self) { static_cast<CopyPipeline*>(self)->HelperLoop(); }
+
+    uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
+    uint32_t ChunkLength(uint64_t chunk) const {
+        const uint64_t left = length_ - chunk * kCopyChunkSize;
+        return static_cast<uint32_t>(left < kCopyChunkSize ? left : kCopyChunkSize);
+    }
+    uint32_t ChunkOffset(uint64_t chunk) const {
+        return stream_ + static_cast<uint32_t>(chunk * kCopyChunkSize);
+    }
+
+    bool ReadChunk(uint64_t chunk) {
+        const uint32_t want = ChunkLength(chunk);
+        const ReadOutcome got = ReadUpTo(source_, Slot(chunk), want);
+        return got.ok && got.bytes == want;
+    }
+    bool WriteChunk(uint64_t chunk) { return WriteAll(target_, Slot(chunk), ChunkLength(chunk)); }
+
+    // Records the first failure and stops every side.
+    void Fail(CopyFailure failure) {
+        {
+            platform::LockHolder held(lock_);
+            if (failure_ == CopyFailure::kNone) failure_ = failure;
+            stopped_ = true;
+        }
+        changed_.WakeAll();
+    }
+
+    // Waits for the go-ahead; false when the copy is done without threads.
+    bool AwaitGo(platform::LockHolder& held) {
+        changed_.Wait(held, [this] { return go_ || abandoned_; });
+        return go_;
+    }
+
+    void ReadLoop() {
+        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
+            {
+                platform::LockHolder held(lock_);
+                if (!AwaitGo(held)) return;
+                changed_.Wait(held, [&] { return stopped_ || chunk < written_ + kCopySlots; });
+                if (stopped_) return;
+            }
+            if (!ReadChunk(chunk)) return Fail(CopyFailure::kRead);
+            {
+                platform::LockHolder held(lock_);
+                read_ = chunk + 1;
+            }
+            changed_.WakeAll();
+        }
+    }
+
+    void WriteLoop() {
+        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
+            {
+                platform::LockHolder held(lock_);
+                if (!AwaitGo(held)) return;
+                changed_.Wait(held, [&] { return stopped_ || chunk < ciphered_; });
+                if (stopped_) return;
+            }
+            if (!WriteChunk(chunk)) return Fail(CopyFailure::kWrite);
+            {
+                platform::LockHolder held(lock_);
+                written_ = chunk + 1;
+            }
+            changed_.WakeAll();
+        }
+    }
+
+    // Enciphers the second halves of the chunks the caller's thread hands over.
+    void HelperLoop() {
+        platform::LockHolder held(lock_);
+        if (!AwaitGo(held)) return;
+        for (;;) {
+            changed_.Wait(held, [this] { return helperDone_ || jobLength_ != 0; });
+            if (jobLength_ == 0) return;
+            uint8_t* data = jobData_;
+            const uint32_t length = jobLength_;
+            const uint32_t offset = jobOffset_;
+            held.lock().Release();
+            CipherStretch(data, length, offset, key_, encrypt_);
+            held.lock().Acquire();
+            jobLength_ = 0;
+            changed_.WakeAll();
+        }
+    }
+
+    // The caller's thread: enciphers each chunk once it is read, with the helper.
+    void CipherLoop() {
+        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
+            {
+                platform::LockHolder held(lock_);
+                changed_.Wait(held, [&] { return stopped_ || chunk < read_; });
+                if (stopped_) return;
+            }
+            uint8_t* data = Slot(chunk);
+            const uint32_t length = ChunkLength(chunk);
+            const uint32_t offset = ChunkOffset(chunk);
+            if (length < kParallelThreshold) {
+                CipherStretch(data, length, offset, key_, encrypt_);
+            } else {
+                const uint32_t half = SplitPoint(length, offset);
+                {
+                    platform::LockHolder held(lock_);
+                    jobData_ = data + half;
+                    jobLength_ = length - half;
+                    jobOffset_ = offset + half;
+                }
+                changed_.WakeAll();
+                CipherStretch(data, half, offset, key_, encrypt_);
+                platform::LockHolder held(lock_);
+                changed_.Wait(held, [this] { return jobLength_ == 0; });
+            }
+            {
+                platform::LockHolder held(lock_);
+                ciphered_ = chunk + 1;
+            }
+            changed_.WakeAll();
+        }
+    }
+
+    // Without threads: each chunk read, enciphered and written in turn, in the first slot.
+    CopyFailure RunAlone() {
+        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
+            uint8_t* data = buffer_;
+            const uint32_t length = ChunkLength(chunk);
+            const ReadOutcome got = ReadUpTo(source_, data, length);
+            if (!got.ok || got.bytes != length) return CopyFailure::kRead;
+            CipherStretch(data, length, ChunkOffset(chunk), key_, encrypt_);
+            if (!WriteAll(target_, data, length)) return CopyFailure::kWrite;
+        }
+        return CopyFailure::kNone;
+    }
+
+    const HANDLE source_;
+    const HANDLE target_;
+    const uint64_t length_;
+    const uint32_t stream_;
+    const SealKey& key_;
+    const bool encrypt_;
+    uint8_t* const buffer_;
+    const uint64_t chunks_;
+
+    platform::Lock lock_;
+    platform::Condition changed_;
+    // Under lock_:
+    bool go_ = false;
+    bool abandoned_ = false;
+    bool stopped_ = false;
+    bool helperDone_ = false;
+    CopyFailure failure_ = CopyFailure::kNone;
+    uint64_t read_ = 0;      // chunks read so far
+    uint64_t ciphered_ = 0;  // chunks enciphered so far
+    uint64_t written_ = 0;   // chunks written so far
+    uint8_t* jobData_ = nullptr;  // the helper's half; jobLength_ 0 when it has none
+    uint32_t jobLength_ = 0;
+    uint32_t jobOffset_ = 0;
+
+    // Declared last: destroyed (joined) first, should a path leave one running.
+    platform::Thread reader_;
+    platform::Thread writer_;
+    platform::Thread helper_;
+};
+
 }  // namespace
 
-void CipherInPlace(uint8_t* buffer, uint32_t length, uint32_t offset, const SealKey& key,
-                   bool encrypt) {
-    if (length < kParallelThreshold) {
-        CipherStretch(buffer, length, offset, key, encrypt);
-        return;
-    }
-    // Every byte depends only on its own stream offset, so the two halves can be done at the
-    // same time. The split falls on a keystream block edge so that no block is made twice.
-    uint32_t half = length / 2;
-    half -= (offset + half) % 512;
-    uint8_t* second = buffer + half;
-    uint32_t secondLength = length - half;
-    uint32_t secondOffset = offset + half;
-    std::thread helper;
-    try {
-        helper = std::thread([=, &key] {
-            CipherStretch(second, secondLength, secondOffset, key, encrypt);
-        });
-    } catch (...) {
-        // No thread to be had: the caller's thread does it all.
-        CipherStretch(buffer, length, offset, key, encrypt);
-        return;
-    }
-    CipherStretch(buffer, half, offset, key, encrypt);
-    helper.join();
+CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
+                       const SealKey& key, bool encrypt, uint8_t* buffer) {
+    if (length == 0) return CopyFailure::kNone;
+    CopyPipeline pipeline(source, target, length, stream, key, encrypt, buffer);
+    return pipeline.Run();
 }
 
 }  // namespace nuvex::document

@@ -3,10 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 
 #include "crypto/seal.h"
 #include "frame/heap.h"
@@ -25,9 +22,9 @@ constexpr DWORD kPlainTargetAccess = SYNCHRONIZE | FILE_WRITE_ATTRIBUTES | FILE_
 // Bytes moved per read, cipher pass and write when copying a body. Any size gives the same
 // bytes; this one keeps peak memory small while making the per-call costs negligible.
 constexpr uint32_t kCopyChunkSize = 1u << 20;
-// Chunks in flight between the reading side and the writing side of a copy; the copy buffer
-// holds this many chunks.
-constexpr uint32_t kCopySlots = 3;
+// Chunks in flight in a copy: one being read, one enciphered, one written, and one more so
+// that a slow side does not stall the others at once. The copy buffer holds this many.
+constexpr uint32_t kCopySlots = 4;
 constexpr uint32_t kCopyBufferSize = kCopySlots * kCopyChunkSize;
 
 // Opens an existing file; an invalid owner when that fails or `path` is null.
@@ -48,43 +45,19 @@ bool FileSize64(HANDLE file, uint64_t& size);
 // The low 32 bits of the size, as the format's readers take it (0 when unknown).
 uint32_t FileSizeLow(HANDLE file);
 
-// Writes chunks to a file in order on a thread of its own, so that the next chunk can be
-// read and enciphered meanwhile. The buffer holds kCopySlots chunks, handed out in turn.
-// Without a thread to be had, every chunk is written at once by the caller's thread.
-class ChunkWriter {
-public:
-    ChunkWriter(HANDLE target, uint8_t* buffer);
-    ChunkWriter(const ChunkWriter&) = delete;
-    ChunkWriter& operator=(const ChunkWriter&) = delete;
-    ~ChunkWriter() { Finish(); }
+// Which side of a copy through the cipher failed.
+enum class CopyFailure { kNone, kRead, kWrite };
 
-    // The next free chunk (waits for one); nullptr once a write has failed.
-    uint8_t* Acquire();
-    // Queues the chunk from the last Acquire, holding `length` bytes, for writing.
-    void Submit(uint32_t length);
-    // Waits until every queued chunk is written; false when a write failed or was short.
-    bool Finish();
-
-private:
-    void WriteLoop();
-    uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
-
-    HANDLE target_;
-    uint8_t* buffer_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::thread thread_;
-    uint32_t lengths_[kCopySlots] = {};
-    uint64_t submitted_ = 0;  // chunks queued so far
-    uint64_t written_ = 0;    // chunks written so far
-    bool failed_ = false;
-    bool closing_ = false;
-};
-
-// Runs the cipher over `length` bytes of `buffer` in place, as the stretch that starts at
-// stream offset `offset`, under `key`; splits large stretches across two threads. The bytes
-// are the same as one single-threaded pass.
-void CipherInPlace(uint8_t* buffer, uint32_t length, uint32_t offset, const SealKey& key,
-                   bool encrypt);
+// Copies `length` bytes from `source` (positioned at the first one) to `target` through the
+// cipher, as the stretch that starts at stream offset `stream`, under `key`. Reading,
+// enciphering and writing overlap: while chunk n is enciphered by the caller's thread and a
+// helper (one half each), a reader thread reads chunk n + 1 and a writer thread writes chunk
+// n - 1. The chunks live in `buffer` (kCopyBufferSize bytes), kCopySlots of them in turn;
+// nothing else is allocated. The threads are started once per copy and all joined before the
+// call returns; without threads to be had, the caller's thread does everything in turn. The
+// bytes written are the same either way. A read that fails or comes up short stops the copy
+// with kRead; after a failed or short write nothing more reaches the target (kWrite).
+CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
+                       const SealKey& key, bool encrypt, uint8_t* buffer);
 
 }  // namespace nuvex::document
