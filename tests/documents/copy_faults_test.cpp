@@ -16,6 +16,7 @@ namespace nuvex::test {
 namespace {
 
 using document::kCopyChunkSize;
+using document::kCopySlots;
 
 class CopyFaults : public DocumentTest {
 protected:
@@ -40,20 +41,21 @@ protected:
     }
 
     // Encrypts a fresh copy of the plain file under a fault; checks the outcome.
-    uint32_t EncryptUnderFault() {
-        std::string path = PlainFile("p", plain_);
+    uint32_t EncryptUnderFault() { return EncryptUnderFault(plain_); }
+    uint32_t EncryptUnderFault(const std::string& plain) {
+        std::string path = PlainFile("p", plain);
         uint32_t result = NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0);
         NuvexHost_ResetFaults();
         auto decryptsToPlain = [&](const std::string& document) {
             std::string out = Scratch("check");
             EXPECT_EQ(NuvexCtrl_DecryptFile(document.c_str(), 1, out.c_str(), 0, nullptr, 0), 0u);
-            EXPECT_TRUE(ReadFileBytes(out) == plain_);
+            EXPECT_TRUE(ReadFileBytes(out) == plain);
             std::filesystem::remove(out);
         };
         if (result == 0) {
             decryptsToPlain(path);
         } else {
-            EXPECT_TRUE(ReadFileBytes(path) == plain_) << "result " << result;
+            EXPECT_TRUE(ReadFileBytes(path) == plain) << "result " << result;
         }
         if (result == 776) {  // a failed replace keeps the complete document beside the file
             decryptsToPlain(path + ".lumadtmp1");
@@ -114,6 +116,32 @@ TEST_F(CopyFaults, EncryptWithFailingOrShortWrites) {
         EXPECT_EQ(results.front(), 780u);  // the header
         EXPECT_TRUE(Contains(results, NUVEX_E_TEMP_WRITE_FAILED));
         EXPECT_EQ(results.back(), 0u);
+    }
+}
+
+// A copy longer than the ring of chunk buffers, with the reading and writing threads well
+// ahead or behind: a late failure still stops the copy with the failing side's code.
+TEST_F(CopyFaults, LateFaultsInACopyLongerThanTheChunkRing) {
+    const std::string plain = RandomBytes((kCopySlots + 2) * kCopyChunkSize + 1000, 22);
+    std::string path = PlainFile("p", plain);
+    NuvexHost_ResetFaults();
+    ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    const uint32_t reads = NuvexHost_FileOpCount(kNuvexFaultRead);
+    const uint32_t writes = NuvexHost_FileOpCount(kNuvexFaultWrite);
+    NuvexHost_ResetFaults();
+    std::filesystem::remove(path);
+    ASSERT_GT(writes, kCopySlots + 2);
+
+    for (uint32_t k : {writes, writes - kCopySlots}) {
+        SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(writes));
+        NuvexHost_FailFileOp(kNuvexFaultWrite, k, 0);
+        EXPECT_EQ(EncryptUnderFault(plain), NUVEX_E_TEMP_WRITE_FAILED);
+    }
+    // The last read is the probe for bytes beyond the copied ones.
+    for (uint32_t k : {reads - 1, reads - 1 - kCopySlots}) {
+        SCOPED_TRACE("read " + std::to_string(k) + " of " + std::to_string(reads));
+        NuvexHost_FailFileOp(kNuvexFaultRead, k, 0);
+        EXPECT_EQ(EncryptUnderFault(plain), NUVEX_E_PLAIN_READ_FAILED);
     }
 }
 

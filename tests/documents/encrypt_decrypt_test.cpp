@@ -77,6 +77,8 @@ TEST_F(EncryptDecrypt, RoundTripsAcrossChunkEdges) {
                                  kCopyChunkSize,
                                  kCopyChunkSize + 1,
                                  2 * kCopyChunkSize + 4113,
+                                 // the ring of chunk buffers used more than once
+                                 (document::kCopySlots + 2) * kCopyChunkSize + 333,
                                  std::size_t{300000} + (RandomBytes(2, 5)[0] & 0x7F)};
     uint32_t seed = 10;
     for (std::size_t size : sizes) RoundTrip(RandomBytes(size, seed++), "f" + std::to_string(seed));
