@@ -116,7 +116,7 @@ protected:
 
 TEST_F(LoadUnloadTest, ThousandCyclesLeaveNothingBehind) {
     const std::string document = Scratch("cycle.bin");
-    // Large enough for the second cipher thread and the writer thread.
+    // Large enough for the copy's threads to split a chunk between two cipher threads.
     const Bytes plain = PatternBytes(200000, 9);
     ASSERT_TRUE(WriteFileBytes(document, plain));
 
