@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/key_slots.h"
 #include "crypto/seal.h"
 #include "crypto/seal_cache.h"
 #include "frame/heap.h"
@@ -19,37 +20,7 @@ struct AheadEntry {
     uint8_t pad[kSealAheadBlocks * kSealBlockBytes];
 };
 
-constexpr uint32_t kKeptKeys = kSealCacheKeptKeys;  // the keys the table cache keeps
-
-struct Ahead {
-    platform::Lock lock;
-    uint64_t clock = 0;
-    AheadEntry entries[kSealAheadEntries]{};
-    // Set by SealAheadKeepOnly: only these keys get entries.
-    bool restricted = false;
-    uint32_t keptCount = 0;
-    uint8_t kept[kKeptKeys][kSealKeyBytes]{};
-
-    // Keystream must not outlive the module either.
-    ~Ahead() {
-        platform::LockHolder guard(lock);
-        SecureWipe(entries, sizeof entries);
-        SecureWipe(kept, sizeof kept);
-    }
-
-    bool Admits(const uint8_t* key) const {
-        if (!restricted) return true;
-        for (uint32_t k = 0; k < keptCount; ++k)
-            if (std::memcmp(kept[k], key, kSealKeyBytes) == 0) return true;
-        return false;
-    }
-
-    AheadEntry* Find(const uint8_t* key) {
-        for (AheadEntry& entry : entries)
-            if (entry.used && std::memcmp(entry.key, key, kSealKeyBytes) == 0) return &entry;
-        return nullptr;
-    }
-};
+using Ahead = KeySlots<AheadEntry, kSealAheadEntries>;
 
 Ahead& TheAhead() {
     static Ahead ahead;
@@ -82,14 +53,8 @@ void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uin
     if (!ahead.Admits(key)) return;
     AheadEntry* entry = ahead.Find(key);
     if (entry == nullptr) {
-        entry = &ahead.entries[0];
-        for (AheadEntry& candidate : ahead.entries) {
-            if (!candidate.used) {
-                entry = &candidate;
-                break;
-            }
-            if (candidate.lastUse < entry->lastUse) entry = &candidate;
-        }
+        bool evicted = false;
+        entry = &ahead.Claim(evicted);
     }
     // The new blocks overwrite the old ones; what lies past them is wiped.
     if (entry->used && entry->blocks > blocks)
@@ -105,13 +70,7 @@ void SealAheadKeep(const uint8_t* key, uint32_t counter, const uint8_t* pad, uin
 void SealAheadKeepOnly(const uint8_t* const* keys, uint32_t count) {
     Ahead& ahead = TheAhead();
     platform::LockHolder guard(ahead.lock);
-    SecureWipe(ahead.kept, sizeof ahead.kept);
-    ahead.keptCount = count < kKeptKeys ? count : kKeptKeys;
-    for (uint32_t k = 0; k < ahead.keptCount; ++k)
-        std::memcpy(ahead.kept[k], keys[k], kSealKeyBytes);
-    ahead.restricted = true;
-    for (AheadEntry& entry : ahead.entries)
-        if (entry.used && !ahead.Admits(entry.key)) SecureWipe(&entry, sizeof entry);
+    ahead.KeepOnly(keys, count);
 }
 
 void SealAheadClear() {

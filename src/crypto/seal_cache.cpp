@@ -1,6 +1,7 @@
 #include "crypto/seal_cache.h"
 
 #include <cstring>
+#include "crypto/key_slots.h"
 #include "crypto/seal_ahead.h"
 #include "frame/heap.h"
 #include "platform/threads.h"
@@ -18,47 +19,8 @@ struct CacheEntry {
     uint32_t block[kSealBlockWords];
 };
 
-struct Cache {
-    platform::Lock lock;
-    uint64_t clock = 0;
+struct Cache : KeySlots<CacheEntry, kSealCacheEntries> {
     SealCacheStats stats{};
-    CacheEntry entries[kSealCacheEntries]{};
-    // Set by SealCacheKeepOnly: only these keys get entries.
-    bool restricted = false;
-    uint32_t keptCount = 0;
-    uint8_t kept[kSealCacheKeptKeys][kSealKeyBytes]{};
-
-    // Key-derived words must not outlive the module either.
-    ~Cache() {
-        platform::LockHolder guard(lock);
-        SecureWipe(entries, sizeof entries);
-        SecureWipe(kept, sizeof kept);
-    }
-
-    bool Admits(const uint8_t* key) const {
-        if (!restricted) return true;
-        for (uint32_t k = 0; k < keptCount; ++k)
-            if (std::memcmp(kept[k], key, kSealKeyBytes) == 0) return true;
-        return false;
-    }
-
-    CacheEntry* Find(const uint8_t* key) {
-        for (CacheEntry& entry : entries)
-            if (entry.used && std::memcmp(entry.key, key, kSealKeyBytes) == 0) return &entry;
-        return nullptr;
-    }
-
-    // A free entry, or the least recently used one wiped.
-    CacheEntry& Claim() {
-        CacheEntry* victim = &entries[0];
-        for (CacheEntry& entry : entries) {
-            if (!entry.used) return entry;
-            if (entry.lastUse < victim->lastUse) victim = &entry;
-        }
-        SecureWipe(victim, sizeof *victim);
-        stats.evictions += 1;
-        return *victim;
-    }
 };
 
 Cache& TheCache() {
@@ -92,7 +54,9 @@ bool SealCacheLoad(const uint8_t* key, uint32_t counter, SealTables& tables, uin
     if (!cache.Admits(key)) return false;
     CacheEntry* entry = cache.Find(key);  // another thread may have stored it meanwhile
     if (entry == nullptr) {
-        entry = &cache.Claim();
+        bool evicted = false;
+        entry = &cache.Claim(evicted);
+        if (evicted) cache.stats.evictions += 1;
         entry->used = true;
         entry->hasBlock = false;
         std::memcpy(entry->key, key, kSealKeyBytes);
@@ -115,13 +79,7 @@ void SealCacheKeepBlock(const uint8_t* key, uint32_t counter, const uint32_t* bl
 void SealCacheKeepOnly(const uint8_t* const* keys, uint32_t count) {
     Cache& cache = TheCache();
     platform::LockHolder guard(cache.lock);
-    SecureWipe(cache.kept, sizeof cache.kept);
-    cache.keptCount = count < kSealCacheKeptKeys ? count : kSealCacheKeptKeys;
-    for (uint32_t k = 0; k < cache.keptCount; ++k)
-        std::memcpy(cache.kept[k], keys[k], kSealKeyBytes);
-    cache.restricted = true;
-    for (CacheEntry& entry : cache.entries)
-        if (entry.used && !cache.Admits(entry.key)) SecureWipe(&entry, sizeof entry);
+    cache.KeepOnly(keys, count);
     // The keystream read ahead under a replaced key goes in the same step.
     SealAheadKeepOnly(keys, count);
 }
