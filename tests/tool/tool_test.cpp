@@ -417,6 +417,11 @@ TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
 
 // Ctrl-C at the password prompt leaves the terminal echoing again.
 TEST_F(ToolTest, InterruptedPasswordPromptRestoresEcho) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds a signal back until its own next safe point, so the prompt's handler
+    // does not run while the read waits; what is tested here cannot happen in such a build.
+    GTEST_SKIP() << "signal delivery is deferred under ThreadSanitizer";
+#endif
     std::string doc = Scratch("doc.txt");
     nuvex::test::WriteFileBytes(doc, "text");
     ASSERT_EQ(Tool({"doc", "encrypt", doc}).status, 0);
