@@ -65,12 +65,21 @@ void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKe
         DecryptDocumentBytes(data, data, length, offset, key);
 }
 
-// Where a chunk splits between the two cipher threads: about half way, on a keystream block
-// edge so that no block is made twice. Every byte depends only on its own stream offset, so
-// the halves can be done at the same time.
-uint32_t SplitPoint(uint32_t length, uint32_t offset) {
-    uint32_t half = length / 2;
-    return half - (offset + half) % 512;
+// A chunk of at least kParallelThreshold bytes is enciphered in this many pieces, which the two
+// cipher threads take in turn: when one thread is held up (the machine is busy), the other
+// goes on with the next pieces, even of the next chunk, instead of waiting for it.
+constexpr uint32_t kPiecesPerChunk = 4;
+
+uint32_t PiecesOf(uint32_t length) { return length < kParallelThreshold ? 1 : kPiecesPerChunk; }
+
+// Where piece `piece` of a chunk of `length` bytes at stream offset `offset` starts: an even
+// share, moved back to a keystream block edge so that no block is made twice. Every byte
+// depends only on its own stream offset, so the pieces can be done at the same time.
+uint32_t PieceStart(uint32_t length, uint32_t offset, uint32_t piece, uint32_t pieces) {
+    if (piece == 0) return 0;
+    if (piece == pieces) return length;
+    const uint32_t even = static_cast<uint32_t>(uint64_t{length} * piece / pieces);
+    return even - (offset + even) % 512;
 }
 
 // The file pointer's offset (0 when it cannot be had: the write-out hints then miss, and the
@@ -85,7 +94,9 @@ uint64_t Position(HANDLE file) {
 
 // One copy's reader, writer and cipher helper, and the counters they hand chunks on with.
 // Chunk n lives in slot n % kCopySlots; the counters only grow, so a slot is free for chunk
-// n once chunk n - kCopySlots is written.
+// n once chunk n - kCopySlots is written. The caller's thread and the helper encipher the
+// pieces of the chunks read so far in order, each taking the next piece when done with one;
+// a chunk is enciphered when all its pieces are.
 class CopyPipeline {
 public:
     CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
@@ -113,11 +124,6 @@ public:
         CipherLoop();
         reader_.Join();
         writer_.Join();
-        {
-            platform::LockHolder held(lock_);
-            helperDone_ = true;
-        }
-        changed_.WakeAll();
         helper_.Join();
         return failure_;
     }
@@ -125,7 +131,14 @@ public:
 private:
     static void ReadEntry(void* self) { static_cast<CopyPipeline*>(self)->ReadLoop(); }
     static void WriteEntry(void* self) { static_cast<CopyPipeline*>(self)->WriteLoop(); }
-    static void HelperEntry(void* self) { static_cast<CopyPipeline*>(self)->HelperLoop(); }
+    static void HelperEntry(void* self) {
+        auto* pipeline = static_cast<CopyPipeline*>(self);
+        {
+            platform::LockHolder held(pipeline->lock_);
+            if (!pipeline->AwaitGo(held)) return;
+        }
+        pipeline->CipherLoop();
+    }
 
     uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
     uint32_t ChunkLength(uint64_t chunk) const {
@@ -200,55 +213,45 @@ private:
         }
     }
 
-    // Enciphers the second halves of the chunks the caller's thread hands over.
-    void HelperLoop() {
-        platform::LockHolder held(lock_);
-        if (!AwaitGo(held)) return;
-        for (;;) {
-            changed_.Wait(held, [this] { return helperDone_ || jobLength_ != 0; });
-            if (jobLength_ == 0) return;
-            uint8_t* data = jobData_;
-            const uint32_t length = jobLength_;
-            const uint32_t offset = jobOffset_;
-            held.lock().Release();
-            CipherStretch(data, length, offset, key_, encrypt_);
-            held.lock().Acquire();
-            jobLength_ = 0;
-            changed_.WakeAll();
-        }
-    }
-
-    // The caller's thread: enciphers each chunk once it is read, with the helper.
+    // One cipher thread (the caller's or the helper): takes the next piece of a chunk that has
+    // been read, enciphers it, and counts it done; returns when no piece is left or the copy
+    // stopped.
     void CipherLoop() {
-        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
+        for (;;) {
+            uint64_t chunk = 0;
+            uint32_t piece = 0;
             {
                 platform::LockHolder held(lock_);
-                changed_.Wait(held, [&] { return stopped_ || chunk < read_; });
-                if (stopped_) return;
+                changed_.Wait(held, [&] {
+                    return stopped_ || nextChunk_ == chunks_ || nextChunk_ < read_;
+                });
+                if (stopped_ || nextChunk_ == chunks_) return;
+                chunk = nextChunk_;
+                piece = nextPiece_;
+                if (++nextPiece_ == PiecesOf(ChunkLength(chunk))) {
+                    nextPiece_ = 0;
+                    ++nextChunk_;
+                }
             }
-            uint8_t* data = Slot(chunk);
             const uint32_t length = ChunkLength(chunk);
             const uint32_t offset = ChunkOffset(chunk);
-            if (length < kParallelThreshold) {
-                CipherStretch(data, length, offset, key_, encrypt_);
-            } else {
-                const uint32_t half = SplitPoint(length, offset);
-                {
-                    platform::LockHolder held(lock_);
-                    jobData_ = data + half;
-                    jobLength_ = length - half;
-                    jobOffset_ = offset + half;
-                }
-                changed_.WakeAll();
-                CipherStretch(data, half, offset, key_, encrypt_);
-                platform::LockHolder held(lock_);
-                changed_.Wait(held, [this] { return jobLength_ == 0; });
-            }
+            const uint32_t pieces = PiecesOf(length);
+            const uint32_t from = PieceStart(length, offset, piece, pieces);
+            const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
+            CipherStretch(Slot(chunk) + from, to - from, offset + from, key_, encrypt_);
+            bool advanced = false;
             {
                 platform::LockHolder held(lock_);
-                ciphered_ = chunk + 1;
+                ++piecesDone_[chunk % kCopySlots];
+                // Chunks are counted enciphered in order, each once all its pieces are.
+                while (ciphered_ < chunks_ &&
+                       piecesDone_[ciphered_ % kCopySlots] == PiecesOf(ChunkLength(ciphered_))) {
+                    piecesDone_[ciphered_ % kCopySlots] = 0;
+                    ++ciphered_;
+                    advanced = true;
+                }
             }
-            changed_.WakeAll();
+            if (advanced) changed_.WakeAll();
         }
     }
 
@@ -281,14 +284,13 @@ private:
     bool go_ = false;
     bool abandoned_ = false;
     bool stopped_ = false;
-    bool helperDone_ = false;
     CopyFailure failure_ = CopyFailure::kNone;
     uint64_t read_ = 0;      // chunks read so far
     uint64_t ciphered_ = 0;  // chunks enciphered so far
     uint64_t written_ = 0;   // chunks written so far
-    uint8_t* jobData_ = nullptr;  // the helper's half; jobLength_ 0 when it has none
-    uint32_t jobLength_ = 0;
-    uint32_t jobOffset_ = 0;
+    uint64_t nextChunk_ = 0;  // the chunk of the next piece to encipher
+    uint32_t nextPiece_ = 0;  // and that piece
+    uint32_t piecesDone_[kCopySlots] = {};  // pieces enciphered of the chunk in each slot
 
     // Declared last: destroyed (joined) first, should a path leave one running.
     platform::Thread reader_;
