@@ -5,8 +5,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "crypto/seal.h"
 #include "document/document_header.h"
@@ -82,6 +86,24 @@ TEST_F(EncryptDecrypt, RoundTripsAcrossChunkEdges) {
                                  std::size_t{300000} + (RandomBytes(2, 5)[0] & 0x7F)};
     uint32_t seed = 10;
     for (std::size_t size : sizes) RoundTrip(RandomBytes(size, seed++), "f" + std::to_string(seed));
+}
+
+// The two cipher threads of a copy take a chunk's pieces in turn and finish them in any order;
+// a chunk may be written only once all its pieces are done. Threads spinning on every
+// processor keep preempting them, so that pieces of later chunks regularly finish first.
+TEST_F(EncryptDecrypt, BodyIsExactWhenCipherThreadsAreHeldUp) {
+    std::atomic<bool> spin{true};
+    std::vector<std::thread> spinners;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        spinners.emplace_back([&] {
+            while (spin.load(std::memory_order_relaxed)) {
+            }
+        });
+    const std::string plain = RandomBytes(6 * kCopyChunkSize + 200000, 31);
+    for (int round = 0; round < 4 && !HasFailure(); ++round)
+        RoundTrip(plain, "held" + std::to_string(round));
+    spin = false;
+    for (auto& spinner : spinners) spinner.join();
 }
 
 // Installs a key through a driver that accepts it and puts the default key back afterwards.
