@@ -9,6 +9,9 @@ namespace nuvex {
 
 constexpr uint32_t kSealKeyBytes = 20;
 using SealKey = std::array<uint8_t, kSealKeyBytes>;
+// Data bytes covered by one counter value's keystream block: a stretch split on a multiple of
+// this (counted in stream offsets) makes no block twice.
+constexpr uint32_t kSealBlockBytes = 512;
 
 // Copies `length` bytes from `source` to `destination` (forward, so destination may equal
 // source or start below an overlapping source), then enciphers `destination` as the stretch

@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/seal.h"
+
 namespace nuvex {
 
 constexpr uint32_t kSealBlockWords = 512;  // keystream words of one counter value
-constexpr uint32_t kSealBlockBytes = 512;  // data bytes covered by one counter value
 
 // The tables, filled five words at a time as the table function delivers them; the words
 // past 512, 256 and 16 are written during filling and never read.

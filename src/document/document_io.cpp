@@ -79,7 +79,7 @@ uint32_t PieceStart(uint32_t length, uint32_t offset, uint32_t piece, uint32_t p
     if (piece == 0) return 0;
     if (piece == pieces) return length;
     const uint32_t even = static_cast<uint32_t>(uint64_t{length} * piece / pieces);
-    return even - (offset + even) % 512;
+    return even - (offset + even) % kSealBlockBytes;
 }
 
 // The file pointer's offset (0 when it cannot be had: the write-out hints then miss, and the

@@ -115,7 +115,6 @@ public:
     bool Start(Routine routine, void* argument);
     // Waits for the thread to end; nothing when none runs.
     void Join();
-    bool Started() const;
 
 private:
 #if defined(_WIN32)
@@ -150,8 +149,6 @@ inline void Thread::Join() {
     handle_ = nullptr;
 }
 
-inline bool Thread::Started() const { return handle_ != nullptr; }
-
 // Suspends the calling thread for about `milliseconds`.
 inline void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 // A clock that only moves forward, in milliseconds from an arbitrary start.
@@ -170,8 +167,6 @@ inline bool Thread::Start(Routine routine, void* argument) {
 inline void Thread::Join() {
     if (thread_.joinable()) thread_.join();
 }
-
-inline bool Thread::Started() const { return thread_.joinable(); }
 
 inline void SleepMilliseconds(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -63,6 +63,14 @@ static inline int NuvexWire_ReceiveRequest(int fd, NuvexFrameRequest* request) {
     return 1;
 }
 
+/* Reads one reply head (the output bytes follow it on the connection). */
+static inline int NuvexWire_ReceiveReply(int fd, NuvexFrameReply* reply) {
+    uint8_t head[NUVEX_FRAME_REPLY_HEAD_SIZE];
+    if (!NuvexWire_ReceiveAll(fd, head, sizeof head)) return 0;
+    *reply = NuvexFrame_DecodeReply(head);
+    return 1;
+}
+
 /* Sends one request: head and input. */
 static inline int NuvexWire_SendRequest(int fd, uint32_t code, const void* input,
                                         uint32_t inputLength, uint32_t outputLength) {

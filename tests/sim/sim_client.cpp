@@ -50,15 +50,14 @@ bool Client::Connect(const std::string& socketPath) {
 
 Reply Client::Call(uint32_t code, const Bytes& input, uint32_t outputLength) {
     Reply reply;
-    uint8_t head[NUVEX_FRAME_REPLY_HEAD_SIZE];
+    NuvexFrameReply frame;
     if (fd_ < 0 ||
         !NuvexWire_SendRequest(fd_, code, input.data(), static_cast<uint32_t>(input.size()),
                                outputLength) ||
-        !NuvexWire_ReceiveAll(fd_, head, sizeof head)) {
+        !NuvexWire_ReceiveReply(fd_, &frame)) {
         reply.broken = true;
         return reply;
     }
-    const NuvexFrameReply frame = NuvexFrame_DecodeReply(head);
     if (frame.returned > outputLength) {
         reply.broken = true;
         return reply;

@@ -90,10 +90,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOI
     if (!NuvexWire_SendRequest(fd, code, in, inLength, outLength))
         return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
 
-    uint8_t head[NUVEX_FRAME_REPLY_HEAD_SIZE];
-    if (!NuvexWire_ReceiveAll(fd, head, sizeof head))
-        return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
-    const NuvexFrameReply reply = NuvexFrame_DecodeReply(head);
+    NuvexFrameReply reply;
+    if (!NuvexWire_ReceiveReply(fd, &reply)) return BreakConnection(fd, *info, ERROR_BROKEN_PIPE);
     const uint32_t ok = reply.ok;
     const uint32_t count = reply.returned;
     // A driver that claims more than the caller's buffer holds has lost the frame boundary.
