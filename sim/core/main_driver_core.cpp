@@ -129,6 +129,7 @@ struct NuvexMainCore {
     uint32_t tokenCounter;
     Array<Policy*> policies;  // ascending IDs
     Array<PassPath> passPaths;
+    Array<uint32_t> passPathSlots;  // hash index of passPaths: 0 empty, else index + 1
     Array<LogRecord> log;     // oldest first
     Array<Document*> documents;
     Array<SecRunProc*> secRun;  // ascending IDs
@@ -390,11 +391,55 @@ int DeliverPolicyText(NuvexMainCore* core, const Policy* policy, uint8_t* out,
 
 // ---- pass paths ------------------------------------------------------------------------------
 
+// The pass paths are found through an open-addressing hash index beside the array, so that
+// adding a text of n paths to a table of m costs O(n + m), not O(n * m): one text of tens of
+// thousands of paths is checked in milliseconds, and other clients never wait long for the
+// driver's lock.
+uint32_t HashPath(const char* text, uint32_t length) {
+    uint32_t hash = 2166136261u;
+    for (uint32_t i = 0; i < length; ++i) hash = (hash ^ static_cast<uint8_t>(text[i])) * 16777619u;
+    return hash;
+}
+
+bool SamePath(const PassPath& p, const char* text, uint32_t length) {
+    return p.length == length && memcmp(p.text, text, length) == 0;
+}
+
+void IndexPassPath(NuvexMainCore* core, size_t index) {
+    Array<uint32_t>& slots = core->passPathSlots;
+    const size_t mask = slots.Size() - 1;
+    const PassPath& p = core->passPaths[index];
+    size_t slot = HashPath(p.text, p.length) & mask;
+    while (slots[slot] != 0) slot = (slot + 1) & mask;
+    slots[slot] = static_cast<uint32_t>(index + 1);
+}
+
+// Makes the index `count` slots (a power of two) holding every path of the array; false when
+// memory is short (the index is then left empty and is rebuilt before its next use).
+bool RebuildPassPathIndex(NuvexMainCore* core, size_t count) {
+    Array<uint32_t>& slots = core->passPathSlots;
+    slots.Clear();
+    if (!slots.Reserve(count)) return false;
+    for (size_t i = 0; i < count; ++i) slots.Push(0);
+    for (size_t i = 0; i < core->passPaths.Size(); ++i) IndexPassPath(core, i);
+    return true;
+}
+
+// Keeps the index at most half full for `paths` paths.
+bool ReservePassPathIndex(NuvexMainCore* core, size_t paths) {
+    size_t count = core->passPathSlots.Size();
+    if (count != 0 && paths * 2 <= count) return true;
+    if (count == 0) count = 64;
+    while (paths * 2 > count) count *= 2;
+    return RebuildPassPathIndex(core, count);
+}
+
 bool HasPassPath(const NuvexMainCore* core, const char* text, uint32_t length) {
-    for (size_t i = 0; i < core->passPaths.Size(); ++i) {
-        const PassPath& p = core->passPaths[i];
-        if (p.length == length && memcmp(p.text, text, length) == 0) return true;
-    }
+    const Array<uint32_t>& slots = core->passPathSlots;
+    if (slots.Size() == 0) return false;
+    const size_t mask = slots.Size() - 1;
+    for (size_t slot = HashPath(text, length) & mask; slots[slot] != 0; slot = (slot + 1) & mask)
+        if (SamePath(core->passPaths[slots[slot] - 1], text, length)) return true;
     return false;
 }
 
@@ -402,6 +447,7 @@ void ClearPassPaths(NuvexMainCore* core) {
     for (size_t i = 0; i < core->passPaths.Size(); ++i)
         Release(*core->env, core->passPaths[i].text);
     core->passPaths.Clear();
+    core->passPathSlots.Clear();
 }
 
 // Calls `visit(item, length)` for each non-empty item of a "|"-separated text.
@@ -418,36 +464,26 @@ bool ForEachItem(const uint8_t* input, uint32_t length, Visit visit) {
     return true;
 }
 
-bool ItemSeenBefore(const uint8_t* input, const char* item, uint32_t itemLength) {
-    bool seen = false;
-    ForEachItem(input, static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(item) - input),
-                [&](const char* other, uint32_t otherLength) {
-                    seen = seen || (otherLength == itemLength &&
-                                    memcmp(other, item, itemLength) == 0);
-                    return true;
-                });
-    return seen;
-}
-
-// Adds the paths of a "|"-separated text. Empty items and known paths are skipped; a text
-// with a NUL, an over-long path, or more new paths than the table has room for is refused
-// whole, and so is one that cannot be stored for lack of memory.
+// Adds the paths of a "|"-separated text. Empty items and known paths (also a path given twice
+// in the text) are skipped; a text with a NUL, an over-long path, or more new paths than the
+// table has room for is refused whole, and so is one that cannot be stored for lack of memory.
 bool AddPassPaths(NuvexMainCore* core, const uint8_t* input, uint32_t length,
                   uint32_t* added) {
     *added = 0;
     if (length == 0) return true;
     if (memchr(input, 0, length)) return false;
-    uint32_t fresh = 0;
-    bool wellFormed = ForEachItem(input, length, [&](const char* item, uint32_t itemLength) {
-        if (itemLength > NUVEX_MAIN_MAX_PATH) return false;
-        if (!HasPassPath(core, item, itemLength) && !ItemSeenBefore(input, item, itemLength))
-            ++fresh;
-        return true;
+    bool wellFormed = ForEachItem(input, length, [&](const char*, uint32_t itemLength) {
+        return itemLength <= NUVEX_MAIN_MAX_PATH;
     });
-    if (!wellFormed || core->passPaths.Size() + fresh > NUVEX_MAIN_MAX_PASS_PATHS) return false;
-    size_t before = core->passPaths.Size();
+    if (!wellFormed || !ReservePassPathIndex(core, core->passPaths.Size() + 1)) return false;
+    const size_t before = core->passPaths.Size();
+    // Each new path goes into the array and the index at once, so that a repeat later in the
+    // same text is found; past the table's room, or short of memory, everything added is
+    // taken back.
     bool stored = ForEachItem(input, length, [&](const char* item, uint32_t itemLength) {
         if (HasPassPath(core, item, itemLength)) return true;
+        if (core->passPaths.Size() >= NUVEX_MAIN_MAX_PASS_PATHS) return false;
+        if (!ReservePassPathIndex(core, core->passPaths.Size() + 1)) return false;
         auto* copy = static_cast<char*>(Allocate(*core->env, itemLength + 1));
         if (!copy) return false;
         memcpy(copy, item, itemLength);
@@ -456,6 +492,7 @@ bool AddPassPaths(NuvexMainCore* core, const uint8_t* input, uint32_t length,
             Release(*core->env, copy);
             return false;
         }
+        IndexPassPath(core, core->passPaths.Size() - 1);
         return true;
     });
     if (!stored) {
@@ -463,6 +500,8 @@ bool AddPassPaths(NuvexMainCore* core, const uint8_t* input, uint32_t length,
             Release(*core->env, core->passPaths[core->passPaths.Size() - 1].text);
             core->passPaths.Erase(core->passPaths.Size() - 1);
         }
+        // Same number of slots as before, so this needs no new memory.
+        if (!RebuildPassPathIndex(core, core->passPathSlots.Size())) core->passPathSlots.Clear();
         return false;
     }
     *added = static_cast<uint32_t>(core->passPaths.Size() - before);
@@ -794,6 +833,7 @@ NuvexMainCore* NuvexMainCore_Create(const NuvexSimEnv* env) {
     core->nextPolicyId = 1;
     core->policies.Init(env);
     core->passPaths.Init(env);
+    core->passPathSlots.Init(env);
     core->log.Init(env);
     core->documents.Init(env);
     core->secRun.Init(env);
@@ -812,6 +852,7 @@ void NuvexMainCore_Destroy(NuvexMainCore* core) {
     for (size_t i = 0; i < core->secRun.Size(); ++i) FreeSecRun(core, core->secRun[i]);
     core->policies.Free();
     core->passPaths.Free();
+    core->passPathSlots.Free();
     core->log.Free();
     core->documents.Free();
     core->secRun.Free();

@@ -1,4 +1,5 @@
 // The main filter driver's core, without sockets.
+#include <chrono>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -440,6 +441,39 @@ TEST_F(MainCoreTest, PassPathsAreKeptOnceInOrder) {
     ASSERT_TRUE(Call(kPassPathDeleteAll).ok);
     EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), 0u);
     EXPECT_TRUE(Call(kPassPathText, {}, 4).bytes.empty());
+}
+
+// The table's room is counted in distinct new paths, repeats inside one text included; a text
+// that overflows it is refused whole, and the table (and its duplicate check) is as before.
+// A text of tens of thousands of paths is answered at once, not after a quadratic scan.
+TEST_F(MainCoreTest, PassPathRoomCountsDistinctPathsAndRefusesOverflowWhole) {
+    Handshake(session_);
+    auto paths = [](uint32_t first, uint32_t count, uint32_t repeat) {
+        std::string text;
+        for (uint32_t r = 0; r < repeat; ++r)
+            for (uint32_t i = first; i < first + count; ++i) text += "p" + std::to_string(i) + "|";
+        return text;
+    };
+    ASSERT_TRUE(Call(kPassPathAdd, Text(paths(0, 1000, 3))).ok);
+    const uint32_t size = U32(Call(kPassPathSize, {}, 4).bytes, 0);
+
+    struct Case { const char* what; uint32_t first, count, repeat; bool ok; };
+    const Case cases[] = {
+        {"known paths only", 0, 1000, 2, true},
+        {"one path past the room", 990, 35, 1, false},
+        {"32000 paths", 5000, 32000, 1, false},
+        {"exactly the room, each twice", 980, 44, 2, true},
+    };
+    for (const Case& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Call(kPassPathAdd, Text(paths(c.first, c.count, c.repeat))).ok, c.ok) << c.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.what;
+        if (!c.ok) EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), size) << c.what;
+    }
+    EXPECT_EQ(U32(Call(kPassPathSize, {}, 4).bytes, 0), size + 24 * 6u);
+    // After a refused text the repeats are still found: nothing more fits.
+    EXPECT_TRUE(Call(kPassPathAdd, Text("p7|p1023")).ok);
+    EXPECT_FALSE(Call(kPassPathAdd, Text("p7|new")).ok);
 }
 
 // ---- header request, documents, secure-run processes -----------------------------------------------
