@@ -30,5 +30,9 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/NuvexctrlConfigVersion.cmak
 install(FILES ${CMAKE_BINARY_DIR}/NuvexctrlConfig.cmake ${CMAKE_BINARY_DIR}/NuvexctrlConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Nuvexctrl)
 
+# The pkg-config file finds its prefix from where it lies (${pcfiledir}), so an installed tree
+# can be moved or installed with `cmake --install --prefix` to any folder.
+file(RELATIVE_PATH NUVEX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" NUVEX_PC_TO_PREFIX "${NUVEX_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/nuvexctrl.pc.in ${CMAKE_BINARY_DIR}/nuvexctrl.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/nuvexctrl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -14,6 +14,22 @@ cmake --build "$work/example" >/dev/null
 NUVEX_HOST_ROOT="$work/root" LD_LIBRARY_PATH="$work/prefix/lib" "$work/example/nuvex_status"
 # The pkg-config file names the same header and library.
 PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs nuvexctrl | grep -q -- "-lnuvexctrl"
+# ... wherever the tree was installed: the .pc file finds its prefix from its own place, also
+# after the tree is moved.
+mv "$work/prefix" "$work/moved-prefix"
+ln -s "$work/moved-prefix" "$work/prefix"
+pc_cflags=$(PKG_CONFIG_PATH="$work/moved-prefix/lib/pkgconfig" pkg-config --cflags nuvexctrl | tr -d " ")
+pc_include=$(cd "${pc_cflags#-I}" 2>/dev/null && pwd -P || true)
+if [ "$pc_include" != "$(cd "$work/moved-prefix/include" && pwd -P)" ]; then
+    echo "package: pkg-config --cflags gives '$pc_cflags', not the installed include folder" >&2
+    exit 1
+fi
+# A versioned shared object: the soname carries the major version, with the usual links.
+if [ -e "$work/prefix/lib/libnuvexctrl.so" ] && [ -n "$version" ]; then
+    test -f "$work/prefix/lib/libnuvexctrl.so.$version"
+    test "$(readlink "$work/prefix/lib/libnuvexctrl.so")" = "libnuvexctrl.so.${version%%.*}"
+    readelf -d "$work/prefix/lib/libnuvexctrl.so.$version" | grep -q "SONAME.*\[libnuvexctrl.so.${version%%.*}\]"
+fi
 # One version everywhere: the pkg-config file, the CMake package and the tool.
 if [ -n "$version" ]; then
   test "$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --modversion nuvexctrl)" = "$version"
