@@ -16,6 +16,20 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version: the one place it is written. The build takes it from here for the
+ * shared object's soname, the DLL's version resource, the CMake package, the pkg-config file
+ * and `nuvexctl --version`. NUVEXCTRL_VERSION_NUMBER compares as one integer
+ * (major * 10000 + minor * 100 + patch). */
+#define NUVEXCTRL_VERSION_MAJOR 1
+#define NUVEXCTRL_VERSION_MINOR 0
+#define NUVEXCTRL_VERSION_PATCH 0
+#define NUVEXCTRL_VERSION_NUMBER \
+    (NUVEXCTRL_VERSION_MAJOR * 10000 + NUVEXCTRL_VERSION_MINOR * 100 + NUVEXCTRL_VERSION_PATCH)
+#define NUVEXCTRL_VERSION_TEXT_(major, minor, patch) #major "." #minor "." #patch
+#define NUVEXCTRL_VERSION_TEXT(major, minor, patch) NUVEXCTRL_VERSION_TEXT_(major, minor, patch)
+#define NUVEXCTRL_VERSION \
+    NUVEXCTRL_VERSION_TEXT(NUVEXCTRL_VERSION_MAJOR, NUVEXCTRL_VERSION_MINOR, NUVEXCTRL_VERSION_PATCH)
+
 #if defined(_WIN32)
 #define NUVEXAPI __stdcall
 #if defined(NUVEXCTRL_BUILDING)

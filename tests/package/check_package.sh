@@ -35,6 +35,11 @@ if [ -n "$version" ]; then
   test "$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --modversion nuvexctrl)" = "$version"
   grep -q "PACKAGE_VERSION \"$version\"" "$work/prefix/lib/cmake/Nuvexctrl/NuvexctrlConfigVersion.cmake"
   test "$(LD_LIBRARY_PATH="$work/prefix/lib" "$work/prefix/bin/nuvexctl" --version)" = "nuvexctl $version"
+  # ... and the installed header's macros.
+  printf '#include <nuvexctrl.h>\n#include <stdio.h>\nint main(void) { puts(NUVEXCTRL_VERSION); return NUVEXCTRL_VERSION_NUMBER != %d; }\n' \
+      "$(echo "$version" | awk -F. '{print $1 * 10000 + $2 * 100 + $3}')" > "$work/version.c"
+  cc $flags -I"$work/prefix/include" "$work/version.c" -o "$work/version"
+  test "$("$work/version")" = "$version"
 fi
 # The installed library exports the names of the module-definition file and nothing else (no
 # test hooks, no standard-library instantiations).

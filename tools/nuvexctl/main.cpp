@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
         app.fallthrough();
         app.add_flag("--json", CurrentSettings().json, "Print one JSON document instead of tables");
         app.add_flag("-q,--quiet", CurrentSettings().quiet, "No progress output");
-        app.set_version_flag("--version", "nuvexctl " NUVEX_VERSION, "Print the version and exit");
+        app.set_version_flag("--version", "nuvexctl " NUVEXCTRL_VERSION, "Print the version and exit");
         app.footer(Example(
             "nuvexctl status\n"
             "  nuvexctl doc encrypt report.txt\n"
@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
             return app.exit(e);
         } catch (const CLI::CallForVersion&) {
             if (CurrentSettings().json)
-                return PrintJson({{"ok", true}, {"version", NUVEX_VERSION}});
-            std::cout << "nuvexctl " NUVEX_VERSION "\n";
+                return PrintJson({{"ok", true}, {"version", NUVEXCTRL_VERSION}});
+            std::cout << "nuvexctl " NUVEXCTRL_VERSION "\n";
             return kExitOk;
         } catch (const CLI::ParseError& e) {
             if (CurrentSettings().json) return ReportError(e.what(), kExitUsage);
