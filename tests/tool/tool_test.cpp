@@ -328,6 +328,35 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
     EXPECT_EQ(Json(rights)["rights"]["printCount"], nullptr);
 }
 
+// Output into a pipe whose reader has gone (`nuvexctl codes | head -1`) ends the run quietly
+// with the status a shell shows for SIGPIPE; a verb's own failure is still reported.
+TEST_F(ToolTest, ClosedOutputPipeEndsQuietly) {
+    struct Case { std::vector<std::string> args; int status; };
+    const Case cases[] = {{{"codes"}, 141}, {{"--json", "codes"}, 141}, {{"codes", "--markdown"}, 141}};
+    for (const Case& c : cases) {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const fs::path err = Scratch("err");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::string tool = (BinDir() / "nuvexctl").string();
+        std::vector<char*> argv{tool.data()};
+        std::vector<std::string> args = c.args;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        ::close(fds[0]);  // the reader is gone before the first line
+        ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        EXPECT_EQ(Wait(pid), c.status) << c.args.back();
+        EXPECT_EQ(Slurp(err), "") << c.args.back();
+    }
+}
+
 // File names and driver texts that are not UTF-8 reach JSON without loss (as {"hex": ...}) and
 // tables escaped; a log drained from the driver is on the output even so.
 TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {

@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     }
     std::cout.flush();
     if (!OutputHealthy()) {
+        if (OutputReaderGone()) return kExitClosedPipe;
         std::cerr << "nuvexctl: writing to standard output failed\n";
         return kExitFailed;
     }

@@ -5,6 +5,7 @@
 #define isatty _isatty
 #define STDERR_FILENO 2
 #else
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -38,6 +39,16 @@ std::string DumpJson(const Json& document, int indent) {
 }
 
 bool OutputHealthy() { return static_cast<bool>(std::cout); }
+
+bool OutputReaderGone() {
+#if defined(_WIN32)
+    return false;
+#else
+    // The writing end of a pipe without readers polls as an error.
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
+#endif
+}
 
 int ReportFailure(const std::string& operation, const char* exportName, uint32_t code) {
     std::string meaning = DescribeResult(exportName, code);

@@ -22,6 +22,9 @@ Settings& CurrentSettings();
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// The reader of standard output went away (`nuvexctl codes | head -1`): the status a shell
+// shows for a program ended by SIGPIPE, reached without the signal and without a message.
+constexpr int kExitClosedPipe = 141;
 
 // Reports a failed export: "nuvexctl: <export>: <operation> failed: <meaning> (<code>)" on
 // stderr and, with --json, {"ok": false, "error": {...}} on stdout. Returns kExitFailed.
@@ -45,6 +48,8 @@ void PrintJsonLine(const Json& document);
 std::string DumpJson(const Json& document, int indent = 2);
 // False once a write to standard output has failed (a closed pipe, a full disk).
 bool OutputHealthy();
+// True when standard output is a pipe whose reading end has been closed.
+bool OutputReaderGone();
 // Prints a line for people (suppressed with --json).
 void Say(const std::string& line);
 
