@@ -44,7 +44,8 @@ verbs=(
 Every verb ends with 0 (done), 1 (failed) or 2 (a command line that cannot be understood;
 `state apply --detailed-exitcode` also uses 2 for "changes were made"). When the reader of
 standard output goes away (`nuvexctl codes | head -1`) the run ends quietly with 141, the status
-a shell shows for a program ended by SIGPIPE. No verb ends by a
+a shell shows for a program ended by SIGPIPE. An unknown verb or option is named with the known
+ones closest to it (`unknown verb 'instal' of 'driver'; did you mean 'install'?`). No verb ends by a
 signal or an uncaught failure: anything unexpected is reported as a failure of the verb. A
 failed export is reported as `nuvexctl: <export>: <operation> failed: <meaning> (<code>)`.
 Numbers are taken whole, in decimal or after `0x` in hexadecimal, and checked against the field

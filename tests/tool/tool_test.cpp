@@ -328,6 +328,32 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
     EXPECT_EQ(Json(rights)["rights"]["printCount"], nullptr);
 }
 
+// A misspelled verb or option is named with what was most likely meant; a word close to
+// nothing gets the list of known verbs. Always the usage status, with and without --json.
+TEST_F(ToolTest, MisspelledVerbsAndOptionsGetSuggestions) {
+    struct Case { std::vector<std::string> args; std::string said; };
+    const Case cases[] = {
+        {{"driver", "instal", "main"}, "unknown verb 'instal' of 'driver'; did you mean 'install'?"},
+        {{"stauts"}, "unknown verb 'stauts'; did you mean 'status'?"},
+        {{"-q", "polcy", "list"}, "unknown verb 'polcy'; did you mean 'policy'?"},
+        {{"completion", "bash"}, "unknown verb 'completion'; known: 'status', 'driver'"},
+        {{"--jsn", "status"}, "unknown option '--jsn'; did you mean '--json'?"},
+        {{"driver", "install", "main", "--no-lod"}, "unknown option '--no-lod'; did you mean '--no-load'?"},
+        {{"acl", "policy", "lst"}, "unknown verb 'lst' of 'acl policy'; did you mean 'list'?"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, 2) << c.said;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        std::vector<std::string> asJson{"--json"};
+        asJson.insert(asJson.end(), c.args.begin(), c.args.end());
+        ToolRun json = Tool(asJson);
+        EXPECT_EQ(json.status, 2) << c.said;
+        ASSERT_TRUE(OneDocument(json.out)) << json.out;
+        EXPECT_NE(Json(json)["error"]["message"].get<std::string>().find(c.said), std::string::npos) << json.out;
+    }
+}
+
 // Output into a pipe whose reader has gone (`nuvexctl codes | head -1`) ends the run quietly
 // with the status a shell shows for SIGPIPE; a verb's own failure is still reported.
 TEST_F(ToolTest, ClosedOutputPipeEndsQuietly) {

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "output.h"
+#include "suggest.h"
 
 int main(int argc, char** argv) {
     using namespace nuvexctl;
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
             std::cout << "nuvexctl " NUVEXCTRL_VERSION "\n";
             return kExitOk;
         } catch (const CLI::ParseError& e) {
+            const std::string hint = SuggestCorrection(app, std::vector<std::string>(argv + 1, argv + argc));
+            if (!hint.empty()) return ReportError(hint + " (see --help)", kExitUsage);
             if (CurrentSettings().json) return ReportError(e.what(), kExitUsage);
             app.exit(e);
             return kExitUsage;
