@@ -133,9 +133,30 @@ example.
 every `--interval` milliseconds and writes each record as soon as it is drained, until it is
 interrupted (Ctrl-C or a termination request). With `--json` each record is one JSON object
 on a line of its own (JSON Lines: `{"source": "main", "time": ..., "value1": ..., "value2":
-..., "data": ..., "text": ...}` or `{"source": "acl", "data": ...}`). A record that was drained
-is always written: an interrupt is obeyed only after one last poll has been drained and
-written.
+..., "data": ..., "text": ...}` or `{"source": "acl", "data": ..., "text": ...}`). A record that
+was drained is always written: an interrupt is obeyed only after one last poll has been
+drained and written. With the main driver not logging, `follow` says so once; a driver that
+cannot be reached (restarting, reinstalled) is waited for, with a message when it goes and
+when it is back.
+
+## The log spool
+
+Reading a driver's log takes the records out of the driver. So that no record is lost between
+the driver and the output, `log show`, `log follow` and `acl log` first append every record
+they drain to a spool file of their own and flush it to disk, and let go of a record only once
+the output has taken it: written and, when the output is a pipe, read by the reader (a
+`log follow | head -1` whose reader goes away leaves the records it did not read in the
+spool). A run that ends with records in its spool (closed output, full disk, killed) leaves
+its file, and the next run that reads the same log writes those records first, exactly once,
+and removes the file. A kill between the output's taking a record and the spool's letting go
+can write that record twice; never none.
+
+The spool lives in the tool's state folder: `NUVEXCTL_STATE_DIR`, else
+`$XDG_STATE_HOME/nuvexctl`, else `~/.local/state/nuvexctl` (on Windows
+`%LOCALAPPDATA%\nuvexctl`), in `spool/`, one file per run and log,
+`<log>-<machine>-<pid>-<n>.jsonl`, one JSON record per line (the `log follow --json` form).
+The folder is made 0700 and refused unless the user owns it and nobody else may write it. When
+no spool can be had, the log is left in the driver and the verb fails.
 TEXT
   echo
   echo "## nuvexctl"

@@ -18,6 +18,8 @@ void MachineRootTest::SetUp() {
     root_ = made;
     std::filesystem::create_directories(root_ + "/scratch");
     ::setenv("NUVEX_HOST_ROOT", root_.c_str(), 1);
+    // nuvexctl keeps its own state (the log spool) beside the machine it was run against.
+    ::setenv("NUVEXCTL_STATE_DIR", (root_ + "/scratch/tool-state").c_str(), 1);
     NuvexHost_ResetMachineRoot();
     NuvexHost_ResetFaults();
     NuvexTest_HeapFailAt(0, 0);

@@ -70,6 +70,31 @@ int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Starts the tool with standard output into a pipe; `reader` gets the pipe's reading end (or -1
+// when `closeReader`: the reader is gone before the first line).
+pid_t StartPiped(const std::vector<std::string>& args, const fs::path& err, int& reader, bool closeReader = false) {
+    int fds[2];
+    reader = -1;
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string tool = (BinDir() / "nuvexctl").string();
+    std::vector<std::string> words = args;
+    std::vector<char*> argv{tool.data()};
+    for (auto& a : words) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (closeReader) ::close(fds[0]);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (!closeReader) reader = fds[0];
+    return pid;
+}
+
 ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     char dir[] = "/tmp/nuvexctl-run-XXXXXX";
     fs::path tmp = ::mkdtemp(dir);
@@ -360,24 +385,10 @@ TEST_F(ToolTest, ClosedOutputPipeEndsQuietly) {
     struct Case { std::vector<std::string> args; int status; };
     const Case cases[] = {{{"codes"}, 141}, {{"--json", "codes"}, 141}, {{"codes", "--markdown"}, 141}};
     for (const Case& c : cases) {
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         const fs::path err = Scratch("err");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::string tool = (BinDir() / "nuvexctl").string();
-        std::vector<char*> argv{tool.data()};
-        std::vector<std::string> args = c.args;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        ::close(fds[0]);  // the reader is gone before the first line
-        ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
+        int reader = -1;
+        pid_t pid = StartPiped(c.args, err, reader, true);
+        ASSERT_GT(pid, 0);
         EXPECT_EQ(Wait(pid), c.status) << c.args.back();
         EXPECT_EQ(Slurp(err), "") << c.args.back();
     }
@@ -623,6 +634,74 @@ TEST_F(ToolTest, LogFollowStreamsRecordsUntilInterrupted) {
     EXPECT_EQ(texts.count("policy 7 stored"), 1u);
     EXPECT_EQ(texts.count("pass paths added: 1"), 1u);
     EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["entries"].size(), 0u);
+}
+
+// Records drained from the driver are spooled before they are written: what a reader that went
+// away did not read (`log follow | head -1`) is written by the next run that reads the log,
+// and across both runs every record appears exactly once.
+TEST_F(ToolTest, DrainedLogRecordsReachTheOutputExactlyOnce) {
+    InstallAll();
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    constexpr int kRecords = 6;
+    for (int i = 1; i <= kRecords; ++i)
+        ASSERT_EQ(Tool({"passpath", "add", "C:\\spooled" + std::to_string(i)}).status, 0);
+
+    int reader = -1;
+    pid_t pid = StartPiped({"--json", "log", "follow", "--interval", "50"}, Scratch("follow.err"), reader);
+    ASSERT_GT(pid, 0);
+    std::string first;
+    for (char c; first.empty() || first.back() != '\n';) {
+        ASSERT_EQ(::read(reader, &c, 1), 1) << "follow wrote no line";
+        first += c;
+    }
+    ::close(reader);  // like head -1: one line read, the rest never
+    EXPECT_EQ(Wait(pid), 141) << nuvex::test::ReadFileBytes(Scratch("follow.err"));
+
+    std::vector<json> seen{json::parse(first)};
+    ToolRun show = Tool({"--json", "log", "show"});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const json shown = Json(show);
+    for (const json& entry : shown["entries"]) seen.push_back(entry);
+    std::multiset<uint32_t> passPathCounts;
+    std::set<std::string> distinct;
+    for (json& record : seen) {
+        record.erase("source");
+        distinct.insert(record.dump());
+        // The record's data holds the number added and the number of pass paths after it.
+        if (Bytes(record["text"]) == "pass paths added: 1")
+            passPathCounts.insert(static_cast<uint32_t>(std::stoul(record["data"].get<std::string>().substr(8, 2), nullptr, 16)));
+    }
+    EXPECT_EQ(distinct.size(), seen.size()) << "a record was written twice";
+    std::multiset<uint32_t> expected;
+    for (uint32_t i = 1; i <= kRecords; ++i) expected.insert(i);
+    EXPECT_EQ(passPathCounts, expected);
+    // Nothing is left for a third run.
+    EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["entries"].size(), 0u);
+}
+
+// `log follow` says when the driver is not logging, and waits for a driver that goes away and
+// comes back instead of ending.
+TEST_F(ToolTest, LogFollowWarnsWhenLoggingIsOffAndOutlivesADriverRestart) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    fs::path in = Scratch("in"), out = Scratch("follow.jsonl"), err = Scratch("follow.err");
+    nuvex::test::WriteFileBytes(in.string(), "");
+    pid_t pid = Start({"--json", "log", "follow", "--interval", "20"}, in, out, err);
+    ASSERT_GT(pid, 0);
+    auto waitFor = [&](const fs::path& file, const std::string& text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (nuvex::test::ReadFileBytes(file.string()).find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return nuvex::test::ReadFileBytes(file.string()).find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(waitFor(err, "not logging"));
+    ASSERT_EQ(Tool({"driver", "uninstall", "main"}).status, 0);
+    EXPECT_TRUE(waitFor(err, "waiting for it"));
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    EXPECT_TRUE(waitFor(out, "logging started"));
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid), 0) << nuvex::test::ReadFileBytes(err.string());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "nuvexctrl.h"
 #include "output.h"
+#include "spool.h"
 #include "result_codes.h"
 #include "secret.h"
 #include "text.h"
@@ -219,23 +220,36 @@ uint32_t AclClearCall() { return NuvexAccCtrl_DeleteAllPolicy(); }
 
 // ---- log ---------------------------------------------------------------------------------
 int ShowLog() {
+    // Records go to the spool before they are written: a record the output does not take is
+    // written by the next run that reads the log.
+    LogSpool spool("main");
+    std::string why;
+    if (!spool.Open(why)) return ReportError("the log was left in the driver: " + why);
+    std::vector<Json> records = spool.Leftovers();
     LogEntry* list = nullptr;
     uint32_t count = 0;
     uint32_t code = NuvexCtrl_GetLog(&list, &count);
-    Json entries = Json::array();
-    std::vector<std::vector<std::string>> rows;
-    for (LogEntry* entry = list; entry != nullptr; entry = entry->next) {
-        std::string time = IsoTime(entry->time);
-        entries.push_back({{"time", time}, {"value1", entry->value1}, {"value2", entry->value2},
-                           {"data", Hex(entry->data, 16)}, {"text", JsonText(entry->text)}});
-        rows.push_back({time, HexU32(entry->value1), HexU32(entry->value2), entry->text});
-    }
+    std::vector<Json> drained;
+    for (LogEntry* entry = list; entry != nullptr; entry = entry->next) drained.push_back(MainLogRecord(*entry));
     NuvexCtrl_FreeLog(list);
-    if (code != 0 && entries.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
-    // The driver has given these records up: they are written before anything else is done.
-    if (CurrentSettings().json) PrintJson({{"ok", code == 0}, {"entries", entries}});
-    else PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
-    std::cout.flush();
+    // Records the driver has given up are written even when the spool cannot keep them.
+    if (!spool.Append(drained, why)) Warn(why);
+    records.insert(records.end(), drained.begin(), drained.end());
+    if (code != 0 && records.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
+    if (CurrentSettings().json) {
+        Json entries = Json::array();
+        for (Json& record : records) {
+            record.erase("source");
+            entries.push_back(std::move(record));
+        }
+        PrintJson({{"ok", code == 0}, {"entries", entries}});
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const Json& record : records) rows.push_back(MainLogRow(record));
+        PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
+    }
+    // Taken by the output as a whole (a pipe's reader has read it all), or kept for the next run.
+    if (OutputTaken()) spool.Written();
     if (code != 0)
         Warn("the log was not read whole: " + DescribeResult("NuvexCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
     return kExitOk;
@@ -442,35 +456,38 @@ int AclPolicyDelete(uint32_t id) {
 }
 
 int AclLog() {
+    LogSpool spool("acl");
+    std::string why;
+    if (!spool.Open(why)) return ReportError("the access-control log was left in the driver: " + why);
+    std::vector<Json> records = spool.Leftovers();
     AccLogRecord* list = nullptr;
     uint32_t code = NuvexAccCtrl_GetLog(&list);
+    std::vector<Json> drained;
+    for (AccLogRecord* r = list; r != nullptr; r = r->next) drained.push_back(AclLogRecord(*r));
+    NuvexAccCtrl_FreeLog(list);
+    if (!spool.Append(drained, why)) Warn(why);
+    records.insert(records.end(), drained.begin(), drained.end());
     // A walk stopped at its bound still hands over the records it fetched.
-    if (code != 0 && list == nullptr)
+    if (code != 0 && records.empty())
         return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
-    std::vector<const AccLogRecord*> records;
-    for (AccLogRecord* r = list; r != nullptr; r = r->next) records.push_back(r);
     // The driver's log data is opaque: shown as a hex dump, never as text.
     if (CurrentSettings().json) {
         Json all = Json::array();
-        for (const AccLogRecord* r : records) {
-            std::string printable;  // the printable bytes up to the first zero, others as '.'
-            for (uint8_t c : r->data) {
-                if (c == 0) break;
-                printable += (c >= 32 && c < 127) ? static_cast<char>(c) : '.';
-            }
-            all.push_back({{"data", Hex(r->data, sizeof r->data)}, {"text", printable}});
+        for (Json& record : records) {
+            record.erase("source");
+            all.push_back(std::move(record));
         }
         PrintJson({{"ok", code == 0}, {"records", all}});
     } else {
         std::size_t n = 0;
-        for (const AccLogRecord* r : records) {
-            std::cout << "record " << ++n << " (" << sizeof r->data << " bytes)\n";
-            for (const auto& line : HexDump(r->data, sizeof r->data)) std::cout << line << "\n";
+        for (const Json& record : records) {
+            std::vector<std::string> dump = AclLogDump(record);
+            std::cout << "record " << ++n << " (" << sizeof(AccLogRecord::data) << " bytes)\n";
+            for (const auto& line : dump) std::cout << line << "\n";
         }
         if (records.empty()) std::cout << "the access-control log is empty\n";
     }
-    NuvexAccCtrl_FreeLog(list);
-    std::cout.flush();
+    if (OutputTaken()) spool.Written();
     if (code != 0)
         Warn("the log was not read whole: " + DescribeResult("NuvexAccCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
     return kExitOk;

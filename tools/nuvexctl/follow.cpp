@@ -13,6 +13,7 @@
 #include "nuvexctrl.h"
 #include "output.h"
 #include "result_codes.h"
+#include "spool.h"
 #include "text.h"
 
 namespace nuvexctl {
@@ -20,59 +21,90 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
+// Codes of the two log reads, looked up in the result table when first needed.
+bool Is(const char* exportName, const char* name, uint32_t code) { return code == ResultCode(exportName, name); }
+
 extern "C" void StopFollowing(int) { g_stop = 1; }
 
-void WriteMainRecord(const LogEntry& e) {
-    std::string time = IsoTime(e.time);
+void WriteRecord(const Json& record) {
     if (CurrentSettings().json) {
-        PrintJsonLine({{"source", "main"}, {"time", time}, {"value1", e.value1}, {"value2", e.value2},
-                       {"data", Hex(e.data, sizeof e.data)}, {"text", JsonText(e.text)}});
+        PrintJsonLine(record);
+    } else if (record.value("source", "") == "main") {
+        std::vector<std::string> row = MainLogRow(record);
+        std::cout << "main " << row[0] << " " << row[1] << " " << row[2] << " " << row[3] << "\n";
     } else {
-        std::cout << "main " << time << " " << HexU32(e.value1) << " " << HexU32(e.value2) << " " << Shown(e.text)
-                  << "\n" << std::flush;
+        std::cout << "acl record (" << sizeof(AccLogRecord::data) << " bytes)\n";
+        for (const auto& line : AclLogDump(record)) std::cout << "  " << line << "\n";
     }
 }
 
-void WriteAclRecord(const AccLogRecord& r) {
-    if (CurrentSettings().json) {
-        PrintJsonLine({{"source", "acl"}, {"data", Hex(r.data, sizeof r.data)}});
-    } else {
-        std::cout << "acl record (" << sizeof r.data << " bytes)\n";
-        for (const auto& line : HexDump(r.data, sizeof r.data)) std::cout << "  " << line << "\n";
-        std::cout << std::flush;
+// Writes records out one by one; a record counts as written once the output has taken it (a
+// pipe's reader has read it), and the spool lets go of what was written. False when the output
+// is gone or the run was interrupted while a record waited to be read: the records not taken
+// stay in the spool for the next run.
+bool WriteOut(LogSpool& spool, const std::vector<Json>& records) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        WriteRecord(records[i]);
+        if (!OutputTaken(&g_stop)) {
+            spool.Pending(std::vector<Json>(records.begin() + static_cast<std::ptrdiff_t>(i), records.end()));
+            return false;
+        }
     }
+    if (!OutputTaken()) return false;
+    spool.Written();
+    return true;
 }
 
-// Drains and writes the main driver's log; false (reported) when the log cannot be read.
-bool PollMain() {
+// Drains the main driver's log into the spool and writes it; false (reported) when the log
+// cannot be read or the output is gone.
+bool PollMain(LogSpool& spool, bool& driverGone) {
     LogEntry* list = nullptr;
     uint32_t count = 0;
     uint32_t code = NuvexCtrl_GetLog(&list, &count);
-    for (LogEntry* e = list; e != nullptr; e = e->next) WriteMainRecord(*e);
+    std::vector<Json> records;
+    for (LogEntry* e = list; e != nullptr; e = e->next) records.push_back(MainLogRecord(*e));
     NuvexCtrl_FreeLog(list);
+    std::string why;
+    if (!spool.Append(records, why)) Warn(why);
+    if (!WriteOut(spool, records)) return false;
+    driverGone = false;
     if (code == 0) return true;
     // Out of memory for some records, or a walk stopped at its bound: what was fetched is
     // written and the next poll goes on from there.
-    if (code == 147 || code == NUVEX_E_WALK_BOUND_REACHED) {
+    if (Is("NuvexCtrl_GetLog", "NoMemory", code) || code == NUVEX_E_WALK_BOUND_REACHED) {
         Warn("the log was not read whole: " + DescribeResult("NuvexCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
+        return true;
+    }
+    // A driver that is not reachable (restarting) is waited for; the run goes on.
+    if (Is("NuvexCtrl_GetLog", "NoDevice", code)) {
+        driverGone = true;
         return true;
     }
     ReportFailure("following the log", "NuvexCtrl_GetLog", code);
     return false;
 }
 
-bool PollAcl() {
+bool PollAcl(LogSpool& spool, bool& driverGone) {
     AccLogRecord* list = nullptr;
     uint32_t code = NuvexAccCtrl_GetLog(&list);
     // The list is newest first; the stream runs oldest first.
-    std::vector<const AccLogRecord*> records;
-    for (AccLogRecord* r = list; r != nullptr; r = r->next) records.push_back(r);
-    for (auto it = records.rbegin(); it != records.rend(); ++it) WriteAclRecord(**it);
+    std::vector<Json> records;
+    std::vector<const AccLogRecord*> newestFirst;
+    for (AccLogRecord* r = list; r != nullptr; r = r->next) newestFirst.push_back(r);
+    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it) records.push_back(AclLogRecord(**it));
     NuvexAccCtrl_FreeLog(list);
+    std::string why;
+    if (!spool.Append(records, why)) Warn(why);
+    if (!WriteOut(spool, records)) return false;
+    driverGone = false;
     if (code == 0) return true;
     if (code == NUVEX_E_WALK_BOUND_REACHED) {
         Warn("the access-control log was not read whole: " + DescribeResult("NuvexAccCtrl_GetLog", code) + " (" +
              std::to_string(code) + ")");
+        return true;
+    }
+    if (Is("NuvexAccCtrl_GetLog", "NoDevice", code)) {
+        driverGone = true;
         return true;
     }
     ReportFailure("following the access-control log", "NuvexAccCtrl_GetLog", code);
@@ -80,16 +112,34 @@ bool PollAcl() {
 }
 
 int Follow(uint32_t intervalMs, bool acl) {
+    LogSpool mainSpool("main"), aclSpool("acl");
+    std::string why;
+    if (!mainSpool.Open(why) || (acl && !aclSpool.Open(why)))
+        return ReportError("the log was left in the driver: " + why);
+    // What earlier runs drained and could not write comes first.
+    if (!WriteOut(mainSpool, mainSpool.Leftovers()) || (acl && !WriteOut(aclSpool, aclSpool.Leftovers())))
+        return OutputReaderGone() ? kExitClosedPipe : kExitFailed;
+
+    uint32_t logging = 1;
+    if (NuvexCtrl_IsLogging(&logging) == 0 && logging == 0)
+        Warn("the main driver is not logging: nothing arrives until `nuvexctl log on`");
+
     g_stop = 0;
     auto previousInt = std::signal(SIGINT, StopFollowing);
     auto previousTerm = std::signal(SIGTERM, StopFollowing);
     int status = kExitOk;
+    bool mainGone = false, aclGone = false, warnedGone = false;
     while (status == kExitOk) {
         // A poll that begins after the interrupt is the last: it drains what was logged up to
         // the interrupt, and the run ends once that is written.
         bool last = g_stop != 0;
-        if (!PollMain() || (acl && !PollAcl())) status = kExitFailed;
-        if (!OutputHealthy()) status = kExitFailed;  // nobody reads the stream any more
+        if (!PollMain(mainSpool, mainGone) || (acl && !PollAcl(aclSpool, aclGone)))
+            status = OutputHealthy() ? kExitFailed : (OutputReaderGone() ? kExitClosedPipe : kExitFailed);
+        if (status == kExitOk && (mainGone || aclGone) != warnedGone) {
+            warnedGone = mainGone || aclGone;
+            Warn(warnedGone ? "a driver is not reachable; waiting for it to come back"
+                            : "the drivers are reachable again; following on");
+        }
         if (last || status != kExitOk) break;
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(intervalMs);
         while (!g_stop && std::chrono::steady_clock::now() < until)

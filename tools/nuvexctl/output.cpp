@@ -6,8 +6,13 @@
 #define STDERR_FILENO 2
 #else
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <iostream>
@@ -47,6 +52,25 @@ bool OutputReaderGone() {
     // The writing end of a pipe without readers polls as an error.
     pollfd out{STDOUT_FILENO, 0, 0};
     return poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
+#endif
+}
+
+bool OutputTaken(const volatile std::sig_atomic_t* stop) {
+    std::cout.flush();
+    if (!OutputHealthy()) return false;
+#if !defined(_WIN32)
+    struct stat info {};
+    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        int unread = 0;
+        if (::ioctl(STDOUT_FILENO, FIONREAD, &unread) != 0 || unread == 0) return true;
+        if (OutputReaderGone() || (stop != nullptr && *stop != 0)) return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+    }
+#else
+    return true;
 #endif
 }
 

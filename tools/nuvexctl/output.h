@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ std::string DumpJson(const Json& document, int indent = 2);
 bool OutputHealthy();
 // True when standard output is a pipe whose reading end has been closed.
 bool OutputReaderGone();
+// Everything written to standard output so far has been taken: flushed and, when the output is
+// a pipe, read by the reader (so that a reader that goes away without reading, like
+// `head -1`, has not taken it). Waits while the reader lives and `*stop` stays 0.
+bool OutputTaken(const volatile std::sig_atomic_t* stop = nullptr);
 // Prints a line for people (suppressed with --json).
 void Say(const std::string& line);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <string_view>
 
 #include "nuvexctrl.h"
 
@@ -24,6 +25,12 @@ std::string DescribeResult(const char* exportName, uint32_t code) {
     for (const auto& entry : kTable)
         if (entry.code == code && name == entry.exportName) return entry.meaning;
     return "unexpected result";
+}
+
+uint32_t ResultCode(const char* exportName, const char* name) {
+    for (const auto& entry : kTable)
+        if (std::string_view(entry.exportName) == exportName && std::string_view(entry.name) == name) return entry.code;
+    return UINT32_MAX;  // no such code: matches no result
 }
 
 std::string ResultCodesMarkdown() {

@@ -23,6 +23,9 @@ const std::vector<ResultCodeInfo>& ResultCodeTable();
 // the table does not know.
 std::string DescribeResult(const char* exportName, uint32_t code);
 
+// The code the table names `name` for the export (ResultCode("NuvexCtrl_GetLog", "NoDevice")).
+uint32_t ResultCode(const char* exportName, const char* name);
+
 // The Markdown document generated from the table.
 std::string ResultCodesMarkdown();
 
