@@ -108,13 +108,23 @@ TEST_P(CompanionInstall, ReinstallFromTheInstalledFileKeepsIt) {
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
-TEST_P(CompanionInstall, MissingSourceLeavesNothing) {
+// A source that cannot be copied changes nothing: the installed file, its service and the
+// service's values stay as they were, and no staging copy is left beside the file.
+TEST_P(CompanionInstall, UnusableSourceKeepsTheInstalledDriver) {
     const Companion& c = GetParam();
-    fs::create_directories(fs::path(DriverFile(c.service)).parent_path());
-    WriteFileBytes(DriverFile(c.service), "old");
-    EXPECT_EQ(c.install(0, Scratch("absent.sys").c_str()), c.copyFailed);
-    EXPECT_FALSE(FileExists(DriverFile(c.service)));
-    EXPECT_FALSE(FileExists(ServiceKey(c.service)));
+    ASSERT_EQ(c.install(0, MakeSource("old.sys", "old").c_str()), 0u);
+    WriteFileBytes(ServiceKey(c.service) + "/Marker.4", Dword(1));
+    fs::create_directories(Scratch("folder.sys"));
+    for (const std::string& source : {Scratch("absent.sys"), Scratch("folder.sys")}) {
+        SCOPED_TRACE(source);
+        EXPECT_EQ(c.install(1, source.c_str()), c.copyFailed);
+        EXPECT_EQ(ReadFileBytes(DriverFile(c.service)), "old");
+        EXPECT_EQ(Value(c.service, "Marker.4"), Dword(1));
+        EXPECT_EQ(Value(c.service, "Start.4"), Dword(c.startType));
+        EXPECT_FALSE(FileExists(Root() + "/Windows/System32/drivers/" + c.service + ".new"));
+        EXPECT_FALSE(FileExists(PidFile(c.service)));
+    }
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
 TEST_P(CompanionInstall, FailedCreateRemovesTheCopiedFile) {
