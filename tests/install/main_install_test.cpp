@@ -197,8 +197,10 @@ TEST_F(MainInstall, KilledInstallLeavesAWholeDriverFile) {
     ASSERT_FALSE(killed);
     ASSERT_EQ(ReadFileBytes(DriverFile("Nuvex")), fresh);
 
+    const std::string staging = Root() + "/Windows/System32/drivers/Nuvex.new";
     std::mt19937 random(20261208);
     int killedMidway = 0;
+    int killedWhileStaging = 0;
     for (int trial = 0; trial < trials; ++trial) {
         SCOPED_TRACE(trial);
         ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("old.sys", oldImage).c_str()), 0u);
@@ -207,8 +209,10 @@ TEST_F(MainInstall, KilledInstallLeavesAWholeDriverFile) {
         const std::string now = ReadFileBytes(DriverFile("Nuvex"));
         EXPECT_TRUE(now == oldImage || now == fresh) << "size " << now.size();
         if (killed) ++killedMidway;
+        if (killed && FileExists(staging)) ++killedWhileStaging;
     }
-    std::printf("[ kills    ] %d of %d installs killed before they ended\n", killedMidway, trials);
+    std::printf("[ kills    ] %d of %d installs killed before they ended, %d of them while copying\n",
+                killedMidway, trials, killedWhileStaging);
 }
 
 TEST_F(MainInstall, WithoutAServicesKeyTheFileStaysAndNothingIsRegistered) {

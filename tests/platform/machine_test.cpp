@@ -11,6 +11,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "nuvexctrl.h"
 #include "platform/host/host_hooks.h"
 #include "platform/platform.h"
 
@@ -121,6 +122,13 @@ TEST_F(HostMachine, RootOrFolderNotTheCallersOwnIsRefused) {
         EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", &key),
                   ERROR_ACCESS_DENIED);
         EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
+        // Through the exports: the key goes nowhere, nothing is installed or started.
+        const char secret[16] = "secret key";
+        EXPECT_NE(NuvexCtrl_SetKey(1, secret, sizeof secret), 0u);
+        EXPECT_NE(NuvexCtrl_Install(1, "/proc/self/exe"), 0u);
+        EXPECT_NE(NuvexAccCtrl_Install(1, "/proc/self/exe"), 0u);
+        EXPECT_FALSE(FileExists(root + "/Windows/System32/drivers/Nuvex.sys"));
+        EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
         EXPECT_EQ(planted.ConnectionCount(), 0);
         // Refused as found: the platform does not try to take the folder over.
         EXPECT_EQ(ModeOf(root), spoiled);
