@@ -201,18 +201,22 @@ TEST_F(MainInstall, KilledInstallLeavesAWholeDriverFile) {
     std::mt19937 random(20261208);
     int killedMidway = 0;
     int killedWhileStaging = 0;
+    int damaged = 0;
     for (int trial = 0; trial < trials; ++trial) {
         SCOPED_TRACE(trial);
         ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("old.sys", oldImage).c_str()), 0u);
         std::uniform_int_distribution<long> delay(0, took.count());
         runProbe(std::chrono::microseconds(delay(random)), &killed);
         const std::string now = ReadFileBytes(DriverFile("Nuvex"));
-        EXPECT_TRUE(now == oldImage || now == fresh) << "size " << now.size();
+        const bool whole = now == oldImage || now == fresh;
+        EXPECT_TRUE(whole) << "size " << now.size();
+        if (!whole) ++damaged;
         if (killed) ++killedMidway;
         if (killed && FileExists(staging)) ++killedWhileStaging;
     }
-    std::printf("[ kills    ] %d of %d installs killed before they ended, %d of them while copying\n",
-                killedMidway, trials, killedWhileStaging);
+    std::printf("[ kills    ] %d of %d installs killed before they ended, %d of them while "
+                "copying; %d left no whole driver file\n",
+                killedMidway, trials, killedWhileStaging, damaged);
 }
 
 TEST_F(MainInstall, WithoutAServicesKeyTheFileStaysAndNothingIsRegistered) {
