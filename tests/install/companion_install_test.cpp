@@ -108,25 +108,6 @@ TEST_P(CompanionInstall, ReinstallFromTheInstalledFileKeepsIt) {
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
-// A source that cannot be copied changes nothing: the installed file, its service and the
-// service's values stay as they were, and no staging copy is left beside the file.
-TEST_P(CompanionInstall, UnusableSourceKeepsTheInstalledDriver) {
-    const Companion& c = GetParam();
-    ASSERT_EQ(c.install(0, MakeSource("old.sys", "old").c_str()), 0u);
-    WriteFileBytes(ServiceKey(c.service) + "/Marker.4", Dword(1));
-    fs::create_directories(Scratch("folder.sys"));
-    for (const std::string& source : {Scratch("absent.sys"), Scratch("folder.sys")}) {
-        SCOPED_TRACE(source);
-        EXPECT_EQ(c.install(1, source.c_str()), c.copyFailed);
-        EXPECT_EQ(ReadFileBytes(DriverFile(c.service)), "old");
-        EXPECT_EQ(Value(c.service, "Marker.4"), Dword(1));
-        EXPECT_EQ(Value(c.service, "Start.4"), Dword(c.startType));
-        EXPECT_FALSE(FileExists(Root() + "/Windows/System32/drivers/" + c.service + ".new"));
-        EXPECT_FALSE(FileExists(PidFile(c.service)));
-    }
-    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
-}
-
 TEST_P(CompanionInstall, FailedCreateRemovesTheCopiedFile) {
     const Companion& c = GetParam();
     // A plain file where the service's key would go: the manager cannot record the service.

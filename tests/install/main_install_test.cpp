@@ -94,11 +94,16 @@ TEST_F(MainInstall, ReinstallFromTheInstalledFileKeepsIt) {
 }
 
 // An install that cannot complete its copy leaves the installed driver exactly as it was:
-// file, key and values, and no staging copy beside it.
+// file, key and values, and no staging copy beside it. The same for all three installers.
 TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
-    ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("old.sys", "old driver").c_str()), 0u);
-    WriteFileBytes(ServiceKey("Nuvex") + "/Stale.4", Dword(9));
-    const std::string staging = Root() + "/Windows/System32/drivers/Nuvex.new";
+    struct Installer {
+        const char* service;
+        uint32_t (*install)(uint32_t, const char*);
+        uint32_t copyFailed;
+    };
+    const Installer installers[] = {{"Nuvex", NuvexCtrl_Install, 149},
+                                    {"NuvexACL", NuvexAccCtrl_Install, 119},
+                                    {"NuvexMon", NuvexAntiSteal_Install, 308}};
     const std::string fresh = MakeSource("new.sys", std::string(300000, 'n'));
     fs::create_directories(Scratch("folder.sys"));
     struct Case {
@@ -114,17 +119,25 @@ TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
         {"flush fails", fresh, kNuvexFaultFlush, 1},
         {"rename fails", fresh, kNuvexFaultMove, 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        NuvexHost_ResetFaults();
-        if (c.fault >= 0) NuvexHost_FailFileOp(c.fault, c.nth, 0);
-        EXPECT_EQ(NuvexCtrl_Install(1, c.source.c_str()), 149u);
-        EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "old driver");
-        EXPECT_EQ(ValueNames("Nuvex"),
-                  (std::set<std::string>{"Start.4", "Type.4", "Group.1", "Stale.4"}));
-        EXPECT_FALSE(FileExists(staging));
-        EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
-        EXPECT_EQ(Events(), "");
+    for (const Installer& installer : installers) {
+        const std::string service = installer.service;
+        ASSERT_EQ(installer.install(0, MakeSource("old.sys", "old driver").c_str()), 0u);
+        WriteFileBytes(ServiceKey(service) + "/Stale.4", Dword(9));
+        const std::set<std::string> values = ValueNames(service);
+        const std::string staging = Root() + "/Windows/System32/drivers/" + service + ".new";
+        for (const Case& c : cases) {
+            SCOPED_TRACE(service + ": " + c.name);
+            NuvexHost_ResetFaults();
+            if (c.fault >= 0) NuvexHost_FailFileOp(c.fault, c.nth, 0);
+            EXPECT_EQ(installer.install(1, c.source.c_str()), installer.copyFailed);
+            EXPECT_EQ(ReadFileBytes(DriverFile(service)), "old driver");
+            EXPECT_EQ(ValueNames(service), values);
+            EXPECT_EQ(Value(service, "Stale.4"), Dword(9));
+            EXPECT_FALSE(FileExists(staging));
+            EXPECT_FALSE(FileExists(PidFile(service)));
+            EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
+            EXPECT_EQ(Events(), "");
+        }
     }
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
