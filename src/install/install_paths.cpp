@@ -111,8 +111,10 @@ bool FlushDriverFile(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetFileAttributesA(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))
-        return false;
+    // 0 would mean "no change" to the system: a file with no other attribute is made normal.
+    DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (writable == 0) writable = FILE_ATTRIBUTE_NORMAL;
+    if (readOnly && !SetFileAttributesA(path, writable)) return false;
     bool flushed = false;
     {
         UniqueHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -150,8 +152,8 @@ bool PlaceDriverFile(const char* source, const char* target, bool* copied) {
         if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) != 0)
             SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
         // One rename: the name holds the old driver file or the new one, never a part of one.
-        placed = MoveFileExA(staging, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-                 FALSE;
+        placed = MoveFileExA(staging, target,
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     }
     if (!placed) {
         RemoveDriverFile(staging);

@@ -200,6 +200,14 @@ TEST_F(InstallTest, MissingSourceKeepsTheInstalledDriver) {
     EXPECT_TRUE(QueryService("NuvexACL").present);
     EXPECT_FALSE(FileExists(SystemDirectory() + "\\drivers\\Nuvex.new"));
     EXPECT_FALSE(FileExists(SystemDirectory() + "\\drivers\\NuvexACL.new"));
+
+    // A read-only source gives a read-only driver file, which the next install still replaces.
+    ASSERT_TRUE(SetFileAttributesA(source_.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
+    EXPECT_NE(GetFileAttributesA(DriverFile("Nuvex").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), image_);
+    SetFileAttributesA(source_.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(NuvexCtrl_UnInstall(), 341u);
     EXPECT_EQ(NuvexAccCtrl_UnInstall(), 0u);
 }
