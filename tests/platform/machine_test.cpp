@@ -151,6 +151,24 @@ TEST_F(HostMachine, RootAsALinkIsRefusedEvenToTheCallersOwnFolder) {
     EXPECT_FALSE(FileExists(real + "/Windows"));  // nothing made through the link
 }
 
+// A root in a folder anyone may write to can be renamed away and replaced by anyone: refused
+// there, accepted in a sticky shared folder such as /tmp.
+TEST_F(HostMachine, RootInAFolderAnyoneMayWriteToIsRefused) {
+    namespace fs = std::filesystem;
+    char buffer[MAX_PATH * 2];
+    for (const mode_t shared : {0777u, 01777u}) {
+        SCOPED_TRACE(shared);
+        const std::string folder = Scratch("shared-" + std::to_string(shared));
+        fs::create_directory(folder);
+        ASSERT_EQ(::chmod(folder.c_str(), shared), 0);
+        ::setenv("NUVEX_HOST_ROOT", (folder + "/deeper/root").c_str(), 1);
+        NuvexHost_ResetMachineRoot();
+        const bool sticky = (shared & S_ISVTX) != 0;
+        EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof buffer) != 0, sticky);
+        EXPECT_EQ(FileExists(folder + "/deeper/root/Device"), sticky);
+    }
+}
+
 // What is missing is made owner-only in one step; a folder of the caller's that only others
 // may read (0755) is used as it is.
 TEST_F(HostMachine, MissingRootIsMadeOwnerOnlyAndAReadableOneIsKept) {

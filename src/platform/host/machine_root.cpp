@@ -89,8 +89,36 @@ DWORD SettleFolder(const std::string& path, bool isRoot) {
     return ERROR_SUCCESS;
 }
 
+// Whether someone else could put another folder in the root's place: a folder on the way to
+// it (links resolved) that anyone may write to without the sticky bit lets anyone rename the
+// root away and make their own under its name. Folders of a group, or of another owner, are
+// left to the caller's judgement.
+bool RootCanBeSwapped(const std::string& root) {
+    // From the nearest folder that exists: missing ones are made owner-only.
+    std::string folder = root;
+    char resolved[PATH_MAX];
+    for (;;) {
+        size_t slash = folder.find_last_of('/');
+        if (slash == std::string::npos) return false;
+        folder = slash == 0 ? "/" : folder.substr(0, slash);
+        if (::realpath(folder.c_str(), resolved) != nullptr) break;
+        if (errno != ENOENT || folder == "/") return false;  // the root then fails by itself
+    }
+    folder = resolved;
+    for (;;) {
+        struct stat st;
+        if (::lstat(folder.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0 &&
+            (st.st_mode & S_ISVTX) == 0)
+            return true;
+        if (folder == "/") return false;
+        size_t cut = folder.find_last_of('/');
+        folder = cut == 0 ? "/" : folder.substr(0, cut);
+    }
+}
+
 // The root and its standard folders exist and are the caller's own; else the refusal.
 DWORD SettleMachine(const std::string& root) {
+    if (RootCanBeSwapped(root)) return ERROR_ACCESS_DENIED;
     DWORD error = SettleFolder(root, true);
     for (const char* folder : kStandardFolders) {
         if (error != ERROR_SUCCESS) break;
