@@ -111,8 +111,9 @@
 /* installation and access control */
 /* NuvexCtrl_Install, NuvexCtrl_UnInstall, NuvexAccCtrl_Install, NuvexAccCtrl_UnInstall,
  * NuvexAntiSteal_Install, NuvexAntiSteal_UnInstall: the system directory, or the directory
- * of the host program when no source path is given, does not fit in 260 characters with
- * the driver's file name appended; nothing was changed. */
+ * of the host program when no source path is given, cannot be had (on the host platform: a
+ * machine root that is not the caller's own) or does not fit in 260 characters with the
+ * driver's file name appended; nothing was changed. */
 #define NUVEX_E_INSTALL_PATH_TOO_LONG 1060u
 
 /* ------------------------------------------------------------------------------------ */
@@ -312,20 +313,20 @@
     X(NuvexCtrl_Install, LoadFailed, 195, NUVEX_RESULT_FIXED, "the driver could not be loaded") \
     X(NuvexCtrl_Install, NoNtLoadDriver, 200, NUVEX_RESULT_FIXED, "NtLoadDriver is not available") \
     X(NuvexCtrl_Install, NoNtdll, 205, NUVEX_RESULT_FIXED, "ntdll.dll cannot be loaded") \
-    X(NuvexCtrl_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexCtrl_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexCtrl_UnInstall, Refused, 334, NUVEX_RESULT_FIXED, "the driver refused the uninstall request (key and file removed)") \
     X(NuvexCtrl_UnInstall, NotRunning, 341, NUVEX_RESULT_FIXED, "the driver was not running (key and file removed)") \
     X(NuvexCtrl_UnInstall, FileDeleteFailed, 357, NUVEX_RESULT_FIXED, "the driver file cannot be deleted") \
     X(NuvexCtrl_UnInstall, NotInstalled, 360, NUVEX_RESULT_FIXED, "the driver is not installed (service key cannot be deleted)") \
-    X(NuvexCtrl_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexCtrl_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexAccCtrl_Install, ManagerOpenFailed, 66, NUVEX_RESULT_FIXED, "the service control manager cannot be opened") \
     X(NuvexAccCtrl_Install, ManagerReopenFailed, 82, NUVEX_RESULT_FIXED, "the service control manager cannot be opened again") \
     X(NuvexAccCtrl_Install, ServiceCreateFailed, 105, NUVEX_RESULT_FIXED, "the service cannot be created") \
     X(NuvexAccCtrl_Install, CopyFailed, 119, NUVEX_RESULT_FIXED, "the driver file cannot be copied into the drivers folder") \
-    X(NuvexAccCtrl_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexAccCtrl_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexAccCtrl_UnInstall, FileDeleteFailed, 145, NUVEX_RESULT_FIXED, "the driver file cannot be deleted") \
     X(NuvexAccCtrl_UnInstall, NotInstalled, 148, NUVEX_RESULT_FIXED, "the driver is not installed (service key cannot be deleted)") \
-    X(NuvexAccCtrl_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexAccCtrl_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexAccCtrl_Start, NoDevice, 206, NUVEX_RESULT_FIXED, "the access-control driver is not reachable (control device cannot be opened)") \
     X(NuvexAccCtrl_Start, Refused, 201, NUVEX_RESULT_FIXED, "the driver refused the request") \
     X(NuvexAccCtrl_Stop, NoDevice, 230, NUVEX_RESULT_FIXED, "the access-control driver is not reachable (control device cannot be opened)") \
@@ -356,10 +357,10 @@
     X(NuvexAntiSteal_Install, ManagerReopenFailed, 271, NUVEX_RESULT_FIXED, "the service control manager cannot be opened again") \
     X(NuvexAntiSteal_Install, ServiceCreateFailed, 294, NUVEX_RESULT_FIXED, "the service cannot be created") \
     X(NuvexAntiSteal_Install, CopyFailed, 308, NUVEX_RESULT_FIXED, "the driver file cannot be copied into the drivers folder") \
-    X(NuvexAntiSteal_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexAntiSteal_Install, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexAntiSteal_UnInstall, FileDeleteFailed, 384, NUVEX_RESULT_FIXED, "the driver file cannot be deleted") \
     X(NuvexAntiSteal_UnInstall, NotInstalled, 387, NUVEX_RESULT_FIXED, "the driver is not installed (service key cannot be deleted)") \
-    X(NuvexAntiSteal_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path does not fit in 260 characters; nothing changed") \
+    X(NuvexAntiSteal_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     /* end of table */
 /* clang-format on */
 

@@ -84,13 +84,83 @@ bool IsSameFile(const char* first, const char* second) {
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+namespace {
+
+// The name a new driver file is written under before it takes the installed file's place:
+// the target with its extension ".sys" turned into ".new", in the same folder (so the final
+// rename stays on one volume) and never longer than the target. False when it cannot be made.
+bool BuildStagingPath(const char* target, char* staging) {
+    std::size_t length = std::strlen(target);
+    std::size_t dot = length;
+    for (std::size_t i = length; i > 0; --i) {
+        char c = target[i - 1];
+        if (c == '\\' || c == '/') break;
+        if (c == '.') {
+            dot = i - 1;
+            break;
+        }
+    }
+    std::memcpy(staging, target, dot);
+    const char* parts[] = {".new"};
+    return AppendParts(staging, dot, parts, 1);
+}
+
+// Forces the file's contents to the disk. A read-only file (copied from a read-only source)
+// is opened for writing only for the moment of the flush and keeps its attribute.
+bool FlushDriverFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    // 0 would mean "no change" to the system: a file with no other attribute is made normal.
+    DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (writable == 0) writable = FILE_ATTRIBUTE_NORMAL;
+    if (readOnly && !SetFileAttributesA(path, writable)) return false;
+    bool flushed = false;
+    {
+        UniqueHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        flushed = file && FlushFileBuffers(file.get()) != FALSE;
+    }
+    if (readOnly && !SetFileAttributesA(path, attributes)) return false;
+    return flushed;
+}
+
+}  // namespace
+
 bool PlaceDriverFile(const char* source, const char* target, bool* copied) {
     *copied = false;
     if (IsSameFile(source, target)) return true;
+    // A source that is not there is found out before anything in the drivers folder changes.
+    BY_HANDLE_FILE_INFORMATION ignored{};
+    if (!FileIdentity(source, &ignored)) return false;
+    char staging[kPathCapacity];
+    if (!BuildStagingPath(target, staging)) return false;
+
+    // Whatever an interrupted install left under the staging name goes first; the copy is
+    // then made under a name that nothing else holds.
+    RemoveDriverFile(staging);
+    if (CopyFileA(source, staging, TRUE) == FALSE) {
+        RemoveDriverFile(staging);
+        return false;
+    }
+    // Complete on the disk before it takes the name: a crash after the rename must not leave
+    // a driver file whose contents never reached the disk.
+    bool placed = FlushDriverFile(staging);
+    if (placed) {
+        // A read-only installed file can only be replaced once it is writable again.
+        const DWORD old = GetFileAttributesA(target);
+        if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) != 0)
+            SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+        // One rename: the name holds the old driver file or the new one, never a part of one.
+        placed = MoveFileExA(staging, target,
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+    if (!placed) {
+        RemoveDriverFile(staging);
+        return false;
+    }
     *copied = true;
-    // There may be no old file: both results are of no interest.
-    RemoveDriverFile(target);
-    return CopyFileA(source, target, FALSE) != FALSE;
+    return true;
 }
 
 }  // namespace nuvex

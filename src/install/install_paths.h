@@ -38,9 +38,12 @@ bool RemoveDriverFile(const char* path);
 // are spelled: installing from the file already in the drivers folder must not delete it.
 bool IsSameFile(const char* first, const char* second);
 
-// Puts the driver file at `source` into place at `target` (attributes cleared, the old file
-// deleted, the source copied), unless `source` already is the target file, which then stays
-// as it is. False when the copy fails. *copied tells whether a copy was made.
+// Puts the driver file at `source` into place at `target`, unless `source` already is the
+// target file, which then stays as it is. The source is copied beside the target under a
+// staging name, flushed to the disk and renamed over the target in one step, so the target
+// holds the old file or the complete new one whatever happens (a missing or unreadable
+// source, a full disk, a kill); a failure removes the staging copy and leaves the old file
+// whole. False when the file could not be put in place. *copied tells whether it was.
 bool PlaceDriverFile(const char* source, const char* target, bool* copied);
 
 }  // namespace nuvex

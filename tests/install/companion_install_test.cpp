@@ -108,15 +108,6 @@ TEST_P(CompanionInstall, ReinstallFromTheInstalledFileKeepsIt) {
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
-TEST_P(CompanionInstall, MissingSourceLeavesNothing) {
-    const Companion& c = GetParam();
-    fs::create_directories(fs::path(DriverFile(c.service)).parent_path());
-    WriteFileBytes(DriverFile(c.service), "old");
-    EXPECT_EQ(c.install(0, Scratch("absent.sys").c_str()), c.copyFailed);
-    EXPECT_FALSE(FileExists(DriverFile(c.service)));
-    EXPECT_FALSE(FileExists(ServiceKey(c.service)));
-}
-
 TEST_P(CompanionInstall, FailedCreateRemovesTheCopiedFile) {
     const Companion& c = GetParam();
     // A plain file where the service's key would go: the manager cannot record the service.

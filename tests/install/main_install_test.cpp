@@ -2,7 +2,16 @@
 // root. Loading uses the tiny driver image built beside this test.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <thread>
 
 #include "nuvex_wire.h"
 #include "fake_driver.h"
@@ -84,13 +93,143 @@ TEST_F(MainInstall, ReinstallFromTheInstalledFileKeepsIt) {
     EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
 }
 
-TEST_F(MainInstall, MissingSourceLeavesTheRegistryUntouched) {
-    fs::create_directories(fs::path(DriverFile("Nuvex")).parent_path());
-    WriteFileBytes(DriverFile("Nuvex"), "old driver");
-    EXPECT_EQ(NuvexCtrl_Install(1, Scratch("absent.sys").c_str()), 149u);
-    EXPECT_FALSE(FileExists(DriverFile("Nuvex")));  // the old file was deleted first
-    EXPECT_FALSE(FileExists(ServiceKey("Nuvex")));
-    EXPECT_EQ(Events(), "");
+// An install that cannot complete its copy leaves the installed driver exactly as it was:
+// file, key and values, and no staging copy beside it. The same for all three installers.
+TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
+    struct Installer {
+        const char* service;
+        uint32_t (*install)(uint32_t, const char*);
+        uint32_t copyFailed;
+    };
+    const Installer installers[] = {{"Nuvex", NuvexCtrl_Install, 149},
+                                    {"NuvexACL", NuvexAccCtrl_Install, 119},
+                                    {"NuvexMon", NuvexAntiSteal_Install, 308}};
+    const std::string fresh = MakeSource("new.sys", std::string(300000, 'n'));
+    fs::create_directories(Scratch("folder.sys"));
+    struct Case {
+        const char* name;
+        std::string source;
+        int fault;  // injected into the nth operation of its kind, or -1
+        uint32_t nth;
+    };
+    const Case cases[] = {
+        {"missing source", Scratch("absent.sys"), -1, 0},
+        {"unreadable source", Scratch("folder.sys"), -1, 0},
+        {"copy fails", fresh, kNuvexFaultMove, 1},
+        {"flush fails", fresh, kNuvexFaultFlush, 1},
+        {"rename fails", fresh, kNuvexFaultMove, 2},
+    };
+    for (const Installer& installer : installers) {
+        const std::string service = installer.service;
+        ASSERT_EQ(installer.install(0, MakeSource("old.sys", "old driver").c_str()), 0u);
+        WriteFileBytes(ServiceKey(service) + "/Stale.4", Dword(9));
+        const std::set<std::string> values = ValueNames(service);
+        const std::string staging = Root() + "/Windows/System32/drivers/" + service + ".new";
+        for (const Case& c : cases) {
+            SCOPED_TRACE(service + ": " + c.name);
+            NuvexHost_ResetFaults();
+            if (c.fault >= 0) NuvexHost_FailFileOp(c.fault, c.nth, 0);
+            EXPECT_EQ(installer.install(1, c.source.c_str()), installer.copyFailed);
+            EXPECT_EQ(ReadFileBytes(DriverFile(service)), "old driver");
+            EXPECT_EQ(ValueNames(service), values);
+            EXPECT_EQ(Value(service, "Stale.4"), Dword(9));
+            EXPECT_FALSE(FileExists(staging));
+            EXPECT_FALSE(FileExists(PidFile(service)));
+            EXPECT_EQ(NuvexHost_LoadDriverCallCount(), 0u);
+            EXPECT_EQ(Events(), "");
+        }
+    }
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
+// The image in the drivers folder is the installer's alone, whatever the source allowed, and
+// a read-only source, a read-only installed file or a staging copy left by a killed install
+// do not stand in the way of the next one.
+TEST_F(MainInstall, DriverFileIsOwnerOnlyAndReadOnlyFilesAreReplaced) {
+    auto modeOf = [](const std::string& path) {
+        return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
+    };
+    std::string open = MakeSource("open.sys", "open image");
+    fs::permissions(open, fs::perms::all);
+    ASSERT_EQ(NuvexCtrl_Install(0, open.c_str()), 0u);
+    EXPECT_EQ(modeOf(DriverFile("Nuvex")), 0700u);
+
+    std::string readOnly = MakeSource("ro.sys", "read-only image");
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string staging = Root() + "/Windows/System32/drivers/Nuvex.new";
+    WriteFileBytes(staging, "left by a killed install");
+    fs::permissions(staging, fs::perms::owner_read);
+    ASSERT_EQ(NuvexCtrl_Install(0, readOnly.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "read-only image");
+    EXPECT_EQ(modeOf(DriverFile("Nuvex")), 0500u);  // still read-only, runnable by its owner
+    EXPECT_FALSE(FileExists(staging));
+
+    ASSERT_EQ(NuvexCtrl_Install(0, open.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), "open image");
+    EXPECT_EQ(NuvexHost_OpenHandleCount(), 0u);
+}
+
+// An install killed at any moment leaves the old driver file or the complete new one.
+// NUVEX_INSTALL_KILL_TRIALS sets the number of kills (default 12).
+TEST_F(MainInstall, KilledInstallLeavesAWholeDriverFile) {
+    const char* text = std::getenv("NUVEX_INSTALL_KILL_TRIALS");
+    const int trials = text != nullptr && *text != '\0' ? std::atoi(text) : 12;
+    const std::string oldImage(8u << 20, 'o');
+    std::string fresh(8u << 20, 'n');
+    fresh.back() = 'z';
+    const std::string source = MakeSource("big.sys", fresh);
+    ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("old.sys", oldImage).c_str()), 0u);
+    const std::string probe = Scratch("probe");
+    fs::copy_file(NUVEX_INSTALL_PROBE, probe, fs::copy_options::overwrite_existing);
+
+    // How long an install takes when left alone: kills are spread over that time.
+    auto runProbe = [&](std::chrono::microseconds killAfter, bool* killed) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(probe.c_str(), probe.c_str(), "main", source.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        auto deadline = std::chrono::steady_clock::now() + killAfter;
+        int status = 0;
+        *killed = false;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                *killed = WIFSIGNALED(status);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    };
+    bool killed = false;
+    auto start = std::chrono::steady_clock::now();
+    runProbe(std::chrono::seconds(30), &killed);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    ASSERT_FALSE(killed);
+    ASSERT_EQ(ReadFileBytes(DriverFile("Nuvex")), fresh);
+
+    const std::string staging = Root() + "/Windows/System32/drivers/Nuvex.new";
+    std::mt19937 random(20261208);
+    int killedMidway = 0;
+    int killedWhileStaging = 0;
+    int damaged = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        SCOPED_TRACE(trial);
+        ASSERT_EQ(NuvexCtrl_Install(0, MakeSource("old.sys", oldImage).c_str()), 0u);
+        std::uniform_int_distribution<long> delay(0, took.count());
+        runProbe(std::chrono::microseconds(delay(random)), &killed);
+        const std::string now = ReadFileBytes(DriverFile("Nuvex"));
+        const bool whole = now == oldImage || now == fresh;
+        EXPECT_TRUE(whole) << "size " << now.size();
+        if (!whole) ++damaged;
+        if (killed) ++killedMidway;
+        if (killed && FileExists(staging)) ++killedWhileStaging;
+    }
+    std::printf("[ kills    ] %d of %d installs killed before they ended, %d of them while "
+                "copying; %d left no whole driver file\n",
+                killedMidway, trials, killedWhileStaging, damaged);
 }
 
 TEST_F(MainInstall, WithoutAServicesKeyTheFileStaysAndNothingIsRegistered) {

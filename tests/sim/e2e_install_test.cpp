@@ -97,5 +97,37 @@ TEST_F(InstalledImages, ReinstallingACompanionKeepsItRunning) {
     EXPECT_TRUE(GoneWithin(first, 3000));
 }
 
+// An install whose source cannot be copied leaves the running drivers, their images and their
+// services exactly as they were.
+TEST_F(InstalledImages, UnusableSourceLeavesTheRunningDriversAlone) {
+    ASSERT_EQ(NuvexCtrl_Install(1, nullptr), 0u);
+    ASSERT_EQ(NuvexAccCtrl_Install(1, nullptr), 0u);
+    const pid_t mainPid = RecordedPid("Nuvex"), aclPid = RecordedPid("NuvexACL");
+    const std::string drivers = Root() + "/Windows/System32/drivers/";
+    const std::string mainImage = nuvex::test::ReadFileBytes(drivers + "Nuvex.sys");
+    const std::string aclImage = nuvex::test::ReadFileBytes(drivers + "NuvexACL.sys");
+    ASSERT_FALSE(mainImage.empty());
+    // Owner-only in the drivers folder, and still runnable by its owner.
+    struct stat st{};
+    ASSERT_EQ(::stat((drivers + "Nuvex.sys").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    const std::string absent = Root() + "/absent.sys";
+    EXPECT_EQ(NuvexCtrl_Install(1, absent.c_str()), 149u);
+    EXPECT_EQ(NuvexAccCtrl_Install(1, absent.c_str()), 119u);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(drivers + "Nuvex.sys"), mainImage);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(drivers + "NuvexACL.sys"), aclImage);
+    EXPECT_EQ(RecordedPid("Nuvex"), mainPid);
+    EXPECT_EQ(RecordedPid("NuvexACL"), aclPid);
+    DriverStatus status{};
+    EXPECT_EQ(NuvexCtrl_GetDriverStatus(&status), 0u);
+    EXPECT_EQ(NuvexAccCtrl_Start(), 0u);
+
+    EXPECT_EQ(NuvexCtrl_UnInstall(), 0u);
+    EXPECT_EQ(NuvexAccCtrl_UnInstall(), 0u);
+    EXPECT_TRUE(GoneWithin(mainPid, 3000));
+    EXPECT_TRUE(GoneWithin(aclPid, 3000));
+}
+
 }  // namespace
 }  // namespace nuvex::simtest

@@ -186,6 +186,32 @@ TEST_F(InstallTest, MissingSourceChangesNothing) {
     EXPECT_FALSE(FileExists(DriverFile("NuvexMon")));
 }
 
+// An installed driver survives an install whose source is missing: the file is replaced only
+// by a complete copy made beside it, never deleted first.
+TEST_F(InstallTest, MissingSourceKeepsTheInstalledDriver) {
+    ASSERT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
+    ASSERT_EQ(NuvexAccCtrl_Install(0, source_.c_str()), 0u);
+    std::string missing = Scratch("missing.sys");
+    EXPECT_EQ(NuvexCtrl_Install(0, missing.c_str()), 149u);
+    EXPECT_EQ(NuvexAccCtrl_Install(0, missing.c_str()), 119u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), image_);
+    EXPECT_EQ(ReadFileBytes(DriverFile("NuvexACL")), image_);
+    EXPECT_TRUE(ReadValue("Nuvex", "Group").present);
+    EXPECT_TRUE(QueryService("NuvexACL").present);
+    EXPECT_FALSE(FileExists(SystemDirectory() + "\\drivers\\Nuvex.new"));
+    EXPECT_FALSE(FileExists(SystemDirectory() + "\\drivers\\NuvexACL.new"));
+
+    // A read-only source gives a read-only driver file, which the next install still replaces.
+    ASSERT_TRUE(SetFileAttributesA(source_.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
+    EXPECT_NE(GetFileAttributesA(DriverFile("Nuvex").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(NuvexCtrl_Install(0, source_.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(DriverFile("Nuvex")), image_);
+    SetFileAttributesA(source_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(NuvexCtrl_UnInstall(), 341u);
+    EXPECT_EQ(NuvexAccCtrl_UnInstall(), 0u);
+}
+
 TEST_F(InstallTest, DefaultSourceLiesBesideTheProgram) {
     std::string beside = nuvex_win::ModuleDirectory() + "Nuvex.sys";
     ASSERT_TRUE(WriteFileBytes(beside, image_));

@@ -55,7 +55,11 @@ BOOL BreakConnection(int fd, HandleInfo& info, DWORD error) {
 }  // namespace
 
 HANDLE OpenDeviceHandle(const std::string& name) {
-    int fd = LiftDescriptor(ConnectTo(MachineRoot() + "/Device", name));
+    // A socket in a machine that is not the caller's own is never connected to: whoever
+    // listens there would receive keys and policies meant for the driver.
+    std::string root = MachineRoot();
+    if (root.empty()) return INVALID_HANDLE_VALUE;
+    int fd = LiftDescriptor(ConnectTo(root + "/Device", name));
     if (fd < 0) {
         // Nothing listens there: the device does not exist.
         SetError(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES

@@ -61,7 +61,8 @@ private:
 class LoadGate {
 public:
     explicit LoadGate(const std::string& folder)
-        : fd_(::open((folder + "/.load.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        : fd_(::open((folder + "/.load.lock").c_str(),
+                     O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
         if (fd_.get() >= 0)
             while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {}
     }
@@ -82,10 +83,10 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 // The image of a service: ImagePath in the forms Windows writes (absolute, "\??\" prefixed,
 // "\SystemRoot\..." or relative to the Windows folder), else drivers\<name>.sys.
-std::string ImageOf(const std::string& keyFolder, const std::string& name) {
-    std::string root = MachineRoot();
+std::string ImageOf(const std::string& root, const std::string& keyFolder,
+                    const std::string& name) {
     std::string image = TranslatePath(ReadStringValue(keyFolder, "ImagePath").c_str());
-    if (image.empty()) return SystemDirectory() + "/drivers/" + name + ".sys";
+    if (image.empty()) return root + "/Windows/System32/drivers/" + name + ".sys";
     if (StartsWithNoCase(image,
                          "/?"
                          "?/"))
@@ -136,9 +137,9 @@ struct Child {
 };
 
 // Starts the image; the child is reaped by a detached thread whenever it ends.
-std::shared_ptr<Child> Spawn(const std::string& image, const std::string& name,
-                             const std::string& logPath, int readyWriteFd) {
-    std::string root = MachineRoot();
+std::shared_ptr<Child> Spawn(const std::string& root, const std::string& image,
+                             const std::string& name, const std::string& logPath,
+                             int readyWriteFd) {
     std::vector<std::string> environment;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "NUVEX_HOST_ROOT=", 16) == 0 ||
@@ -156,7 +157,7 @@ std::shared_ptr<Child> Spawn(const std::string& image, const std::string& name,
     char* argv[] = {program.data(), argument.data(), nullptr};
 
     Fd nullFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    Fd logFd(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    Fd logFd(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (nullFd.get() < 0 || logFd.get() < 0) return nullptr;
 
     pid_t pid = ::fork();
@@ -221,21 +222,26 @@ Readiness AwaitReady(const Child& child, int readyReadFd, const std::string& dev
 
 NTSTATUS LoadDriverOfService(const std::string& keyFolder) {
     std::string name = BaseName(keyFolder);
+    // Nothing is started for a machine root that is not the caller's own.
     std::string root = MachineRoot();
+    if (root.empty()) return STATUS_ACCESS_DENIED;
     std::string driversFolder = root + "/Drivers";
     std::string deviceFolder = root + "/Device";
-    MakeDirectories(driversFolder);
-    MakeDirectories(deviceFolder);
 
     std::lock_guard<std::mutex> inProcess(g_loadLock);
     LoadGate acrossProcesses(driversFolder);
     if (DriverRunning(name)) return STATUS_IMAGE_ALREADY_LOADED;
     ForgetDriver(name);
 
-    std::string image = ImageOf(keyFolder, name);
+    std::string image = ImageOf(root, keyFolder, name);
     struct stat st;
     if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // An image that another user could rewrite would run that user's program with the
+    // caller's rights: it must belong to the caller (or the system) and be writable by no one
+    // else.
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return STATUS_ACCESS_DENIED;
     if (::access(image.c_str(), X_OK) != 0) return STATUS_INVALID_IMAGE_FORMAT;
 
     int ready[2];
@@ -244,7 +250,7 @@ NTSTATUS LoadDriverOfService(const std::string& keyFolder) {
     Fd readyWrite(ready[1]);
     auto socketsBefore = DeviceSockets(deviceFolder);
     std::shared_ptr<Child> child =
-        Spawn(image, name, driversFolder + "/" + name + ".log", readyWrite.get());
+        Spawn(root, image, name, driversFolder + "/" + name + ".log", readyWrite.get());
     readyWrite.reset();
     if (!child) return STATUS_UNSUCCESSFUL;
     RecordDriver(name, child->pid);

@@ -16,8 +16,10 @@
 namespace nuvex::host {
 namespace {
 
+// Empty when the machine root is refused: no record is then read or written.
 std::string RecordPath(const std::string& name) {
-    return MachineRoot() + "/Drivers/" + name + ".pid";
+    std::string root = MachineRoot();
+    return root.empty() ? root : root + "/Drivers/" + name + ".pid";
 }
 
 std::string ReadSmallFile(const std::string& path, bool* ok) {
@@ -52,8 +54,9 @@ bool IsDriverProcess(pid_t pid) {
     char state = stat[close + 2];
     if (state == 'Z' || state == 'X' || state == 'x') return false;
     std::string environment = ReadSmallFile("/proc/" + std::to_string(pid) + "/environ", &ok);
-    if (!ok) return false;
-    std::string wanted = "NUVEX_HOST_ROOT=" + MachineRoot();
+    std::string root = MachineRoot();
+    if (!ok || root.empty()) return false;
+    std::string wanted = "NUVEX_HOST_ROOT=" + root;
     environment.insert(environment.begin(), '\0');
     return environment.find('\0' + wanted + '\0') != std::string::npos;
 }
@@ -62,8 +65,9 @@ bool IsDriverProcess(pid_t pid) {
 
 void RecordDriver(const std::string& name, pid_t pid) {
     std::string path = RecordPath(name);
+    if (path.empty()) return;
     std::string temp = path + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
     std::string text = std::to_string(pid) + "\n";
     ssize_t ignored = ::write(fd, text.data(), text.size());
@@ -73,7 +77,8 @@ void RecordDriver(const std::string& name, pid_t pid) {
 }
 
 void ForgetDriver(const std::string& name) {
-    ::unlink(RecordPath(name).c_str());
+    std::string path = RecordPath(name);
+    if (!path.empty()) ::unlink(path.c_str());
 }
 
 bool DriverRunning(const std::string& name) {
@@ -82,7 +87,9 @@ bool DriverRunning(const std::string& name) {
 }
 
 unsigned StopAllDrivers() {
-    std::string folder = MachineRoot() + "/Drivers";
+    std::string root = MachineRoot();
+    if (root.empty()) return 0;
+    std::string folder = root + "/Drivers";
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return 0;
     std::vector<std::string> names;

@@ -77,8 +77,33 @@ bool CopyContents(int from, int to) {
     }
 }
 
+// Forces the folder holding `path` (its entries, so a rename) to the disk.
+void SyncFolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Whether `path` names a file in the drivers folder of the machine root in use.
+bool InDriversFolder(const std::string& path) {
+    std::string root = CachedMachineRoot();
+    if (root.empty()) return false;
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    struct stat drivers;
+    struct stat parent;
+    return ::stat((root + "/Windows/System32/drivers").c_str(), &drivers) == 0 &&
+           ::stat(folder.c_str(), &parent) == 0 && drivers.st_dev == parent.st_dev &&
+           drivers.st_ino == parent.st_ino;
+}
+
 // CopyFileA without counting: contents, permission bits (so the read-only attribute too) and
-// times travel; a failed copy leaves no partial target behind.
+// times travel; a failed copy leaves no partial target behind. A driver image copied into the
+// drivers folder is the caller's alone: its group and other bits are dropped, whatever the
+// source had, and its owner may run it.
 BOOL CopyFileInternal(const std::string& from, const std::string& to, bool failIfExists) {
     bool existed = false;
     HandleOwner source(OpenFileHandle(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -91,7 +116,9 @@ BOOL CopyFileInternal(const std::string& from, const std::string& to, bool failI
     if (!target.valid()) return FALSE;
     // The attributes go first: they need the target writable, which the permissions may end.
     WriteStoredAttributes(to, target.fd(), ReadStoredAttributes(from, source.fd()));
-    if (!CopyContents(source.fd(), target.fd()) || ::fchmod(target.fd(), st.st_mode & 07777) != 0) {
+    mode_t mode = st.st_mode & 07777;
+    if (InDriversFolder(to)) mode = (mode & S_IRWXU) | S_IXUSR;
+    if (!CopyContents(source.fd(), target.fd()) || ::fchmod(target.fd(), mode) != 0) {
         DWORD error = ErrorFromErrno(errno);
         target.Close();
         ::unlink(to.c_str());
@@ -207,6 +234,8 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
             return TRUE;
         }
         if (result != 0) return FailErrno(errno, from);
+        // Write-through: the new name is on the disk before the call returns.
+        if (flags & MOVEFILE_WRITE_THROUGH) SyncFolderOf(to);
         return TRUE;
     });
 }

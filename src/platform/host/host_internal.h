@@ -14,16 +14,22 @@
 namespace nuvex::host {
 
 // ---- machine root and paths --------------------------------------------------------------
-// Absolute path of the machine root (no trailing '/'); its standard folders exist.
+// Absolute path of the machine root (no trailing '/'); its standard folders exist. Empty, with
+// the thread's error set (ERROR_ACCESS_DENIED for a root or standard folder that is a link,
+// is owned by another user or is writable by group or others), when the root is refused:
+// every caller then fails without touching anything.
 std::string MachineRoot();
+// The root of the last successful MachineRoot(), or empty; neither creates nor checks.
+std::string CachedMachineRoot();
 // `\` becomes `/`; nothing else changes.
 std::string TranslatePath(const char* path);
 // UTF-16 (surrogate pairs joined; a lone surrogate is kept as its three-byte form) to UTF-8.
 std::string Utf16ToUtf8(const char16_t* text, size_t units);
-// Creates a directory and its parents (mode 0755); true when it exists afterwards.
+// Creates a directory and its missing parents (mode 0700); true when it exists afterwards.
 bool MakeDirectories(const std::string& path);
 // The device name of a `\\.\NAME` path (already translated to `//./NAME`), or empty.
 std::string DeviceNameOf(const std::string& translated);
+// <root>/Windows/System32, or empty when the root is refused.
 std::string SystemDirectory();
 
 // ---- errors --------------------------------------------------------------------------------

@@ -17,10 +17,26 @@ namespace {
 std::mutex g_rootLock;
 std::string g_root;  // empty until the first call needs it
 
+// The folders the platform keeps in every machine root, each after its parent.
+constexpr const char* kStandardFolders[] = {
+    "Windows",
+    "Windows/System32",
+    "Windows/System32/drivers",
+    "Registry",
+    "Registry/HKEY_LOCAL_MACHINE",
+    "Registry/HKEY_LOCAL_MACHINE/SYSTEM",
+    "Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet",
+    "Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services",
+    "Device",
+    "Drivers",
+};
+
 std::string DefaultRoot() {
     const char* runtime = ::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/nuvex-host";
-    return "/tmp/nuvex-host-" + std::to_string(static_cast<unsigned long>(::getuid()));
+    // A name in a folder anyone may write to: whoever made it first owns it, so it is only
+    // used after the same checks as any other root.
+    return "/tmp/nuvex-host-" + std::to_string(static_cast<unsigned long>(::geteuid()));
 }
 
 std::string Absolute(std::string path) {
@@ -30,11 +46,85 @@ std::string Absolute(std::string path) {
     return std::string(cwd) + "/" + path;
 }
 
-void CreateStandardFolders(const std::string& root) {
-    MakeDirectories(root + "/Windows/System32/drivers");
-    MakeDirectories(root + "/Registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services");
-    MakeDirectories(root + "/Device");
-    MakeDirectories(root + "/Drivers");
+std::string ConfiguredRoot() {
+    const char* configured = ::getenv("NUVEX_HOST_ROOT");
+    std::string root = (configured != nullptr && configured[0] != '\0')
+                           ? Absolute(TranslatePath(configured))
+                           : DefaultRoot();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+// Whether an entry that lstat described may be trusted as part of the machine: not a link,
+// owned by the caller, and writable by nobody else. Anyone else who could change it could
+// put a device, a driver image or a registry value of their own in the machine's place.
+bool Trusted(const struct stat& st) {
+    return !S_ISLNK(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Makes the folder `path` exist (owner-only when it has to be made) and checks it.
+// ERROR_SUCCESS, or the Windows error that refuses it. Missing parents of the root are made
+// owner-only too; parents that exist are the caller's business.
+DWORD SettleFolder(const std::string& path, bool isRoot) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) return ErrorFromErrno(errno, path);
+        if (isRoot) {
+            size_t slash = path.find_last_of('/');
+            if (slash != std::string::npos && slash > 0) MakeDirectories(path.substr(0, slash));
+        }
+        // Made with its final mode in one step; a folder someone else made first in a race
+        // is then judged like any other below.
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            // Under a plain file (a test may put one where a key folder was): nothing to trust.
+            if (!isRoot && errno == ENOTDIR) return ERROR_SUCCESS;
+            return ErrorFromErrno(errno, path);
+        }
+        if (::lstat(path.c_str(), &st) != 0) return ErrorFromErrno(errno, path);
+    }
+    if (!Trusted(st)) return ERROR_ACCESS_DENIED;
+    // A file of the caller's in a folder's place makes the calls through it fail by themselves.
+    if (isRoot && !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+// Whether someone else could put another folder in the root's place: a folder on the way to
+// it (links resolved) that anyone may write to without the sticky bit lets anyone rename the
+// root away and make their own under its name. Folders of a group, or of another owner, are
+// left to the caller's judgement.
+bool RootCanBeSwapped(const std::string& root) {
+    // From the nearest folder that exists: missing ones are made owner-only.
+    std::string folder = root;
+    char resolved[PATH_MAX];
+    for (;;) {
+        size_t slash = folder.find_last_of('/');
+        if (slash == std::string::npos) return false;
+        folder = slash == 0 ? "/" : folder.substr(0, slash);
+        if (::realpath(folder.c_str(), resolved) != nullptr) break;
+        if (errno != ENOENT || folder == "/") return false;  // the root then fails by itself
+    }
+    folder = resolved;
+    for (;;) {
+        struct stat st;
+        if (::lstat(folder.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0 &&
+            (st.st_mode & S_ISVTX) == 0)
+            return true;
+        if (folder == "/") return false;
+        size_t cut = folder.find_last_of('/');
+        folder = cut == 0 ? "/" : folder.substr(0, cut);
+    }
+}
+
+// The root and its standard folders exist and are the caller's own; else the refusal.
+DWORD SettleMachine(const std::string& root) {
+    if (RootCanBeSwapped(root)) return ERROR_ACCESS_DENIED;
+    DWORD error = SettleFolder(root, true);
+    for (const char* folder : kStandardFolders) {
+        if (error != ERROR_SUCCESS) break;
+        error = SettleFolder(root + "/" + folder, false);
+    }
+    return error;
 }
 
 void AppendUtf8(std::string& out, uint32_t cp) {
@@ -59,15 +149,20 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 
 std::string MachineRoot() {
     std::lock_guard<std::mutex> lock(g_rootLock);
-    if (g_root.empty()) {
-        const char* configured = ::getenv("NUVEX_HOST_ROOT");
-        std::string root = (configured != nullptr && configured[0] != '\0')
-                               ? Absolute(TranslatePath(configured))
-                               : DefaultRoot();
-        while (root.size() > 1 && root.back() == '/') root.pop_back();
-        CreateStandardFolders(root);
-        g_root = root;
+    std::string root = g_root.empty() ? ConfiguredRoot() : g_root;
+    // Checked at every use, not once: a long-running process must not follow its root's name
+    // to a folder that someone else made after the first one was removed.
+    DWORD error = SettleMachine(root);
+    if (error != ERROR_SUCCESS) {
+        SetError(error);
+        return std::string();
     }
+    g_root = root;
+    return g_root;
+}
+
+std::string CachedMachineRoot() {
+    std::lock_guard<std::mutex> lock(g_rootLock);
     return g_root;
 }
 
@@ -101,7 +196,7 @@ bool MakeDirectories(const std::string& path) {
         size_t next = path.find('/', pos);
         if (next == std::string::npos) next = path.size();
         partial = path.substr(0, next);
-        if (!partial.empty()) ::mkdir(partial.c_str(), 0755);
+        if (!partial.empty()) ::mkdir(partial.c_str(), 0700);
         pos = next + 1;
     }
     struct stat st;
@@ -117,7 +212,8 @@ std::string DeviceNameOf(const std::string& translated) {
 }
 
 std::string SystemDirectory() {
-    return MachineRoot() + "/Windows/System32";
+    std::string root = MachineRoot();
+    return root.empty() ? root : root + "/Windows/System32";
 }
 
 }  // namespace nuvex::host
@@ -127,7 +223,7 @@ using namespace nuvex::host;
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
     return NoThrow<UINT>(0u, ERROR_NOT_ENOUGH_MEMORY, [&]() -> UINT {
         std::string dir = SystemDirectory();
-        MakeDirectories(dir + "/drivers");
+        if (dir.empty()) return 0u;  // a machine root that is not the caller's own
         UINT length = static_cast<UINT>(dir.size());
         if (buffer == nullptr || size <= length) return length + 1;  // room needed, with the zero
         std::memcpy(buffer, dir.c_str(), length + 1);
@@ -183,8 +279,7 @@ void nuvex::host::ResetMachineRoot() {
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_root.clear();
     // Tests seed the folders of a fresh root before any platform call: make them exist now
-    // (the root itself is read again at the next call).
+    // (the root itself is read again, and checked, at the next call).
     const char* configured = ::getenv("NUVEX_HOST_ROOT");
-    if (configured != nullptr && configured[0] != '\0')
-        CreateStandardFolders(Absolute(TranslatePath(configured)));
+    if (configured != nullptr && configured[0] != '\0') SettleMachine(ConfiguredRoot());
 }

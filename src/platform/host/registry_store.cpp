@@ -102,7 +102,8 @@ LONG RemoveTree(const std::string& folder) {
 }  // namespace
 
 std::string LocalMachineFolder() {
-    return MachineRoot() + "/Registry/HKEY_LOCAL_MACHINE";
+    std::string root = MachineRoot();
+    return root.empty() ? root : root + "/Registry/HKEY_LOCAL_MACHINE";
 }
 
 bool SplitKeyPath(const char* path, std::vector<std::string>* parts) {
@@ -122,6 +123,7 @@ bool SplitKeyPath(const char* path, std::vector<std::string>* parts) {
 
 LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& parts, bool create,
                    std::string* folder) {
+    if (base.empty()) return ERROR_ACCESS_DENIED;  // the machine root was refused
     if (!IsFolder(base)) return ERROR_KEY_DELETED;
     std::string current = base;
     for (const std::string& part : parts) {
@@ -139,7 +141,7 @@ LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& part
         }
         if (match.empty()) {
             if (!create) return ERROR_FILE_NOT_FOUND;
-            if (::mkdir(exact.c_str(), 0755) != 0 && errno != EEXIST)
+            if (::mkdir(exact.c_str(), 0700) != 0 && errno != EEXIST)
                 return static_cast<LONG>(ErrorFromErrno(errno));
             match = exact;
         }

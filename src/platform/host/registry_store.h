@@ -10,14 +10,15 @@
 
 namespace nuvex::host {
 
-// Folder of HKEY_LOCAL_MACHINE.
+// Folder of HKEY_LOCAL_MACHINE; empty when the machine root is refused.
 std::string LocalMachineFolder();
 
 // Splits a key path at `\` and `/`, skipping empty parts. False for "." or "..".
 bool SplitKeyPath(const char* path, std::vector<std::string>* parts);
 
 // Walks `parts` down from the key folder `base`, each part matched case-insensitively,
-// creating missing keys when `create` is set. ERROR_SUCCESS and *folder, or a Windows error.
+// creating missing keys (owner-only) when `create` is set. ERROR_SUCCESS and *folder, or a
+// Windows error (ERROR_ACCESS_DENIED for an empty `base`, a refused machine root).
 LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& parts, bool create,
                    std::string* folder);
 

@@ -146,6 +146,8 @@ SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR, DWORD) {
     return NoThrow<SC_HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY, [&]() -> SC_HANDLE {
         if (machine != nullptr && machine[0] != '\0' && std::strcmp(machine, "\\\\.") != 0)
             return FailHandle(ERROR_INVALID_NAME);
+        // The service database lives in the machine root: none in a root that is refused.
+        if (LocalMachineFolder().empty()) return static_cast<SC_HANDLE>(nullptr);
         auto* object = new ServiceObject();
         object->manager = true;
         return NewHandle(object);

@@ -85,6 +85,7 @@ extern "C" {
 BOOL __real__Z18SetFileAttributesAPKcj(LPCSTR, DWORD);
 BOOL __real__Z11DeleteFileAPKc(LPCSTR);
 BOOL __real__Z9CopyFileAPKcS0_i(LPCSTR, LPCSTR, BOOL);
+BOOL __real__Z11MoveFileExAPKcS0_j(LPCSTR, LPCSTR, DWORD);
 LSTATUS __real__Z11RegOpenKeyAP6HKEY__PKcPS0_(HKEY, LPCSTR, HKEY*);
 LSTATUS __real__Z13RegCreateKeyAP6HKEY__PKcPS0_(HKEY, LPCSTR, HKEY*);
 LSTATUS __real__Z13RegDeleteKeyAP6HKEY__PKc(HKEY, LPCSTR);
@@ -128,6 +129,12 @@ BOOL __wrap__Z9CopyFileAPKcS0_i(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     Call call;
     call.Log("CopyFileA " + Base(from) + " " + Base(to) + " " + std::to_string(failIfExists));
     return __real__Z9CopyFileAPKcS0_i(from, to, failIfExists);
+}
+
+BOOL __wrap__Z11MoveFileExAPKcS0_j(LPCSTR from, LPCSTR to, DWORD flags) {
+    Call call;
+    call.Log("MoveFileExA " + Base(from) + " " + Base(to) + " " + Hex(flags));
+    return __real__Z11MoveFileExAPKcS0_j(from, to, flags);
 }
 
 LSTATUS __wrap__Z11RegOpenKeyAP6HKEY__PKcPS0_(HKEY key, LPCSTR name, HKEY* out) {
@@ -399,9 +406,11 @@ TEST_F(CallOrder, MainInstallWithoutLoading) {
     Start();
     ASSERT_EQ(NuvexCtrl_Install(0, source.c_str()), 0u);
     EXPECT_EQ(Stop(), (Trace{
-        std::string("SetFileAttributesA Nuvex.sys ") + kFileNormal,
-        "DeleteFileA Nuvex.sys",
-        "CopyFileA main.sys Nuvex.sys 0",
+        // Copied beside the installed file, then renamed over it in one step.
+        std::string("SetFileAttributesA Nuvex.new ") + kFileNormal,
+        "DeleteFileA Nuvex.new",
+        "CopyFileA main.sys Nuvex.new 1",
+        "MoveFileExA Nuvex.new Nuvex.sys 9",
         "RegOpenKeyA HKLM SYSTEM\\CurrentControlSet\\Services",
         "RegDeleteKeyA Services Nuvex",
         "RegCreateKeyA Services Nuvex",
@@ -420,10 +429,10 @@ TEST_F(CallOrder, MainInstallLoadRefusedTwice) {
     Start();
     ASSERT_EQ(NuvexCtrl_Install(1, source.c_str()), 195u);
     Trace trace = Stop();
-    ASSERT_GT(trace.size(), 11u);
+    ASSERT_GT(trace.size(), 12u);
     const std::string load =
         "NtLoadDriver 114 114 \\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nuvex";
-    EXPECT_EQ(Trace(trace.begin() + 11, trace.end()), (Trace{
+    EXPECT_EQ(Trace(trace.begin() + 12, trace.end()), (Trace{
         "LoadLibraryA ntdll.dll",
         "GetProcAddress ntdll.dll NtLoadDriver",
         load,
@@ -448,18 +457,20 @@ TEST_F(CallOrder, CompanionInstallReplacingAnOldService) {
     ASSERT_EQ(NuvexAccCtrl_Install(1, source.c_str()), 0u);
     Trace trace = Stop();
     EXPECT_EQ(trace, (Trace{
-        std::string("SetFileAttributesA NuvexMon.sys ") + kFileNormal,
-        "DeleteFileA NuvexMon.sys",
-        "CopyFileA acl.sys NuvexMon.sys 0",
+        std::string("SetFileAttributesA NuvexMon.new ") + kFileNormal,
+        "DeleteFileA NuvexMon.new",
+        "CopyFileA acl.sys NuvexMon.new 1",
+        "MoveFileExA NuvexMon.new NuvexMon.sys 9",
         "OpenSCManagerA local active F003F -> M1",
         "OpenServiceA M1 NuvexMon F01FF -> null",
         "CreateServiceA M1 NuvexMon NuvexMon F01FF 1 2 1 NuvexMon.sys none none tcpip; none "
         "none -> S1",
         "CloseServiceHandle S1",
         "CloseServiceHandle M1",
-        std::string("SetFileAttributesA NuvexACL.sys ") + kFileNormal,
-        "DeleteFileA NuvexACL.sys",
-        "CopyFileA acl.sys NuvexACL.sys 0",
+        std::string("SetFileAttributesA NuvexACL.new ") + kFileNormal,
+        "DeleteFileA NuvexACL.new",
+        "CopyFileA acl.sys NuvexACL.new 1",
+        "MoveFileExA NuvexACL.new NuvexACL.sys 9",
         "OpenSCManagerA local active F003F -> M2",
         "OpenServiceA M2 NuvexACL F01FF -> S2",
         "DeleteService S2",
@@ -575,8 +586,8 @@ TEST_F(CallOrder, CompanionFailuresRemoveTheCopiedFile) {
     Start();
     EXPECT_EQ(NuvexAccCtrl_Install(0, source.c_str()), 66u);
     Trace trace = Stop();
-    ASSERT_EQ(trace.size(), 6u);
-    EXPECT_EQ(trace[3], "OpenSCManagerA -> refused");
+    ASSERT_EQ(trace.size(), 7u);
+    EXPECT_EQ(trace[4], "OpenSCManagerA -> refused");
     EXPECT_EQ(Trace(trace.end() - 2, trace.end()), removed);
     EXPECT_FALSE(FileExists(DriverFile("NuvexACL")));
 
@@ -587,7 +598,7 @@ TEST_F(CallOrder, CompanionFailuresRemoveTheCopiedFile) {
     Start();
     EXPECT_EQ(NuvexAccCtrl_Install(0, source.c_str()), 82u);
     trace = Stop();
-    EXPECT_EQ(Trace(trace.begin() + 3, trace.end()),
+    EXPECT_EQ(Trace(trace.begin() + 4, trace.end()),
               (Trace{"OpenSCManagerA local active F003F -> M1", "OpenServiceA M1 NuvexACL F01FF -> S1",
                      "DeleteService S1", "CloseServiceHandle S1", "CloseServiceHandle M1",
                      "OpenSCManagerA -> refused", removed[0], removed[1]}));
