@@ -112,7 +112,6 @@ HeapBlock<char> FullPathOf(const char* path, bool& noMemory) {
     return HeapBlock<char>();
 }
 
-
 namespace {
 
 // The bytes of `text` that hold its first `characters` characters, as the path limits count
