@@ -13,6 +13,7 @@
 #include "frame/result_codes.h"
 #include "nuvexctrl.h"
 #include "platform/file_security.h"
+#include "platform/path_text.h"
 
 namespace nuvex::document {
 
@@ -105,7 +106,14 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
         OutputDebugStringA("7777en11111111111111111111111111111");
         return rc::NuvexCtrl_EncryptFile::kAlreadyDocument;
     }
-    const std::size_t nameSize = std::strlen(fileName) + kTempSuffixRoom;
+    // The temporary name and the replace work on the full path: a bare name is then the same
+    // file for the replace as for the open, and the limits are those of the path the system sees.
+    bool noMemory = false;
+    HeapBlock<char> fullPath = FullPathOf(fileName, noMemory);
+    if (!fullPath)
+        return noMemory ? rc::NuvexCtrl_EncryptFile::kNoNameMemory
+                        : rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
+    const std::size_t nameSize = std::strlen(fullPath.get()) + kTempSuffixRoom;
     HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
     if (!name) return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
     uint64_t plainSize = 0;
@@ -121,7 +129,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
-    if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
+    if (!temp.Create(fullPath.get(), name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
@@ -141,7 +149,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     temp.Close();
 
-    const bool replaced = ReplaceHeld(fileName, plain.handle(), attributes, temp);
+    const bool replaced = ReplaceHeld(fullPath.get(), plain.handle(), attributes, temp);
     temp.Keep();
     return replaced ? 0 : rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
@@ -163,8 +171,10 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (!PassesQuickTest(document.handle())) return rc::NuvexCtrl_DecryptFile::kNotDocument;
     OutputDebugStringA("enter de");
 
-    const char* target = toOtherFile != 0 ? outFileName : fileName;
-    if (std::strlen(target) >= MAX_PATH) return NUVEX_E_PATH_TOO_LONG;
+    // The target's limit is MAX_PATH in characters as the file system counts them, not bytes.
+    const char* given = toOtherFile != 0 ? outFileName : fileName;
+    if (platform::CountPathCharacters(given, std::strlen(given)) >= MAX_PATH)
+        return NUVEX_E_PATH_TOO_LONG;
 
     uint64_t size = 0;
     if (!FileSize64(document.handle(), size)) return NUVEX_E_DOC_READ_FAILED;
@@ -172,9 +182,20 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
     if (!buffer) return rc::NuvexCtrl_DecryptFile::kNoMemory;
+    // From here the target is its full path: the temporary file goes beside it and the replace
+    // is handed it, so a bare name works and the limits are checked on what the system sees.
+    bool noMemory = false;
+    HeapBlock<char> fullTarget = FullPathOf(given, noMemory);
+    if (!fullTarget)
+        return noMemory ? rc::NuvexCtrl_DecryptFile::kNoMemory
+                        : rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
+    const char* target = fullTarget.get();
+    const std::size_t nameSize = std::strlen(target) + kTempSuffixRoom;
+    HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
+    if (!name) return rc::NuvexCtrl_DecryptFile::kNoMemory;
 
     OutputDebugStringA("222");
-    OutputDebugStringA(target);
+    OutputDebugStringA(given);
 
     // The file to replace: the document itself (in place, or a target naming the same file),
     // an existing target, held like the document, or none when the target is new.
@@ -200,9 +221,8 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
-    char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
-    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess, FILE_SHARE_READ,
+    if (!temp.Create(target, name.get(), nameSize, kPlainTargetAccess, FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;

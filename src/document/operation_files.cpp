@@ -1,7 +1,9 @@
 #include "document/operation_files.h"
 
 #include "platform/file_security.h"
+#include "platform/path_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -91,37 +93,102 @@ DWORD CarriedAttributes(DWORD attributes) {
 
 // ---- temporary files ---------------------------------------------------------------------
 
+HeapBlock<char> FullPathOf(const char* path, bool& noMemory) {
+    noMemory = false;
+    // The current directory may change between the two calls (another thread); then the size
+    // is asked for again.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
+        if (needed == 0) return HeapBlock<char>();
+        HeapBlock<char> full(static_cast<char*>(MemAlloc(needed)));
+        if (!full) {
+            noMemory = true;
+            return full;
+        }
+        const DWORD length = GetFullPathNameA(path, needed, full.get(), nullptr);
+        if (length == 0) return HeapBlock<char>();
+        if (length < needed) return full;
+    }
+    return HeapBlock<char>();
+}
+
+namespace {
+
+// The bytes of `text` that hold its first `characters` characters, as the path limits count
+// them (never half a character: one that would pass the count is left out whole).
+std::size_t BytesOfCharacters(const char* text, std::size_t bytes, std::size_t characters) {
+    std::size_t at = 0;
+    std::size_t counted = 0;
+    while (at < bytes) {
+        const platform::PathCharacter next = platform::PathCharacterAt(text + at);
+        if (counted + next.counted > characters || at + next.bytes > bytes) break;
+        at += next.bytes;
+        counted += next.counted;
+    }
+    return at;
+}
+
+// The short form of candidate `n`: "~" and n in base 36, or the digits alone when only they
+// fit `room` characters; empty when neither does.
+std::size_t FormatShortName(int n, std::size_t room, char* out) {
+    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    char digits[8];
+    std::size_t count = 0;
+    for (unsigned value = static_cast<unsigned>(n); value != 0 && count < sizeof digits;
+         value /= 36)
+        digits[count++] = kDigits[value % 36];
+    std::size_t length = 0;
+    if (count + 1 <= room) out[length++] = '~';
+    else if (count > room) return 0;
+    while (count > 0) out[length++] = digits[--count];
+    return length;
+}
+
+}  // namespace
+
 bool FormatTempName(const char* target, int n, char* name, std::size_t nameSize) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".lumadtmp%d", n);
-    const std::size_t suffixLength = std::strlen(suffix);
+    const std::size_t suffixLength = std::strlen(suffix);  // ASCII: bytes are characters
     const std::size_t targetLength = std::strlen(target);
-    std::size_t directoryLength = targetLength;
-    while (directoryLength > 0 && target[directoryLength - 1] != '\\' &&
-           target[directoryLength - 1] != '/')
-        --directoryLength;
+    // The directory ends after the last separator. Found walking forward character by
+    // character: in a double-byte code page the second byte of a character may be '\\'.
+    std::size_t directoryLength = 0;
+    for (std::size_t at = 0; at < targetLength;) {
+        const std::size_t bytes = platform::PathCharacterAt(target + at).bytes;
+        if (bytes == 1 && (target[at] == '\\' || target[at] == '/')) directoryLength = at + 1;
+        at += bytes;
+    }
+    const char* lastName = target + directoryLength;
     const std::size_t lastNameLength = targetLength - directoryLength;
+    const std::size_t directoryCharacters =
+        platform::CountPathCharacters(target, directoryLength);
+    const std::size_t targetCharacters =
+        directoryCharacters + platform::CountPathCharacters(lastName, lastNameLength);
 
-    // The longest part of the last name that leaves room for the suffix in one name and, for
-    // a target that keeps the whole-path limit, in the whole path.
-    if (suffixLength > kMaxNameLength) return false;
-    std::size_t room = kMaxNameLength - suffixLength;
-    if (targetLength <= kMaxPathLength) {
-        if (directoryLength + suffixLength > kMaxPathLength) return false;
-        const std::size_t pathRoom = kMaxPathLength - directoryLength - suffixLength;
-        if (pathRoom < room) room = pathRoom;
+    // The characters the temporary file's own name may have: one name's limit and, for a
+    // target that keeps the whole-path limit, what that limit leaves after the directory.
+    std::size_t room = kMaxNameLength;
+    if (targetCharacters <= kMaxPathLength) {
+        if (directoryCharacters >= kMaxPathLength) return false;
+        room = std::min(room, kMaxPathLength - directoryCharacters);
     }
-    std::size_t kept = lastNameLength;
-    if (kept > room) {
-        kept = room;
-        // Never half a character: a cut name loses its trailing bytes above 0x7F altogether.
-        while (kept > 0 && static_cast<unsigned char>(target[directoryLength + kept - 1]) > 0x7F)
-            --kept;
+    char shortName[8];
+    std::size_t kept = 0;
+    const char* tail = suffix;
+    std::size_t tailLength = suffixLength;
+    if (suffixLength <= room) {
+        kept = BytesOfCharacters(lastName, lastNameLength, room - suffixLength);
+    } else {
+        // Not even ".lumadtmp<n>" fits beside the directory: a short name in the same place.
+        tailLength = FormatShortName(n, room, shortName);
+        if (tailLength == 0) return false;
+        tail = shortName;
     }
-    if (directoryLength + kept + suffixLength + 1 > nameSize) return false;
+    if (directoryLength + kept + tailLength + 1 > nameSize) return false;
     std::memset(name, 0, nameSize);
     std::memcpy(name, target, directoryLength + kept);
-    std::memcpy(name + directoryLength + kept, suffix, suffixLength);
+    std::memcpy(name + directoryLength + kept, tail, tailLength);
     return true;
 }
 

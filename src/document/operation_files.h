@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/heap.h"
 #include "frame/owners.h"
 #include "platform/platform.h"
 
@@ -57,20 +58,31 @@ DWORD AttributesOf(HANDLE file);
 // caller set, without read-only; FILE_ATTRIBUTE_NORMAL when nothing is left.
 DWORD CarriedAttributes(DWORD attributes);
 
-// ---- temporary files ---------------------------------------------------------------------
+// ---- paths and temporary files -------------------------------------------------------------
+// The full path of `path` as the file system resolves it (GetFullPathNameA: a relative path
+// against the current directory), in a block of the library's heap. Temporary names are made
+// and replaces are done on it, so that a bare name or a relative path means the same file in
+// every call of an operation and the path limits are checked on what the system will see.
+// Null when it cannot be resolved; `noMemory` then tells whether the heap refused.
+HeapBlock<char> FullPathOf(const char* path, bool& noMemory);
+
 // Temporary names "<target>.lumadtmp<n>", n = 1..499, in the target's directory.
 constexpr int kFirstTempNumber = 1;
 constexpr int kLastTempNumber = 499;
 constexpr std::size_t kTempSuffixRoom = 30;  // room for ".lumadtmp" + the number + zero
-// Limits a temporary name must keep: one name's length, and a whole path's (MAX_PATH with its
-// zero) when the target itself keeps that.
+// Limits a temporary name must keep, in characters as the file system counts them (not bytes:
+// under a double-byte code page a character may take two): one name's length, and a whole
+// path's (MAX_PATH with its zero) when the target itself keeps that.
 constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxPathLength = MAX_PATH - 1;
 
-// Formats candidate `n` for `target` into `name` (at least strlen(target) + kTempSuffixRoom
-// bytes): "<target>.lumadtmp<n>" when that keeps both limits, else the same in the same
-// directory with the target's last name cut short enough. False when no name of the
-// directory can keep them.
+// Formats candidate `n` for the full path `target` into `name` (at least strlen(target) +
+// kTempSuffixRoom bytes), always in the target's directory: "<target>.lumadtmp<n>" when that
+// keeps both limits; else the same with the target's last name cut short enough (at a
+// character boundary, down to nothing); else, where not even ".lumadtmp<n>" fits beside the
+// directory (a folder that nearly fills MAX_PATH), the short name "~" and n in base 36, or the
+// base-36 digits alone when only one character is left. False when candidate `n` has no name
+// that keeps the limits.
 bool FormatTempName(const char* target, int n, char* name, std::size_t nameSize);
 
 // A temporary file beside a target, deleted again unless kept.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -285,6 +286,180 @@ TEST_F(EncryptDecrypt, LongNamesGetTemporaryNamesThatFit) {
         std::filesystem::remove(directory + name);
     }
     ASSERT_EQ(::chdir(previous), 0);
+}
+
+// ---- paths: bare names, folders that nearly fill MAX_PATH, characters of several bytes ----
+
+std::string Repeat(const std::string& unit, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) text += unit;
+    return text;
+}
+
+// Characters of a UTF-8 path (the host's code page), one per sequence.
+std::size_t Utf8Characters(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+TEST(TemporaryNames, CountCharactersAndStayBesideTheTarget) {
+    // Directories given by their length in characters, including the final '/'.
+    auto folder = [](std::size_t characters, const std::string& unit = "D") {
+        return "/" + Repeat(unit, characters - 2) + "/";
+    };
+    const std::string e = "\xC3\xA9";             // two bytes, one character
+    const std::string ka = "\xE3\x82\xAB";        // three bytes, one character
+    const std::string d240 = folder(240);
+    const std::string d240wide = "/" + Repeat(ka, 238) + "/";
+    struct Case {
+        std::string target;
+        int n;
+        std::string expected;  // empty: no name
+    } cases[] = {
+        {"/d/a.txt", 1, "/d/a.txt.lumadtmp1"},
+        {"/d/a.txt", 499, "/d/a.txt.lumadtmp499"},
+        // A target of 259 characters: its last name is cut to leave room for the suffix.
+        {d240 + "abcdefghijklmnopqrs", 1, d240 + "abcdefghi.lumadtmp1"},
+        {d240 + "abcdefghijklmnopqrs", 10, d240 + "abcdefgh.lumadtmp10"},
+        // Counted in characters, cut between them: 19 two-byte characters keep 9.
+        {d240 + Repeat(e, 19), 1, d240 + Repeat(e, 9) + ".lumadtmp1"},
+        {d240wide + Repeat(ka, 19), 1, d240wide + Repeat(ka, 9) + ".lumadtmp1"},
+        // A target beyond 259 characters keeps only one name's limit of 255.
+        {d240 + Repeat("n", 250), 1, d240 + Repeat("n", 245) + ".lumadtmp1"},
+        {d240 + Repeat(ka, 250), 1, d240 + Repeat(ka, 245) + ".lumadtmp1"},
+        // The folder leaves exactly ".lumadtmp1", then less: the short names.
+        {folder(249) + "ab", 1, folder(249) + ".lumadtmp1"},
+        {folder(249) + "ab", 10, folder(249) + "~a"},
+        {folder(252) + "ab", 1, folder(252) + "~1"},
+        {folder(252) + "ab", 499, folder(252) + "~dv"},
+        {folder(257) + "ab", 1, folder(257) + "~1"},
+        {folder(257) + "ab", 40, folder(257) + "14"},
+        {folder(258) + "a", 35, folder(258) + "z"},
+        {folder(258) + "a", 36, ""},
+        {folder(252, e) + "ab", 1, folder(252, e) + "~1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(Utf8Characters(c.target)) + " characters, n " +
+                     std::to_string(c.n) + ": " + c.target.substr(c.target.rfind('/')));
+        std::vector<char> name(c.target.size() + document::kTempSuffixRoom, 'x');
+        const bool made = document::FormatTempName(c.target.c_str(), c.n, name.data(), name.size());
+        EXPECT_EQ(made, !c.expected.empty());
+        if (made) EXPECT_EQ(std::string(name.data()), c.expected);
+    }
+}
+
+// Runs `body` with the current directory set to `directory`, and sets it back.
+void InDirectory(const std::string& directory, const std::function<void()>& body) {
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(directory.c_str()), 0);
+    body();
+    ASSERT_EQ(::chdir(previous), 0);
+}
+
+TEST_F(EncryptDecrypt, BareNamesWorkInEveryDirection) {
+    const std::string plain = RandomBytes(5000, 3);
+    PlainFile("bare.txt", plain);
+    InDirectory(Scratch(""), [&] {
+        ClearDebugMessages();
+        ASSERT_EQ(NuvexCtrl_EncryptFile("bare.txt", 0, nullptr, 0), 0u);
+        // The temporary file is beside the target, named from its full path.
+        std::vector<std::string> expected = {"en2", Scratch("bare.txt.lumadtmp1")};
+        EXPECT_EQ(DebugMessages(), expected);
+        EXPECT_EQ(ReadFileBytes("bare.txt").size(), 4096 + plain.size());
+        EXPECT_EQ(NuvexCtrl_DecryptFile("bare.txt", 1, "copy.txt", 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes("copy.txt"), plain);
+        EXPECT_EQ(NuvexCtrl_DecryptFile("bare.txt", 1, "copy.txt", 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile("bare.txt", 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes("bare.txt"), plain);
+        EXPECT_EQ(NuvexCtrl_EncryptFile("./bare.txt", 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile("../scratch/bare.txt", 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes("bare.txt"), plain);
+    });
+    std::vector<std::string> expected = {"bare.txt", "copy.txt"};
+    EXPECT_EQ(ScratchNames(), expected);
+}
+
+TEST_F(EncryptDecrypt, FoldersThatNearlyFillMaxPathWork) {
+    // A folder of 248 to 257 characters leaves no room for "<name>.lumadtmp<n>" within 259
+    // characters, yet every target of up to 259 characters in it is valid. Targets of two
+    // characters (one in the longest folder), encrypted, decrypted in place and to a
+    // neighbour; the temporary file is seen while the plain bytes are written.
+    const std::string base = Scratch("");
+    ASSERT_LT(base.size(), 200u);
+    for (std::size_t length : {248, 250, 253, 256, 257}) {
+        SCOPED_TRACE("folder of " + std::to_string(length) + " characters");
+        std::string folder = base + Repeat("f", 150);
+        folder += "/" + Repeat("g", length - folder.size() - 1);
+        ASSERT_EQ(folder.size(), length);
+        ASSERT_TRUE(std::filesystem::create_directories(folder));
+        const std::string target = folder + (length < 257 ? "/ab" : "/a");
+        const std::string neighbour = folder + "/c";
+        ASSERT_LE(target.size(), 259u);
+        WriteFileBytes(target, "near the limit");
+        ASSERT_EQ(NuvexCtrl_EncryptFile(target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target).size(), 4096u + 14);
+        std::vector<std::string> seen;
+        OnDebugMessage("WriteFile", [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(folder))
+                seen.push_back(entry.path().string());
+        });
+        ASSERT_EQ(NuvexCtrl_DecryptFile(target.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), "near the limit");
+        ASSERT_EQ(seen.size(), 2u);
+        for (const std::string& path : seen) EXPECT_LE(path.size(), 259u) << path;
+        ASSERT_EQ(NuvexCtrl_EncryptFile(target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(target.c_str(), 1, neighbour.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(neighbour), "near the limit");
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            left.push_back(entry.path().string());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{target, neighbour}));
+        std::filesystem::remove_all(base + Repeat("f", 150));
+    }
+}
+
+TEST_F(EncryptDecrypt, TargetLimitCountsCharactersNotBytes) {
+    // 179 characters of 339 bytes pass, as do 259 characters of 500 bytes and more; 260
+    // characters are refused before anything is made, however few bytes they take.
+    const std::string ka = "\xE3\x82\xAB";  // three bytes, one character
+    const std::string base = Scratch("");
+    const std::string folder = base + Repeat(ka, 60);
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    const std::string doc = Document("source.doc", "wide characters");
+    // One name holds at most 255 bytes here: deeper targets get more folders of 80 characters.
+    auto targetOf = [&](std::size_t characters) {
+        std::string path = folder;
+        std::size_t left = characters - Utf8Characters(folder) - 1;
+        for (; left > 81; left -= 81) {
+            path += "/" + Repeat(ka, 80);
+            std::filesystem::create_directory(path);
+        }
+        return path + "/" + Repeat(ka, left);
+    };
+    for (std::size_t characters : {179, 259}) {
+        SCOPED_TRACE(std::to_string(characters) + " characters");
+        const std::string target = targetOf(characters);
+        ASSERT_EQ(Utf8Characters(target), characters);
+        ASSERT_GT(target.size(), 259u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), "wide characters");
+        ASSERT_EQ(NuvexCtrl_EncryptFile(target.c_str(), 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile(target.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+        EXPECT_EQ(ReadFileBytes(target), "wide characters");
+        std::filesystem::remove(target);
+    }
+    const std::string tooLong = targetOf(260);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, tooLong.c_str(), 0, nullptr, 0),
+              NUVEX_E_PATH_TOO_LONG);
+    const std::string asciiTooLong = base + Repeat("t", 260 - base.size());
+    EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, asciiTooLong.c_str(), 0, nullptr, 0),
+              NUVEX_E_PATH_TOO_LONG);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        EXPECT_TRUE(entry.is_directory()) << entry.path();
+    EXPECT_FALSE(FileExists(asciiTooLong));
 }
 
 TEST_F(EncryptDecrypt, DevicesAndPipesAreNotDocuments) {

@@ -8,6 +8,7 @@
 
 #include "machine_root.h"
 #include "platform/host/host_hooks.h"
+#include "platform/path_text.h"
 #include "platform/platform.h"
 
 namespace nuvex::test {
@@ -76,6 +77,64 @@ TEST_F(HostFiles, BackslashesAndUtf16NamesReachTheSameFile) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     EXPECT_TRUE(FileExists(path.substr(0, path.size() - 4) + "\xC3\xA9\xF0\x9F\x98\x80"));
+}
+
+TEST_F(HostFiles, FullPathsResolveAgainstTheCurrentDirectoryWithWindowsBufferRules) {
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    const std::string scratch = Scratch("");
+    ASSERT_EQ(::chdir(scratch.c_str()), 0);
+    struct Case {
+        const char* given;
+        std::string full;
+    } cases[] = {
+        {"x.txt", scratch + "x.txt"},
+        {"sub\\y.txt", scratch + "sub/y.txt"},
+        {"./z", scratch + "./z"},  // not folded: through a link "." and ".." mean what they say
+        {"\\abs\\olute", "/abs/olute"},
+        {"/already/full", "/already/full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.given);
+        const DWORD needed = GetFullPathNameA(c.given, 0, nullptr, nullptr);
+        EXPECT_EQ(needed, c.full.size() + 1);  // too small: the size with the zero
+        std::string buffer(c.full.size() + 1, '#');
+        EXPECT_EQ(GetFullPathNameA(c.given, static_cast<DWORD>(c.full.size()), buffer.data(), nullptr),
+                  needed);
+        char* filePart = nullptr;
+        EXPECT_EQ(GetFullPathNameA(c.given, needed, buffer.data(), &filePart), c.full.size());
+        EXPECT_EQ(std::string(buffer.c_str()), c.full);
+        ASSERT_NE(filePart, nullptr);
+        EXPECT_EQ(std::string(filePart), c.full.substr(c.full.rfind('/') + 1));
+    }
+    EXPECT_EQ(GetFullPathNameA("", 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(::chdir(previous), 0);
+}
+
+TEST(HostPathText, CharactersAreUtf8Sequences) {
+    struct Case {
+        std::string text;
+        std::size_t firstBytes;  // bytes of the first character
+        std::size_t characters;
+    } cases[] = {
+        {"abc", 1, 3},
+        {"\xC3\xA9t\xC3\xA9", 2, 3},
+        {"\xE3\x82\xAB\\", 3, 2},
+        {"\xF0\x9F\x98\x80!", 4, 2},
+        {"\xE3\x82", 1, 2},        // cut short by the end: each byte one character
+        {"\xFF\xC3\xA9", 1, 2},   // a byte that starts no sequence
+        {"\xC3" "A", 1, 2},       // a lead byte without its continuation
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const platform::PathCharacter first = platform::PathCharacterAt(c.text.c_str());
+        EXPECT_EQ(first.bytes, c.firstBytes);
+        EXPECT_EQ(first.counted, 1u);
+        EXPECT_EQ(platform::CountPathCharacters(c.text.c_str(), c.text.size()), c.characters);
+    }
+    // A count that ends inside a sequence counts what it holds of it byte by byte.
+    EXPECT_EQ(platform::CountPathCharacters("a\xE3\x82\xAB", 3), 3u);
 }
 
 }  // namespace

@@ -436,6 +436,140 @@ TEST_F(DocumentTest, LastNamesOf246To255CharactersWork) {
     nuvex_win::RemoveTree(folder);
 }
 
+// The wide form of an 8-bit path in the ANSI code page, prefixed "\\?\" so that no length
+// limit applies to the test's own calls.
+std::wstring LongWide(const std::string& path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(units > 0 ? units - 1 : 0, L'\0');
+    if (units > 1) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), units);
+    return L"\\\\?\\" + wide;
+}
+
+// Characters of an 8-bit path in the ANSI code page, as the system counts them.
+size_t Characters(const std::string& path) {
+    return static_cast<size_t>(
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0));
+}
+
+// Encrypts `path` (holding `plain`), decrypts it to `other` and in place; no temporary file
+// is left in `folder`.
+void ExpectRoundTrip(const std::string& path, const std::string& other, const Bytes& plain,
+                     const std::string& folder) {
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+    uint32_t answer = 0;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer), 0u);
+    EXPECT_EQ(answer, 1u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, other.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(other), plain) << "decrypted to another file";
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u);
+    EXPECT_EQ(ReadFileBytes(path), plain) << "decrypted in place";
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((LongWide(folder) + L"\\*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do
+        if (found.cFileName[0] != L'.') names.push_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    EXPECT_EQ(names.size(), 2u) << "a temporary file was left";
+}
+
+TEST_F(DocumentTest, BareNamesWork) {
+    // The replace is handed the full path, so a name relative to the current directory works
+    // in every direction.
+    char previous[MAX_PATH] = {};
+    ASSERT_GT(GetCurrentDirectoryA(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryA(Dir().c_str()));
+    Bytes plain = PatternBytes(7000, 21);
+    ASSERT_TRUE(WriteFileBytes("bare.txt", plain));
+    ExpectRoundTrip("bare.txt", "copy.txt", plain, Dir());
+    ExpectRoundTrip(".\\bare.txt", "..\\" + Dir().substr(Dir().rfind('\\') + 1) + "\\copy.txt",
+                    plain, Dir());
+    SetCurrentDirectoryA(previous);
+}
+
+// Whether the system's own ReplaceFileA works in `folder`. Wine's moves the replaced file aside
+// under a name it makes there with GetTempFileName ("rf" and four digits, ".tmp"), which needs
+// 14 characters of room within MAX_PATH.
+bool SystemReplaceWorks(const std::string& folder) {
+    const std::string replaced = folder + "\\p", replacement = folder + "\\q";
+    bool works = WriteFileBytes(replaced, Bytes(1, 1)) && WriteFileBytes(replacement, Bytes(1, 2)) &&
+                 ReplaceFileA(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr);
+    DeleteFileA(replaced.c_str());
+    DeleteFileA(replacement.c_str());
+    return works;
+}
+
+TEST_F(DocumentTest, FoldersThatNearlyFillMaxPathWork) {
+    // A folder of 248 to 257 characters leaves no room for "<name>.lumadtmp<n>" within
+    // MAX_PATH, yet a target of up to 259 characters in it is valid. The folders are made
+    // through the wide calls (the ANSI ones stop folders at 247 characters).
+    const std::string base = "C:\\nvf" + std::to_string(GetTickCount() % 100000);
+    for (size_t length : {size_t{248}, size_t{250}, size_t{253}, size_t{256}, size_t{257}}) {
+        SCOPED_TRACE(length);
+        const std::string folder = base + "\\" + std::string(length - base.size() - 1, 'f');
+        ASSERT_TRUE(CreateDirectoryW(LongWide(base).c_str(), nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(CreateDirectoryW(LongWide(folder).c_str(), nullptr)) << GetLastError();
+        const std::string target = folder + (length < 257 ? "\\ab" : "\\a");
+        Bytes plain = PatternBytes(5000, static_cast<uint32_t>(length));
+        ASSERT_TRUE(WriteFileBytes(target, plain));
+        if (SystemReplaceWorks(folder)) {
+            ExpectRoundTrip(target, folder + "\\c", plain, folder);
+        } else {
+            // Where the system cannot replace a file at all, the temporary names still fit:
+            // the complete document is made and kept beside the untouched plain file, and a
+            // new decryption target (a rename, no replace) is written.
+            RecordProperty("system_replace_fails_in_folder_of", static_cast<int>(length));
+            EXPECT_EQ(NuvexCtrl_EncryptFile(target.c_str(), 0, nullptr, 0), 776u);
+            EXPECT_EQ(ReadFileBytes(target), plain);
+            const std::string doc = MakeDocument("near.doc", 5000, static_cast<uint32_t>(length));
+            EXPECT_EQ(NuvexCtrl_DecryptFile(doc.c_str(), 1, (folder + "\\c").c_str(), 0, nullptr, 0),
+                      0u);
+            EXPECT_EQ(ReadFileBytes(folder + "\\c"), plain);
+        }
+        nuvex_win::RemoveTreeW(LongWide(base));
+    }
+}
+
+TEST_F(DocumentTest, CodePage932PathsRoundTrip) {
+    // Run under LC_ALL=ja_JP.UTF-8 by the test wine_documents_cp932. Paths in Shift-JIS: most
+    // characters take two bytes, and in U+30BD and U+8868 the second byte is '\'. Limits are
+    // counted in characters: 179 characters of about 340 bytes, and 259 characters, whose
+    // temporary name must be cut between characters.
+    if (GetACP() != 932)
+        GTEST_SKIP() << "the ANSI code page is " << GetACP()
+                     << ", not 932 (wine_documents_cp932 runs this under a Japanese locale)";
+    const std::string so = "\x83\x5C", hyo = "\x95\x5C", a = "\x83\x41", ru = "\x83\x8B";
+    auto text = [&](size_t characters) {
+        std::string out;
+        const std::string units[] = {so, a, hyo, ru};
+        for (size_t i = 0; i < characters; ++i) out += units[i % 4];
+        return out;
+    };
+    // Folders of 60 characters: one name holds at most 255 bytes on the Linux side, where each
+    // of these characters takes three.
+    const std::string base = "C:\\nvj" + std::to_string(GetTickCount() % 100000);
+    std::string folder = base;
+    ASSERT_TRUE(CreateDirectoryW(LongWide(folder).c_str(), nullptr));
+    for (size_t total : {size_t{179}, size_t{259}}) {
+        SCOPED_TRACE(total);
+        while (Characters(folder) + 86 < total) {
+            folder += "\\" + text(60);
+            ASSERT_TRUE(CreateDirectoryW(LongWide(folder).c_str(), nullptr));
+        }
+        const std::string target = folder + "\\" + text(total - Characters(folder) - 1);
+        ASSERT_EQ(Characters(target), total);
+        ASSERT_GT(target.size(), 259u);
+        Bytes plain = PatternBytes(6000, static_cast<uint32_t>(total));
+        ASSERT_TRUE(WriteFileBytes(target, plain));
+        ExpectRoundTrip(target, folder + "\\" + so + ".out", plain, folder);
+        DeleteFileW(LongWide(target).c_str());
+        DeleteFileW(LongWide(folder + "\\" + so + ".out").c_str());
+    }
+    nuvex_win::RemoveTreeW(LongWide(base));
+}
+
 TEST_F(DocumentTest, DevicesAreNotDocuments) {
     // Nothing is written to the null device nor read from the console.
     std::string doc = MakeDocument("doc.doc", 100);

@@ -112,7 +112,6 @@ Bytes PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-namespace {
 // Wide calls: names that the ANSI code page cannot hold must go too.
 void RemoveTreeW(const std::wstring& path) {
     WIN32_FIND_DATAW found;
@@ -133,7 +132,6 @@ void RemoveTreeW(const std::wstring& path) {
     }
     RemoveDirectoryW(path.c_str());
 }
-}  // namespace
 
 void RemoveTree(const std::string& path) { RemoveTreeW(std::wstring(path.begin(), path.end())); }
 

@@ -19,6 +19,8 @@ Bytes ReadFileBytes(const std::string& path);  // empty when the file cannot be 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes);
 Bytes PatternBytes(size_t size, uint32_t seed);  // deterministic, varied bytes
 void RemoveTree(const std::string& path);
+// Through the wide calls: `path` may be long (prefixed "\\?\") or hold any characters.
+void RemoveTreeW(const std::wstring& path);
 std::string ModuleDirectory();  // directory of the running program, with a trailing '\'
 
 // Calls `fn` as a stdcall caller does: pushes `count` arguments from `args` (last first), calls,

@@ -332,6 +332,10 @@ BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flag
                   LPVOID exclude, LPVOID reserved);
 BOOL CloseHandle(HANDLE handle);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+// The path made absolute against the current directory (the host's separators), as Windows'
+// call returns it: its length without the zero, or the size needed with the zero when `size`
+// is too small; 0 on failure.
+DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 
 // kernel32: control devices
