@@ -704,4 +704,31 @@ TEST_F(ToolTest, LogFollowWarnsWhenLoggingIsOffAndOutlivesADriverRestart) {
     EXPECT_EQ(Wait(pid), 0) << nuvex::test::ReadFileBytes(err.string());
 }
 
+// `passpath add` counts what the driver received: "|" inside an argument separates paths,
+// empty arguments add nothing, and paths the driver holds already are not counted as added.
+TEST_F(ToolTest, PassPathAddCountsWhatTheDriverReceived) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"passpath", "add", "C:\\held"}).status, 0);
+    struct Case { std::vector<std::string> args; std::size_t added, present, ignored; std::string said; };
+    const Case cases[] = {
+        {{"C:\\a|C:\\b"}, 2, 0, 0, "added 2 pass path(s)"},
+        {{""}, 0, 0, 1, "added 0 pass path(s), 1 empty argument(s) ignored"},
+        {{"C:\\held"}, 0, 1, 0, "added 0 pass path(s), 1 already present"},
+        {{"C:\\c", "C:\\c", "C:\\held", "|"}, 1, 1, 1, "added 1 pass path(s), 1 already present, 1 empty argument(s) ignored"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"passpath", "add"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun run = Tool(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+    }
+    std::vector<std::string> args{"--json", "passpath", "add", "C:\\d|C:\\a", ""};
+    json report = Json(Tool(args));
+    EXPECT_EQ(report["added"].size(), 1u);
+    EXPECT_EQ(report["alreadyPresent"].size(), 1u);
+    EXPECT_EQ(report["ignored"].size(), 1u);
+    EXPECT_EQ(Json(Tool({"--json", "passpath", "list"}))["passPaths"].size(), 5u);
+}
+
 }  // namespace

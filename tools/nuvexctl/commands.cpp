@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "nuvexctrl.h"
@@ -502,7 +503,36 @@ int PassPathList() {
     return PrintStrings(TakeStrings(list), "PASS PATH", "passPaths");
 }
 
+// The pass paths the main driver holds now; false when they cannot be read.
+bool CurrentPassPaths(std::set<std::string>& paths) {
+    UserStrNode* list = nullptr;
+    uint32_t count = 0;
+    if (NuvexCtrl_GetPassPath(&list, &count) != 0) return false;
+    for (std::string& path : TakeStrings(list)) paths.insert(std::move(path));
+    return true;
+}
+
 int PassPathAdd(const std::vector<std::string>& paths, bool persist) {
+    // The driver takes "|" as the separator of paths and skips empty items and paths it holds
+    // already: what the summary counts is read back from the driver, not taken from the
+    // command line.
+    std::vector<std::string> items, empty;
+    for (const std::string& argument : paths) {
+        std::size_t start = 0;
+        bool any = false;
+        for (std::size_t bar = argument.find('|'); ; bar = argument.find('|', start)) {
+            std::string item = argument.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+            if (!item.empty()) {
+                items.push_back(item);
+                any = true;
+            }
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+        if (!any) empty.push_back(argument);
+    }
+    std::set<std::string> before;
+    const bool known = CurrentPassPaths(before);
     uint32_t code;
     const char* exportName;
     if (paths.size() == 1) {
@@ -518,10 +548,24 @@ int PassPathAdd(const std::vector<std::string>& paths, bool persist) {
         exportName = "NuvexCtrl_AddStructPassPath";
     }
     if (code != 0) return ReportFailure("adding pass paths", exportName, code);
-    Say("added " + std::to_string(paths.size()) + " pass path(s)" + (persist ? ", recorded in the pass-path file" : ""));
-    Json added = Json::array();
-    for (const auto& p : paths) added.push_back(JsonText(p));
-    return PrintJson({{"ok", true}, {"added", added}, {"persisted", persist}});
+    std::set<std::string> after;
+    if (!known || !CurrentPassPaths(after))
+        return ReportError("the pass paths were sent, but the driver's list could not be read back to count them");
+    Json added = Json::array(), present = Json::array(), ignored = Json::array();
+    std::set<std::string> counted;
+    for (const std::string& item : items) {
+        if (!counted.insert(item).second) continue;
+        if (before.count(item) != 0) present.push_back(JsonText(item));
+        else if (after.count(item) != 0) added.push_back(JsonText(item));
+    }
+    for (const std::string& argument : empty) ignored.push_back(JsonText(argument));
+    std::string summary = "added " + std::to_string(added.size()) + " pass path(s)";
+    if (!present.empty()) summary += ", " + std::to_string(present.size()) + " already present";
+    if (!ignored.empty()) summary += ", " + std::to_string(ignored.size()) + " empty argument(s) ignored";
+    if (persist) summary += ", recorded in the pass-path file";
+    Say(summary);
+    return PrintJson({{"ok", true}, {"added", added}, {"alreadyPresent", present}, {"ignored", ignored},
+                      {"persisted", persist}});
 }
 
 int PassPathClear(bool persist) {
