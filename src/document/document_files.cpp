@@ -98,9 +98,13 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // in, delete sharing lets the replace happen, and no writer or other operation gets in.
     // Missing, held by a writer, not a disk file or held by another operation: 797.
     HeldFile plain;
-    if (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE, plain) !=
-        Hold::Held)
+    if (HoldFile(fileName, kReadData | kHeldIdentityAccess, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                 plain) != Hold::Held)
         return rc::NuvexCtrl_EncryptFile::kOpenFailed;
+    // The plain file as it is now: a write that gets past the hold (another program on the
+    // host) is noticed before the replace instead of being replaced away.
+    SeenFile seen;
+    if (!See(plain.handle(), seen)) return NUVEX_E_PLAIN_READ_FAILED;
     if (PassesQuickTest(plain.handle())) {
         OutputDebugStringA("7777en11111111111111111111111111111");
         return rc::NuvexCtrl_EncryptFile::kAlreadyDocument;
@@ -113,15 +117,16 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
 
     // The document takes the plain file's attributes (without read-only) from the start and
-    // its permissions at the replace; until then only its creator can open it (under the
-    // built-in key a document is as good as plain).
+    // its permissions and owner through its own handle just before the replace; until then
+    // only its creator can open it (under the built-in key a document is as good as plain).
     const DWORD attributes = AttributesOf(plain.handle());
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
-    if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
+    if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess | kTempIdentityAccess,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
@@ -139,11 +144,16 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // On disk before it replaces the plain file: a crash after the replace must not leave a
     // truncated document in its place.
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
-    temp.Close();
 
-    const bool replaced = ReplaceHeld(fileName, plain.handle(), attributes, temp);
-    temp.Keep();
-    return replaced ? 0 : rc::NuvexCtrl_EncryptFile::kReplaceFailed;
+    switch (ReplaceHeld(fileName, plain.handle(), attributes, temp, plain.handle(), seen)) {
+    case Replace::Done: temp.Keep(); return 0;
+    // The changed plain file stays as its writer left it; the document of its old content
+    // goes.
+    case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    case Replace::Failed: break;
+    }
+    temp.Keep();  // the complete document stays beside the untouched plain file
+    return rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
@@ -154,12 +164,14 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
     // The document is held from its test to the end, as the plain file of an encryption is.
     HeldFile document;
-    switch (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                     document)) {
+    switch (HoldFile(fileName, kReadData | kHeldIdentityAccess,
+                     FILE_SHARE_READ | FILE_SHARE_DELETE, document)) {
     case Hold::Held: break;
     case Hold::Busy: return NUVEX_E_DOC_BUSY;
     default: return NUVEX_E_DOC_OPEN_FAILED;  // "cannot open" is not "not a document"
     }
+    SeenFile seen;  // checked before the replace, as for an encryption
+    if (!See(document.handle(), seen)) return NUVEX_E_DOC_READ_FAILED;
     if (!PassesQuickTest(document.handle())) return rc::NuvexCtrl_DecryptFile::kNotDocument;
     OutputDebugStringA("enter de");
 
@@ -182,8 +194,8 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     HANDLE replaced = document.handle();
     bool newTarget = false;
     if (toOtherFile != 0 && !NamesFile(target, document.handle())) {
-        switch (HoldFile(target, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         existing)) {
+        switch (HoldFile(target, kReadData | kHeldIdentityAccess,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, existing)) {
         case Hold::Held: replaced = existing.handle(); break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
         case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
@@ -195,14 +207,15 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
         }
     }
     // The plain file takes the replaced file's attributes without read-only (a new target
-    // none), and its permissions at the replace (a new target: the document's); until then
-    // only its creator can open it.
+    // none), and its permissions and owner through its own handle just before the replace (a
+    // new target: the document's permissions); until then only its creator can open it.
     const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
-    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess, FILE_SHARE_READ,
+    if (!temp.Create(target, name, sizeof name, kPlainTargetAccess | kTempIdentityAccess,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
@@ -212,18 +225,28 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
-    temp.Close();
-    // A new target gets the document's permissions, never wider; when they cannot be given
-    // it stays private to its creator.
-    if (newTarget) TakePermissions(document.handle(), temp.name());
 
-    // A new target is not created over a file that appeared meanwhile (another decryption to
-    // the same name): that one stays, and this one fails.
-    const bool done = newTarget ? MoveFileExA(temp.name(), target, 0) != FALSE
-                                : ReplaceHeld(target, replaced, attributes, temp);
-    if (!done) return NUVEX_E_REPLACE_FAILED;
-    temp.Keep();
-    return 0;
+    Replace done = Replace::Failed;
+    if (newTarget) {
+        // A new target gets the document's permissions, never wider, through the handle that
+        // wrote it; when they cannot be given it stays private to its creator. It is not
+        // created over a file that appeared meanwhile (another decryption to the same name):
+        // that one stays, and this one fails.
+        platform::CopyFilePermissions(document.handle(), temp.handle());
+        temp.Close();
+        if (!StillAsSeen(document.handle(), seen))
+            done = Replace::SourceChanged;
+        else if (MoveFileExA(temp.name(), target, MOVEFILE_WRITE_THROUGH))
+            done = Replace::Done;
+    } else {
+        done = ReplaceHeld(target, replaced, attributes, temp, document.handle(), seen);
+    }
+    switch (done) {
+    case Replace::Done: temp.Keep(); return 0;
+    case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    case Replace::Failed: break;
+    }
+    return NUVEX_E_REPLACE_FAILED;
 }
 
 }  // extern "C"

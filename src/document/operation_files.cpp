@@ -149,29 +149,48 @@ void TempFile::Discard() {
     name_ = nullptr;
 }
 
-void TakePermissions(HANDLE from, const char* name) {
-    UniqueHandle file(CreateFileA(name, READ_CONTROL | WRITE_DAC,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) platform::CopyFilePermissions(from, file.get());
+// ---- the source as the operation saw it ----------------------------------------------------
+
+bool See(HANDLE file, SeenFile& seen) {
+    return GetFileInformationByHandle(file, &seen.information) != FALSE;
 }
 
-bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp) {
+bool StillAsSeen(HANDLE file, const SeenFile& seen) {
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (!GetFileInformationByHandle(file, &now)) return false;
+    const BY_HANDLE_FILE_INFORMATION& before = seen.information;
+    auto same = [](const FILETIME& a, const FILETIME& b) {
+        return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+    };
+    return now.dwVolumeSerialNumber == before.dwVolumeSerialNumber &&
+           now.nFileIndexHigh == before.nFileIndexHigh &&
+           now.nFileIndexLow == before.nFileIndexLow &&
+           now.nFileSizeHigh == before.nFileSizeHigh && now.nFileSizeLow == before.nFileSizeLow &&
+           same(now.ftLastWriteTime, before.ftLastWriteTime) &&
+           same(now.ftCreationTime, before.ftCreationTime);
+}
+
+// ---- the replace -------------------------------------------------------------------------
+
+Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp,
+                    HANDLE source, const SeenFile& seen) {
     // Another program may have renamed the file away while the operation ran (it shares
     // deleting); only the file the operation decided on is replaced.
-    if (!NamesFile(target, held)) return false;
-    TakePermissions(held, temp.name());
+    if (!NamesFile(target, held)) return Replace::Failed;
+    // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
+    // root) leaves the new file with its creator's, never wider than the target's.
+    platform::CopyFileIdentity(held, temp.handle());
+    temp.Close();
+    // Checked last, after everything else that takes time, just before the rename.
+    if (!StillAsSeen(source, seen)) return Replace::SourceChanged;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes))) return false;
-    if (ReplaceFileA(target, temp.name(), nullptr, 0, nullptr, nullptr)) return true;
-    if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        // The target is gone; the complete new content is still under the temporary name.
-        if (MoveFileExA(temp.name(), target, 0)) return true;
-        temp.Keep();
-        return false;
-    }
-    if (readOnly) SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
-    return false;
+    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes)))
+        return Replace::Failed;
+    if (MoveFileExA(temp.name(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Replace::Done;
+    if (readOnly)
+        SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
+    return Replace::Failed;
 }
 
 }  // namespace nuvex::document

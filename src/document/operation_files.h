@@ -100,20 +100,49 @@ private:
     char* name_ = nullptr;
 };
 
-// Gives the closed file `name` the permissions of the file open as `from` (which needs
-// READ_CONTROL). Opened by name for just this, so the handle that wrote the file needs no
-// further access. When it fails the file keeps its own (owner-only) permissions.
-void TakePermissions(HANDLE from, const char* name);
+// Access a temporary file's creating handle asks for besides its data access, so that the
+// identity of the file it replaces is given through that handle, never by its name.
+constexpr DWORD kTempIdentityAccess = READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES;
+// Access a held file needs besides its data, so that its identity and state can be read.
+constexpr DWORD kHeldIdentityAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 
-// Puts the complete, closed temporary file in the place of `target`, the file held as `held`
-// whose attributes were `attributes`, keeping the target's identity (permissions, attributes,
-// creation time) as ReplaceFileA does, except that it is never read-only afterwards. The
-// permissions are given to the temporary file just before the replace, as not every
-// ReplaceFileA carries them over (Wine's moves the replacement with its own). A
-// read-only target loses the attribute for the replace and gets it back when it fails. When
-// the replace leaves the target gone and the temporary file under its own name, the file is
-// moved into place, or else kept: it is then the only copy of the content. False when the
-// target is not replaced.
-bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp);
+// ---- the source as the operation saw it ----------------------------------------------------
+// What an operation saw of the file it reads when it took hold of it: identity, size, last
+// write and (host: last status change) time. On the host another program's plain write gets
+// past the share modes, which bind only this platform's handles; comparing this before the
+// replace notices it, so that a write nobody asked to lose is never replaced away. On Windows
+// the share modes keep writers out and the comparison always holds.
+struct SeenFile {
+    BY_HANDLE_FILE_INFORMATION information{};
+};
+// False when the state cannot be read.
+bool See(HANDLE file, SeenFile& seen);
+// True when the file open as `file` is still exactly as `seen` (false when it cannot be read).
+bool StillAsSeen(HANDLE file, const SeenFile& seen);
+
+// ---- the replace -------------------------------------------------------------------------
+enum class Replace {
+    Done,           // the target holds the new file
+    Failed,         // nothing changed
+    SourceChanged,  // the source was written by someone else meanwhile; nothing changed
+};
+
+// Puts the complete, flushed temporary file, still open as created, in the place of `target`,
+// the file held as `held` whose attributes were `attributes`, after checking that `source`
+// (the file the content was read from, possibly `held` itself) is still as `seen`.
+//
+// The temporary file takes the target's identity through its own handle (permissions, owner
+// where the caller may give it, creation time; its attributes it had from its creation),
+// then it is closed and renamed over the target in one step (MoveFileExA with
+// MOVEFILE_REPLACE_EXISTING and MOVEFILE_WRITE_THROUGH). A rename either happens whole or not
+// at all, on every platform, so the target's name holds the old file or the complete new
+// one whenever the process is stopped (ReplaceFileA is not used: some platforms make it
+// several steps, with a moment when the name holds nothing). Nothing is opened or changed by
+// the temporary file's name, so a name swapped for a link meanwhile redirects nothing.
+//
+// A read-only target loses the attribute for the rename and gets it back when it fails; the
+// new file is never read-only.
+Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp,
+                    HANDLE source, const SeenFile& seen);
 
 }  // namespace nuvex::document
