@@ -233,8 +233,11 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
         // created over a file that appeared meanwhile (another decryption to the same name):
         // that one stays, and this one fails.
         platform::CopyFilePermissions(document.handle(), temp.handle());
+        const bool swapped = temp.NamedByAnother();
         temp.Close();
-        if (!StillAsSeen(document.handle(), seen))
+        if (swapped)
+            temp.Keep();  // a file or link swapped in under its name is not ours to remove
+        else if (!StillAsSeen(document.handle(), seen))
             done = Replace::SourceChanged;
         else if (MoveFileExA(temp.name(), target, MOVEFILE_WRITE_THROUGH))
             done = Replace::Done;

@@ -65,17 +65,32 @@ Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
     return Hold::Busy;
 }
 
-bool NamesFile(const char* path, HANDLE file) {
+namespace {
+
+enum class Naming { Same, Other, Unknown };
+
+Naming WhatNames(const char* path, HANDLE file) {
     // Asking for the attributes only, the open is refused by no share mode.
     UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!named) return false;
+    if (!named) return Naming::Unknown;
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    return GetFileInformationByHandle(named.get(), &a) && GetFileInformationByHandle(file, &b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    if (!GetFileInformationByHandle(named.get(), &a) || !GetFileInformationByHandle(file, &b))
+        return Naming::Unknown;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                   a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
+               ? Naming::Same
+               : Naming::Other;
+}
+
+}  // namespace
+
+bool NamesFile(const char* path, HANDLE file) { return WhatNames(path, file) == Naming::Same; }
+
+bool TempFile::NamedByAnother() const {
+    return name_ != nullptr && handle_ && WhatNames(name_, handle_.get()) == Naming::Other;
 }
 
 DWORD AttributesOf(HANDLE file) {
@@ -180,6 +195,13 @@ Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile&
     // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
     // root) leaves the new file with its creator's, never wider than the target's.
     platform::CopyFileIdentity(held, temp.handle());
+    // Only the file this operation wrote is put in place. Someone who may write the folder
+    // can have swapped its name for another file or a link; that one is neither moved nor
+    // deleted (the name is forgotten), and the target stays.
+    if (temp.NamedByAnother()) {
+        temp.Keep();
+        return Replace::Failed;
+    }
     temp.Close();
     // Checked last, after everything else that takes time, just before the rename.
     if (!StillAsSeen(source, seen)) return Replace::SourceChanged;

@@ -90,6 +90,10 @@ public:
     HANDLE handle() const { return handle_.get(); }
     const char* name() const { return name_; }
     void Close() { handle_.reset(); }
+    // True when, while still open, its name has come to hold another file or a link to one
+    // (someone who may write the folder swapped it): that is not this operation's to move or
+    // remove.
+    bool NamedByAnother() const;
     // The file stays (it has become the target, or is left behind on purpose).
     void Keep() { name_ = nullptr; }
     // Closes and deletes the file now (nothing when kept or never created).
