@@ -195,24 +195,34 @@ Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile&
     // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
     // root) leaves the new file with its creator's, never wider than the target's.
     platform::CopyFileIdentity(held, temp.handle());
-    // Only the file this operation wrote is put in place. Someone who may write the folder
-    // can have swapped its name for another file or a link; that one is neither moved nor
-    // deleted (the name is forgotten), and the target stays.
-    if (temp.NamedByAnother()) {
-        temp.Keep();
-        return Replace::Failed;
-    }
-    temp.Close();
     // Checked last, after everything else that takes time, just before the rename.
     if (!StillAsSeen(source, seen)) return Replace::SourceChanged;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes)))
         return Replace::Failed;
-    if (MoveFileExA(temp.name(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return Replace::Done;
-    if (readOnly)
+    const Replace done = PutInPlace(temp, target, MOVEFILE_REPLACE_EXISTING);
+    if (done != Replace::Done && readOnly)
         SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
-    return Replace::Failed;
+    return done;
+}
+
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags) {
+    // Only the file this operation wrote is put in place. Someone who may write the folder
+    // can have swapped its name for another file or a link; that one is neither moved nor
+    // removed (the name is forgotten), and the target stays.
+    if (temp.NamedByAnother()) {
+        temp.Keep();
+        return Replace::Failed;
+    }
+    // Renamed while still open (it shares deleting for this), so that afterwards the name can
+    // be checked to hold this very file: a swap in the moment before the rename has put
+    // something else there, and that is no success.
+    if (!MoveFileExA(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH)) return Replace::Failed;
+    // (When the name cannot be opened for the check, the rename that just succeeded stands.)
+    const bool placed = WhatNames(target, temp.handle()) != Naming::Other;
+    temp.Keep();
+    temp.Close();
+    return placed ? Replace::Done : Replace::Failed;
 }
 
 }  // namespace nuvex::document

@@ -137,8 +137,8 @@ enum class Replace {
 //
 // The temporary file takes the target's identity through its own handle (permissions, owner
 // where the caller may give it, creation time; its attributes it had from its creation),
-// then it is closed and renamed over the target in one step (MoveFileExA with
-// MOVEFILE_REPLACE_EXISTING and MOVEFILE_WRITE_THROUGH). A rename either happens whole or not
+// then it is renamed over the target in one step (PutInPlace, with
+// MOVEFILE_REPLACE_EXISTING). A rename either happens whole or not
 // at all, on every platform, so the target's name holds the old file or the complete new
 // one whenever the process is stopped (ReplaceFileA is not used: some platforms make it
 // several steps, with a moment when the name holds nothing). Nothing is opened or changed by
@@ -148,5 +148,12 @@ enum class Replace {
 // new file is never read-only.
 Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp,
                     HANDLE source, const SeenFile& seen);
+
+// Renames the complete, flushed temporary file, still open (created sharing deleting), to
+// `target` with MoveFileExA(`flags` | MOVEFILE_WRITE_THROUGH), unless its name no longer
+// holds it, and checks that `target` then holds it. Done, or Failed: nothing moved (the
+// temporary file is still there unless its name was taken by another file), or what the
+// name held was moved in its place.
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags);
 
 }  // namespace nuvex::document
