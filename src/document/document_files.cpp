@@ -145,7 +145,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // truncated document in its place.
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
 
-    switch (ReplaceHeld(fileName, plain.handle(), attributes, temp, plain.handle(), seen)) {
+    switch (ReplaceHeld(fileName, plain, attributes, temp, plain.handle(), seen)) {
     case Replace::Done: temp.Keep(); return 0;
     // The changed plain file stays as its writer left it; the document of its old content
     // goes.
@@ -191,12 +191,12 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     // The file to replace: the document itself (in place, or a target naming the same file),
     // an existing target, held like the document, or none when the target is new.
     HeldFile existing;
-    HANDLE replaced = document.handle();
+    HeldFile* replaced = &document;
     bool newTarget = false;
     if (toOtherFile != 0 && !NamesFile(target, document.handle())) {
         switch (HoldFile(target, kReadData | kHeldIdentityAccess,
                          FILE_SHARE_READ | FILE_SHARE_DELETE, existing)) {
-        case Hold::Held: replaced = existing.handle(); break;
+        case Hold::Held: replaced = &existing; break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
         case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
         case Hold::CannotOpen:
@@ -209,7 +209,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     // The plain file takes the replaced file's attributes without read-only (a new target
     // none), and its permissions and owner through its own handle just before the replace (a
     // new target: the document's permissions); until then only its creator can open it.
-    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
+    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced->handle());
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     char name[MAX_PATH + kTempSuffixRoom];
@@ -233,10 +233,10 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
         // created over a file that appeared meanwhile (another decryption to the same name):
         // that one stays, and this one fails.
         platform::CopyFilePermissions(document.handle(), temp.handle());
-        done = StillAsSeen(document.handle(), seen) ? PutInPlace(temp, target, 0)
+        done = StillAsSeen(document.handle(), seen) ? PutInPlace(temp, target, 0, nullptr)
                                                     : Replace::SourceChanged;
     } else {
-        done = ReplaceHeld(target, replaced, attributes, temp, document.handle(), seen);
+        done = ReplaceHeld(target, *replaced, attributes, temp, document.handle(), seen);
     }
     switch (done) {
     case Replace::Done: temp.Keep(); return 0;

@@ -1,6 +1,7 @@
 #include "document/operation_files.h"
 
 #include "platform/file_security.h"
+#include "platform/threads.h"
 
 #include <cstdio>
 #include <cstring>
@@ -69,7 +70,10 @@ namespace {
 
 enum class Naming { Same, Other, Unknown };
 
-Naming WhatNames(const char* path, HANDLE file) {
+// `compareVolumes` false compares file indexes only: for a file just renamed within its
+// folder, which cannot have changed volume (and whose volume Wine cannot always report through
+// a handle opened under the old name).
+Naming WhatNames(const char* path, HANDLE file, bool compareVolumes = true) {
     // Asking for the attributes only, the open is refused by no share mode.
     UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -79,7 +83,7 @@ Naming WhatNames(const char* path, HANDLE file) {
     BY_HANDLE_FILE_INFORMATION b{};
     if (!GetFileInformationByHandle(named.get(), &a) || !GetFileInformationByHandle(file, &b))
         return Naming::Unknown;
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+    return (!compareVolumes || a.dwVolumeSerialNumber == b.dwVolumeSerialNumber) &&
                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
                ? Naming::Same
                : Naming::Other;
@@ -187,26 +191,53 @@ bool StillAsSeen(HANDLE file, const SeenFile& seen) {
 
 // ---- the replace -------------------------------------------------------------------------
 
-Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp,
+namespace {
+
+// How often, and how far apart, a rename refused because the target is open is tried again.
+constexpr int kRenameAttempts = 20;
+constexpr uint32_t kRenamePauseMs = 5;
+
+// MoveFileExA(from, to, flags). Where a rename cannot replace a file that any handle holds
+// open (Windows), and the rename is refused, the operation's own hold on the target (`held`,
+// if any) ends, and the rename is tried again a few times, since a reader that has just
+// opened the file (a document test) closes it again at once. The hold ends only after everything was decided and checked, so no other
+// operation can get in between in a way that matters: one that opens the file now finds it
+// replaced at its own replace, or keeps this rename from happening (nothing is changed).
+bool Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExA(from, to, flags)) return true;
+        if (platform::kRenameReplacesOpenFiles || GetLastError() != ERROR_ACCESS_DENIED ||
+            held == nullptr || attempt >= kRenameAttempts)
+            return false;
+        if (held->IsHeld())
+            held->Release();  // first the operation's own handle
+        else
+            platform::SleepMilliseconds(kRenamePauseMs);  // then another's, for a moment
+    }
+}
+
+}  // namespace
+
+Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
                     HANDLE source, const SeenFile& seen) {
     // Another program may have renamed the file away while the operation ran (it shares
     // deleting); only the file the operation decided on is replaced.
-    if (!NamesFile(target, held)) return Replace::Failed;
+    if (!NamesFile(target, held.handle())) return Replace::Failed;
     // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
     // root) leaves the new file with its creator's, never wider than the target's.
-    platform::CopyFileIdentity(held, temp.handle());
+    platform::CopyFileIdentity(held.handle(), temp.handle());
     // Checked last, after everything else that takes time, just before the rename.
     if (!StillAsSeen(source, seen)) return Replace::SourceChanged;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes)))
         return Replace::Failed;
-    const Replace done = PutInPlace(temp, target, MOVEFILE_REPLACE_EXISTING);
+    const Replace done = PutInPlace(temp, target, MOVEFILE_REPLACE_EXISTING, &held);
     if (done != Replace::Done && readOnly)
         SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
     return done;
 }
 
-Replace PutInPlace(TempFile& temp, const char* target, DWORD flags) {
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held) {
     // Only the file this operation wrote is put in place. Someone who may write the folder
     // can have swapped its name for another file or a link; that one is neither moved nor
     // removed (the name is forgotten), and the target stays.
@@ -217,9 +248,9 @@ Replace PutInPlace(TempFile& temp, const char* target, DWORD flags) {
     // Renamed while still open (it shares deleting for this), so that afterwards the name can
     // be checked to hold this very file: a swap in the moment before the rename has put
     // something else there, and that is no success.
-    if (!MoveFileExA(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH)) return Replace::Failed;
+    if (!Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) return Replace::Failed;
     // (When the name cannot be opened for the check, the rename that just succeeded stands.)
-    const bool placed = WhatNames(target, temp.handle()) != Naming::Other;
+    const bool placed = WhatNames(target, temp.handle(), /*compareVolumes=*/false) != Naming::Other;
     temp.Keep();
     temp.Close();
     return placed ? Replace::Done : Replace::Failed;

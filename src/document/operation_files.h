@@ -35,6 +35,7 @@ public:
     ~HeldFile() { Release(); }
 
     HANDLE handle() const { return file_.get(); }
+    bool IsHeld() const { return static_cast<bool>(file_); }
     // Unlocks and closes (nothing when not held).
     void Release();
 
@@ -146,14 +147,16 @@ enum class Replace {
 //
 // A read-only target loses the attribute for the rename and gets it back when it fails; the
 // new file is never read-only.
-Replace ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp,
+Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
                     HANDLE source, const SeenFile& seen);
 
 // Renames the complete, flushed temporary file, still open (created sharing deleting), to
 // `target` with MoveFileExA(`flags` | MOVEFILE_WRITE_THROUGH), unless its name no longer
-// holds it, and checks that `target` then holds it. Done, or Failed: nothing moved (the
-// temporary file is still there unless its name was taken by another file), or what the
-// name held was moved in its place.
-Replace PutInPlace(TempFile& temp, const char* target, DWORD flags);
+// holds it, and checks that `target` then holds it. `held` is the operation's own hold on an
+// existing target (null for a new target): where the platform refuses to rename over an open
+// file (Windows), that hold ends just before the rename. Done, or Failed: nothing moved (the
+// temporary file is still there unless its name was taken by another file), or what the name
+// held was moved in its place.
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held);
 
 }  // namespace nuvex::document

@@ -45,4 +45,15 @@ bool CopyFilePermissions(HANDLE from, HANDLE to);
 // what was given stays, and `to` never ends up wider than `from`.
 bool CopyFileIdentity(HANDLE from, HANDLE to);
 
+// Whether a rename (MoveFileExA with MOVEFILE_REPLACE_EXISTING) may replace a file that some
+// handle holds open, sharing deleting. The host allows it, as POSIX does; Windows refuses it
+// with ERROR_ACCESS_DENIED whatever the handle shares (short of the newer POSIX-semantics
+// rename, which not every Windows or Wine has), so a caller holding the file must let go of
+// it first.
+#if defined(_WIN32)
+constexpr bool kRenameReplacesOpenFiles = false;
+#else
+constexpr bool kRenameReplacesOpenFiles = true;
+#endif
+
 }  // namespace nuvex::platform
