@@ -126,7 +126,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
     if (!temp.Create(fileName, name.get(), nameSize, kTempEncryptAccess | kTempIdentityAccess,
-                     FILE_SHARE_READ | FILE_SHARE_DELETE,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
@@ -215,7 +215,7 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     char name[MAX_PATH + kTempSuffixRoom];
     TempFile temp;
     if (!temp.Create(target, name, sizeof name, kPlainTargetAccess | kTempIdentityAccess,
-                     FILE_SHARE_READ | FILE_SHARE_DELETE,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;

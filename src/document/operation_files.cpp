@@ -70,23 +70,25 @@ namespace {
 
 enum class Naming { Same, Other, Unknown };
 
-// `compareVolumes` false compares file indexes only: for a file just renamed within its
-// folder, which cannot have changed volume (and whose volume Wine cannot always report through
-// a handle opened under the old name).
-Naming WhatNames(const char* path, HANDLE file, bool compareVolumes = true) {
+// What `path` names, compared with the file whose information is `b`.
+Naming WhatNames(const char* path, const BY_HANDLE_FILE_INFORMATION& b) {
     // Asking for the attributes only, the open is refused by no share mode.
     UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!named) return Naming::Unknown;
     BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    if (!GetFileInformationByHandle(named.get(), &a) || !GetFileInformationByHandle(file, &b))
-        return Naming::Unknown;
-    return (!compareVolumes || a.dwVolumeSerialNumber == b.dwVolumeSerialNumber) &&
+    if (!GetFileInformationByHandle(named.get(), &a)) return Naming::Unknown;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
                ? Naming::Same
                : Naming::Other;
+}
+
+Naming WhatNames(const char* path, HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION b{};
+    if (!GetFileInformationByHandle(file, &b)) return Naming::Unknown;
+    return WhatNames(path, b);
 }
 
 }  // namespace
@@ -245,15 +247,17 @@ Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* he
         temp.Keep();
         return Replace::Failed;
     }
-    // Renamed while still open (it shares deleting for this), so that afterwards the name can
-    // be checked to hold this very file: a swap in the moment before the rename has put
-    // something else there, and that is no success.
-    if (!Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) return Replace::Failed;
-    // (When the name cannot be opened for the check, the rename that just succeeded stands.)
-    const bool placed = WhatNames(target, temp.handle(), /*compareVolumes=*/false) != Naming::Other;
-    temp.Keep();
+    // Its identity is taken before it is closed, so that after the rename the name can be
+    // checked to hold this very file: a swap in the moment before the rename has put
+    // something else there, and that is no success. (It is closed for the rename: open, it
+    // would keep a second operation from opening the new file under its new name.)
+    BY_HANDLE_FILE_INFORMATION written{};
+    const bool known = GetFileInformationByHandle(temp.handle(), &written) != FALSE;
     temp.Close();
-    return placed ? Replace::Done : Replace::Failed;
+    if (!Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) return Replace::Failed;
+    temp.Keep();
+    // When the name cannot be opened for the check, the rename that just succeeded stands.
+    return known && WhatNames(target, written) == Naming::Other ? Replace::Failed : Replace::Done;
 }
 
 }  // namespace nuvex::document

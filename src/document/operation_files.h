@@ -150,9 +150,9 @@ enum class Replace {
 Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
                     HANDLE source, const SeenFile& seen);
 
-// Renames the complete, flushed temporary file, still open (created sharing deleting), to
-// `target` with MoveFileExA(`flags` | MOVEFILE_WRITE_THROUGH), unless its name no longer
-// holds it, and checks that `target` then holds it. `held` is the operation's own hold on an
+// Closes the complete, flushed temporary file and renames it to `target` with
+// MoveFileExA(`flags` | MOVEFILE_WRITE_THROUGH), unless its name no longer holds it, and
+// checks that `target` then holds it (by the identity it had while open). `held` is the operation's own hold on an
 // existing target (null for a new target): where the platform refuses to rename over an open
 // file (Windows), that hold ends just before the rename. Done, or Failed: nothing moved (the
 // temporary file is still there unless its name was taken by another file), or what the name
