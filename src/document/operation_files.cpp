@@ -202,9 +202,10 @@ constexpr uint32_t kRenamePauseMs = 5;
 // MoveFileExA(from, to, flags). Where a rename cannot replace a file that any handle holds
 // open (Windows), and the rename is refused, the operation's own hold on the target (`held`,
 // if any) ends, and the rename is tried again a few times, since a reader that has just
-// opened the file (a document test) closes it again at once. The hold ends only after everything was decided and checked, so no other
-// operation can get in between in a way that matters: one that opens the file now finds it
-// replaced at its own replace, or keeps this rename from happening (nothing is changed).
+// opened the file (a document test) closes it again at once. The hold ends only after
+// everything was decided and checked, so no other operation can get in between in a way
+// that matters: one that opens the file now finds it replaced at its own replace, or keeps
+// this rename from happening (nothing is changed).
 bool Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
     for (int attempt = 1;; ++attempt) {
         if (MoveFileExA(from, to, flags)) return true;

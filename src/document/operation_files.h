@@ -107,7 +107,9 @@ private:
 
 // Access a temporary file's creating handle asks for besides its data access, so that the
 // identity of the file it replaces is given through that handle, never by its name.
-constexpr DWORD kTempIdentityAccess = READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES;
+// (Reading its attributes lets it be told apart from a file swapped in under its name.)
+constexpr DWORD kTempIdentityAccess =
+    READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 // Access a held file needs besides its data, so that its identity and state can be read.
 constexpr DWORD kHeldIdentityAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 
@@ -128,7 +130,7 @@ bool StillAsSeen(HANDLE file, const SeenFile& seen);
 // ---- the replace -------------------------------------------------------------------------
 enum class Replace {
     Done,           // the target holds the new file
-    Failed,         // nothing changed
+    Failed,         // the target was not replaced by the new file
     SourceChanged,  // the source was written by someone else meanwhile; nothing changed
 };
 
