@@ -85,14 +85,6 @@ Naming WhatNames(const char* path, const BY_HANDLE_FILE_INFORMATION& b) {
                : Naming::Other;
 }
 
-// True when the file open as `file` is the one whose information is `b`.
-bool SameFile(HANDLE file, const BY_HANDLE_FILE_INFORMATION& b) {
-    BY_HANDLE_FILE_INFORMATION a{};
-    return GetFileInformationByHandle(file, &a) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-}
-
 Naming WhatNames(const char* path, HANDLE file) {
     BY_HANDLE_FILE_INFORMATION b{};
     if (!GetFileInformationByHandle(file, &b)) return Naming::Unknown;
@@ -100,6 +92,20 @@ Naming WhatNames(const char* path, HANDLE file) {
 }
 
 }  // namespace
+
+bool HoldAgain(HANDLE original, HeldFile& held) {
+    held.Release();
+    UniqueHandle file(ReOpenFile(original, SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    if (!file) return false;
+    OVERLAPPED place = LockPlace();
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &place))
+        return false;
+    held.file_ = std::move(file);
+    held.locked_ = true;
+    return true;
+}
 
 bool NamesFile(const char* path, HANDLE file) { return WhatNames(path, file) == Naming::Same; }
 
@@ -249,23 +255,18 @@ Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFi
 }
 
 Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held) {
-    // The new file is held through the rename as any file of an operation is: opened once
-    // more by its name for reading, sharing everything (so no one else's open is refused),
-    // and locked for one operation, so that no other operation can take it and replace it
-    // before the check after the rename. Its writing handle is closed for the rename (open,
-    // it would keep a second operation from opening the new file under its new name).
+    // The new file is held through the rename as any file of an operation is, through a
+    // second handle reached through its writing handle (which is closed for the rename: open,
+    // it would keep a second operation from opening the new file under its new name), so that
+    // no other operation can take it and replace it before the check after the rename.
+    HeldFile placed;
+    const bool holding = HoldAgain(temp.handle(), placed);
     BY_HANDLE_FILE_INFORMATION written{};
     const bool known = GetFileInformationByHandle(temp.handle(), &written) != FALSE;
-    HeldFile placed;
-    const bool holding =
-        known && HoldFile(temp.name(), SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          placed) == Hold::Held;
     // Only the file this operation wrote is put in place. Someone who may write the folder
-    // can have swapped its name for another file or a link (then that is what was opened and
-    // locked, harmlessly); that one is neither moved nor removed (the name is forgotten), and
-    // the target stays.
-    if (holding ? !SameFile(placed.handle(), written) : temp.NamedByAnother()) {
+    // can have swapped its name for another file or a link; that one is neither moved nor
+    // removed (the name is forgotten), and the target stays.
+    if (temp.NamedByAnother()) {
         temp.Keep();
         return Replace::Failed;
     }
@@ -276,8 +277,8 @@ Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* he
     // and that is no success. While the new file is held no other operation replaces it, so
     // anything else there is such a swap. (Without the hold, or when the name cannot be opened
     // for the check, the rename that just succeeded stands.)
-    return holding && WhatNames(target, written) == Naming::Other ? Replace::Failed
-                                                                   : Replace::Done;
+    return holding && known && WhatNames(target, written) == Naming::Other ? Replace::Failed
+                                                                            : Replace::Done;
 }
 
 }  // namespace nuvex::document

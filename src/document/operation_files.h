@@ -41,6 +41,7 @@ public:
 
 private:
     friend Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
+    friend bool HoldAgain(HANDLE original, HeldFile& held);
     UniqueHandle file_;
     bool locked_ = false;
 };
@@ -49,6 +50,12 @@ private:
 // Between the open and the lock another operation may have finished and replaced the file;
 // then this handle holds a file that no longer bears the name, and the open is made again.
 Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
+
+// Holds the file open as `original` once more, for reading and sharing everything (so that
+// no one else's open is refused), through a second handle that ReOpenFile reaches through
+// `original`, never by a name; locked for one operation like any held file. False when that
+// cannot be done.
+bool HoldAgain(HANDLE original, HeldFile& held);
 
 // True when `path` names the file open as `file` (the same file, by identity).
 bool NamesFile(const char* path, HANDLE file);

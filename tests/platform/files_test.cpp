@@ -258,6 +258,32 @@ TEST_F(HostFiles, ReplaceGivesIdentityFirstAndFollowsNoLink) {
     }
 }
 
+// ReOpenFile reaches the file of the handle, not whatever its name holds by now, with its own
+// access and share mode.
+TEST_F(HostFiles, ReOpenFileReachesTheFileNotItsName) {
+    const std::string path = Scratch("written"), other = Scratch("other");
+    WriteFileBytes(other, "someone else's");
+    HANDLE writer = Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(writer, "mine", 4, &done, nullptr));
+    ASSERT_EQ(::rename(path.c_str(), Scratch("moved").c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
+    HANDLE reader = ReOpenFile(writer, GENERIC_READ, kShareAll, 0);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    char bytes[8] = {};
+    EXPECT_TRUE(ReadFile(reader, bytes, sizeof bytes, &done, nullptr));
+    EXPECT_EQ(std::string(bytes, done), "mine");
+    // Its share mode binds like any handle's: this one shares no writing with a new writer.
+    HANDLE strict = ReOpenFile(writer, GENERIC_READ, FILE_SHARE_READ, 0);
+    EXPECT_EQ(strict, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(reader);
+    CloseHandle(writer);
+    EXPECT_EQ(ReOpenFile(writer, GENERIC_READ, kShareAll, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(HostFiles, PointerSizeAndEndOfFile) {
     HANDLE h = Open(Scratch("p"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -1,4 +1,5 @@
-// Calls that work on file names: attributes, delete, move (rename) and copy.
+// Calls that work on file names: attributes, delete, move (rename) and copy; and ReOpenFile,
+// which reaches a file through a handle instead of its name.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -301,5 +302,25 @@ BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD /*fl
             return Fail(ERROR_UNABLE_TO_REMOVE_REPLACED);  // both files keep their names
         SetError(ERROR_SUCCESS);
         return TRUE;
+    });
+}
+
+HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD /*flags*/) {
+    return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
+        int fd = -1;
+        std::shared_ptr<HandleInfo> info = LookupHandle(original, &fd);
+        if (!info || info->kind != HandleKind::File) {
+            SetError(ERROR_INVALID_HANDLE);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (FileOpFails(FileOp::Open)) {
+            SetError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        // The descriptor's own entry in /proc reaches its file whatever its name is now (or
+        // whether it has one), and is no link an outsider could have planted.
+        bool existed = false;
+        return OpenFileHandle("/proc/self/fd/" + std::to_string(fd), access, share, OPEN_EXISTING,
+                              0, &existed, nullptr);
     });
 }
