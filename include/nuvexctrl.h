@@ -512,9 +512,11 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uin
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
  * @threads the document key is taken once at the start; a key replaced meanwhile does not
- *     mix into the file. While it runs no other program can write the file, and a second
- *     encryption, decryption or rights change of it (any thread or process) fails at once
- *     with 797 and changes nothing.
+ *     mix into the file. While it runs no other program can write the file (where one still
+ *     does, as plain writes on the host platform can, the call notices it before the replace
+ *     and returns NUVEX_E_SOURCE_CHANGED, keeping the write), and a second encryption,
+ *     decryption or rights change of it (any thread or process) fails at once with 797 and
+ *     changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t reserved,
                                                      const void* key, uint32_t useKey);
@@ -533,9 +535,10 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint3
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
  * @threads the document key is taken once at the start. While it runs no other program can
- *     write the document (or an existing target), and a second encryption, decryption or
- *     rights change of either (any thread or process) fails at once with NUVEX_E_DOC_BUSY and
- *     changes nothing.
+ *     write the document (or an existing target; a write to the document that still gets in,
+ *     as plain writes on the host platform can, gives NUVEX_E_SOURCE_CHANGED and is kept),
+ *     and a second encryption, decryption or rights change of either (any thread or process)
+ *     fails at once with NUVEX_E_DOC_BUSY and changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
                                                      const char* outFileName, uint32_t reserved,

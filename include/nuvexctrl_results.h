@@ -75,6 +75,11 @@
 /* NuvexCtrl_DecryptFile, NuvexCtrl_SetEnFileRights, NuvexCtrl_ClearEnFileRights            */
 /* (NuvexCtrl_EncryptFile reports it as 797).                                               */
 #define NUVEX_E_DOC_BUSY 2411u
+/* Another program wrote the file being encrypted or decrypted while the call ran (a write    */
+/* the host platform's share modes could not keep out): its size, times or identity differ   */
+/* from what the call saw when it took hold of it. The changed file is kept as written and    */
+/* nothing replaced, the temporary file removed. NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile. */
+#define NUVEX_E_SOURCE_CHANGED 2412u
 /* lists, pass paths and policies */
 /* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
  * the persist flag: the driver accepted the change (and keeps it) but the pass-path file
@@ -238,6 +243,7 @@
     X(NuvexCtrl_EncryptFile, TempWriteFailed, NUVEX_E_TEMP_WRITE_FAILED, NUVEX_RESULT_ADDED, "the document could not be written; the plain file is unchanged") \
     X(NuvexCtrl_EncryptFile, TempFlushFailed, NUVEX_E_TEMP_FLUSH_FAILED, NUVEX_RESULT_ADDED, "the document could not be flushed to disk; the plain file is unchanged") \
     X(NuvexCtrl_EncryptFile, FileTooLarge, NUVEX_E_FILE_TOO_LARGE, NUVEX_RESULT_ADDED, "the file is too large for the document format (4 GiB less 4113 bytes)") \
+    X(NuvexCtrl_EncryptFile, SourceChanged, NUVEX_E_SOURCE_CHANGED, NUVEX_RESULT_ADDED, "another program wrote the plain file meanwhile; it is kept as written, nothing replaced") \
     X(NuvexCtrl_DecryptFile, NullArgument, 510, NUVEX_RESULT_FIXED, "the file name is null") \
     X(NuvexCtrl_DecryptFile, NoTarget, 517, NUVEX_RESULT_FIXED, "no target file was named") \
     X(NuvexCtrl_DecryptFile, NotDocument, 531, NUVEX_RESULT_FIXED, "not an encrypted document") \
@@ -252,6 +258,7 @@
     X(NuvexCtrl_DecryptFile, PathTooLong, NUVEX_E_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "the target path has 260 characters or more") \
     X(NuvexCtrl_DecryptFile, ReplaceFailed, NUVEX_E_REPLACE_FAILED, NUVEX_RESULT_ADDED, "the plain file could not replace the target; nothing changed") \
     X(NuvexCtrl_DecryptFile, DocBusy, NUVEX_E_DOC_BUSY, NUVEX_RESULT_ADDED, "another call is encrypting, decrypting or giving rights to the document or the target; nothing changed") \
+    X(NuvexCtrl_DecryptFile, SourceChanged, NUVEX_E_SOURCE_CHANGED, NUVEX_RESULT_ADDED, "another program wrote the document meanwhile; it is kept as written, nothing replaced") \
     X(NuvexCtrl_SetEnFileRights, NullArgument, 840, NUVEX_RESULT_FIXED, "the file name or password is missing") \
     X(NuvexCtrl_SetEnFileRights, OpenFailed, 846, NUVEX_RESULT_FIXED, "the file cannot be opened, or is not a disk file") \
     X(NuvexCtrl_SetEnFileRights, NotDocument, 855, NUVEX_RESULT_FIXED, "not an encrypted document") \

@@ -99,9 +99,13 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // in, delete sharing lets the replace happen, and no writer or other operation gets in.
     // Missing, held by a writer, not a disk file or held by another operation: 797.
     HeldFile plain;
-    if (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE, plain) !=
-        Hold::Held)
+    if (HoldFile(fileName, kReadData | kHeldIdentityAccess, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                 plain) != Hold::Held)
         return rc::NuvexCtrl_EncryptFile::kOpenFailed;
+    // The plain file as it is now: a write that gets past the hold (another program on the
+    // host) is noticed before the replace instead of being replaced away.
+    SeenFile seen;
+    if (!See(plain.handle(), seen)) return NUVEX_E_PLAIN_READ_FAILED;
     if (PassesQuickTest(plain.handle())) {
         OutputDebugStringA("7777en11111111111111111111111111111");
         return rc::NuvexCtrl_EncryptFile::kAlreadyDocument;
@@ -121,15 +125,16 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
 
     // The document takes the plain file's attributes (without read-only) from the start and
-    // its permissions at the replace; until then only its creator can open it (under the
-    // built-in key a document is as good as plain).
+    // its permissions and owner through its own handle just before the replace; until then
+    // only its creator can open it (under the built-in key a document is as good as plain).
     const DWORD attributes = AttributesOf(plain.handle());
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
-    if (!temp.Create(fullPath.get(), name.get(), nameSize, kTempEncryptAccess, FILE_SHARE_READ,
+    if (!temp.Create(fullPath.get(), name.get(), nameSize, kTempEncryptAccess | kTempIdentityAccess,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
@@ -147,11 +152,16 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     // On disk before it replaces the plain file: a crash after the replace must not leave a
     // truncated document in its place.
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
-    temp.Close();
 
-    const bool replaced = ReplaceHeld(fullPath.get(), plain.handle(), attributes, temp);
-    temp.Keep();
-    return replaced ? 0 : rc::NuvexCtrl_EncryptFile::kReplaceFailed;
+    switch (ReplaceHeld(fullPath.get(), plain, attributes, temp, plain.handle(), seen)) {
+    case Replace::Done: temp.Keep(); return 0;
+    // The changed plain file stays as its writer left it; the document of its old content
+    // goes.
+    case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    case Replace::Failed: break;
+    }
+    temp.Keep();  // the complete document stays beside the untouched plain file
+    return rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
 
 uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
@@ -162,12 +172,14 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
     // The document is held from its test to the end, as the plain file of an encryption is.
     HeldFile document;
-    switch (HoldFile(fileName, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                     document)) {
+    switch (HoldFile(fileName, kReadData | kHeldIdentityAccess,
+                     FILE_SHARE_READ | FILE_SHARE_DELETE, document)) {
     case Hold::Held: break;
     case Hold::Busy: return NUVEX_E_DOC_BUSY;
     default: return NUVEX_E_DOC_OPEN_FAILED;  // "cannot open" is not "not a document"
     }
+    SeenFile seen;  // checked before the replace, as for an encryption
+    if (!See(document.handle(), seen)) return NUVEX_E_DOC_READ_FAILED;
     if (!PassesQuickTest(document.handle())) return rc::NuvexCtrl_DecryptFile::kNotDocument;
     OutputDebugStringA("enter de");
 
@@ -200,12 +212,12 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     // The file to replace: the document itself (in place, or a target naming the same file),
     // an existing target, held like the document, or none when the target is new.
     HeldFile existing;
-    HANDLE replaced = document.handle();
+    HeldFile* replaced = &document;
     bool newTarget = false;
     if (toOtherFile != 0 && !NamesFile(target, document.handle())) {
-        switch (HoldFile(target, kReadData | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         existing)) {
-        case Hold::Held: replaced = existing.handle(); break;
+        switch (HoldFile(target, kReadData | kHeldIdentityAccess,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, existing)) {
+        case Hold::Held: replaced = &existing; break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
         case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
         case Hold::CannotOpen:
@@ -216,13 +228,14 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
         }
     }
     // The plain file takes the replaced file's attributes without read-only (a new target
-    // none), and its permissions at the replace (a new target: the document's); until then
-    // only its creator can open it.
-    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced);
+    // none), and its permissions and owner through its own handle just before the replace (a
+    // new target: the document's permissions); until then only its creator can open it.
+    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced->handle());
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     TempFile temp;
-    if (!temp.Create(target, name.get(), nameSize, kPlainTargetAccess, FILE_SHARE_READ,
+    if (!temp.Create(target, name.get(), nameSize, kPlainTargetAccess | kTempIdentityAccess,
+                     FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
@@ -232,18 +245,25 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
-    temp.Close();
-    // A new target gets the document's permissions, never wider; when they cannot be given
-    // it stays private to its creator.
-    if (newTarget) TakePermissions(document.handle(), temp.name());
 
-    // A new target is not created over a file that appeared meanwhile (another decryption to
-    // the same name): that one stays, and this one fails.
-    const bool done = newTarget ? MoveFileExA(temp.name(), target, 0) != FALSE
-                                : ReplaceHeld(target, replaced, attributes, temp);
-    if (!done) return NUVEX_E_REPLACE_FAILED;
-    temp.Keep();
-    return 0;
+    Replace done = Replace::Failed;
+    if (newTarget) {
+        // A new target gets the document's permissions, never wider, through the handle that
+        // wrote it; when they cannot be given it stays private to its creator. It is not
+        // created over a file that appeared meanwhile (another decryption to the same name):
+        // that one stays, and this one fails.
+        platform::CopyFilePermissions(document.handle(), temp.handle());
+        done = StillAsSeen(document.handle(), seen) ? PutInPlace(temp, target, 0, nullptr)
+                                                    : Replace::SourceChanged;
+    } else {
+        done = ReplaceHeld(target, *replaced, attributes, temp, document.handle(), seen);
+    }
+    switch (done) {
+    case Replace::Done: temp.Keep(); return 0;
+    case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    case Replace::Failed: break;
+    }
+    return NUVEX_E_REPLACE_FAILED;
 }
 
 }  // extern "C"

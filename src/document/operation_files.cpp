@@ -2,6 +2,7 @@
 
 #include "platform/file_security.h"
 #include "platform/path_text.h"
+#include "platform/threads.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -67,17 +68,51 @@ Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
     return Hold::Busy;
 }
 
-bool NamesFile(const char* path, HANDLE file) {
+namespace {
+
+enum class Naming { Same, Other, Unknown };
+
+// What `path` names, compared with the file whose information is `b`.
+Naming WhatNames(const char* path, const BY_HANDLE_FILE_INFORMATION& b) {
     // Asking for the attributes only, the open is refused by no share mode.
     UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!named) return false;
+    if (!named) return Naming::Unknown;
     BY_HANDLE_FILE_INFORMATION a{};
+    if (!GetFileInformationByHandle(named.get(), &a)) return Naming::Unknown;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                   a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
+               ? Naming::Same
+               : Naming::Other;
+}
+
+Naming WhatNames(const char* path, HANDLE file) {
     BY_HANDLE_FILE_INFORMATION b{};
-    return GetFileInformationByHandle(named.get(), &a) && GetFileInformationByHandle(file, &b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    if (!GetFileInformationByHandle(file, &b)) return Naming::Unknown;
+    return WhatNames(path, b);
+}
+
+}  // namespace
+
+bool HoldAgain(HANDLE original, HeldFile& held) {
+    held.Release();
+    UniqueHandle file(ReOpenFile(original, SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    if (!file) return false;
+    OVERLAPPED place = LockPlace();
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &place))
+        return false;
+    held.file_ = std::move(file);
+    held.locked_ = true;
+    return true;
+}
+
+bool NamesFile(const char* path, HANDLE file) { return WhatNames(path, file) == Naming::Same; }
+
+bool TempFile::NamedByAnother() const {
+    return name_ != nullptr && handle_ && WhatNames(name_, handle_.get()) == Naming::Other;
 }
 
 DWORD AttributesOf(HANDLE file) {
@@ -216,29 +251,101 @@ void TempFile::Discard() {
     name_ = nullptr;
 }
 
-void TakePermissions(HANDLE from, const char* name) {
-    UniqueHandle file(CreateFileA(name, READ_CONTROL | WRITE_DAC,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) platform::CopyFilePermissions(from, file.get());
+// ---- the source as the operation saw it ----------------------------------------------------
+
+bool See(HANDLE file, SeenFile& seen) {
+    return GetFileInformationByHandle(file, &seen.information) != FALSE;
 }
 
-bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp) {
+bool StillAsSeen(HANDLE file, const SeenFile& seen) {
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (!GetFileInformationByHandle(file, &now)) return false;
+    const BY_HANDLE_FILE_INFORMATION& before = seen.information;
+    auto same = [](const FILETIME& a, const FILETIME& b) {
+        return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+    };
+    return now.dwVolumeSerialNumber == before.dwVolumeSerialNumber &&
+           now.nFileIndexHigh == before.nFileIndexHigh &&
+           now.nFileIndexLow == before.nFileIndexLow &&
+           now.nFileSizeHigh == before.nFileSizeHigh && now.nFileSizeLow == before.nFileSizeLow &&
+           same(now.ftLastWriteTime, before.ftLastWriteTime) &&
+           same(now.ftCreationTime, before.ftCreationTime);
+}
+
+// ---- the replace -------------------------------------------------------------------------
+
+namespace {
+
+// How often, and how far apart, a rename refused because the target is open is tried again.
+constexpr int kRenameAttempts = 20;
+constexpr uint32_t kRenamePauseMs = 5;
+
+// MoveFileExA(from, to, flags). Where a rename cannot replace a file that any handle holds
+// open (Windows), and the rename is refused, the operation's own hold on the target (`held`,
+// if any) ends, and the rename is tried again a few times, since a reader that has just
+// opened the file (a document test) closes it again at once. The hold ends only after
+// everything was decided and checked, so no other operation can get in between in a way
+// that matters: one that opens the file now finds it replaced at its own replace, or keeps
+// this rename from happening (nothing is changed).
+bool Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExA(from, to, flags)) return true;
+        if (platform::kRenameReplacesOpenFiles || GetLastError() != ERROR_ACCESS_DENIED ||
+            held == nullptr || attempt >= kRenameAttempts)
+            return false;
+        if (held->IsHeld())
+            held->Release();  // first the operation's own handle
+        else
+            platform::SleepMilliseconds(kRenamePauseMs);  // then another's, for a moment
+    }
+}
+
+}  // namespace
+
+Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
+                    HANDLE source, const SeenFile& seen) {
     // Another program may have renamed the file away while the operation ran (it shares
     // deleting); only the file the operation decided on is replaced.
-    if (!NamesFile(target, held)) return false;
-    TakePermissions(held, temp.name());
+    if (!NamesFile(target, held.handle())) return Replace::Failed;
+    // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
+    // root) leaves the new file with its creator's, never wider than the target's.
+    platform::CopyFileIdentity(held.handle(), temp.handle());
+    // Checked last, after everything else that takes time, just before the rename.
+    if (!StillAsSeen(source, seen)) return Replace::SourceChanged;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes))) return false;
-    if (ReplaceFileA(target, temp.name(), nullptr, 0, nullptr, nullptr)) return true;
-    if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        // The target is gone; the complete new content is still under the temporary name.
-        if (MoveFileExA(temp.name(), target, 0)) return true;
+    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes)))
+        return Replace::Failed;
+    const Replace done = PutInPlace(temp, target, MOVEFILE_REPLACE_EXISTING, &held);
+    if (done != Replace::Done && readOnly)
+        SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
+    return done;
+}
+
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held) {
+    // The new file is held through the rename as any file of an operation is, through a
+    // second handle reached through its writing handle (which is closed for the rename: open,
+    // it would keep a second operation from opening the new file under its new name), so that
+    // no other operation can take it and replace it before the check after the rename.
+    HeldFile placed;
+    const bool holding = HoldAgain(temp.handle(), placed);
+    BY_HANDLE_FILE_INFORMATION written{};
+    const bool known = GetFileInformationByHandle(temp.handle(), &written) != FALSE;
+    // Only the file this operation wrote is put in place. Someone who may write the folder
+    // can have swapped its name for another file or a link; that one is neither moved nor
+    // removed (the name is forgotten), and the target stays.
+    if (temp.NamedByAnother()) {
         temp.Keep();
-        return false;
+        return Replace::Failed;
     }
-    if (readOnly) SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
-    return false;
+    temp.Close();
+    if (!Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) return Replace::Failed;
+    temp.Keep();
+    // A swap in the moment before the rename has put something else under the target's name,
+    // and that is no success. While the new file is held no other operation replaces it, so
+    // anything else there is such a swap. (Without the hold, or when the name cannot be opened
+    // for the check, the rename that just succeeded stands.)
+    return holding && known && WhatNames(target, written) == Naming::Other ? Replace::Failed
+                                                                            : Replace::Done;
 }
 
 }  // namespace nuvex::document

@@ -36,11 +36,13 @@ public:
     ~HeldFile() { Release(); }
 
     HANDLE handle() const { return file_.get(); }
+    bool IsHeld() const { return static_cast<bool>(file_); }
     // Unlocks and closes (nothing when not held).
     void Release();
 
 private:
     friend Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
+    friend bool HoldAgain(HANDLE original, HeldFile& held);
     UniqueHandle file_;
     bool locked_ = false;
 };
@@ -49,6 +51,12 @@ private:
 // Between the open and the lock another operation may have finished and replaced the file;
 // then this handle holds a file that no longer bears the name, and the open is made again.
 Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
+
+// Holds the file open as `original` once more, for reading and sharing everything (so that
+// no one else's open is refused), through a second handle that ReOpenFile reaches through
+// `original`, never by a name; locked for one operation like any held file. False when that
+// cannot be done.
+bool HoldAgain(HANDLE original, HeldFile& held);
 
 // True when `path` names the file open as `file` (the same file, by identity).
 bool NamesFile(const char* path, HANDLE file);
@@ -102,6 +110,10 @@ public:
     HANDLE handle() const { return handle_.get(); }
     const char* name() const { return name_; }
     void Close() { handle_.reset(); }
+    // True when, while still open, its name has come to hold another file or a link to one
+    // (someone who may write the folder swapped it): that is not this operation's to move or
+    // remove.
+    bool NamedByAnother() const;
     // The file stays (it has become the target, or is left behind on purpose).
     void Keep() { name_ = nullptr; }
     // Closes and deletes the file now (nothing when kept or never created).
@@ -112,20 +124,60 @@ private:
     char* name_ = nullptr;
 };
 
-// Gives the closed file `name` the permissions of the file open as `from` (which needs
-// READ_CONTROL). Opened by name for just this, so the handle that wrote the file needs no
-// further access. When it fails the file keeps its own (owner-only) permissions.
-void TakePermissions(HANDLE from, const char* name);
+// Access a temporary file's creating handle asks for besides its data access, so that the
+// identity of the file it replaces is given through that handle, never by its name.
+// (Reading its attributes lets it be told apart from a file swapped in under its name.)
+constexpr DWORD kTempIdentityAccess =
+    READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+// Access a held file needs besides its data, so that its identity and state can be read.
+constexpr DWORD kHeldIdentityAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 
-// Puts the complete, closed temporary file in the place of `target`, the file held as `held`
-// whose attributes were `attributes`, keeping the target's identity (permissions, attributes,
-// creation time) as ReplaceFileA does, except that it is never read-only afterwards. The
-// permissions are given to the temporary file just before the replace, as not every
-// ReplaceFileA carries them over (Wine's moves the replacement with its own). A
-// read-only target loses the attribute for the replace and gets it back when it fails. When
-// the replace leaves the target gone and the temporary file under its own name, the file is
-// moved into place, or else kept: it is then the only copy of the content. False when the
-// target is not replaced.
-bool ReplaceHeld(const char* target, HANDLE held, DWORD attributes, TempFile& temp);
+// ---- the source as the operation saw it ----------------------------------------------------
+// What an operation saw of the file it reads when it took hold of it: identity, size, last
+// write and (host: last status change) time. On the host another program's plain write gets
+// past the share modes, which bind only this platform's handles; comparing this before the
+// replace notices it, so that a write nobody asked to lose is never replaced away. On Windows
+// the share modes keep writers out and the comparison always holds.
+struct SeenFile {
+    BY_HANDLE_FILE_INFORMATION information{};
+};
+// False when the state cannot be read.
+bool See(HANDLE file, SeenFile& seen);
+// True when the file open as `file` is still exactly as `seen` (false when it cannot be read).
+bool StillAsSeen(HANDLE file, const SeenFile& seen);
+
+// ---- the replace -------------------------------------------------------------------------
+enum class Replace {
+    Done,           // the target holds the new file
+    Failed,         // the target was not replaced by the new file
+    SourceChanged,  // the source was written by someone else meanwhile; nothing changed
+};
+
+// Puts the complete, flushed temporary file, still open as created, in the place of `target`,
+// the file held as `held` whose attributes were `attributes`, after checking that `source`
+// (the file the content was read from, possibly `held` itself) is still as `seen`.
+//
+// The temporary file takes the target's identity through its own handle (permissions, owner
+// where the caller may give it, creation time; its attributes it had from its creation),
+// then it is renamed over the target in one step (PutInPlace, with
+// MOVEFILE_REPLACE_EXISTING). A rename either happens whole or not
+// at all, on every platform, so the target's name holds the old file or the complete new
+// one whenever the process is stopped (ReplaceFileA is not used: some platforms make it
+// several steps, with a moment when the name holds nothing). Nothing is opened or changed by
+// the temporary file's name, so a name swapped for a link meanwhile redirects nothing.
+//
+// A read-only target loses the attribute for the rename and gets it back when it fails; the
+// new file is never read-only.
+Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
+                    HANDLE source, const SeenFile& seen);
+
+// Closes the complete, flushed temporary file and renames it to `target` with
+// MoveFileExA(`flags` | MOVEFILE_WRITE_THROUGH), unless its name no longer holds it, and
+// checks that `target` then holds it (by the identity it had while open). `held` is the operation's own hold on an
+// existing target (null for a new target): where the platform refuses to rename over an open
+// file (Windows), that hold ends just before the rename. Done, or Failed: nothing moved (the
+// temporary file is still there unless its name was taken by another file), or what the name
+// held was moved in its place.
+Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held);
 
 }  // namespace nuvex::document

@@ -1,11 +1,15 @@
 // Failures while encrypting and decrypting: whatever fails, the file being replaced stays
 // byte for byte as it was and no temporary file is left, or the call succeeds completely.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "document/document_io.h"
 #include "document_fixture.h"
@@ -390,6 +394,115 @@ TEST_F(CopyFaults, PlainBytesAreNeverMoreReadableThanTheirSource) {
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_gid, 65534u);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A kill between the rename and an ownership change would leave a file of another user owned
+// by the caller: the new file has its owner, group and permissions before it takes the name.
+// A failed rename shows the temporary file as it would have been put in place.
+TEST_F(CopyFaults, NewFileHasTheReplacedFilesIdentityBeforeItsRename) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners can be given away by root only";
+    std::string path = PlainFile("p", "owned by another user");
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0);
+    ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 776u);
+    NuvexHost_ResetFaults();
+    struct stat st {};
+    ASSERT_EQ(::stat((path + ".lumadtmp1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(ReadFileBytes(path), "owned by another user");
+}
+
+// Someone who may write the folder swaps the temporary file's name for a link to a file of
+// the caller's elsewhere after the plain bytes are written: nothing is given to, moved onto or
+// removed through the link, and the target stays as it was.
+TEST_F(CopyFaults, TemporaryNameSwappedForALinkRedirectsNothing) {
+    const std::string victim = Root() + "/victim";
+    MakeDocumentImage();
+    struct Case {
+        const char* label;
+        bool inPlace;
+        bool existingTarget;
+    };
+    for (const Case& c : {Case{"in place", true, false}, Case{"existing target", false, true},
+                          Case{"new target", false, false}}) {
+        SCOPED_TRACE(c.label);
+        WriteFileBytes(victim, "the caller's own secret");
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        std::string doc = PlainFile("d", document_);
+        ASSERT_EQ(::chmod(doc.c_str(), 0644), 0);
+        std::string target = c.inPlace ? doc : Scratch("t");
+        if (c.existingTarget) {
+            WriteFileBytes(target, "the old target");
+            ASSERT_EQ(::chmod(target.c_str(), 0666), 0);
+        }
+        const std::string temp = target + ".lumadtmp1";
+        OnDebugMessage("WriteFile", [&] {
+            std::filesystem::remove(temp);
+            std::filesystem::create_symlink(victim, temp);
+        });
+        const uint32_t result =
+            c.inPlace ? NuvexCtrl_DecryptFile(doc.c_str(), 0, nullptr, 0, nullptr, 0)
+                      : NuvexCtrl_DecryptFile(doc.c_str(), 1, target.c_str(), 0, nullptr, 0);
+        EXPECT_EQ(result, NUVEX_E_REPLACE_FAILED);
+        EXPECT_EQ(ModeOf(victim), 0600u);
+        EXPECT_EQ(ReadFileBytes(victim), "the caller's own secret");
+        EXPECT_TRUE(std::filesystem::is_symlink(temp)) << "the link is not ours to remove";
+        EXPECT_TRUE(ReadFileBytes(doc) == document_);
+        if (c.existingTarget) EXPECT_EQ(ReadFileBytes(target), "the old target");
+        if (!c.inPlace && !c.existingTarget) EXPECT_FALSE(FileExists(target));
+        std::filesystem::remove(temp);
+        std::filesystem::remove(doc);
+        std::filesystem::remove(target);
+    }
+}
+
+// Another program's write (plain write(2), which the host's share modes cannot keep out) while
+// a file is encrypted or decrypted is never replaced away: the call fails with its own code,
+// the written bytes stay and no temporary file is left.
+TEST_F(CopyFaults, AnotherProgramsWriteToTheSourceIsKept) {
+    MakeDocumentImage();
+    struct Case {
+        const char* label;
+        const char* message;  // a step after the call took hold of its source
+        int direction;        // 0 encrypt, 1 decrypt in place, 2 decrypt to an existing target
+    };
+    for (const Case& c : {Case{"encrypt", "en2", 0}, Case{"decrypt in place", "enter de", 1},
+                          Case{"decrypt to another file", "enter de", 2}}) {
+        SCOPED_TRACE(c.label);
+        std::string path = PlainFile("s", c.direction == 0 ? plain_ : document_);
+        std::string target = PlainFile("t", "the old target");
+        const std::string written = "outside writer";  // 14 bytes, the size is unchanged
+        OnDebugMessage(c.message, [&] {
+            // A tick of the file system's clock passes, so the write's times differ.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const pid_t writer = ::fork();
+            if (writer == 0) {
+                const int fd = ::open(path.c_str(), O_WRONLY);
+                const bool ok = fd >= 0 && ::pwrite(fd, written.data(), written.size(), 5000) ==
+                                               static_cast<ssize_t>(written.size());
+                ::_exit(ok ? 0 : 1);
+            }
+            int status = -1;
+            ::waitpid(writer, &status, 0);
+            EXPECT_EQ(status, 0) << "the outside write failed";
+        });
+        const uint32_t result =
+            c.direction == 0   ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+            : c.direction == 1 ? NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0)
+                               : NuvexCtrl_DecryptFile(path.c_str(), 1, target.c_str(), 0,
+                                                       nullptr, 0);
+        EXPECT_EQ(result, NUVEX_E_SOURCE_CHANGED);
+        std::string expected = c.direction == 0 ? plain_ : document_;
+        expected.replace(5000, written.size(), written);
+        EXPECT_TRUE(ReadFileBytes(path) == expected);
+        EXPECT_EQ(ReadFileBytes(target), "the old target");
+        EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"s", "t"}));
+        std::filesystem::remove(path);
+        std::filesystem::remove(target);
+    }
 }
 
 }  // namespace

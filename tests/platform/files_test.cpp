@@ -273,6 +273,76 @@ TEST_F(HostFiles, NamesMoveCopyAndDeleteWithWindowsErrors) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+// ReplaceFileA gives the replaced file's identity to the replacement before the rename, through
+// a descriptor that follows no link: a replacement name that is a link, or a file with another
+// name, is refused and nothing reached through it changes; a plain replacement takes the mode
+// (and, for root, the owner) of the replaced file.
+TEST_F(HostFiles, ReplaceGivesIdentityFirstAndFollowsNoLink) {
+    const std::string target = Scratch("target"), other = Scratch("other"),
+                      replacement = Scratch("replacement");
+    WriteFileBytes(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    WriteFileBytes(other, "someone else's");
+    ASSERT_EQ(::chmod(other.c_str(), 0600), 0);
+    struct Case {
+        const char* label;
+        bool link;  // a symbolic link to `other`, else a second name of it
+    };
+    for (const Case& c : {Case{"symbolic link", true}, Case{"second name", false}}) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(c.link ? ::symlink(other.c_str(), replacement.c_str())
+                         : ::link(other.c_str(), replacement.c_str()),
+                  0);
+        EXPECT_FALSE(ReplaceFileA(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        struct stat st;
+        ASSERT_EQ(::stat(other.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(ReadFileBytes(other), "someone else's");
+        EXPECT_EQ(ReadFileBytes(target), "old");
+        ASSERT_EQ(::unlink(replacement.c_str()), 0);
+    }
+    if (::geteuid() == 0) ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    WriteFileBytes(replacement, "new");
+    ASSERT_EQ(::chmod(replacement.c_str(), 0600), 0);
+    EXPECT_TRUE(ReplaceFileA(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(ReadFileBytes(target), "new");
+    EXPECT_FALSE(FileExists(replacement));
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+}
+
+// ReOpenFile reaches the file of the handle, not whatever its name holds by now, with its own
+// access and share mode.
+TEST_F(HostFiles, ReOpenFileReachesTheFileNotItsName) {
+    const std::string path = Scratch("written"), other = Scratch("other");
+    WriteFileBytes(other, "someone else's");
+    HANDLE writer = Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(writer, "mine", 4, &done, nullptr));
+    ASSERT_EQ(::rename(path.c_str(), Scratch("moved").c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
+    HANDLE reader = ReOpenFile(writer, GENERIC_READ, kShareAll, 0);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    char bytes[8] = {};
+    EXPECT_TRUE(ReadFile(reader, bytes, sizeof bytes, &done, nullptr));
+    EXPECT_EQ(std::string(bytes, done), "mine");
+    // Its share mode binds like any handle's: this one shares no writing with a new writer.
+    HANDLE strict = ReOpenFile(writer, GENERIC_READ, FILE_SHARE_READ, 0);
+    EXPECT_EQ(strict, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(reader);
+    CloseHandle(writer);
+    EXPECT_EQ(ReOpenFile(writer, GENERIC_READ, kShareAll, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(HostFiles, PointerSizeAndEndOfFile) {
     HANDLE h = Open(Scratch("p"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -5,7 +5,13 @@
 // temporary file may be left.
 //
 // NUVEX_RACE_TRIALS sets the trials per pair and per kind of contender (default 2000).
+//
+// Also here: another user who may write the folder swaps the temporary file's name for a link
+// to the caller's file, again and again, while documents are encrypted and decrypted in place.
+// NUVEX_SWAP_TRIALS sets its trials (default 100).
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -362,6 +368,91 @@ TEST_F(RaceTest, OneOperationPerFileBetweenThreadsAndProcesses) {
     ProcessContenders processes;
     ASSERT_TRUE(processes.ok());
     RunEveryPair(processes, "processes");
+}
+
+// ---- temporary names swapped for links ----------------------------------------------------
+
+class LinkSwapTest : public nuvex::test::MachineRootTest {};
+
+// Swaps every regular file found under `names` for a link to `victim`, until killed: the
+// attack of a user who may write the folder (a fresh link renamed over the name in one step).
+[[noreturn]] void SwapNamesForLinks(const std::vector<std::string>& names,
+                                    const std::string& victim, const std::string& spare) {
+    for (;;) {
+        for (const std::string& name : names) {
+            struct stat st;
+            if (::lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            ::unlink(spare.c_str());
+            if (::symlink(victim.c_str(), spare.c_str()) == 0) ::rename(spare.c_str(), name.c_str());
+        }
+        ::sched_yield();
+    }
+}
+
+TEST_F(LinkSwapTest, TemporaryNamesSwappedForLinksNeverReachTheLinksTarget) {
+    const char* text = std::getenv("NUVEX_SWAP_TRIALS");
+    const uint32_t trials = text != nullptr && *text != '\0'
+                                ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10))
+                                : 100;
+    const std::string victim = Root() + "/victim";
+    const std::string secret = "the caller's own secret, mode 0600";
+    WriteFileBytes(victim, secret);
+    ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(victim.c_str(), &before), 0);
+    const std::string path = Scratch("p");
+    std::vector<std::string> names;
+    for (int n = 1; n <= 3; ++n) names.push_back(path + ".lumadtmp" + std::to_string(n));
+    // Large enough that the temporary file lives for a while.
+    std::string plain(256 * 1024, 'x');
+    for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(i * 7 + i / 251);
+
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) SwapNamesForLinks(names, victim, Scratch(".spare"));
+
+    std::map<std::string, uint32_t> outcomes;
+    uint32_t swapped = 0;
+    // A success leaves the call's own file under the name, never a link moved there.
+    auto holds = [&](std::size_t size) {
+        struct stat now {};
+        return ::lstat(path.c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+               static_cast<std::size_t>(now.st_size) == size;
+    };
+    auto victimIntact = [&] {
+        struct stat now {};
+        return ::lstat(victim.c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+               (now.st_mode & 07777) == 0600 && now.st_uid == before.st_uid &&
+               now.st_gid == before.st_gid && ReadFileBytes(victim) == secret;
+    };
+    for (uint32_t trial = 0; trial < trials; ++trial) {
+        // A link the swapper left under the plain file's name (moved there in the moment
+        // between the last check and the rename) is removed, not written through.
+        ::unlink(path.c_str());
+        WriteFileBytes(path, plain);
+        ::chmod(path.c_str(), 0666);  // wider than the victim's: a copy of it would show
+        const uint32_t encrypted = NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0);
+        ++outcomes["encrypt " + std::to_string(encrypted)];
+        ASSERT_TRUE(victimIntact()) << "encrypt, trial " << trial << ", result " << encrypted;
+        if (encrypted == 0) {
+            ASSERT_TRUE(holds(4096 + plain.size())) << "encrypt, trial " << trial;
+            const uint32_t decrypted = NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
+            ++outcomes["decrypt " + std::to_string(decrypted)];
+            ASSERT_TRUE(victimIntact()) << "decrypt, trial " << trial << ", result " << decrypted;
+            if (decrypted == 0) EXPECT_TRUE(holds(plain.size()) && ReadFileBytes(path) == plain);
+        }
+        for (const std::string& name : names) {
+            struct stat st;
+            if (::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ++swapped;
+            ::unlink(name.c_str());
+        }
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    std::printf("link swap figures: %u trials, %u temporary names found swapped;", trials, swapped);
+    for (const auto& [outcome, count] : outcomes) std::printf(" %s x%u", outcome.c_str(), count);
+    std::printf("\n");
+    EXPECT_TRUE(victimIntact());
 }
 
 }  // namespace

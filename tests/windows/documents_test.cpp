@@ -7,6 +7,7 @@
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -761,6 +762,104 @@ TEST_F(DocumentTest, OneOperationPerFileBetweenThreads) {
         ASSERT_EQ(LeftoverTemporaries(), 0);
     }
     std::printf("wine race: %d trials, %d overlapping\n", trials, overlapped);
+}
+
+// A number from the environment, or `fallback`.
+uint32_t EnvNumber(const char* name, uint32_t fallback) {
+    char text[32];
+    const DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+    return length > 0 && length < sizeof text ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10))
+                                              : fallback;
+}
+
+// Runs win_document_child.exe `verb` `path`; ends it with TerminateProcess after `killAfterMs`
+// unless it has finished by then. Returns its exit code, or -1 when it was ended.
+int64_t RunChild(const std::string& verb, const std::string& path, DWORD killAfterMs) {
+    std::string command = "\"" + nuvex_win::ModuleDirectory() + "win_document_child.exe\" " + verb +
+                          " \"" + path + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return -2;
+    int64_t result = -1;
+    if (WaitForSingleObject(process.hProcess, killAfterMs) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 9999);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.hProcess, &code) && code != 9999) result = code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+// A process ended at any moment while it encrypts or decrypts a file in place leaves the
+// complete old file or the complete new one under the name, never nothing: the replace is one
+// rename, whatever the platform's ReplaceFileA would do in several steps.
+// NUVEX_WINE_KILL_TRIALS sets the trials (default 12), NUVEX_WINE_KILL_MIB the file's size in
+// MiB (default 4), NUVEX_WINE_KILL_SEED the seed of the kill moments.
+TEST_F(DocumentTest, KilledProcessLeavesTheOldFileOrTheNewOne) {
+    const uint32_t trials = EnvNumber("NUVEX_WINE_KILL_TRIALS", 12);
+    const size_t size = size_t{EnvNumber("NUVEX_WINE_KILL_MIB", 4)} << 20;
+    uint32_t seed = EnvNumber("NUVEX_WINE_KILL_SEED", GetTickCount());
+    const Bytes plain = PatternBytes(size, 29);
+    const std::string path = Scratch("killed.bin");
+    ASSERT_TRUE(WriteFileBytes(path, plain));
+
+    // One unhurried run each way: the document's body (the same for every encryption under
+    // the default key) and how long each direction takes.
+    DWORD began = GetTickCount();
+    ASSERT_EQ(RunChild("encrypt", path, INFINITE), 0);
+    const DWORD encryptMs = GetTickCount() - began + 1;
+    const Bytes document = ReadFileBytes(path);
+    ASSERT_EQ(document.size(), size + 4096);
+    began = GetTickCount();
+    ASSERT_EQ(RunChild("decrypt", path, INFINITE), 0);
+    const DWORD decryptMs = GetTickCount() - began + 1;
+    ASSERT_EQ(ReadFileBytes(path), plain);
+
+    uint32_t kept = 0, replaced = 0, finished = 0;
+    bool isDocument = false;
+    for (uint32_t trial = 0; trial < trials; ++trial) {
+        seed = seed * 1664525u + 1013904223u;
+        const DWORD span = isDocument ? decryptMs : encryptMs;
+        const DWORD killAfter = (seed >> 8) % (span + span / 8 + 1);
+        const int64_t result = RunChild(isDocument ? "decrypt" : "encrypt", path, killAfter);
+        SCOPED_TRACE("trial " + std::to_string(trial) + (isDocument ? ", decrypt" : ", encrypt") +
+                     ", killed after " + std::to_string(killAfter) + " ms, result " +
+                     std::to_string(result));
+        ASSERT_TRUE(FileExists(path)) << "nothing under the name";
+        const Bytes now = ReadFileBytes(path);
+        const bool plainNow = now == plain;
+        const bool documentNow = now.size() == document.size() &&
+                                 std::memcmp(now.data() + 4096, document.data() + 4096, size) == 0 &&
+                                 IsDocument(path) == 1;
+        ASSERT_TRUE(plainNow || documentNow) << "the name holds " << now.size() << " other bytes";
+        if (result >= 0) {
+            ASSERT_EQ(result, 0);
+            ++finished;
+        }
+        if (documentNow != isDocument)
+            ++replaced;
+        else
+            ++kept;
+        isDocument = documentNow;
+        // A process ended before its replace leaves its temporary file: that is expected.
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((Dir() + "\\*.lumadtmp*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do DeleteFileA(Scratch(found.cFileName).c_str());
+            while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
+    }
+    std::printf("wine kills: %u trials of %u MiB (encrypt %lu ms, decrypt %lu ms unhurried): "
+                "%u old file kept, %u new file in place (%u finished before the kill), "
+                "0 names empty\n",
+                trials, static_cast<unsigned>(size >> 20), static_cast<unsigned long>(encryptMs),
+                static_cast<unsigned long>(decryptMs), kept, replaced, finished);
 }
 
 class SignCodeTest : public nuvex_win::ScratchTest {

@@ -1,4 +1,5 @@
-// Calls that work on file names: attributes, delete, move (rename) and copy.
+// Calls that work on file names: attributes, delete, move (rename) and copy; and ReOpenFile,
+// which reaches a file through a handle instead of its name.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -57,6 +58,33 @@ private:
     HANDLE handle_;
 };
 
+// A descriptor of the calling function's own, closed when it ends.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Flushes the folder holding `path`, so that a rename in it is on disk once this returns
+// (MOVEFILE_WRITE_THROUGH). A folder that cannot be opened or flushed is left as it is: the
+// rename itself has happened.
+void SyncFolderOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) ::fsync(fd.get());
+}
+
 bool CopyContents(int from, int to) {
     char buffer[65536];
     for (;;) {
@@ -75,16 +103,6 @@ bool CopyContents(int from, int to) {
             done += w;
         }
     }
-}
-
-// Forces the folder holding `path` (its entries, so a rename) to the disk.
-void SyncFolderOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // Whether `path` names a file in the drivers folder of the machine root in use.
@@ -272,27 +290,55 @@ BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD /*fl
         // The replacement is opened for reading, writing and deleting with no sharing at all.
         if (SharingForbids(from, ShareAccess{true, true, true}, 0))
             return Fail(ERROR_SHARING_VIOLATION);
-        int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-        if (fd < 0) return FailErrno(errno, from);
-        const DWORD attributes = ReadStoredAttributes(to, -1);
-        // The name changes first: until the replaced file's identity is applied below, the new
-        // file keeps its own permissions (a temporary file's are at most as wide).
-        if (::rename(from.c_str(), to.c_str()) != 0) {
-            ::close(fd);
-            return Fail(ERROR_UNABLE_TO_REMOVE_REPLACED);  // both files keep their names
-        }
+        // The replacement is reached through one descriptor, opened without following a link,
+        // and checked to be the file lstat saw: its identity is given through that descriptor
+        // before the rename, so a name swapped for a link meanwhile redirects nothing, and a
+        // process stopped at any point leaves the replaced file, or the new one with the
+        // replaced file's owner, under the name. A replacement with more than one name is
+        // refused: giving it an owner or permissions would change another name's file too.
+        Descriptor fd(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+        if (fd.get() < 0) return FailErrno(errno, from);
+        struct stat held;
+        if (::fstat(fd.get(), &held) != 0) return FailErrno(errno, from);
+        if (held.st_dev != st.st_dev || held.st_ino != st.st_ino) return Fail(ERROR_ACCESS_DENIED);
+        if (held.st_nlink != 1) return Fail(ERROR_ACCESS_DENIED);
         // The replaced file's identity: attributes, owner and group where the process may give
         // them, and its permission bits (without the group's when its group cannot be kept, so
         // that no other group gains access).
-        WriteStoredAttributes(to, fd, attributes);
+        WriteStoredAttributes(from, fd.get(), ReadStoredAttributes(to, -1));
         mode_t mode = old.st_mode & 07777;
-        if (st.st_uid != old.st_uid || st.st_gid != old.st_gid) {
-            if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
+        if (held.st_uid != old.st_uid || held.st_gid != old.st_gid) {
+            if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0 &&
+                ::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid) != 0)
                 mode &= ~static_cast<mode_t>(S_IRWXG);
         }
-        ::fchmod(fd, mode);  // the process owns the new file: this does not fail
-        ::close(fd);
+        ::fchmod(fd.get(), mode);  // the process owns the new file or is root: this does not fail
+        // The rename is atomic: there is no moment without a file under the name.
+        struct stat again;
+        if (::lstat(from.c_str(), &again) != 0 || again.st_dev != held.st_dev ||
+            again.st_ino != held.st_ino || ::rename(from.c_str(), to.c_str()) != 0)
+            return Fail(ERROR_UNABLE_TO_REMOVE_REPLACED);  // both files keep their names
         SetError(ERROR_SUCCESS);
         return TRUE;
+    });
+}
+
+HANDLE ReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD /*flags*/) {
+    return NoThrow<HANDLE>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, [&]() -> HANDLE {
+        int fd = -1;
+        std::shared_ptr<HandleInfo> info = LookupHandle(original, &fd);
+        if (!info || info->kind != HandleKind::File) {
+            SetError(ERROR_INVALID_HANDLE);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (FileOpFails(FileOp::Open)) {
+            SetError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        // The descriptor's own entry in /proc reaches its file whatever its name is now (or
+        // whether it has one), and is no link an outsider could have planted.
+        bool existed = false;
+        return OpenFileHandle("/proc/self/fd/" + std::to_string(fd), access, share, OPEN_EXISTING,
+                              0, &existed, nullptr);
     });
 }

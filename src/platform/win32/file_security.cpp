@@ -43,4 +43,13 @@ bool CopyFilePermissions(HANDLE from, HANDLE to) {
     return set == ERROR_SUCCESS;
 }
 
+bool CopyFileIdentity(HANDLE from, HANDLE to) {
+    const bool permissions = CopyFilePermissions(from, to);
+    // The creation time: a replaced file keeps its own, as ReplaceFileA keeps it.
+    FILETIME created{};
+    const bool time = GetFileTime(from, &created, nullptr, nullptr) &&
+                      SetFileTime(to, &created, nullptr, nullptr);
+    return permissions && time;
+}
+
 }  // namespace nuvex::platform
