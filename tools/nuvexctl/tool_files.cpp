@@ -341,9 +341,14 @@ DeferredInterrupts::~DeferredInterrupts() {
     if (--g_deferring != 0) return;
     sigset_t pending;
     sigemptyset(&pending);
-    if (::sigpending(&pending) == 0 &&
-        (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
-         sigismember(&pending, SIGHUP) == 1)) {
+    // Only a held-back signal that will end the tool is worth a note (a background job
+    // started by a shell ignores Ctrl-C, for one).
+    auto ends = [&pending](int signal) {
+        struct sigaction action;
+        return sigismember(&pending, signal) == 1 && ::sigaction(signal, nullptr, &action) == 0 &&
+               action.sa_handler == SIG_DFL;
+    };
+    if (::sigpending(&pending) == 0 && (ends(SIGINT) || ends(SIGTERM) || ends(SIGHUP))) {
         std::cout.flush();
         std::cerr << "nuvexctl: interrupted; the change was completed before stopping\n";
         std::cerr.flush();
