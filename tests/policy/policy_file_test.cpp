@@ -193,6 +193,8 @@ TEST_F(PolicyFileTest, SaveNeverWritesThroughALinkAtItsTemporaryName) {
     }
     running = false;
     swapper.join();
+    RecordProperty("saves", trials);
+    RecordProperty("swaps", swaps.load());
     EXPECT_EQ(ReadFileBytes(victim), "the victim's bytes") << swaps << " swaps";
     EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
