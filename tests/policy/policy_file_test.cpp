@@ -208,27 +208,31 @@ TEST_F(PolicyFileTest, SaveAndLoadRefuseWhatIsNotARegularFile) {
     StartTable(before);
     std::string fifo = Scratch("pipe");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::string link = Scratch("link");
+    std::string link = Scratch("link"), device = Scratch("device");
     fs::create_symlink(fifo, link);
+    // Saves go to the device through a link: a save that wrongly went through would replace
+    // the link, never the machine's /dev/null.
+    fs::create_symlink("/dev/null", device);
     struct Case {
         const char* what;
-        std::string path;
+        std::string save;
+        std::string load;
     };
     const Case cases[] = {
-        {"device", "/dev/null"}, {"FIFO", fifo}, {"link to a FIFO", link},
-        {"generated file", "/proc/self/status"},
+        {"device", device, "/dev/null"}, {"FIFO", fifo, fifo}, {"link to a FIFO", link, link},
+        {"generated file", "/proc/self/status", "/proc/self/status"},
     };
     for (const Case& c : cases) {
         driver_->ClearRequests();
-        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(c.path.c_str()), 1074u) << c.what;
-        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(c.path.c_str()), 1149u) << c.what;
+        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(c.save.c_str()), 1074u) << c.what;
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(c.load.c_str()), 1149u) << c.what;
         for (uint32_t code : WorkCodes()) EXPECT_EQ(code, md::kPolicyStrNext) << c.what;
         EXPECT_EQ(Table(), before) << c.what;
     }
-    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_symlink(device) && fs::is_character_file(device));
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"link", "pipe"}));
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"device", "link", "pipe"}));
 
     // A link to a regular file is followed to learn what it is; the save replaces the link.
     std::string file = Scratch("saved.dat");

@@ -552,10 +552,13 @@ TEST_F(ToolTest, StateAndPolicyFilesAreRegularFilesOnly) {
     ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
     ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
     std::string table = Tool({"policy", "list"}).out;
-    std::string fifo = Scratch("pipe"), link = Scratch("link");
+    std::string fifo = Scratch("pipe"), link = Scratch("link"), device = Scratch("device");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink(fifo, link);
-    for (const std::string& path : {std::string("/dev/null"), fifo, link}) {
+    // The device is reached through a link: a write that wrongly went through would replace the
+    // link, never the machine's /dev/null.
+    fs::create_symlink("/dev/null", device);
+    for (const std::string& path : {device, fifo, link}) {
         ToolRun exported = Tool({"state", "export", path});
         EXPECT_EQ(exported.status, 1) << path;
         EXPECT_NE(exported.err.find("not a regular file"), std::string::npos) << exported.err;
@@ -566,10 +569,17 @@ TEST_F(ToolTest, StateAndPolicyFilesAreRegularFilesOnly) {
             EXPECT_EQ(run.status, 1) << verb[1] << " " << path << "\n" << run.err;
         }
     }
+    EXPECT_EQ(Tool({"policy", "load", "/dev/null"}).status, 1);
+    // A saved table piped in is refused, not taken for an empty table.
+    std::string saved = Scratch("saved.dat");
+    ASSERT_EQ(Tool({"policy", "save", saved}).status, 0);
+    std::string piped = "cat '" + saved + "' | '" + (BinDir() / "nuvexctl").string() + "' policy load /dev/stdin 2>/dev/null";
+    int piping = std::system(piped.c_str());
+    EXPECT_TRUE(WIFEXITED(piping) && WEXITSTATUS(piping) == 1) << piping;
     ToolRun generated = Tool({"state", "apply", "/proc/self/status"});
     EXPECT_EQ(generated.status, 1);
     EXPECT_NE(generated.err.find("not a regular file"), std::string::npos) << generated.err;
-    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_symlink(device) && fs::is_character_file(device));
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(Tool({"policy", "list"}).out, table);
