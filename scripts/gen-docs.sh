@@ -131,7 +131,8 @@ is a device, a pipe, a socket or a link to one (it would be replaced by a plain 
 writes the new file beside it under a name nothing holds yet (`FILE.nuvexctl-tmp`, then
 `FILE.nuvexctl-tmp.1` and so on; a link planted there is skipped, never written through),
 readable by its owner only until it has the old file's permissions, given through its own
-descriptor; it is flushed and then renamed over FILE. `state apply FILE` and `policy load FILE`
+descriptor (Windows: the folder's inherited permissions); it is flushed and then renamed over
+FILE. `state apply FILE` and `policy load FILE`
 refuse a FILE that is not a regular file (only `-` reads standard input), and so does a file
 made up by the system as it is read (`/proc`, `/sys`). Nothing is changed then.
 
