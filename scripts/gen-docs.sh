@@ -150,7 +150,8 @@ A run killed outright (`kill -9`, a power cut) in the middle leaves the journal 
 table half changed. `nuvexctl policy restore` loads the journal back and removes it: the table
 is again exactly the one from before the change. Until then every `policy load` or
 `state apply` keeps that older journal (and says so) rather than saving the half-changed table
-over it; a complete load removes it. `policy restore` without a journal changes nothing.
+over it; a complete load removes it. `policy list`, `policy save` and `policy clear` warn of
+a journal left behind. `policy restore` without a journal changes nothing.
 
 The state folder is `NUVEXCTL_STATE_DIR` when set, else `$XDG_STATE_HOME/nuvexctl` or
 `~/.local/state/nuvexctl` (Windows: `%LOCALAPPDATA%\nuvexctl`). The tool creates it for its

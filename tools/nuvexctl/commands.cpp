@@ -148,6 +148,15 @@ bool PolicyJournal::Begin(const std::string& operation, int& status) {
     return true;
 }
 
+void WarnOfLeftoverJournal() {
+    fs::path folder;
+    std::string why;
+    std::error_code ec;
+    if (StateFolder(folder, why, false) && fs::exists(fs::symlink_status(folder / kJournalName, ec)))
+        Warn("an interrupted policy change left " + TextFromPath(folder / kJournalName) +
+             "; `nuvexctl policy restore` puts the table from before it back");
+}
+
 void PolicyJournal::End(bool whole, bool complete) {
     if (path_.empty()) return;
     if (complete || (whole && !leftover_)) {
@@ -305,6 +314,7 @@ int LogState() {
 
 // ---- policies ------------------------------------------------------------------------------
 int PolicyList(bool records) {
+    WarnOfLeftoverJournal();
     if (!records) {
         UserStrNode* list = nullptr;
         uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
@@ -383,6 +393,7 @@ int PolicyDelete(uint32_t id) {
 int PolicyClear() {
     // Finished once begun: an interruption takes effect after the table is empty.
     DeferredInterrupts hold;
+    WarnOfLeftoverJournal();
     uint32_t reply = 0;
     uint32_t code = NuvexCtrl_DeleteAllPolicy(&reply);
     if (code != 0) return ReportFailure("deleting all policies", "NuvexCtrl_DeleteAllPolicy", code);
@@ -400,6 +411,7 @@ int PolicyNewId() {
 }
 
 int PolicySave(const std::string& path) {
+    WarnOfLeftoverJournal();
     // The library writes no file for an empty table (and leaves any file at the path as it
     // was), so an empty table is told apart before saving.
     UserStrNode* list = nullptr;

@@ -75,6 +75,9 @@ private:
     bool leftover_ = false;
 };
 
+// Warns (on standard error) when an interrupted policy change left its journal behind.
+void WarnOfLeftoverJournal();
+
 // "Example:" footer for a verb's --help.
 std::string Example(const std::string& lines);
 

@@ -153,7 +153,7 @@ bool ReplaceFileWith(const std::string& path, const std::string& bytes, std::str
     return false;
 }
 
-bool StateFolder(fs::path& folder, std::string& why) {
+bool StateFolder(fs::path& folder, std::string& why, bool create) {
     std::error_code ec;
     if (const char* given = std::getenv("NUVEXCTL_STATE_DIR"); given != nullptr && *given != '\0') {
         folder = PathFromText(given);
@@ -166,7 +166,7 @@ bool StateFolder(fs::path& folder, std::string& why) {
         folder = fs::path(local) / L"nuvexctl";
     }
     // The user's profile folders are the user's own; a folder made in them inherits that.
-    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (create && !CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         why = "cannot be created";
         return false;
     }
@@ -292,7 +292,7 @@ bool ReplaceFileWith(const std::string& path, const std::string& bytes, std::str
     return false;
 }
 
-bool StateFolder(fs::path& folder, std::string& why) {
+bool StateFolder(fs::path& folder, std::string& why, bool create) {
     if (const char* given = std::getenv("NUVEXCTL_STATE_DIR"); given != nullptr && *given != '\0') {
         folder = given;
     } else if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
@@ -304,9 +304,9 @@ bool StateFolder(fs::path& folder, std::string& why) {
         return false;
     }
     std::error_code ec;
-    if (folder.has_parent_path()) fs::create_directories(folder.parent_path(), ec);
+    if (create && folder.has_parent_path()) fs::create_directories(folder.parent_path(), ec);
     // Made owner-only in the creating call; one that is there already must be ours alone.
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (create && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         why = std::string("cannot be created: ") + std::strerror(errno);
         return false;
     }

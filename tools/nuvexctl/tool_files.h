@@ -26,7 +26,8 @@ bool RegularOrAbsent(const std::string& path, std::string& why);
 // $XDG_STATE_HOME/nuvexctl or ~/.local/state/nuvexctl (Windows: %LOCALAPPDATA%\nuvexctl).
 // Created for its owner only when missing; refused when it is a link, is not owned by the
 // user, or can be written by others.
-bool StateFolder(std::filesystem::path& folder, std::string& why);
+// With `create` false a missing folder is not made (false, as for one that is refused).
+bool StateFolder(std::filesystem::path& folder, std::string& why, bool create = true);
 
 // Holds back Ctrl-C, termination requests and hang-ups while it lives, so that a change of
 // many requests is finished before the tool stops. One that arrived meanwhile takes effect
