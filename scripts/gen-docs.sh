@@ -132,7 +132,8 @@ writes the new file beside it under a name nothing holds yet (`FILE.nuvexctl-tmp
 `FILE.nuvexctl-tmp.1` and so on; a link planted there is skipped, never written through),
 readable by its owner only until it has the old file's permissions, given through its own
 descriptor (Windows: the folder's inherited permissions); it is flushed and then renamed over
-FILE. `state apply FILE` and `policy load FILE`
+FILE. When FILE is a link, the file it names is replaced and the link stays (a link to nothing
+is refused). `state apply FILE` and `policy load FILE`
 refuse a FILE that is not a regular file (only `-` reads standard input), and so does a file
 made up by the system as it is read (`/proc`, `/sys`). Nothing is changed then.
 

@@ -596,6 +596,17 @@ TEST_F(ToolTest, StateAndPolicyFilesAreRegularFilesOnly) {
     EXPECT_NE(nuvex::test::ReadFileBytes(file).find("NVP9|"), std::string::npos);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_TRUE(fs::is_symlink(file + ".nuvexctl-tmp"));
+
+    // An export through a link (as /dev/stdout is one) replaces the file it names, not the link.
+    std::string named = Scratch("named.json"), alias = Scratch("alias.json");
+    nuvex::test::WriteFileBytes(named, "old");
+    fs::create_symlink(named, alias);
+    ASSERT_EQ(Tool({"state", "export", alias}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(alias));
+    EXPECT_NE(nuvex::test::ReadFileBytes(named).find("NVP9|"), std::string::npos);
+    fs::remove(named);
+    EXPECT_EQ(Tool({"state", "export", alias}).status, 1);
+    EXPECT_FALSE(fs::exists(named));
 }
 
 // A policy load killed in the middle leaves the journal; `policy restore` puts the table from

@@ -256,8 +256,22 @@ bool RegularOrAbsent(const std::string& path, std::string& why) {
     return true;
 }
 
-bool ReplaceFileWith(const std::string& path, const std::string& bytes, std::string& why) {
-    if (!RegularOrAbsent(path, why)) return false;
+bool ReplaceFileWith(const std::string& given, const std::string& bytes, std::string& why) {
+    if (!RegularOrAbsent(given, why)) return false;
+    // A link is followed: the file it names is replaced and the link stays (replacing the link
+    // itself would turn /dev/stdout, say, into a plain file).
+    std::string path = given;
+    struct stat named;
+    if (::lstat(given.c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+        char* real = ::realpath(given.c_str(), nullptr);
+        if (real == nullptr) {
+            why = "is a link to a file that does not exist";
+            return false;
+        }
+        path = real;
+        std::free(real);
+        if (!RegularOrAbsent(path, why)) return false;
+    }
     struct stat old;
     const bool replacing = ::stat(path.c_str(), &old) == 0;
     for (int n = 0; n < kTemporaryNames; ++n) {

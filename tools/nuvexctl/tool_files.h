@@ -16,7 +16,8 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& w
 // exclusively (never through a name or a link that is already there) and for its owner only,
 // given the replaced file's permissions through its own descriptor, flushed, then renamed over
 // `path`. Refuses, changing nothing, when `path` holds something other than a regular disk
-// file (a link there is followed to decide, and replaced by the rename).
+// file. A link at `path` is followed: the file it names is replaced, the link stays (Windows:
+// the link is replaced).
 bool ReplaceFileWith(const std::string& path, const std::string& bytes, std::string& why);
 
 // Nothing at `path`, or a regular disk file there; false with the reason otherwise.
