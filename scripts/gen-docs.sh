@@ -17,7 +17,7 @@ verbs=(
   "doc rights" "doc rights get" "doc rights set" "doc rights clear"
   "doc print-count" "doc print-count get" "doc print-count set"
   "policy" "policy list" "policy show" "policy add" "policy delete" "policy clear" "policy new-id"
-  "policy save" "policy load"
+  "policy save" "policy load" "policy restore"
   "acl" "acl start" "acl stop" "acl log" "acl policy" "acl policy list" "acl policy show"
   "acl policy add" "acl policy delete" "acl policy clear"
   "passpath" "passpath list" "passpath add" "passpath clear"
@@ -45,8 +45,10 @@ Every verb ends with 0 (done), 1 (failed) or 2 (a command line that cannot be un
 `state apply --detailed-exitcode` also uses 2 for "changes were made"). When the reader of
 standard output goes away (`nuvexctl codes | head -1`) the run ends quietly with 141, the status
 a shell shows for a program ended by SIGPIPE. An unknown verb or option is named with the known
-ones closest to it (`unknown verb 'instal' of 'driver'; did you mean 'install'?`). No verb ends by a
-signal or an uncaught failure: anything unexpected is reported as a failure of the verb. A
+ones closest to it (`unknown verb 'instal' of 'driver'; did you mean 'install'?`). No verb ends by an
+uncaught failure: anything unexpected is reported as a failure of the verb. A verb that changes
+the policy table with many requests finishes its change before an interruption takes effect
+(see "Interrupted policy changes"). A
 failed export is reported as `nuvexctl: <export>: <operation> failed: <meaning> (<code>)`.
 Numbers are taken whole, in decimal or after `0x` in hexadecimal, and checked against the field
 they go into: a 16-bit count takes 0 to 65534, and the value 65535 that stands for "not set" in
@@ -126,6 +128,39 @@ pass-path file. A file that does not parse or names anything invalid is refused 
 first change; a driver that refuses a change mid-way ends the run with exit status 1, naming
 the change, after the changes already made were printed. `examples/state/machine.json` is an
 example.
+
+Files the tool writes or reads are regular files only. `state export FILE` refuses a FILE that
+is a device, a pipe, a socket or a link to one (it would be replaced by a plain file), and
+writes the new file beside it under a name nothing holds yet (`FILE.nuvexctl-tmp`, then
+`FILE.nuvexctl-tmp.1` and so on; a link planted there is skipped, never written through),
+readable by its owner only until it has the old file's permissions, given through its own
+descriptor (Windows: the folder's inherited permissions); it is flushed and then renamed over
+FILE. When FILE is a link, the file it names is replaced and the link stays (a link to nothing
+is refused). `state apply FILE` and `policy load FILE`
+refuse a FILE that is not a regular file (only `-` reads standard input), and so does a file
+made up by the system as it is read (`/proc`, `/sys`). Nothing is changed then.
+
+## Interrupted policy changes
+
+`policy load` and `state apply` (when it changes policies) replace many policies one request
+at a time. Before the first change the tool saves the table as it stands, as a policy file,
+to the journal `policy-journal.dat` in its state folder; it removes the journal once the change
+is complete, or once a failed change has left the table as it was. While such a change (and
+`policy clear`) runs, Ctrl-C, a termination request (SIGTERM) and a hang-up (SIGHUP) are held
+back: the change is finished, the result printed, and then the tool stops as interrupted (exit
+by that signal, after `interrupted; the change was completed before stopping`).
+
+A run killed outright (`kill -9`, a power cut) in the middle leaves the journal behind, and the
+table half changed. `nuvexctl policy restore` loads the journal back and removes it: the table
+is again exactly the one from before the change. Until then every `policy load` or
+`state apply` keeps that older journal (and says so) rather than saving the half-changed table
+over it; a complete load removes it. `policy list`, `policy save` and `policy clear` warn of
+a journal left behind. `policy restore` without a journal changes nothing.
+
+The state folder is `NUVEXCTL_STATE_DIR` when set, else `$XDG_STATE_HOME/nuvexctl` or
+`~/.local/state/nuvexctl` (Windows: `%LOCALAPPDATA%\nuvexctl`). The tool creates it for its
+owner only (0700) and refuses a folder that is a link, belongs to another user or can be written
+by others; the journal is written exclusively, owner-only, and renamed into place.
 
 ## Following the logs
 

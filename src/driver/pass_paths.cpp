@@ -93,6 +93,9 @@ uint32_t UpdatePassPathFile(const char* text) {
     if (!BuildFilePath(path)) return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
     UniqueHandle file = OpenExclusive(path);
     if (!file) return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
+    // Only a disk file is appended to or emptied: a device or a pipe put at the file's name
+    // would take the paths (or hold the call waiting) and never give them back.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return NUVEX_E_PASSPATH_FILE_NOT_UPDATED;
     const bool done = text == nullptr ? Truncate(file.get(), 0)
                                       : Append(file.get(), text, std::strlen(text));
     return done ? 0 : NUVEX_E_PASSPATH_FILE_NOT_UPDATED;

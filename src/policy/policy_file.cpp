@@ -16,6 +16,7 @@
 #include "frame/heap.h"
 #include "frame/owners.h"
 #include "frame/result_codes.h"
+#include "platform/file_security.h"
 #include "policy/policy_walk.h"
 
 namespace nuvex {
@@ -100,32 +101,58 @@ private:
     std::size_t size_ = 0;
 };
 
-// Opens a new file beside `path` for the new contents (no sharing, a name not in use). When a
-// file is already at `path`, the new one starts as a copy of it and is then emptied, so that it
-// carries the old file's attributes and access permissions: replacing the policy file must not
-// make it readable by more users than before. A read-only file at `path` cannot be replaced.
-UniqueHandle CreateTemporaryBeside(const char* path, TemporaryFileName& name) {
+// The attributes a replaced policy file passes on to the new one (read-only is refused
+// before, and the rest are the file system's own).
+constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What is at the caller's path before a save replaces it.
+enum class Target { Absent, File, Refused };
+
+// Opens what is at `path` to learn its type, attributes and permissions. Only a regular disk
+// file may be replaced: a device, a pipe or a console would be swapped for a plain file (or
+// read from), and a read-only file is not replaced. Nothing is at `path` when the name or a
+// link's target is missing.
+Target OpenTarget(const char* path, UniqueHandle& target, DWORD& attributes) {
+    target.reset(CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!target) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Target::Absent
+                                                                              : Target::Refused;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(target.get()) != FILE_TYPE_DISK ||
+        GetFileInformationByHandle(target.get(), &info) == FALSE ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return Target::Refused;
+    attributes = info.dwFileAttributes & kCarriedAttributes;
+    return Target::File;
+}
+
+// Creates a new file beside `path` for the new contents: no sharing, under a name that nothing
+// (no file, no link) holds yet, with permissions for its creator only from the creating call
+// on. When a file is at `path` (open as `target`), the new one takes its attributes in the
+// creating call and its access permissions through the new handle, never by name: replacing
+// the policy file must not make it readable by more users than before, and a name that
+// another user can change must never lead the permissions elsewhere.
+UniqueHandle CreateTemporaryBeside(const char* path, HANDLE target, DWORD attributes,
+                                   TemporaryFileName& name) {
     std::size_t bytes = std::strlen(path) + 32;
     if (!name.allocate(bytes)) return UniqueHandle();
-    DWORD attributes = GetFileAttributesA(path);
-    bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
-    if (replacing && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return UniqueHandle();
+    platform::PrivateFileSecurity security;
+    if (security.attributes() == nullptr) return UniqueHandle();
+    const DWORD flags = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     for (unsigned n = 0; n < kTemporaryNames; ++n) {
         std::snprintf(name.get(), bytes, "%s.%u.nvtmp", path, n);
-        if (replacing) {
-            if (CopyFileA(path, name.get(), TRUE) != FALSE) {
-                name.created();
-                return UniqueHandle(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                nullptr, TRUNCATE_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-            }
-        } else {
-            UniqueHandle file(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file) {
-                name.created();
-                return file;
-            }
+        UniqueHandle file(CreateFileA(name.get(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0,
+                                      security.attributes(), CREATE_NEW, flags, nullptr));
+        if (file) {
+            name.created();
+            if (target != nullptr && !platform::CopyFilePermissions(target, file.get()))
+                return UniqueHandle();
+            return file;
         }
         DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
@@ -201,8 +228,14 @@ uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
     if (noReplyBuffer) return NUVEX_E_POLICY_SAVE_NO_MEMORY;
     if (list == nullptr) return 0;  // empty table: no file is created or changed
 
+    UniqueHandle target;
+    DWORD attributes = 0;
+    const Target existing = OpenTarget(path, target, attributes);
+    if (existing == Target::Refused) return rc::NuvexCtrl_SaveCurrentPolicyToFile::kCreateFailed;
     TemporaryFileName temporary;
-    UniqueHandle file = CreateTemporaryBeside(path, temporary);
+    UniqueHandle file = CreateTemporaryBeside(
+        path, existing == Target::File ? target.get() : nullptr, attributes, temporary);
+    target.reset();
     if (!file)
         return temporary.get() == nullptr ? NUVEX_E_POLICY_SAVE_NO_MEMORY
                                           : rc::NuvexCtrl_SaveCurrentPolicyToFile::kCreateFailed;
@@ -242,6 +275,10 @@ uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
         UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return rc::NuvexCtrl_LoadPolicyFromFile::kOpenFailed;
+        // Only a disk file holds a size and the bytes it announces: a pipe or a console would
+        // be read as an empty table (or wait for input), a device gives anything.
+        if (GetFileType(file.get()) != FILE_TYPE_DISK)
+            return rc::NuvexCtrl_LoadPolicyFromFile::kOpenFailed;
         DWORD sizeHigh = 0;
         size = GetFileSize(file.get(), &sizeHigh);
         // One byte more than the file holds: the last line is NUL-terminated even without its

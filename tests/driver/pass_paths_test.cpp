@@ -1,6 +1,9 @@
 // The pass-path store: reading the driver's paths, adding and clearing them, and the byte
 // rules and failure handling of the pass-path file.
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 
 #include "driver/pass_paths.h"
 #include "driver/separator_text.h"
@@ -274,12 +277,31 @@ TEST_F(PassPathTest, FailedWritesLeaveTheOldContent) {
     EXPECT_EQ(File(), "A|C");
 }
 
-TEST_F(PassPathTest, UnopenableFileIsReported) {
+// Only a disk file at the file's name is written: a directory, a device (or a link to one) or
+// a pipe is reported and left as it is, and no update waits for a pipe's reader.
+TEST_F(PassPathTest, UnopenableOrNonDiskFileIsReported) {
+    namespace fs = std::filesystem;
     ServeText("");
-    // A directory in the file's place cannot be opened as the file.
-    std::filesystem::create_directories(PassPathFile());
-    EXPECT_EQ(NuvexCtrl_AddStringPassPath("P", 1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED);
-    EXPECT_EQ(NuvexCtrl_DeleteAllPassPath(1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED);
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        std::function<bool(const std::string&)> intact;
+    };
+    const Case cases[] = {
+        {"directory", [](const std::string& p) { fs::create_directories(p); },
+         [](const std::string& p) { return fs::is_directory(p); }},
+        {"FIFO", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); },
+         [](const std::string& p) { return fs::is_fifo(p); }},
+        {"link to a device", [](const std::string& p) { fs::create_symlink("/dev/null", p); },
+         [](const std::string& p) { return fs::is_symlink(p) && fs::is_character_file(p); }},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(PassPathFile());
+        c.make(PassPathFile());
+        EXPECT_EQ(NuvexCtrl_AddStringPassPath("P", 1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED) << c.what;
+        EXPECT_EQ(NuvexCtrl_DeleteAllPassPath(1), NUVEX_E_PASSPATH_FILE_NOT_UPDATED) << c.what;
+        EXPECT_TRUE(c.intact(PassPathFile())) << c.what;
+    }
 }
 
 }  // namespace

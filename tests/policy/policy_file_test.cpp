@@ -1,10 +1,16 @@
 // The policy file: saving the driver's texts enciphered, loading them back, and what a failed
 // save or load leaves behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "crypto/seal.h"
 #include "policy/policy_walk.h"
@@ -135,6 +141,109 @@ TEST_F(PolicyFileTest, SaveOverAnExistingFileKeepsItsAccessPermissions) {
     EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"policies.dat"}));
 }
 
+// Another user who can write the folder plants links at the names of the temporary file, or
+// swaps the temporary file for a link while the save runs: the file a link points to is never
+// written, nor are its permissions changed.
+TEST_F(PolicyFileTest, SaveNeverWritesThroughALinkAtItsTemporaryName) {
+    namespace fs = std::filesystem;
+    StartTable({{1, "abc1|x"}});
+    std::string path = Scratch("policies.dat");
+    std::string victim = Scratch("victim");
+    WriteFileBytes(victim, "the victim's bytes");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    WriteFileBytes(path, "old contents");
+    fs::permissions(path, fs::perms::all);
+
+    // Links planted at the first names beforehand: the save takes the next free name.
+    for (int n = 0; n < 2; ++n)
+        fs::create_symlink(victim, path + "." + std::to_string(n) + ".nvtmp");
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_EQ(Decipher(ReadFileBytes(path)), "abc1|x\r\n");
+    EXPECT_EQ(ReadFileBytes(victim), "the victim's bytes");
+    EXPECT_TRUE(fs::is_symlink(path + ".0.nvtmp"));
+
+    // Every name taken by a link: nothing is written anywhere.
+    for (int n = 2; n < 16; ++n)
+        fs::create_symlink(victim, path + "." + std::to_string(n) + ".nvtmp");
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 1074u);
+    EXPECT_EQ(ReadFileBytes(victim), "the victim's bytes");
+    for (int n = 0; n < 16; ++n) fs::remove(path + "." + std::to_string(n) + ".nvtmp");
+
+    // A swapper replaces each temporary file it sees by a link to the victim, in a loop.
+    const char* text = std::getenv("NUVEX_LINK_SWAP_TRIALS");
+    const int trials = text != nullptr && *text != '\0' ? std::atoi(text) : 40;
+    std::atomic<bool> running{true};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        const std::string aside = Scratch("caught");
+        while (running) {
+            for (int n = 0; n < 2; ++n) {
+                std::string name = path + "." + std::to_string(n) + ".nvtmp";
+                struct stat st;
+                if (::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    ::rename(name.c_str(), aside.c_str()) == 0) {
+                    if (::symlink(victim.c_str(), name.c_str()) == 0) ++swaps;
+                }
+            }
+        }
+    });
+    for (int trial = 0; trial < trials; ++trial) {
+        NuvexCtrl_SaveCurrentPolicyToFile(path.c_str());
+        for (int n = 0; n < 2; ++n) ::unlink((path + "." + std::to_string(n) + ".nvtmp").c_str());
+    }
+    running = false;
+    swapper.join();
+    RecordProperty("saves", trials);
+    RecordProperty("swaps", swaps.load());
+    EXPECT_EQ(ReadFileBytes(victim), "the victim's bytes") << swaps << " swaps";
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Only a regular disk file is replaced or read. A device, a pipe, a link to one or a file the
+// kernel makes up as it is read is refused before anything changes: the device stays a device,
+// nothing is left beside it, no read waits for a writer, and the driver's table is untouched.
+TEST_F(PolicyFileTest, SaveAndLoadRefuseWhatIsNotARegularFile) {
+    namespace fs = std::filesystem;
+    const std::map<uint32_t, std::string> before = {{3, "abc3|x"}};
+    StartTable(before);
+    std::string fifo = Scratch("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string link = Scratch("link"), device = Scratch("device");
+    fs::create_symlink(fifo, link);
+    // Saves go to the device through a link: a save that wrongly went through would replace
+    // the link, never the machine's /dev/null.
+    fs::create_symlink("/dev/null", device);
+    struct Case {
+        const char* what;
+        std::string save;
+        std::string load;
+    };
+    const Case cases[] = {
+        {"device", device, "/dev/null"}, {"FIFO", fifo, fifo}, {"link to a FIFO", link, link},
+        {"generated file", "/proc/self/status", "/proc/self/status"},
+    };
+    for (const Case& c : cases) {
+        driver_->ClearRequests();
+        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(c.save.c_str()), 1074u) << c.what;
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(c.load.c_str()), 1149u) << c.what;
+        for (uint32_t code : WorkCodes()) EXPECT_EQ(code, md::kPolicyStrNext) << c.what;
+        EXPECT_EQ(Table(), before) << c.what;
+    }
+    EXPECT_TRUE(fs::is_symlink(device) && fs::is_character_file(device));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"device", "link", "pipe"}));
+
+    // A link to a regular file is followed to learn what it is; the save replaces the link.
+    std::string file = Scratch("saved.dat");
+    WriteFileBytes(file, "old");
+    fs::remove(link);
+    fs::create_symlink(file, link);
+    ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(link.c_str()), 0u);
+    EXPECT_EQ(Decipher(ReadFileBytes(link)), "abc3|x\r\n");
+    EXPECT_EQ(ReadFileBytes(file), "old");
+}
+
 TEST_F(PolicyFileTest, SaveOfAnEmptyTableLeavesTheFileAlone) {
     StartTable({});
     std::string path = Scratch("policies.dat");
@@ -166,11 +275,10 @@ TEST_F(PolicyFileTest, FailedSaveLeavesTheOldFileByteForByte) {
         {"write fails", [] { NuvexHost_FailFileOp(kNuvexFaultWrite, 1, 0); }, 1063},
         {"short write", [] { NuvexHost_ShortWrite(1, 100); }, 1063},
         {"flush fails", [] { NuvexHost_FailFileOp(kNuvexFaultFlush, 1, 0); }, 1063},
-        // Moves and copies count together: the copy of the old file comes first.
-        {"copy of the old file fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0); }, 1074},
-        {"replace fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 2, 0); }, 1074},
+        {"replace fails", [] { NuvexHost_FailFileOp(kNuvexFaultMove, 1, 0); }, 1074},
+        {"old file cannot be opened", [] { NuvexHost_FailFileOp(kNuvexFaultOpen, 1, 0); }, 1074},
         {"temporary file cannot be created",
-         [] { NuvexHost_FailFileOp(kNuvexFaultOpen, 1, 1); }, 1074},
+         [] { NuvexHost_FailFileOp(kNuvexFaultOpen, 2, 1); }, 1074},
     };
     for (const Fault& fault : faults) {
         WriteFileBytes(path, old);

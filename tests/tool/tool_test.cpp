@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,6 +127,11 @@ std::string Bytes(const json& text) {
 
 class ToolTest : public nuvex::test::MachineRootTest {
 protected:
+    void SetUp() override {
+        MachineRootTest::SetUp();
+        // The tool's journal goes into the test's own folder, never the user's.
+        ::setenv("NUVEXCTL_STATE_DIR", (Root() + "/state").c_str(), 1);
+    }
     void TearDown() override {
         // Leave no driver running, whatever the test did.
         Tool({"driver", "uninstall", "main"});
@@ -152,6 +158,7 @@ TEST_F(ToolTest, HelpOfEveryVerbSucceedsWithAnExample) {
         {"doc"}, {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights"},
         {"doc", "rights", "get"}, {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count"},
         {"policy"}, {"policy", "list"}, {"policy", "add"}, {"policy", "save"}, {"policy", "load"},
+        {"policy", "restore"},
         {"acl"}, {"acl", "policy"}, {"acl", "log"}, {"passpath"}, {"passpath", "add"}, {"key", "set"},
         {"syskey", "set"}, {"signcode"}, {"procs"}, {"docs"}, {"demo"}, {"codes"}, {"log", "follow"},
         {"state"}, {"state", "export"}, {"state", "apply"}};
@@ -302,7 +309,7 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count", "get"},
         {"doc", "print-count", "set"}, {"policy", "list"}, {"policy", "show"}, {"policy", "add"},
         {"policy", "delete"}, {"policy", "clear"}, {"policy", "new-id"}, {"policy", "save"}, {"policy", "load"},
-        {"acl", "start"}, {"acl", "stop"}, {"acl", "log"}, {"acl", "policy", "list"}, {"acl", "policy", "show"},
+        {"policy", "restore"}, {"acl", "start"}, {"acl", "stop"}, {"acl", "log"}, {"acl", "policy", "list"}, {"acl", "policy", "show"},
         {"acl", "policy", "add"}, {"acl", "policy", "delete"}, {"acl", "policy", "clear"}, {"passpath", "list"},
         {"passpath", "add"}, {"passpath", "clear"}, {"key", "set"}, {"syskey", "set"}, {"signcode"}, {"procs"},
         {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}};
@@ -602,6 +609,158 @@ TEST_F(ToolTest, StateApplyMakesTheDriversMatchTheFile) {
     ToolRun again = Tool({"state", "apply", "--detailed-exitcode", file});
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_NE(again.out.find("nothing to change"), std::string::npos);
+}
+
+// State and policy files are regular files: a device, a FIFO or a link to one is refused as a
+// target or a source with nothing changed and no wait for a writer; a link planted at the name
+// of the export's temporary file is never written through.
+TEST_F(ToolTest, StateAndPolicyFilesAreRegularFilesOnly) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
+    std::string table = Tool({"policy", "list"}).out;
+    std::string fifo = Scratch("pipe"), link = Scratch("link"), device = Scratch("device");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fifo, link);
+    // The device is reached through a link: a write that wrongly went through would replace the
+    // link, never the machine's /dev/null.
+    fs::create_symlink("/dev/null", device);
+    for (const std::string& path : {device, fifo, link}) {
+        ToolRun exported = Tool({"state", "export", path});
+        EXPECT_EQ(exported.status, 1) << path;
+        EXPECT_NE(exported.err.find("not a regular file"), std::string::npos) << exported.err;
+        for (const std::vector<std::string>& verb : {std::vector<std::string>{"state", "apply", path},
+                                                     std::vector<std::string>{"policy", "load", path},
+                                                     std::vector<std::string>{"policy", "save", path}}) {
+            ToolRun run = Tool(verb);
+            EXPECT_EQ(run.status, 1) << verb[1] << " " << path << "\n" << run.err;
+        }
+    }
+    EXPECT_EQ(Tool({"policy", "load", "/dev/null"}).status, 1);
+    // A saved table piped in is refused, not taken for an empty table.
+    std::string saved = Scratch("saved.dat");
+    ASSERT_EQ(Tool({"policy", "save", saved}).status, 0);
+    std::string piped = "cat '" + saved + "' | '" + (BinDir() / "nuvexctl").string() + "' policy load /dev/stdin 2>/dev/null";
+    int piping = std::system(piped.c_str());
+    EXPECT_TRUE(WIFEXITED(piping) && WEXITSTATUS(piping) == 1) << piping;
+    ToolRun generated = Tool({"state", "apply", "/proc/self/status"});
+    EXPECT_EQ(generated.status, 1);
+    EXPECT_NE(generated.err.find("not a regular file"), std::string::npos) << generated.err;
+    EXPECT_TRUE(fs::is_symlink(device) && fs::is_character_file(device));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Tool({"policy", "list"}).out, table);
+
+    std::string file = Scratch("machine.json"), victim = Scratch("victim");
+    nuvex::test::WriteFileBytes(victim, "victim");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(victim, file + ".nuvexctl-tmp");
+    nuvex::test::WriteFileBytes(file, "old");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(Tool({"state", "export", file}).status, 0);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(victim), "victim");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_NE(nuvex::test::ReadFileBytes(file).find("NVP9|"), std::string::npos);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_TRUE(fs::is_symlink(file + ".nuvexctl-tmp"));
+
+    // An export through a link (as /dev/stdout is one) replaces the file it names, not the link.
+    std::string named = Scratch("named.json"), alias = Scratch("alias.json");
+    nuvex::test::WriteFileBytes(named, "old");
+    fs::create_symlink(named, alias);
+    ASSERT_EQ(Tool({"state", "export", alias}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(alias));
+    EXPECT_NE(nuvex::test::ReadFileBytes(named).find("NVP9|"), std::string::npos);
+    fs::remove(named);
+    EXPECT_EQ(Tool({"state", "export", alias}).status, 1);
+    EXPECT_FALSE(fs::exists(named));
+}
+
+// A policy load killed in the middle leaves the journal; `policy restore` puts the table from
+// before back exactly. Ctrl-C during a load is held back until the load is complete.
+TEST_F(ToolTest, InterruptedPolicyLoadLeavesTheTableWholeOrRestorable) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    std::string big = Scratch("big.json"), bigFile = Scratch("big.dat");
+    json state = {{"nuvexctlState", 1}, {"main", {{"policies", json::array()}}}};
+    for (int id = 1; id <= 400; ++id)
+        state["main"]["policies"].push_back("NVP" + std::to_string(id) + "|~1084.policy-path-" + std::to_string(id));
+    nuvex::test::WriteFileBytes(big, state.dump());
+    ASSERT_EQ(Tool({"state", "apply", big}).status, 0);
+    ASSERT_EQ(Tool({"policy", "save", bigFile}).status, 0);
+    const std::string after = Tool({"policy", "list"}).out;
+    ASSERT_EQ(Tool({"policy", "clear"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP7001|~1084.first"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP7002|~1084.second"}).status, 0);
+    const std::string before = Tool({"policy", "list"}).out;
+    const std::string journal = Root() + "/state/policy-journal.dat";
+    EXPECT_NE(Tool({"policy", "restore"}).out.find("nothing to restore"), std::string::npos);
+
+    // Starts a load and sends `signal` once it has kept the table and `delay` more has passed.
+    auto interruptLoad = [&](int signal, std::chrono::microseconds delay) {
+        fs::path in = Scratch("in"), out = Scratch("out"), err = Scratch("err");
+        nuvex::test::WriteFileBytes(in, "");
+        pid_t pid = Start({"policy", "load", bigFile}, in, out, err);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(journal) && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        std::this_thread::sleep_for(delay);
+        ::kill(pid, signal);
+        return Wait(pid);
+    };
+
+    int cut = 0;
+    for (int trial = 0; trial < 8; ++trial) {
+        int status = interruptLoad(SIGKILL, std::chrono::microseconds(trial * 3000));
+        if (fs::exists(journal)) {
+            EXPECT_EQ(status, 128 + SIGKILL);
+            ToolRun listed = Tool({"policy", "list"});
+            if (listed.out != before) ++cut;
+            EXPECT_NE(listed.err.find("interrupted policy change"), std::string::npos) << listed.err;
+            ToolRun restore = Tool({"policy", "restore"});
+            EXPECT_EQ(restore.status, 0) << restore.err;
+        } else {
+            EXPECT_EQ(Tool({"policy", "list"}).out, after) << "trial " << trial;
+            ASSERT_EQ(Tool({"policy", "restore"}).status, 0);
+            ASSERT_EQ(Tool({"policy", "clear"}).status, 0);
+            ASSERT_EQ(Tool({"policy", "add", "NVP7001|~1084.first"}).status, 0);
+            ASSERT_EQ(Tool({"policy", "add", "NVP7002|~1084.second"}).status, 0);
+        }
+        EXPECT_EQ(Tool({"policy", "list"}).out, before) << "trial " << trial;
+        EXPECT_FALSE(fs::exists(journal));
+    }
+    EXPECT_GT(cut, 0) << "no kill landed in the middle of a load";
+
+    // A kill leaves the journal; the next load keeps it (the table is half changed) and warns,
+    // and only a complete load removes it.
+    interruptLoad(SIGKILL, std::chrono::microseconds(2000));
+    if (fs::exists(journal)) {
+        ToolRun again = Tool({"policy", "load", bigFile});
+        EXPECT_EQ(again.status, 0);
+        EXPECT_NE(again.err.find("interrupted policy change"), std::string::npos) << again.err;
+        EXPECT_FALSE(fs::exists(journal));
+        EXPECT_EQ(Tool({"policy", "list"}).out, after);
+        ASSERT_EQ(Tool({"policy", "clear"}).status, 0);
+        ASSERT_EQ(Tool({"policy", "add", "NVP7001|~1084.first"}).status, 0);
+        ASSERT_EQ(Tool({"policy", "add", "NVP7002|~1084.second"}).status, 0);
+    }
+
+    // Ctrl-C (or a termination request) in the middle: the load finishes first, then the tool
+    // stops as interrupted, and no journal is left.
+    for (int signal : {SIGINT, SIGTERM}) {
+        int status = interruptLoad(signal, std::chrono::microseconds(1000));
+        EXPECT_EQ(Tool({"policy", "list"}).out, after);
+        EXPECT_FALSE(fs::exists(journal));
+        if (status == 128 + signal) {
+            EXPECT_NE(nuvex::test::ReadFileBytes(Scratch("err")).find("completed before stopping"), std::string::npos);
+        } else {
+            EXPECT_EQ(status, 0);
+        }
+        ASSERT_EQ(Tool({"policy", "clear"}).status, 0);
+        ASSERT_EQ(Tool({"policy", "add", "NVP7001|~1084.first"}).status, 0);
+        ASSERT_EQ(Tool({"policy", "add", "NVP7002|~1084.second"}).status, 0);
+    }
 }
 
 // log follow writes each record as it arrives, one JSON object per line, and an interrupt

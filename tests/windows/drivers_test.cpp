@@ -390,6 +390,16 @@ TEST_F(MainDriverTest, PolicyFileRoundTrip) {
     EXPECT_EQ(NuvexCtrl_DeleteAllPolicy(nullptr), 0u);
     EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(path.c_str()), 0u);
     EXPECT_EQ(PolicyIds(), ids);
+
+    // Saved again over the existing file (its permissions carried by handle), and devices
+    // refused as targets and sources before anything is written, read or emptied.
+    EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(path.c_str()), 0u);
+    EXPECT_EQ(ReadFileBytes(path), file);
+    for (const char* device : {"NUL", "CONIN$"}) {
+        EXPECT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(device), 1074u) << device;
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(device), 1149u) << device;
+    }
+    EXPECT_EQ(PolicyIds(), ids);
     EXPECT_EQ(NuvexCtrl_DeleteAllPolicy(nullptr), 0u);
 }
 

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -12,6 +13,9 @@
 #include "result_codes.h"
 #include "secret.h"
 #include "text.h"
+#include "tool_files.h"
+
+namespace fs = std::filesystem;
 
 namespace nuvexctl {
 
@@ -107,6 +111,65 @@ int PrintStrings(const std::vector<std::string>& strings, const char* column, co
     PrintTable({column}, rows);
     return kExitOk;
 }
+
+// ---- the policy journal ------------------------------------------------------------------
+constexpr const char* kJournalName = "policy-journal.dat";
+
+}  // namespace
+
+bool PolicyJournal::Begin(const std::string& operation, int& status) {
+    fs::path folder;
+    std::string why;
+    if (!StateFolder(folder, why)) {
+        status = ReportError("cannot keep the current policy table before " + operation + ": the state folder " +
+                             TextFromPath(folder) + " " + why + "; nothing changed");
+        return false;
+    }
+    path_ = TextFromPath(folder / kJournalName);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(PathFromText(path_), ec))) {
+        // It holds the table from before a change that never finished; the table now is the
+        // half-changed one and must not replace it.
+        leftover_ = true;
+        Warn("an interrupted policy change left " + path_ +
+             "; it is kept (`nuvexctl policy restore` puts that table back)");
+        return true;
+    }
+    uint32_t code = NuvexCtrl_SaveCurrentPolicyToFile(path_.c_str());
+    if (code != 0) {
+        status = ReportFailure("keeping the current policy table before " + operation + " (nothing changed)",
+                               "NuvexCtrl_SaveCurrentPolicyToFile", code);
+        return false;
+    }
+    // An empty table writes no file; an empty journal stands for it.
+    if (!fs::exists(fs::symlink_status(PathFromText(path_), ec)) && !ReplaceFileWith(path_, "", why)) {
+        status = ReportError("cannot keep the current policy table before " + operation + ": " + path_ + " " +
+                             why + "; nothing changed");
+        return false;
+    }
+    return true;
+}
+
+void WarnOfLeftoverJournal() {
+    fs::path folder;
+    std::string why;
+    std::error_code ec;
+    if (StateFolder(folder, why, false) && fs::exists(fs::symlink_status(folder / kJournalName, ec)))
+        Warn("an interrupted policy change left " + TextFromPath(folder / kJournalName) +
+             "; `nuvexctl policy restore` puts the table from before it back");
+}
+
+void PolicyJournal::End(bool whole, bool complete) {
+    if (path_.empty()) return;
+    if (complete || (whole && !leftover_)) {
+        std::error_code ec;
+        fs::remove(PathFromText(path_), ec);
+        return;
+    }
+    Warn("the policy table is not the one from before; `nuvexctl policy restore` puts that back from " + path_);
+}
+
+namespace {
 
 // ---- status ----------------------------------------------------------------------------
 int Status() {
@@ -266,6 +329,7 @@ int LogState() {
 
 // ---- policies ------------------------------------------------------------------------------
 int PolicyList(bool records) {
+    WarnOfLeftoverJournal();
     if (!records) {
         UserStrNode* list = nullptr;
         uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
@@ -342,6 +406,9 @@ int PolicyDelete(uint32_t id) {
 }
 
 int PolicyClear() {
+    // Finished once begun: an interruption takes effect after the table is empty.
+    DeferredInterrupts hold;
+    WarnOfLeftoverJournal();
     uint32_t reply = 0;
     uint32_t code = NuvexCtrl_DeleteAllPolicy(&reply);
     if (code != 0) return ReportFailure("deleting all policies", "NuvexCtrl_DeleteAllPolicy", code);
@@ -359,6 +426,7 @@ int PolicyNewId() {
 }
 
 int PolicySave(const std::string& path) {
+    WarnOfLeftoverJournal();
     // The library writes no file for an empty table (and leaves any file at the path as it
     // was), so an empty table is told apart before saving.
     UserStrNode* list = nullptr;
@@ -376,10 +444,40 @@ int PolicySave(const std::string& path) {
 }
 
 int PolicyLoad(const std::string& path) {
+    // Ctrl-C, a termination request or a hang-up waits until the table is whole again.
+    DeferredInterrupts hold;
+    std::string why;
+    if (!RegularOrAbsent(path, why))
+        return ReportError("cannot load the policy table from " + path + ": the file " + why + "; nothing changed");
+    PolicyJournal journal;
+    int status = kExitOk;
+    if (!journal.Begin("the load", status)) return status;
     uint32_t code = NuvexCtrl_LoadPolicyFromFile(path.c_str());
+    // Any failure but NOT_RESTORED leaves the table as it was before the call.
+    journal.End(code != NUVEX_E_POLICY_LOAD_NOT_RESTORED, code == 0);
     if (code != 0) return ReportFailure("loading the policy table from " + path, "NuvexCtrl_LoadPolicyFromFile", code);
     Say("policy table loaded from " + path);
     return PrintJson({{"ok", true}, {"file", JsonText(path)}});
+}
+
+int PolicyRestore() {
+    DeferredInterrupts hold;
+    fs::path folder;
+    std::string why;
+    if (!StateFolder(folder, why))
+        return ReportError("the state folder " + TextFromPath(folder) + " " + why);
+    const std::string journal = TextFromPath(folder / kJournalName);
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(PathFromText(journal), ec))) {
+        Say("no interrupted policy change; nothing to restore");
+        return PrintJson({{"ok", true}, {"restored", false}});
+    }
+    uint32_t code = NuvexCtrl_LoadPolicyFromFile(journal.c_str());
+    if (code != 0)
+        return ReportFailure("restoring the policy table from " + journal + " (kept)", "NuvexCtrl_LoadPolicyFromFile", code);
+    fs::remove(PathFromText(journal), ec);
+    Say("the policy table from before the interrupted change is back");
+    return PrintJson({{"ok", true}, {"restored", true}, {"journal", JsonText(journal)}});
 }
 
 // ---- access control ------------------------------------------------------------------------
@@ -752,6 +850,10 @@ void AddPolicyCommands(CLI::App& app) {
     load->add_option("file", loadPath, "Policy file")->required()->check(CLI::ExistingFile);
     load->footer(Example("nuvexctl policy load policies.dat"));
     Bind(load, [] { return PolicyLoad(loadPath); });
+    auto* restore = policy->add_subcommand(
+        "restore", "Put back the table from before a load or state apply that was killed in the middle");
+    restore->footer(Example("nuvexctl policy restore"));
+    Bind(restore, [] { return PolicyRestore(); });
 }
 
 void AddAclCommands(CLI::App& app) {

@@ -54,6 +54,30 @@ CLI::Option* AddNumber(CLI::App* command, const std::string& name, uint32_t& tar
 CLI::Option* AddNumbers(CLI::App* command, const std::string& name, std::vector<uint32_t>& target,
                         const std::string& description);
 
+// The journal of the main driver's policy table: before a change of many requests replaces
+// the table, the table as it stands is saved (as a policy file) in the user's state folder, and
+// removed again once the change is complete or undone. A run killed in the middle leaves it
+// behind; `nuvexctl policy restore` puts that table back, and a later change keeps the older
+// journal instead of saving the half-changed table over it.
+class PolicyJournal {
+public:
+    // Saves the table unless an interrupted change left a journal (then kept, with a warning).
+    // False, with a message already reported and its exit status in `status`, when the table
+    // cannot be kept: the change must then not start.
+    bool Begin(const std::string& operation, int& status);
+    // The change is over: `whole` when the table is now entirely the new one or entirely the
+    // one from before. A journal left by an interrupted change goes only when the new table is
+    // complete (`complete`).
+    void End(bool whole, bool complete);
+
+private:
+    std::string path_;
+    bool leftover_ = false;
+};
+
+// Warns (on standard error) when an interrupted policy change left its journal behind.
+void WarnOfLeftoverJournal();
+
 // "Example:" footer for a verb's --help.
 std::string Example(const std::string& lines);
 

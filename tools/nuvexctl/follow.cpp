@@ -75,8 +75,12 @@ bool PollMain(LogSpool& spool, bool& driverGone) {
         Warn("the log was not read whole: " + DescribeResult("NuvexCtrl_GetLog", code) + " (" + std::to_string(code) + ")");
         return true;
     }
-    // A driver that is not reachable (restarting) is waited for; the run goes on.
-    if (Is("NuvexCtrl_GetLog", "NoDevice", code)) {
+    // A driver that is not reachable (restarting) is waited for; the run goes on. A request
+    // cut off by a driver that is going away fails as a request: then the driver is asked
+    // whether it is still there.
+    DriverStatus status{};
+    if (Is("NuvexCtrl_GetLog", "NoDevice", code) ||
+        (Is("NuvexCtrl_GetLog", "RequestFailed", code) && NuvexCtrl_GetDriverStatus(&status) != 0)) {
         driverGone = true;
         return true;
     }

@@ -21,6 +21,7 @@
 #endif
 
 #include "output.h"
+#include "tool_files.h"
 
 namespace fs = std::filesystem;
 
@@ -49,7 +50,7 @@ bool LockFile(int fd) {
 bool FlushFile(int fd) { return _commit(fd) == 0; }
 bool EmptyFile(int fd) { return _chsize_s(fd, 0) == 0 && _lseeki64(fd, 0, SEEK_SET) == 0; }
 void CloseFile(int fd) { _close(fd); }
-bool WriteAll(int fd, const std::string& bytes) {
+bool SpoolWriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         int n = _write(fd, bytes.data() + done, static_cast<unsigned>(bytes.size() - done));
@@ -68,7 +69,7 @@ bool LockFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 bool FlushFile(int fd) { return ::fsync(fd) == 0; }
 bool EmptyFile(int fd) { return ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0; }
 void CloseFile(int fd) { ::close(fd); }
-bool WriteAll(int fd, const std::string& bytes) {
+bool SpoolWriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -157,38 +158,6 @@ std::vector<std::string> AclLogDump(const Json& record) {
     return HexDump(bytes.data(), bytes.size());
 }
 
-std::string StateFolder(std::string& why) {
-    std::string folder;
-    if (const char* own = std::getenv("NUVEXCTL_STATE_DIR"); own != nullptr && *own != 0) {
-        folder = own;
-    } else {
-#if defined(_WIN32)
-        const char* base = std::getenv("LOCALAPPDATA");
-        if (base == nullptr || *base == 0) {
-            why = "LOCALAPPDATA is not set";
-            return {};
-        }
-        folder = std::string(base) + "\\nuvexctl";
-#else
-        std::string state;
-        if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') {
-            state = xdg;
-        } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-            state = std::string(home) + "/.local/state";
-            std::error_code error;
-            fs::create_directories(std::string(home) + "/.local", error);
-            ::mkdir(state.c_str(), 0700);
-        } else {
-            why = "neither NUVEXCTL_STATE_DIR, XDG_STATE_HOME nor HOME is set";
-            return {};
-        }
-        folder = state + "/nuvexctl";
-#endif
-    }
-    if (!OwnFolder(folder, why)) return {};
-    return folder;
-}
-
 LogSpool::~LogSpool() {
     if (fd_ >= 0) {
         if (!holdsRecords_) fs::remove(PathFromText(path_));
@@ -198,9 +167,12 @@ LogSpool::~LogSpool() {
 }
 
 bool LogSpool::Open(std::string& why) {
-    std::string state = StateFolder(why);
-    if (state.empty()) return false;
-    folder_ = state + "/spool";
+    fs::path state;
+    if (!StateFolder(state, why)) {
+        why = "the tool's state folder " + TextFromPath(state) + " " + why;
+        return false;
+    }
+    folder_ = TextFromPath(state) + "/spool";
     if (!OwnFolder(folder_, why)) return false;
     const std::string prefix = log_ + "-" + MachineName() + "-";
 
@@ -271,7 +243,7 @@ bool LogSpool::Append(const std::vector<Json>& records, std::string& why) {
     std::string lines;
     for (const Json& record : records) lines += DumpJson(record, -1) + "\n";
     holdsRecords_ = true;
-    if (!WriteAll(fd_, lines) || !FlushFile(fd_)) {
+    if (!SpoolWriteAll(fd_, lines) || !FlushFile(fd_)) {
         why = Reason("cannot write the log spool", path_);
         return false;
     }

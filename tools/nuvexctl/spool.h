@@ -68,8 +68,4 @@ Json AclLogRecord(const AccLogRecord& record);
 std::vector<std::string> MainLogRow(const Json& record);
 std::vector<std::string> AclLogDump(const Json& record);
 
-// The tool's state folder for this user, made when missing (0700) and checked: owned by the
-// caller and writable by nobody else. Empty, with the reason in `why`, when it cannot be had.
-std::string StateFolder(std::string& why);
-
 }  // namespace nuvexctl

@@ -23,6 +23,7 @@
 #include "output.h"
 #include "result_codes.h"
 #include "text.h"
+#include "tool_files.h"
 
 namespace fs = std::filesystem;
 
@@ -315,6 +316,7 @@ private:
 struct Change {
     std::string what;                // "add policy 7", as printed
     std::function<bool(Failure&)> make;
+    bool policy = false;             // changes the main driver's policy table
 };
 
 bool Call(Failure& failure, const std::string& what, const char* exportName, uint32_t code) {
@@ -380,7 +382,8 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
             plan.push_back({what, [policyId, what](Failure& f) {
                                 uint32_t reply = 0;
                                 return Call(f, what, "NuvexCtrl_DeleteOnePolicy", NuvexCtrl_DeleteOnePolicy(policyId, &reply));
-                            }});
+                            },
+                            true});
         }
         for (const auto& [id, text] : *want.policies) {
             auto held = have.policies->find(id);
@@ -390,7 +393,8 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
             std::string policyText = text;
             plan.push_back({what, [policyText, what](Failure& f) {
                                 return Call(f, what, "NuvexCtrl_InsertPolicyStr", NuvexCtrl_InsertPolicyStr(policyText.c_str()));
-                            }});
+                            },
+                            true});
         }
     }
     if (want.suspended && *want.suspended && !*have.suspended)
@@ -447,6 +451,9 @@ int Report(const Failure& f, bool nothingChanged = false) {
 }
 
 int Export(const std::string& path) {
+    std::string refused;
+    if (!path.empty() && path != "-" && !RegularOrAbsent(path, refused))
+        return ReportError("the state file " + path + " " + refused + "; nothing written");
     State state;
     Failure mainFailure, aclFailure;
     MainState main;
@@ -471,46 +478,26 @@ int Export(const std::string& path) {
         return kExitOk;
     }
     // Written beside the target and renamed over it, so that the file is whole or unchanged.
-    fs::path target = PathFromText(path), temporary = PathFromText(path + ".nuvexctl-tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temporary, ec);
-            return ReportError("cannot write the state file " + path);
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        return ReportError("cannot write the state file " + path);
-    }
+    std::string why;
+    if (!ReplaceFileWith(path, text, why)) return ReportError("the state file " + path + " " + why + "; nothing written");
     std::size_t policies = (haveMain ? main.policies->size() : 0) + (haveAcl ? acl.policies->size() : 0);
     Say("state written to " + path + " (" + std::to_string(policies) + " policies)");
     return PrintJson({{"ok", true}, {"file", JsonText(path)}, {"main", haveMain}, {"acl", haveAcl}});
 }
 
-bool ReadStateFile(const std::string& path, std::string& text) {
+bool ReadStateFile(const std::string& path, std::string& text, std::string& why) {
     if (path == "-") {
         std::ostringstream s;
         s << std::cin.rdbuf();
         text = s.str();
         return true;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return !in.bad();
+    return ReadRegularFile(path, text, why);
 }
 
 int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool persist) {
-    std::string text;
-    if (!ReadStateFile(path, text)) return ReportError("cannot read the state file " + path);
+    std::string text, why;
+    if (!ReadStateFile(path, text, why)) return ReportError("the state file " + path + " " + why + "; nothing changed");
     Json document = Json::parse(text, nullptr, false);
     if (document.is_discarded()) return ReportError("the state file " + path + " is not valid JSON; nothing changed");
     State want;
@@ -532,6 +519,15 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
     if (want.main) PlanMain(*want.main, *have.main, persist, plan);
     if (want.acl) PlanAcl(*want.acl, *have.acl, plan);
 
+    // The changes are made to the end once begun; the main driver's policy table is kept in
+    // the journal first when they replace any of its policies.
+    DeferredInterrupts hold;
+    PolicyJournal journal;
+    const bool changesPolicies = std::any_of(plan.begin(), plan.end(), [](const Change& c) { return c.policy; });
+    if (!dryRun && changesPolicies) {
+        int status = kExitOk;
+        if (!journal.Begin("applying " + path, status)) return status;
+    }
     Json changes = Json::array();
     std::size_t made = 0;
     for (const Change& change : plan) {
@@ -544,12 +540,14 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
             std::cerr << "nuvexctl: " << failure.exportName << ": " << Shown(failure.operation) << " failed: "
                       << DescribeResult(failure.exportName, failure.code) << " (" << failure.code << "); "
                       << made << " of " << plan.size() << " changes were made\n";
+            journal.End(made == 0, false);
             return kExitFailed;
         }
         ++made;
         changes.push_back(Shown(change.what));
         Say((dryRun ? "would " : "") + change.what);
     }
+    journal.End(true, true);
     if (plan.empty()) Say("nothing to change");
     else if (dryRun) Say(std::to_string(plan.size()) + " change(s) would be made (dry run; nothing changed)");
     else Say(std::to_string(plan.size()) + " change(s) made");

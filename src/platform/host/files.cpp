@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <string>
@@ -334,6 +335,33 @@ BOOL FlushFileBuffers(HANDLE file) {
     return TRUE;
 }
 
+namespace {
+
+// File systems whose files the kernel makes up as they are read (/proc, /sys and their kin):
+// they show as regular files of size 0 (or of a size unrelated to what a read delivers), so
+// they are not disk files to anything that trusts a file's size.
+bool OnGeneratedFileSystem(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x9fa0UL:      // proc
+        case 0x62656572UL:  // sysfs
+        case 0x64626720UL:  // debugfs
+        case 0x74726163UL:  // tracefs
+        case 0x73636673UL:  // securityfs
+        case 0x27e0ebUL:    // cgroup
+        case 0x63677270UL:  // cgroup2
+        case 0x62656570UL:  // configfs
+        case 0xde5e81e4UL:  // efivarfs
+        case 0xcafe4a11UL:  // bpf
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 DWORD GetFileType(HANDLE file) {
     int fd = -1;
     std::shared_ptr<HandleInfo> info = LookupHandle(file, &fd);
@@ -346,7 +374,8 @@ DWORD GetFileType(HANDLE file) {
         FailErrno(errno);
         return FILE_TYPE_UNKNOWN;
     }
-    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    // Generated files deliver a stream, as a character device does.
+    if (S_ISREG(st.st_mode)) return OnGeneratedFileSystem(fd) ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
     // The host has no volumes: block devices count as character devices.
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
