@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/seal_core.h"
 #include "platform/threads.h"
 #include "platform/write_out.h"
 
@@ -56,13 +57,11 @@ namespace {
 // Below this a chunk is enciphered by one thread: a hand-over costs more than it saves.
 constexpr uint32_t kParallelThreshold = 128u * 1024;
 
-void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKey& key,
-                   bool encrypt) {
+// Enciphering and deciphering are the same operation.
+void CipherStretch(SealWorkspace& workspace, uint8_t* data, uint32_t length, uint32_t offset,
+                   const SealKey& key) {
     if (length == 0) return;
-    if (encrypt)
-        EncryptDocumentBytes(data, data, length, offset, key);
-    else
-        DecryptDocumentBytes(data, data, length, offset, key);
+    CryptDocumentBytesWith(workspace, data, length, offset, key);
 }
 
 // A chunk of at least kParallelThreshold bytes is enciphered in this many pieces, which the
@@ -98,9 +97,12 @@ uint64_t Position(HANDLE file) {
 uint32_t HelpersFor(uint64_t length) {
     if (length < kParallelThreshold) return 0;
     if (length <= kCopyChunkSize) return 1;
-    return 3;
+    return kCopyThreads - 1;
 }
-constexpr uint32_t kMostHelpers = 3;
+constexpr uint32_t kMostHelpers = kCopyThreads - 1;
+static_assert(sizeof(SealWorkspace) <= kCopyWorkspaceBytes &&
+                  kCopyWorkspaceBytes % alignof(SealWorkspace) == 0,
+              "a cipher workspace fits its room in the copy buffer");
 
 // One copy's work, shared out in tasks: read the next chunk, encipher a piece of a chunk that
 // has been read, write the next chunk that has been enciphered. Chunk n lives in slot
@@ -113,15 +115,18 @@ constexpr uint32_t kMostHelpers = 3;
 class CopyPipeline {
 public:
     CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                 const SealKey& key, bool encrypt, uint8_t* buffer)
+                 const SealKey& key, uint8_t* buffer)
         : source_(source), target_(target), length_(length), stream_(stream), key_(key),
-          encrypt_(encrypt), buffer_(buffer),
+          buffer_(buffer),
           chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize), targetStart_(Position(target)) {}
 
     CopyFailure Run() {
         const uint32_t helpers = HelpersFor(length_);
-        for (uint32_t i = 0; i < helpers; ++i) helpers_[i].Start(&HelperEntry, this);
-        Work();
+        for (uint32_t i = 0; i < helpers; ++i) {
+            seats_[i] = {this, i + 1};
+            helpers_[i].Start(&HelperEntry, &seats_[i]);
+        }
+        Work(0);
         // Waits for helpers still at a task (they see the copy over when it ends); those
         // that have not begun never will touch this copy.
         for (platform::Thread& helper : helpers_) helper.Finish();
@@ -131,7 +136,20 @@ public:
 private:
     enum class Task { kNone, kRead, kCipher, kWrite, kDone };
 
-    static void HelperEntry(void* self) { static_cast<CopyPipeline*>(self)->Work(); }
+    // A helper's place in the copy: the pipeline and the thread's number (0 is the caller's).
+    struct Seat {
+        CopyPipeline* pipeline;
+        uint32_t thread;
+    };
+    static void HelperEntry(void* argument) {
+        const Seat* seat = static_cast<const Seat*>(argument);
+        seat->pipeline->Work(seat->thread);
+    }
+
+    SealWorkspace& Workspace(uint32_t thread) const {
+        return *reinterpret_cast<SealWorkspace*>(buffer_ + kCopySlots * kCopyChunkSize +
+                                                 thread * kCopyWorkspaceBytes);
+    }
 
     uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
     uint32_t ChunkLength(uint64_t chunk) const {
@@ -193,7 +211,8 @@ private:
         changed_.WakeAll();
     }
 
-    void Work() {
+    // Works through the copy's tasks as thread number `thread` until the copy is over.
+    void Work(uint32_t thread) {
         for (;;) {
             Task task = Task::kNone;
             uint64_t chunk = 0;
@@ -225,7 +244,7 @@ private:
                 const uint32_t pieces = PiecesOf(length);
                 const uint32_t from = PieceStart(length, offset, piece, pieces);
                 const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
-                CipherStretch(Slot(chunk) + from, to - from, offset + from, key_, encrypt_);
+                CipherStretch(Workspace(thread), Slot(chunk) + from, to - from, offset + from, key_);
                 Done([&] {
                     ++piecesDone_[chunk % kCopySlots];
                     // Chunks are counted enciphered in order, each once all its pieces are.
@@ -263,7 +282,6 @@ private:
     const uint64_t length_;
     const uint32_t stream_;
     const SealKey& key_;
-    const bool encrypt_;
     uint8_t* const buffer_;
     const uint64_t chunks_;
     const uint64_t targetStart_;  // where the first chunk goes in the target
@@ -282,6 +300,7 @@ private:
     uint32_t nextPiece_ = 0;  // and that piece
     uint32_t piecesDone_[kCopySlots] = {};  // pieces enciphered of the chunk in each slot
 
+    Seat seats_[kMostHelpers] = {};
     // Declared last: finished first, should a path leave one at work.
     platform::Thread helpers_[kMostHelpers];
 };
@@ -291,7 +310,8 @@ private:
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                        const SealKey& key, bool encrypt, uint8_t* buffer) {
     if (length == 0) return CopyFailure::kNone;
-    CopyPipeline pipeline(source, target, length, stream, key, encrypt, buffer);
+    static_cast<void>(encrypt);
+    CopyPipeline pipeline(source, target, length, stream, key, buffer);
     return pipeline.Run();
 }
 

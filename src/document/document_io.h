@@ -25,7 +25,13 @@ constexpr uint32_t kCopyChunkSize = 1u << 20;
 // Chunks in flight in a copy: one being read, one enciphered, one written, and one more so
 // that a slow side does not stall the others at once. The copy buffer holds this many.
 constexpr uint32_t kCopySlots = 4;
-constexpr uint32_t kCopyBufferSize = kCopySlots * kCopyChunkSize;
+// Threads that may work on one copy at once (the caller's and its helpers); each enciphers in
+// a cipher workspace of its own, kept after the chunks in the copy buffer rather than on a
+// stack (the caller's thread may have little stack left).
+constexpr uint32_t kCopyThreads = 4;
+constexpr uint32_t kCopyWorkspaceBytes = 40u * 1024;  // room for one cipher workspace
+constexpr uint32_t kCopyBufferSize =
+    kCopySlots * kCopyChunkSize + kCopyThreads * kCopyWorkspaceBytes;
 
 // Opens an existing file; an invalid owner when that fails or `path` is null.
 UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share);
@@ -53,7 +59,8 @@ enum class CopyFailure { kNone, kRead, kWrite };
 // enciphering and writing overlap: while pieces of chunk n are enciphered, chunk n + 1 is read
 // and chunk n - 1 written and its write-out to the disk started, so that the flush which
 // follows the copy has little left to wait for. The chunks live in `buffer` (kCopyBufferSize
-// bytes), kCopySlots of them in turn; nothing else is allocated. The caller's thread does
+// bytes), kCopySlots of them in turn, followed by each thread's cipher workspace; nothing else
+// is allocated. Enciphering and deciphering are the same operation: `encrypt` only names it. The caller's thread does
 // every task itself when it has to: helper threads (none for a short copy) join in if and
 // when they start, so the copy never waits for a thread to start and completes under the
 // loader lock or any lock the caller holds. Every helper that began is done with the copy
