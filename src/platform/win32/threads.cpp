@@ -1,6 +1,8 @@
 // Helper threads of the Windows DLL (platform/threads.h).
 #include "platform/threads.h"
 
+#include <cstring>
+
 namespace nuvex::platform {
 namespace {
 
@@ -16,6 +18,7 @@ struct Thread::Shared {
     Routine routine;
     void* argument;
     HMODULE module;  // the thread's own reference to the DLL
+    HANDLE handle;   // the starter's
 };
 
 namespace {
@@ -24,6 +27,25 @@ namespace {
 // late may free it after the export that started it (and its heap accounting) is done.
 void Release(Thread::Shared* shared) {
     if (InterlockedDecrement(&shared->references) == 0) HeapFree(GetProcessHeap(), 0, shared);
+}
+
+// True when the calling thread holds the loader lock: it runs in a DllMain (or another loader
+// callback), and a thread started now cannot begin before the lock is released. The lock is
+// the critical section the process environment block points to.
+bool HoldsLoaderLock() {
+    const uint8_t* peb = nullptr;
+#if defined(_WIN64)
+    __asm__("movq %%gs:0x60, %0" : "=r"(peb));
+    constexpr size_t kLoaderLockOffset = 0x110;
+#else
+    __asm__("movl %%fs:0x30, %0" : "=r"(peb));
+    constexpr size_t kLoaderLockOffset = 0xA0;
+#endif
+    if (peb == nullptr) return false;
+    RTL_CRITICAL_SECTION* lock = nullptr;
+    std::memcpy(&lock, peb + kLoaderLockOffset, sizeof lock);
+    return lock != nullptr &&
+           reinterpret_cast<uintptr_t>(lock->OwningThread) == GetCurrentThreadId();
 }
 
 DWORD WINAPI Entry(void* argument) {
@@ -49,7 +71,9 @@ DWORD WINAPI Entry(void* argument) {
 }  // namespace
 
 bool Thread::Start(Routine routine, void* argument) {
-    if (shared_ != nullptr) return false;
+    // Under the loader lock a helper could only begin after the call is over: none is started.
+    // Should that test ever miss, the helper still never holds the caller up (Finish).
+    if (shared_ != nullptr || HoldsLoaderLock()) return false;
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&Entry), &module))
@@ -72,9 +96,7 @@ bool Thread::Start(Routine routine, void* argument) {
         FreeLibrary(module);
         return false;
     }
-    // Never waited on: a thread that cannot start yet would hold the wait forever. Finish()
-    // waits on the shared state instead.
-    CloseHandle(handle);
+    shared->handle = handle;
     shared_ = shared;
     return true;
 }
@@ -82,10 +104,16 @@ bool Thread::Start(Routine routine, void* argument) {
 void Thread::Finish() {
     if (shared_ == nullptr) return;
     AcquireSRWLockExclusive(&shared_->lock);
-    if (shared_->state == ThreadState::kPending) shared_->state = ThreadState::kCancelled;
+    const bool began = shared_->state != ThreadState::kPending;
+    if (!began) shared_->state = ThreadState::kCancelled;
     while (shared_->state == ThreadState::kRunning)
         SleepConditionVariableSRW(&shared_->changed, &shared_->lock, INFINITE, 0);
     ReleaseSRWLockExclusive(&shared_->lock);
+    // A thread that began got past the loader once and only needs it again to end: waiting
+    // for its end lets a FreeLibrary right after the call unload the DLL at once. One that
+    // has not begun is not waited for; it ends by itself, holding the DLL loaded till then.
+    if (began) WaitForSingleObject(shared_->handle, INFINITE);
+    CloseHandle(shared_->handle);
     Release(shared_);
     shared_ = nullptr;
 }
