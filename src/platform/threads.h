@@ -110,9 +110,10 @@ private:
 // waits for a thread to start. The little state the thread and the caller share lives on the
 // heap, held by both and freed by whichever lets go last; in the DLL the thread also holds a
 // reference to the module, released as it exits, so that unloading the DLL right after the
-// call cannot pull the code from under a thread that starts late. In the DLL, Finish() also
-// waits for a thread that began to end (so that FreeLibrary right after the call unloads at
-// once), and no thread is started at all while the caller holds the loader lock.
+// call cannot pull the code from under a thread that starts late. In the DLL no thread is
+// started at all while the caller holds the loader lock, and Finish() also waits for a thread
+// to end (one that began, for as long as it takes; one cancelled before it began, for up to
+// two seconds) so that a FreeLibrary right after the call normally unloads the DLL at once.
 class Thread {
 public:
     using Routine = void (*)(void* argument);

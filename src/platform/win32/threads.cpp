@@ -8,6 +8,9 @@ namespace {
 
 enum class ThreadState : LONG { kPending, kRunning, kReturned, kCancelled };
 
+// How long Finish() gives a cancelled thread that has not begun to end.
+constexpr DWORD kLateStartWaitMilliseconds = 2000;
+
 }  // namespace
 
 struct Thread::Shared {
@@ -109,10 +112,13 @@ void Thread::Finish() {
     while (shared_->state == ThreadState::kRunning)
         SleepConditionVariableSRW(&shared_->changed, &shared_->lock, INFINITE, 0);
     ReleaseSRWLockExclusive(&shared_->lock);
-    // A thread that began got past the loader once and only needs it again to end: waiting
-    // for its end lets a FreeLibrary right after the call unload the DLL at once. One that
-    // has not begun is not waited for; it ends by itself, holding the DLL loaded till then.
-    if (began) WaitForSingleObject(shared_->handle, INFINITE);
+    // A thread that began got past the loader once and only needs it again to end: its end is
+    // waited for, so that a FreeLibrary right after the call unloads the DLL at once. One that
+    // has not begun is cancelled: it ends as soon as it begins, which is normally a moment
+    // away, and is given a while to do so for the same reason; when it cannot begin (a lock
+    // its start-up needs is held by the caller) it is left to end by itself, holding the DLL
+    // loaded till then, and the call returns.
+    WaitForSingleObject(shared_->handle, began ? INFINITE : kLateStartWaitMilliseconds);
     CloseHandle(shared_->handle);
     Release(shared_);
     shared_ = nullptr;
