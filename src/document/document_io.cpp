@@ -68,6 +68,9 @@ void CipherStretch(SealWorkspace& workspace, uint8_t* data, uint32_t length, uin
 // copy's threads take in turn: when one thread is held up (the machine is busy), the others go
 // on with the next pieces, even of the next chunk, instead of waiting for it.
 constexpr uint32_t kPiecesPerChunk = 4;
+// Threads enciphering at once: two keep two processors busy while a third thread reads and a
+// fourth writes; more only crowd the processors the reads and writes need.
+constexpr uint32_t kCipherThreads = 2;
 
 uint32_t PiecesOf(uint32_t length) { return length < kParallelThreshold ? 1 : kPiecesPerChunk; }
 
@@ -189,7 +192,8 @@ private:
             chunk = read_;
             return Task::kRead;
         }
-        if (nextChunk_ < read_) {
+        if (nextChunk_ < read_ && ciphering_ < kCipherThreads) {
+            ++ciphering_;
             chunk = nextChunk_;
             piece = nextPiece_;
             if (++nextPiece_ == PiecesOf(ChunkLength(chunk))) {
@@ -246,6 +250,7 @@ private:
                 const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
                 CipherStretch(Workspace(thread), Slot(chunk) + from, to - from, offset + from, key_);
                 Done([&] {
+                    --ciphering_;
                     ++piecesDone_[chunk % kCopySlots];
                     // Chunks are counted enciphered in order, each once all its pieces are.
                     bool advanced = false;
@@ -255,7 +260,8 @@ private:
                         ++ciphered_;
                         advanced = true;
                     }
-                    return advanced;
+                    // A thread freed from enciphering may take the next piece.
+                    return advanced || nextChunk_ < read_;
                 });
                 break;
             }
@@ -299,6 +305,7 @@ private:
     uint64_t nextChunk_ = 0;  // the chunk of the next piece to encipher
     uint32_t nextPiece_ = 0;  // and that piece
     uint32_t piecesDone_[kCopySlots] = {};  // pieces enciphered of the chunk in each slot
+    uint32_t ciphering_ = 0;  // threads enciphering a piece now
 
     Seat seats_[kMostHelpers] = {};
     // Declared last: finished first, should a path leave one at work.
