@@ -9,6 +9,7 @@
 #include "crypto/seal_cache.h"
 #include "crypto/seal_core.h"
 #include "frame/heap.h"
+#include "platform/threads.h"
 
 namespace nuvex {
 namespace {
@@ -389,13 +390,12 @@ void SealXorAt(SealContext& context, uint8_t* data, uint32_t length, uint32_t of
     }
 }
 
-int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
-              const uint8_t* key) {
+int SealCryptWith(SealWorkspace& workspace, const void* source, void* destination,
+                  uint32_t length, uint32_t offset, const uint8_t* key) {
     if (length == 0) return 1;  // nothing to copy or encipher
 
-    // All working memory is on this stack frame: nothing can fail between the copy and the
-    // enciphering, so the destination never keeps plain bytes.
-    SealWorkspace workspace;
+    // All working memory is in `workspace` and on this frame: nothing can fail between the
+    // copy and the enciphering, so the destination never keeps plain bytes.
     SealContext context;
     // The key may lie in memory that the copy below overwrites; keep it as it was.
     SealKey ownKey;
@@ -427,6 +427,92 @@ int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t o
     return 1;
 }
 
+namespace {
+
+// Workspaces for SealCrypt in static storage: a workspace is too large for the caller's
+// stack (a host thread may have little of it left) and the cipher takes nothing from the
+// heap. A call that finds them all taken works in the small room of SealCryptBlockwise.
+constexpr uint32_t kSealSharedRooms = 2;
+struct SharedRooms {
+    platform::Lock lock;
+    bool taken[kSealSharedRooms] = {};  // under lock
+    SealWorkspace room[kSealSharedRooms] = {};
+};
+constinit SharedRooms g_rooms;
+
+SealWorkspace* TakeRoom() {
+    platform::LockHolder held(g_rooms.lock);
+    for (uint32_t i = 0; i < kSealSharedRooms; ++i) {
+        if (g_rooms.taken[i]) continue;
+        g_rooms.taken[i] = true;
+        return &g_rooms.room[i];
+    }
+    return nullptr;
+}
+
+void GiveBackRoom(SealWorkspace* room) {
+    platform::LockHolder held(g_rooms.lock);
+    g_rooms.taken[room - g_rooms.room] = false;
+}
+
+}  // namespace
+
+// Kept out of SealCrypt's frame: only a call that finds no shared workspace pays for it.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void SealCryptBlockwise(const void* source, void* destination, uint32_t length, uint32_t offset,
+                        const uint8_t* key) {
+    if (length == 0) return;
+    SealTables tables;
+    uint32_t keystream[kSealBlockWords];
+    SealKey ownKey;
+    std::memcpy(ownKey.data(), key, ownKey.size());
+    uint32_t counter = offset >> 9;
+    uint32_t word = offset & 0x1FF;
+    const bool haveFirst = SealCacheLoad(ownKey.data(), counter, tables, keystream);
+    SealContext context{};
+    context.T = tables.T;
+    context.S = tables.S;
+    context.R = tables.R;
+
+    std::memmove(destination, source, length);
+    auto* data = static_cast<uint8_t*>(destination);
+    uint64_t remaining = length;
+    bool first = true;
+    uint32_t used = 0;  // words of the last block used
+    while (remaining > 0) {
+        if (!(first && haveFirst)) SealGenerate(context, counter, keystream);
+        first = false;
+        const uint32_t take = static_cast<uint32_t>(
+            remaining < kSealBlockWords - word ? remaining : kSealBlockWords - word);
+        SealFoldXor(data, keystream + word, take);
+        data += take;
+        remaining -= take;
+        used = word + take;
+        counter += 1;
+        word = 0;
+    }
+    if (used < kSealBlockWords) SealCacheKeepBlock(ownKey.data(), counter - 1, keystream);
+
+    WipeLocal(ownKey.data(), ownKey.size());
+    WipeLocal(&tables, sizeof tables);
+    WipeLocal(keystream, sizeof keystream);
+}
+
+int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
+              const uint8_t* key) {
+    if (length == 0) return 1;
+    SealWorkspace* room = TakeRoom();
+    if (room == nullptr) {
+        SealCryptBlockwise(source, destination, length, offset, key);
+        return 1;
+    }
+    SealCryptWith(*room, source, destination, length, offset, key);
+    GiveBackRoom(room);
+    return 1;
+}
+
 int SealDecrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
                 const uint8_t* key) {
     return SealCrypt(source, destination, length, offset, key);
@@ -440,6 +526,11 @@ int EncryptDocumentBytes(const void* source, void* destination, uint32_t length,
 int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,
                          const SealKey& key) {
     return SealDecrypt(source, destination, length, offset, key.data());
+}
+
+int CryptDocumentBytesWith(SealWorkspace& workspace, void* data, uint32_t length,
+                           uint32_t offset, const SealKey& key) {
+    return SealCryptWith(workspace, data, data, length, offset, key.data());
 }
 
 }  // namespace nuvex

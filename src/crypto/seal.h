@@ -18,6 +18,12 @@ constexpr uint32_t kSealBlockBytes = 512;
 // that starts at stream offset `offset` under the first 20 bytes of `key`. Returns 1.
 int SealCrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
               const uint8_t* key);
+// SealCrypt in the caller's own working memory, for callers that keep one per thread in their
+// context (SealCrypt otherwise borrows one of a few shared ones, or works more slowly in a
+// small room on the stack when they are all in use). The contents on return are wiped.
+struct SealWorkspace;
+int SealCryptWith(SealWorkspace& workspace, const void* source, void* destination,
+                  uint32_t length, uint32_t offset, const uint8_t* key);
 // The same operation under the name the deciphering callers use.
 int SealDecrypt(const void* source, void* destination, uint32_t length, uint32_t offset,
                 const uint8_t* key);
@@ -29,5 +35,8 @@ int EncryptDocumentBytes(const void* source, void* destination, uint32_t length,
                          const SealKey& key);
 int DecryptDocumentBytes(const void* source, void* destination, uint32_t length, uint32_t offset,
                          const SealKey& key);
+// The same in the caller's working memory (see SealCryptWith).
+int CryptDocumentBytesWith(SealWorkspace& workspace, void* data, uint32_t length,
+                           uint32_t offset, const SealKey& key);
 
 }  // namespace nuvex

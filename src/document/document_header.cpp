@@ -28,6 +28,11 @@ void StoreBytes(uint8_t* image, uint32_t offset, const std::array<uint8_t, N>& f
 
 DocumentHeader DecodeHeader(const uint8_t* image) {
     DocumentHeader h;
+    DecodeHeaderInto(image, h);
+    return h;
+}
+
+void DecodeHeaderInto(const uint8_t* image, DocumentHeader& h) {
     LoadBytes(h.headerText, image, kHeaderTextOffset);
     LoadBytes(h.signature, image, kSignatureOffset);
     h.headerWord1 = LoadU16(image + kHeaderWord1Offset);
@@ -45,7 +50,6 @@ DocumentHeader DecodeHeader(const uint8_t* image) {
     h.creationTime = LoadU64(image + kCreationTimeOffset);
     LoadBytes(h.documentGuid, image, kDocumentGuidOffset);
     LoadBytes(h.reserved4024, image, kReserved4024Offset);
-    return h;
 }
 
 void EncodeHeader(const DocumentHeader& h, uint8_t* image) {

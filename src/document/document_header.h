@@ -100,6 +100,9 @@ struct DocumentHeader {
 };
 
 DocumentHeader DecodeHeader(const uint8_t* image);  // kHeaderSize bytes
+// The same into an existing header (every field is overwritten): no second 4 KiB header on
+// the caller's stack.
+void DecodeHeaderInto(const uint8_t* image, DocumentHeader& header);
 void EncodeHeader(const DocumentHeader& header, uint8_t* image);
 
 // A new header: banner, signature, words 3 and 1, filler, no rights record, the current time

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/seal_core.h"
 #include "platform/threads.h"
 #include "platform/write_out.h"
 
@@ -56,19 +57,20 @@ namespace {
 // Below this a chunk is enciphered by one thread: a hand-over costs more than it saves.
 constexpr uint32_t kParallelThreshold = 128u * 1024;
 
-void CipherStretch(uint8_t* data, uint32_t length, uint32_t offset, const SealKey& key,
-                   bool encrypt) {
+// Enciphering and deciphering are the same operation.
+void CipherStretch(SealWorkspace& workspace, uint8_t* data, uint32_t length, uint32_t offset,
+                   const SealKey& key) {
     if (length == 0) return;
-    if (encrypt)
-        EncryptDocumentBytes(data, data, length, offset, key);
-    else
-        DecryptDocumentBytes(data, data, length, offset, key);
+    CryptDocumentBytesWith(workspace, data, length, offset, key);
 }
 
-// A chunk of at least kParallelThreshold bytes is enciphered in this many pieces, which the two
-// cipher threads take in turn: when one thread is held up (the machine is busy), the other
-// goes on with the next pieces, even of the next chunk, instead of waiting for it.
+// A chunk of at least kParallelThreshold bytes is enciphered in this many pieces, which the
+// copy's threads take in turn: when one thread is held up (the machine is busy), the others go
+// on with the next pieces, even of the next chunk, instead of waiting for it.
 constexpr uint32_t kPiecesPerChunk = 4;
+// Threads enciphering at once: two keep two processors busy while a third thread reads and a
+// fourth writes; more only crowd the processors the reads and writes need.
+constexpr uint32_t kCipherThreads = 2;
 
 uint32_t PiecesOf(uint32_t length) { return length < kParallelThreshold ? 1 : kPiecesPerChunk; }
 
@@ -92,52 +94,64 @@ uint64_t Position(HANDLE file) {
     return (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
 }
 
-// One copy's reader, writer and cipher helper, and the counters they hand chunks on with.
-// Chunk n lives in slot n % kCopySlots; the counters only grow, so a slot is free for chunk
-// n once chunk n - kCopySlots is written. The caller's thread and the helper encipher the
-// pieces of the chunks read so far in order, each taking the next piece when done with one;
-// a chunk is enciphered when all its pieces are.
+// Helper threads a copy of `length` bytes starts. Below kParallelThreshold one thread does
+// it all faster than a hand-over; a single chunk cannot overlap its read and its write, so
+// only its cipher pieces are shared; longer copies read, encipher and write at once.
+uint32_t HelpersFor(uint64_t length) {
+    if (length < kParallelThreshold) return 0;
+    if (length <= kCopyChunkSize) return 1;
+    return kCopyThreads - 1;
+}
+constexpr uint32_t kMostHelpers = kCopyThreads - 1;
+static_assert(sizeof(SealWorkspace) <= kCopyWorkspaceBytes &&
+                  kCopyWorkspaceBytes % alignof(SealWorkspace) == 0,
+              "a cipher workspace fits its room in the copy buffer");
+
+// One copy's work, shared out in tasks: read the next chunk, encipher a piece of a chunk that
+// has been read, write the next chunk that has been enciphered. Chunk n lives in slot
+// n % kCopySlots; the counters only grow, so a slot is free for chunk n once chunk
+// n - kCopySlots is written. Reads and writes go in order, one at a time each; any number of
+// threads encipher pieces at once. The caller's thread works through the tasks until every
+// chunk is written, whether or not any helper ever starts: a helper that starts joins in with
+// whatever task is open, and one that starts after the copy is over finds nothing to do. A
+// task is only ever waited for while a thread that has begun it is running it.
 class CopyPipeline {
 public:
     CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                 const SealKey& key, bool encrypt, uint8_t* buffer)
+                 const SealKey& key, uint8_t* buffer)
         : source_(source), target_(target), length_(length), stream_(stream), key_(key),
-          encrypt_(encrypt), buffer_(buffer),
+          buffer_(buffer),
           chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize), targetStart_(Position(target)) {}
 
     CopyFailure Run() {
-        // The threads wait for the go-ahead, so that none has touched a file when another
-        // cannot be started and the caller's thread does the copy alone instead.
-        const bool threads = reader_.Start(&ReadEntry, this) && writer_.Start(&WriteEntry, this) &&
-                             helper_.Start(&HelperEntry, this);
-        {
-            platform::LockHolder held(lock_);
-            (threads ? go_ : abandoned_) = true;
+        const uint32_t helpers = HelpersFor(length_);
+        for (uint32_t i = 0; i < helpers; ++i) {
+            seats_[i] = {this, i + 1};
+            helpers_[i].Start(&HelperEntry, &seats_[i]);
         }
-        changed_.WakeAll();
-        if (!threads) {
-            reader_.Join();
-            writer_.Join();
-            helper_.Join();
-            return RunAlone();
-        }
-        CipherLoop();
-        reader_.Join();
-        writer_.Join();
-        helper_.Join();
+        Work(0);
+        // Waits for helpers still at a task (they see the copy over when it ends); those
+        // that have not begun never will touch this copy.
+        for (platform::Thread& helper : helpers_) helper.Finish();
         return failure_;
     }
 
 private:
-    static void ReadEntry(void* self) { static_cast<CopyPipeline*>(self)->ReadLoop(); }
-    static void WriteEntry(void* self) { static_cast<CopyPipeline*>(self)->WriteLoop(); }
-    static void HelperEntry(void* self) {
-        auto* pipeline = static_cast<CopyPipeline*>(self);
-        {
-            platform::LockHolder held(pipeline->lock_);
-            if (!pipeline->AwaitGo(held)) return;
-        }
-        pipeline->CipherLoop();
+    enum class Task { kNone, kRead, kCipher, kWrite, kDone };
+
+    // A helper's place in the copy: the pipeline and the thread's number (0 is the caller's).
+    struct Seat {
+        CopyPipeline* pipeline;
+        uint32_t thread;
+    };
+    static void HelperEntry(void* argument) {
+        const Seat* seat = static_cast<const Seat*>(argument);
+        seat->pipeline->Work(seat->thread);
+    }
+
+    SealWorkspace& Workspace(uint32_t thread) const {
+        return *reinterpret_cast<SealWorkspace*>(buffer_ + kCopySlots * kCopyChunkSize +
+                                                 thread * kCopyWorkspaceBytes);
     }
 
     uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
@@ -157,10 +171,38 @@ private:
     // Each chunk's write-out starts as soon as it is written: the disk then works while later
     // chunks are read and enciphered, and the flush that follows the copy waits only for the
     // last ones.
-    bool WriteChunk(uint64_t chunk, const uint8_t* data) {
-        if (!WriteAll(target_, data, ChunkLength(chunk))) return false;
+    bool WriteChunk(uint64_t chunk) {
+        if (!WriteAll(target_, Slot(chunk), ChunkLength(chunk))) return false;
         platform::StartWriteOut(target_, targetStart_ + chunk * kCopyChunkSize, ChunkLength(chunk));
         return true;
+    }
+
+    // Claims the next open task, with the lock held: the write of the next enciphered chunk,
+    // then the read of the next chunk with a free slot, then the next piece to encipher. I/O
+    // goes first so that the disk is kept busy while the rest encipher.
+    Task Claim(uint64_t& chunk, uint32_t& piece) {
+        if (stopped_ || written_ == chunks_) return Task::kDone;
+        if (!writing_ && written_ < ciphered_) {
+            writing_ = true;
+            chunk = written_;
+            return Task::kWrite;
+        }
+        if (!reading_ && read_ < chunks_ && read_ < written_ + kCopySlots) {
+            reading_ = true;
+            chunk = read_;
+            return Task::kRead;
+        }
+        if (nextChunk_ < read_ && ciphering_ < kCipherThreads) {
+            ++ciphering_;
+            chunk = nextChunk_;
+            piece = nextPiece_;
+            if (++nextPiece_ == PiecesOf(ChunkLength(chunk))) {
+                nextPiece_ = 0;
+                ++nextChunk_;
+            }
+            return Task::kCipher;
+        }
+        return Task::kNone;
     }
 
     // Records the first failure and stops every side.
@@ -173,99 +215,72 @@ private:
         changed_.WakeAll();
     }
 
-    // Waits for the go-ahead; false when the copy is done without threads.
-    bool AwaitGo(platform::LockHolder& held) {
-        changed_.Wait(held, [this] { return go_ || abandoned_; });
-        return go_;
-    }
-
-    void ReadLoop() {
-        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
-            {
-                platform::LockHolder held(lock_);
-                if (!AwaitGo(held)) return;
-                changed_.Wait(held, [&] { return stopped_ || chunk < written_ + kCopySlots; });
-                if (stopped_) return;
-            }
-            if (!ReadChunk(chunk)) return Fail(CopyFailure::kRead);
-            {
-                platform::LockHolder held(lock_);
-                read_ = chunk + 1;
-            }
-            changed_.WakeAll();
-        }
-    }
-
-    void WriteLoop() {
-        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
-            {
-                platform::LockHolder held(lock_);
-                if (!AwaitGo(held)) return;
-                changed_.Wait(held, [&] { return stopped_ || chunk < ciphered_; });
-                if (stopped_) return;
-            }
-            if (!WriteChunk(chunk, Slot(chunk))) return Fail(CopyFailure::kWrite);
-            {
-                platform::LockHolder held(lock_);
-                written_ = chunk + 1;
-            }
-            changed_.WakeAll();
-        }
-    }
-
-    // One cipher thread (the caller's or the helper): takes the next piece of a chunk that has
-    // been read, enciphers it, and counts it done; returns when no piece is left or the copy
-    // stopped.
-    void CipherLoop() {
+    // Works through the copy's tasks as thread number `thread` until the copy is over.
+    void Work(uint32_t thread) {
         for (;;) {
+            Task task = Task::kNone;
             uint64_t chunk = 0;
             uint32_t piece = 0;
             {
                 platform::LockHolder held(lock_);
-                changed_.Wait(held, [&] {
-                    return stopped_ || nextChunk_ == chunks_ || nextChunk_ < read_;
+                changed_.Wait(held, [&] { return (task = Claim(chunk, piece)) != Task::kNone; });
+            }
+            switch (task) {
+            case Task::kRead:
+                if (!ReadChunk(chunk)) return Fail(CopyFailure::kRead);
+                Done([&] {
+                    read_ = chunk + 1;
+                    reading_ = false;
+                    return true;
                 });
-                if (stopped_ || nextChunk_ == chunks_) return;
-                chunk = nextChunk_;
-                piece = nextPiece_;
-                if (++nextPiece_ == PiecesOf(ChunkLength(chunk))) {
-                    nextPiece_ = 0;
-                    ++nextChunk_;
-                }
+                break;
+            case Task::kWrite:
+                if (!WriteChunk(chunk)) return Fail(CopyFailure::kWrite);
+                Done([&] {
+                    written_ = chunk + 1;
+                    writing_ = false;
+                    return true;
+                });
+                break;
+            case Task::kCipher: {
+                const uint32_t length = ChunkLength(chunk);
+                const uint32_t offset = ChunkOffset(chunk);
+                const uint32_t pieces = PiecesOf(length);
+                const uint32_t from = PieceStart(length, offset, piece, pieces);
+                const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
+                CipherStretch(Workspace(thread), Slot(chunk) + from, to - from, offset + from, key_);
+                Done([&] {
+                    --ciphering_;
+                    ++piecesDone_[chunk % kCopySlots];
+                    // Chunks are counted enciphered in order, each once all its pieces are.
+                    bool advanced = false;
+                    while (ciphered_ < chunks_ && piecesDone_[ciphered_ % kCopySlots] ==
+                                                      PiecesOf(ChunkLength(ciphered_))) {
+                        piecesDone_[ciphered_ % kCopySlots] = 0;
+                        ++ciphered_;
+                        advanced = true;
+                    }
+                    // A thread freed from enciphering may take the next piece.
+                    return advanced || nextChunk_ < read_;
+                });
+                break;
             }
-            const uint32_t length = ChunkLength(chunk);
-            const uint32_t offset = ChunkOffset(chunk);
-            const uint32_t pieces = PiecesOf(length);
-            const uint32_t from = PieceStart(length, offset, piece, pieces);
-            const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
-            CipherStretch(Slot(chunk) + from, to - from, offset + from, key_, encrypt_);
-            bool advanced = false;
-            {
-                platform::LockHolder held(lock_);
-                ++piecesDone_[chunk % kCopySlots];
-                // Chunks are counted enciphered in order, each once all its pieces are.
-                while (ciphered_ < chunks_ &&
-                       piecesDone_[ciphered_ % kCopySlots] == PiecesOf(ChunkLength(ciphered_))) {
-                    piecesDone_[ciphered_ % kCopySlots] = 0;
-                    ++ciphered_;
-                    advanced = true;
-                }
+            case Task::kNone:
+            case Task::kDone:
+                return;
             }
-            if (advanced) changed_.WakeAll();
         }
     }
 
-    // Without threads: each chunk read, enciphered and written in turn, in the first slot.
-    CopyFailure RunAlone() {
-        for (uint64_t chunk = 0; chunk < chunks_; ++chunk) {
-            uint8_t* data = buffer_;
-            const uint32_t length = ChunkLength(chunk);
-            const ReadOutcome got = ReadUpTo(source_, data, length);
-            if (!got.ok || got.bytes != length) return CopyFailure::kRead;
-            CipherStretch(data, length, ChunkOffset(chunk), key_, encrypt_);
-            if (!WriteChunk(chunk, data)) return CopyFailure::kWrite;
+    // Counts a task done under the lock; wakes the others when `update` opened a new task.
+    template <typename Update>
+    void Done(Update update) {
+        bool opened = false;
+        {
+            platform::LockHolder held(lock_);
+            opened = update();
         }
-        return CopyFailure::kNone;
+        if (opened) changed_.WakeAll();
     }
 
     const HANDLE source_;
@@ -273,7 +288,6 @@ private:
     const uint64_t length_;
     const uint32_t stream_;
     const SealKey& key_;
-    const bool encrypt_;
     uint8_t* const buffer_;
     const uint64_t chunks_;
     const uint64_t targetStart_;  // where the first chunk goes in the target
@@ -281,21 +295,21 @@ private:
     platform::Lock lock_;
     platform::Condition changed_;
     // Under lock_:
-    bool go_ = false;
-    bool abandoned_ = false;
     bool stopped_ = false;
     CopyFailure failure_ = CopyFailure::kNone;
+    bool reading_ = false;   // chunk read_ is being read
+    bool writing_ = false;   // chunk written_ is being written
     uint64_t read_ = 0;      // chunks read so far
     uint64_t ciphered_ = 0;  // chunks enciphered so far
     uint64_t written_ = 0;   // chunks written so far
     uint64_t nextChunk_ = 0;  // the chunk of the next piece to encipher
     uint32_t nextPiece_ = 0;  // and that piece
     uint32_t piecesDone_[kCopySlots] = {};  // pieces enciphered of the chunk in each slot
+    uint32_t ciphering_ = 0;  // threads enciphering a piece now
 
-    // Declared last: destroyed (joined) first, should a path leave one running.
-    platform::Thread reader_;
-    platform::Thread writer_;
-    platform::Thread helper_;
+    Seat seats_[kMostHelpers] = {};
+    // Declared last: finished first, should a path leave one at work.
+    platform::Thread helpers_[kMostHelpers];
 };
 
 }  // namespace
@@ -303,7 +317,8 @@ private:
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                        const SealKey& key, bool encrypt, uint8_t* buffer) {
     if (length == 0) return CopyFailure::kNone;
-    CopyPipeline pipeline(source, target, length, stream, key, encrypt, buffer);
+    static_cast<void>(encrypt);
+    CopyPipeline pipeline(source, target, length, stream, key, buffer);
     return pipeline.Run();
 }
 

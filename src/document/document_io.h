@@ -25,7 +25,13 @@ constexpr uint32_t kCopyChunkSize = 1u << 20;
 // Chunks in flight in a copy: one being read, one enciphered, one written, and one more so
 // that a slow side does not stall the others at once. The copy buffer holds this many.
 constexpr uint32_t kCopySlots = 4;
-constexpr uint32_t kCopyBufferSize = kCopySlots * kCopyChunkSize;
+// Threads that may work on one copy at once (the caller's and its helpers); each enciphers in
+// a cipher workspace of its own, kept after the chunks in the copy buffer rather than on a
+// stack (the caller's thread may have little stack left).
+constexpr uint32_t kCopyThreads = 4;
+constexpr uint32_t kCopyWorkspaceBytes = 40u * 1024;  // room for one cipher workspace
+constexpr uint32_t kCopyBufferSize =
+    kCopySlots * kCopyChunkSize + kCopyThreads * kCopyWorkspaceBytes;
 
 // Opens an existing file; an invalid owner when that fails or `path` is null.
 UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share);
@@ -50,15 +56,17 @@ enum class CopyFailure { kNone, kRead, kWrite };
 
 // Copies `length` bytes from `source` (positioned at the first one) to `target` through the
 // cipher, as the stretch that starts at stream offset `stream`, under `key`. Reading,
-// enciphering and writing overlap: while chunk n is enciphered by the caller's thread and a
-// helper (taking its pieces in turn), a reader thread reads chunk n + 1 and a writer thread
-// writes chunk n - 1 and starts its write-out to the disk, so that the flush which follows
-// the copy has little left to wait for. The chunks live in `buffer` (kCopyBufferSize bytes),
-// kCopySlots of them in turn; nothing else is allocated. The threads are started once per
-// copy and all joined before the call returns; without threads to be had, the caller's
-// thread does everything in turn. The bytes written are the same either way. A read that
-// fails or comes up short stops the copy with kRead; after a failed or short write nothing
-// more reaches the target (kWrite).
+// enciphering and writing overlap: while pieces of chunk n are enciphered, chunk n + 1 is read
+// and chunk n - 1 written and its write-out to the disk started, so that the flush which
+// follows the copy has little left to wait for. The chunks live in `buffer` (kCopyBufferSize
+// bytes), kCopySlots of them in turn, followed by each thread's cipher workspace; nothing else
+// is allocated. Enciphering and deciphering are the same operation: `encrypt` only names it. The caller's thread does
+// every task itself when it has to: helper threads (none for a short copy) join in if and
+// when they start, so the copy never waits for a thread to start and completes under the
+// loader lock or any lock the caller holds. Every helper that began is done with the copy
+// before the call returns; one that had not begun never touches it. The bytes written are the
+// same either way. A read that fails or comes up short stops the copy with kRead; after a
+// failed or short write nothing more reaches the target (kWrite).
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                        const SealKey& key, bool encrypt, uint8_t* buffer);
 

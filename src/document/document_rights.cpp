@@ -48,7 +48,7 @@ struct HeaderRewrite {
         ReadOutcome got = ReadUpTo(file, data, kHeaderSize);
         if (!got.ok) return NUVEX_E_DOC_READ_FAILED;
         if (got.bytes != kHeaderSize) return NUVEX_E_DOC_SHRUNK;
-        header = DecodeHeader(data);
+        DecodeHeaderInto(data, header);
         return 0;
     }
 

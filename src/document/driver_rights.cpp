@@ -42,7 +42,7 @@ struct DriverHeader {
                                            request.get(), kHeaderRequestReadInputSize, data,
                                            kHeaderSize);
         if (!read.ok || read.returned != kHeaderSize) return codes.readRejected;
-        header = DecodeHeader(data);
+        DecodeHeaderInto(data, header);
         // Only a document with a rights record has anything for these exports.
         if (!FullSignatureMatches(header.signature.data()) || !header.HasRights())
             return codes.readRejected;

@@ -99,8 +99,21 @@ private:
 #endif
 };
 
-// One thread that the library starts and always joins before the export that started it
-// returns. Joined at the latest when the object goes.
+// One helper thread that joins in a piece of work if and when it starts. The caller never
+// waits for it to start: a thread created while the caller holds the loader lock (a call from
+// another module's DllMain) or any other lock the new thread's start-up needs cannot start
+// until that lock is released, so work handed to helpers must never depend on one running.
+//
+// Finish() ends the helper's claim on the routine's argument: a routine that has begun is
+// waited for; a thread that has not begun never calls it (it ends at once whenever it does
+// start). So the caller may free the argument as soon as Finish() returns, and Finish() never
+// waits for a thread to start. The little state the thread and the caller share lives on the
+// heap, held by both and freed by whichever lets go last; in the DLL the thread also holds a
+// reference to the module, released as it exits, so that unloading the DLL right after the
+// call cannot pull the code from under a thread that starts late. In the DLL no thread is
+// started at all while the caller holds the loader lock, and Finish() also waits for a thread
+// to end (one that began, for as long as it takes; one cancelled before it began, for up to
+// two seconds) so that a FreeLibrary right after the call normally unloads the DLL at once.
 class Thread {
 public:
     using Routine = void (*)(void* argument);
@@ -108,66 +121,27 @@ public:
     Thread() = default;
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    ~Thread() { Join(); }
+    ~Thread() { Finish(); }
 
-    // Runs routine(argument) on a new thread; false when the system gives none (the caller
-    // then does the work itself).
+    // Starts a thread that will run routine(argument) unless Finish() comes first; false when
+    // the system gives none (the caller then does the work itself).
     bool Start(Routine routine, void* argument);
-    // Waits for the thread to end; nothing when none runs.
-    void Join();
+    // Waits for the routine when it has begun, cancels it when it has not; nothing when no
+    // thread was started. Never waits for a thread to start.
+    void Finish();
+
+    struct Shared;  // the state the thread and its starter share
 
 private:
-#if defined(_WIN32)
-    static DWORD WINAPI Entry(void* self);
-    HANDLE handle_ = nullptr;
-    Routine routine_ = nullptr;
-    void* argument_ = nullptr;
-#else
-    std::thread thread_;
-#endif
+    Shared* shared_ = nullptr;
 };
 
 #if defined(_WIN32)
-inline DWORD WINAPI Thread::Entry(void* self) {
-    auto* thread = static_cast<Thread*>(self);
-    thread->routine_(thread->argument_);
-    return 0;
-}
-
-inline bool Thread::Start(Routine routine, void* argument) {
-    if (handle_ != nullptr) return false;
-    routine_ = routine;
-    argument_ = argument;
-    handle_ = CreateThread(nullptr, 0, &Thread::Entry, this, 0, nullptr);
-    return handle_ != nullptr;
-}
-
-inline void Thread::Join() {
-    if (handle_ == nullptr) return;
-    WaitForSingleObject(handle_, INFINITE);
-    CloseHandle(handle_);
-    handle_ = nullptr;
-}
-
 // Suspends the calling thread for about `milliseconds`.
 inline void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 // A clock that only moves forward, in milliseconds from an arbitrary start.
 inline uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
 #else
-inline bool Thread::Start(Routine routine, void* argument) {
-    if (thread_.joinable()) return false;
-    try {
-        thread_ = std::thread(routine, argument);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
-}
-
-inline void Thread::Join() {
-    if (thread_.joinable()) thread_.join();
-}
-
 inline void SleepMilliseconds(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -275,6 +275,43 @@ TEST_P(SealStream, NeedsNoHeap) {
     EXPECT_EQ(NuvexTest_HeapLiveBlocks(), live);
 }
 
+// The small room a call falls back on when every shared workspace is taken: the same bytes
+// for stretches starting and ending anywhere in a block, past the last offset, chunk after
+// chunk mixed with ordinary calls (each may start with the block the other left in the
+// cache), and with the key inside the destination.
+TEST_P(SealStream, SmallRoomGivesTheSameBytes) {
+    const SealKey key = RandomKey(rng);
+    const Bytes plain = RandomBytes(rng, 70000);
+    const struct {
+        uint32_t offset;
+        uint32_t length;
+    } stretches[] = {{0, 1}, {511, 2}, {4113, 5000}, {0, 512}, {1024, 70000}, {0xFFFFFE00u, 1500}};
+    for (const auto& stretch : stretches) {
+        SCOPED_TRACE(std::to_string(stretch.offset) + "+" + std::to_string(stretch.length));
+        const Bytes part(plain.begin(), plain.begin() + stretch.length);
+        Bytes out(stretch.length, 0);
+        SealCryptBlockwise(part.data(), out.data(), stretch.length, stretch.offset, key.data());
+        EXPECT_EQ(out, Literal(part, stretch.offset, key));
+    }
+    Bytes chunked = plain;
+    uint32_t turn = 0;
+    for (uint32_t at = 0; at < chunked.size(); ++turn) {
+        const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(chunked.size()) - at,
+                                              700 + 1291 * (turn % 5));
+        if (turn % 2 == 0)
+            SealCryptBlockwise(chunked.data() + at, chunked.data() + at, n, 4113 + at, key.data());
+        else
+            SealCrypt(chunked.data() + at, chunked.data() + at, n, 4113 + at, key.data());
+        at += n;
+    }
+    EXPECT_EQ(chunked, Literal(plain, 4113, key));
+    Bytes inside(plain.begin(), plain.begin() + 1000);
+    SealKey own;
+    std::memcpy(own.data(), inside.data(), own.size());
+    SealCryptBlockwise(inside.data(), inside.data(), 1000, 300, inside.data());
+    EXPECT_EQ(inside, Literal(Bytes(plain.begin(), plain.begin() + 1000), 300, own));
+}
+
 TEST_P(SealStream, CachedTablesGiveTheBytesOfAFreshDerivation) {
     // More keys than the cache holds, in an order that keeps evicting and reloading, with
     // chunks at successive offsets (these reuse the block the previous chunk ended in).

@@ -20,6 +20,7 @@
 #include "document/operation_files.h"
 #include "document_fixture.h"
 #include "frame/owners.h"
+#include "platform/host/host_hooks.h"
 #include "platform/platform.h"
 
 namespace nuvex::test {
@@ -105,6 +106,28 @@ TEST_F(EncryptDecrypt, BodyIsExactWhenCipherThreadsAreHeldUp) {
         RoundTrip(plain, "held" + std::to_string(round));
     spin = false;
     for (auto& spinner : spinners) spinner.join();
+}
+
+// A copy never waits for a helper thread to start. Held helpers stand for threads created
+// under the loader lock, which cannot begin until the caller's DllMain returns; refused ones
+// for a system out of threads. The copy completes on the caller's thread alone with the same
+// bytes, and the held helpers, let go after the calls returned, end without touching them.
+TEST_F(EncryptDecrypt, CopiesCompleteWhenHelperThreadsCannotStart) {
+    const std::size_t sizes[] = {200000, kCopyChunkSize, (document::kCopySlots + 1) * kCopyChunkSize + 9};
+    for (int mode : {1, 2}) {
+        SCOPED_TRACE(mode == 1 ? "held" : "refused");
+        NuvexHost_HoldThreadStarts(mode);
+        uint32_t seed = 40;
+        for (std::size_t size : sizes)
+            RoundTrip(RandomBytes(size, seed++), "nohelp" + std::to_string(mode) + "_" +
+                                                     std::to_string(size));
+        if (mode == 1) EXPECT_GT(NuvexHost_LiveThreads(), 0u);  // started, never begun
+        else EXPECT_EQ(NuvexHost_LiveThreads(), 0u);
+        NuvexHost_HoldThreadStarts(0);
+        for (int wait = 0; wait < 500 && NuvexHost_LiveThreads() != 0; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(NuvexHost_LiveThreads(), 0u);
+    }
 }
 
 // Installs a key through a driver that accepts it and puts the default key back afterwards.

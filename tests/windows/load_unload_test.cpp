@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -78,6 +79,51 @@ using IsDocumentFn = uint32_t(WINAPI*)(const void*, uint32_t, uint32_t*);
 using NoArgumentFn = uint32_t(WINAPI*)();
 using SetKeyFn = uint32_t(WINAPI*)(uint32_t, const void*, uint32_t);
 
+// Runs step(argument) on a thread of its own and waits up to `seconds` for it. A step that
+// has not returned by then ends the program, failed: a hang under the loader lock must fail
+// the run, not hold it (the process could not even exit normally).
+struct Job {
+    void (*step)(void*);
+    void* argument;
+};
+
+DWORD WINAPI RunJob(void* job) {
+    static_cast<Job*>(job)->step(static_cast<Job*>(job)->argument);
+    return 0;
+}
+
+void WithinSeconds(DWORD seconds, const char* what, void (*step)(void*), void* argument) {
+    Job job{step, argument};
+    HANDLE thread = CreateThread(nullptr, 0, &RunJob, &job, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    if (WaitForSingleObject(thread, seconds * 1000) != WAIT_OBJECT_0) {
+        std::printf("FAILED: %s did not return within %lu s\n", what,
+                    static_cast<unsigned long>(seconds));
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    CloseHandle(thread);
+}
+
+std::string Environment(const char* name) {
+    char value[64] = {};
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length > 0 && length < sizeof value ? std::string(value) : std::string("(unset)");
+}
+
+int EntriesIn(const std::string& dir) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return -1;
+    int count = 0;
+    do {
+        if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
+            ++count;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
+}
+
 class LoadUnloadTest : public nuvex_win::ScratchTest {
 protected:
     // One cycle: load, work, unload. False (with a test failure) when something did not work.
@@ -141,6 +187,41 @@ TEST_F(LoadUnloadTest, ThousandCyclesLeaveNothingBehind) {
     // under Wine, the same after 1000 cycles as after 3000); anything left behind by every
     // cycle, down to 131 bytes, passes this bound.
     EXPECT_LE(after.committed, before.committed + 128 * 1024);
+}
+
+// A plug-in encrypts a file from its DllMain at load and decrypts it in place at unload, so
+// that both calls run under the loader lock, where no new thread can begin. Each returns 0,
+// the round trip is exact, no temporary file is left, and the library unloads with the
+// plug-in (no thread of it outlives the calls).
+TEST_F(LoadUnloadTest, EncryptAndDecryptFromAnotherDllsDllMain) {
+    const std::string file = Scratch("plugin.bin");
+    // Several chunks: a copy that starts its helper threads wherever it may.
+    const Bytes plain = PatternBytes(3 * 1024 * 1024 + 4321, 12);
+    ASSERT_TRUE(WriteFileBytes(file, plain));
+    SetEnvironmentVariableA("NUVEX_PROBE_FILE", file.c_str());
+    SetEnvironmentVariableA("NUVEX_PROBE_ATTACH", nullptr);
+    SetEnvironmentVariableA("NUVEX_PROBE_DETACH", nullptr);
+    struct Probe {
+        std::string path;
+        HMODULE module;
+    } probe{nuvex_win::ModuleDirectory() + "nuvex_dllmain_probe.dll", nullptr};
+
+    WithinSeconds(120, "LoadLibrary of a DllMain that encrypts", [](void* p) {
+        auto* probe = static_cast<Probe*>(p);
+        probe->module = LoadLibraryA(probe->path.c_str());
+    }, &probe);
+    ASSERT_NE(probe.module, nullptr) << "error " << GetLastError();
+    EXPECT_EQ(Environment("NUVEX_PROBE_ATTACH"), "0");
+    EXPECT_EQ(ReadFileBytes(file).size(), 4096 + plain.size());
+
+    WithinSeconds(120, "FreeLibrary of a DllMain that decrypts", [](void* p) {
+        FreeLibrary(static_cast<Probe*>(p)->module);
+    }, &probe);
+    SetEnvironmentVariableA("NUVEX_PROBE_FILE", nullptr);
+    EXPECT_EQ(Environment("NUVEX_PROBE_DETACH"), "0");
+    EXPECT_TRUE(ReadFileBytes(file) == plain);
+    EXPECT_EQ(EntriesIn(Dir()), 1) << "a temporary file was left";
+    EXPECT_EQ(GetModuleHandleA("Nuvexctrl.dll"), nullptr) << "the library stayed loaded";
 }
 
 }  // namespace

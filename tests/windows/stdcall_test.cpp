@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -250,6 +251,113 @@ TEST_F(StdcallTest, MeasuringCallerPresentsEachStackOffset) {
         NuvexCallMeasured(reinterpret_cast<void*>(&NuvexStackAtEntry), nullptr, 0, below16,
                           &result, &kept);
         EXPECT_EQ((16 - result % 16) % 16, below16);
+    }
+}
+
+
+// ---- little stack left ---------------------------------------------------------------------
+// Hosts call the DLL on threads of 64 KiB of stack and deep in their own call chains. Every
+// export, and the deep paths of the document exports on a real document, run with only
+// `left` bytes of stack above the bottom of the thread's reservation (its guard pages
+// included) without overflowing it.
+
+struct LowStackJob {
+    void (*body)(void*);
+    void* argument;
+    size_t left;
+    bool ran;
+};
+
+__attribute__((noinline)) void RunBelow(LowStackJob* job) {
+    job->body(job->argument);
+    job->ran = true;
+}
+
+DWORD WINAPI LowStackEntry(void* argument) {
+    auto* job = static_cast<LowStackJob*>(argument);
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(&region, &region, sizeof region) != sizeof region) return 1;
+    const auto bottom = reinterpret_cast<uintptr_t>(region.AllocationBase);
+    const auto here = reinterpret_cast<uintptr_t>(&region);
+    if (here - bottom < job->left + 4096) return 2;
+    // Uses up the rest, page by page (the allocation probes each page as the system wants).
+    volatile char* used = static_cast<char*>(__builtin_alloca(here - bottom - job->left));
+    used[0] = 1;
+    RunBelow(job);
+    return used[0] == 1 ? 0 : 3;
+}
+
+// Runs body(argument) with `left` bytes of stack left; false when it could not be arranged.
+bool WithStackLeft(size_t left, void (*body)(void*), void* argument) {
+    LowStackJob job{body, argument, left, false};
+    HANDLE thread = CreateThread(nullptr, 1024 * 1024, &LowStackEntry, &job,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) return false;
+    WaitForSingleObject(thread, INFINITE);
+    DWORD code = 1;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    return code == 0 && job.ran;
+}
+
+void CallEveryExport(void* module) {
+    for (const ExportCase& c : kCases) {
+        SCOPED_TRACE(c.decorated);
+        auto* fn = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), c.decorated));
+        ASSERT_NE(fn, nullptr);
+        const uint32_t count = static_cast<uint32_t>(std::stoul(DecoratedArgBytes(c.decorated))) / 4;
+        uint32_t result = 0xDEADBEEF, kept = 0;
+        NuvexCallMeasured(fn, c.args, count, 0, &result, &kept);
+        EXPECT_EQ(result, c.expected);
+    }
+}
+
+// A document made and read and its rights set, read and cleared, its plain file signed, then
+// decrypted to another file and in place: the paths with the largest frames and the cipher.
+struct DocumentWork {
+    std::string plainPath;
+    std::string outPath;
+    std::vector<uint8_t> plain;
+};
+
+void WorkOnADocument(void* argument) {
+    auto* work = static_cast<DocumentWork*>(argument);
+    const char* path = work->plainPath.c_str();
+    char code[64] = {};
+    EXPECT_EQ(NuvexCtrl_GetProcSignCode(path, code), 0u);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path, 0, nullptr, 0), 0u);
+    uint32_t isDocument = 0, status = 0;
+    EXPECT_EQ(NuvexCtrl_IsEncryptFile(path, 0, &isDocument), 0u);
+    EXPECT_EQ(isDocument, 1u);
+    const uint8_t value[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(NuvexCtrl_SetEnFileRights(path, value, 3, 5, 0x21, "secret", 6, &status), 0u);
+    uint32_t printCount = 0, flags = 0;
+    uint8_t valueOut[8] = {};
+    uint16_t countOut = 0, print16 = 0;
+    EXPECT_EQ(NuvexCtrl_GetEnFileRights(path, &printCount, valueOut, &countOut, &print16, &flags,
+                                        &status),
+              0u);
+    EXPECT_EQ(NuvexCtrl_ClearEnFileRights(path, "secret", 6, &status), 0u);
+    uint8_t guid[16] = {};
+    EXPECT_EQ(NuvexCtrl_GetFileGUID(path, guid), 0u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path, 1, work->outPath.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_EQ(NuvexCtrl_DecryptFile(path, 0, nullptr, 0, nullptr, 0), 0u);
+}
+
+class LowStackTest : public nuvex_win::ScratchTest {};
+
+TEST_F(LowStackTest, EveryExportRunsWithLittleStackLeft) {
+    HMODULE module = GetModuleHandleA("Nuvexctrl.dll");
+    ASSERT_NE(module, nullptr);
+    DocumentWork work{Scratch("low-stack.bin"), Scratch("low-stack.out"),
+                      nuvex_win::PatternBytes(3 * 1024 * 1024 + 777, 5)};
+    for (size_t left : {size_t{64} * 1024, size_t{32} * 1024}) {
+        SCOPED_TRACE(std::to_string(left / 1024) + " KiB left");
+        ASSERT_TRUE(WithStackLeft(left, &CallEveryExport, module));
+        ASSERT_TRUE(nuvex_win::WriteFileBytes(work.plainPath, work.plain));
+        ASSERT_TRUE(WithStackLeft(left, &WorkOnADocument, &work));
+        EXPECT_TRUE(nuvex_win::ReadFileBytes(work.plainPath) == work.plain);
+        EXPECT_TRUE(nuvex_win::ReadFileBytes(work.outPath) == work.plain);
     }
 }
 

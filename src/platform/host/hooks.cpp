@@ -96,6 +96,7 @@ void ResetFaults() {
     }
     ResetForcedLoads();
     ResetTokenState();
+    HoldThreadStarts(0);
 }
 
 void ForceLoadStatus(uint32_t count, NTSTATUS status) {

@@ -28,7 +28,7 @@ void NuvexHost_ShortWrite(uint32_t nth, uint32_t bytes);
 uint32_t NuvexHost_FileOpCount(int kind);
 // Switches every injected fault off and sets the counters to zero; also puts the process token
 // back in its start state (SeLoadDriverPrivilege held but disabled) and drops forced
-// NtLoadDriver results.
+// NtLoadDriver results, and lets held thread starts go.
 void NuvexHost_ResetFaults(void);
 // Handles of any kind (files, devices, registry keys, services, tokens, modules) now open.
 uint32_t NuvexHost_OpenHandleCount(void);
@@ -46,6 +46,12 @@ int NuvexHost_LoadDriverPrivilegeEnabled(void);
 // Ends every driver process recorded under the current machine root (Drivers/*.pid) and
 // removes the records; returns how many were running.
 uint32_t NuvexHost_StopDrivers(void);
+
+// Threads the library starts: mode 1 holds every new one before it begins (the caller goes on
+// without it) until the mode goes back to 0; mode 2 makes every start fail; 0 lets them run.
+void NuvexHost_HoldThreadStarts(int mode);
+// Threads the library started that have not ended yet, held ones included.
+uint32_t NuvexHost_LiveThreads(void);
 
 // Library heap: make the nth allocation from now on fail (sticky: every one from the nth on);
 // nth 0 switches it off.

@@ -132,5 +132,10 @@ uint32_t LoadDriverCallCount();
 // Forgets the cached machine root and creates the standard folders of the one
 // NUVEX_HOST_ROOT names now.
 void ResetMachineRoot();
+// Library threads (platform/threads.h): 1 holds every new one before it begins until the mode
+// goes back to 0 (as a loader lock held by the caller does on Windows), 2 refuses new ones.
+void HoldThreadStarts(int mode);
+// Library threads started and not yet ended, held ones included.
+uint32_t LiveThreadCount();
 
 }  // namespace nuvex::host

@@ -33,6 +33,10 @@ int NuvexHost_LoadDriverPrivilegeEnabled(void) { return LoadDriverPrivilegeEnabl
 
 uint32_t NuvexHost_StopDrivers(void) { return StopAllDrivers(); }
 
+void NuvexHost_HoldThreadStarts(int mode) { HoldThreadStarts(mode); }
+
+uint32_t NuvexHost_LiveThreads(void) { return LiveThreadCount(); }
+
 void NuvexTest_HeapFailAt(uint32_t nth, int sticky) { nuvex::HeapFailAt(nth, sticky != 0); }
 
 uint32_t NuvexTest_HeapLiveBlocks(void) { return nuvex::HeapLiveBlocks(); }
