@@ -50,15 +50,6 @@ bool LockFile(int fd) {
 bool FlushFile(int fd) { return _commit(fd) == 0; }
 bool EmptyFile(int fd) { return _chsize_s(fd, 0) == 0 && _lseeki64(fd, 0, SEEK_SET) == 0; }
 void CloseFile(int fd) { _close(fd); }
-bool SpoolWriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        int n = _write(fd, bytes.data() + done, static_cast<unsigned>(bytes.size() - done));
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 int ProcessId() { return _getpid(); }
 #else
 int OpenFile(const std::string& path, bool create) {
@@ -69,16 +60,6 @@ bool LockFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 bool FlushFile(int fd) { return ::fsync(fd) == 0; }
 bool EmptyFile(int fd) { return ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0; }
 void CloseFile(int fd) { ::close(fd); }
-bool SpoolWriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 int ProcessId() { return static_cast<int>(::getpid()); }
 #endif
 
@@ -243,7 +224,7 @@ bool LogSpool::Append(const std::vector<Json>& records, std::string& why) {
     std::string lines;
     for (const Json& record : records) lines += DumpJson(record, -1) + "\n";
     holdsRecords_ = true;
-    if (!SpoolWriteAll(fd_, lines) || !FlushFile(fd_)) {
+    if (!WriteWhole(fd_, lines) || !FlushFile(fd_)) {
         why = Reason("cannot write the log spool", path_);
         return false;
     }

@@ -4,6 +4,7 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,20 +77,24 @@ private:
     int fd_;
 };
 
-bool WriteAll(int fd, const std::string& bytes) {
+#endif
+
+}  // namespace
+
+bool WriteWhole(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
+#if defined(_WIN32)
+        int n = _write(fd, bytes.data() + done, static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, 1u << 30)));
+#else
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
+#endif
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
     return true;
 }
-
-#endif
-
-}  // namespace
 
 #if defined(_WIN32)
 
@@ -295,7 +301,7 @@ bool ReplaceFileWith(const std::string& given, const std::string& bytes, std::st
                 mode &= ~static_cast<mode_t>(S_IRWXG);
             ok = ::fchmod(file.get(), mode) == 0;
         }
-        ok = ok && WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+        ok = ok && WriteWhole(file.get(), bytes) && ::fsync(file.get()) == 0;
         ok = file.close() && ok;
         if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
         why = std::string("cannot be written: ") + std::strerror(errno);

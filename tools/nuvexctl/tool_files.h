@@ -20,6 +20,9 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& w
 // the link is replaced).
 bool ReplaceFileWith(const std::string& path, const std::string& bytes, std::string& why);
 
+// Writes all of `bytes` to the descriptor, going on after short writes; false when a write fails.
+bool WriteWhole(int fd, const std::string& bytes);
+
 // Nothing at `path`, or a regular disk file there; false with the reason otherwise.
 bool RegularOrAbsent(const std::string& path, std::string& why);
 

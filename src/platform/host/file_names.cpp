@@ -58,21 +58,6 @@ private:
     HANDLE handle_;
 };
 
-// A descriptor of the calling function's own, closed when it ends.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Flushes the folder holding `path`, so that a rename in it is on disk once this returns
 // (MOVEFILE_WRITE_THROUGH). A folder that cannot be opened or flushed is left as it is: the
 // rename itself has happened.

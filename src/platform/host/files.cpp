@@ -11,26 +11,12 @@
 #include "platform/host/share_access.h"
 
 namespace nuvex::host {
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 namespace {
-
-class Descriptor {  // owns a descriptor until it is handed to the handle table
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 bool WantsReadData(DWORD access) {
     return (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;

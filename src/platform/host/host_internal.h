@@ -32,6 +32,26 @@ std::string DeviceNameOf(const std::string& translated);
 // <root>/Windows/System32, or empty when the root is refused.
 std::string SystemDirectory();
 
+// ---- descriptors -----------------------------------------------------------------------------
+// A descriptor of the calling function's own, closed when it ends unless released (handed to
+// the handle table).
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
 // ---- errors --------------------------------------------------------------------------------
 void SetError(DWORD error);
 // The Windows error code that stands for an errno value; `path` (may be empty) lets ENOENT
