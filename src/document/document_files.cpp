@@ -46,7 +46,7 @@ uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32
     SecureWipe(key.data(), key.size());
     // The chunks hold plain bytes (all of them when decrypting, a failed read's when
     // encrypting); they do not go back to the heap readable.
-    SecureWipe(buffer, kCopyBufferSize);
+    WipeCopyBuffer(buffer, length);
     return result;
 }
 

@@ -314,6 +314,15 @@ private:
 
 }  // namespace
 
+void WipeCopyBuffer(uint8_t* buffer, uint64_t length) {
+    constexpr uint64_t kSlotBytes = uint64_t{kCopySlots} * kCopyChunkSize;
+    // Chunk n fills slot n % kCopySlots from its start, so the chunks of a copy have written
+    // nothing beyond its first `length` bytes (or beyond the slots).
+    SecureWipe(buffer, static_cast<std::size_t>(length < kSlotBytes ? length : kSlotBytes));
+    // The caller's thread enciphers in workspace 0, helper i in workspace i.
+    SecureWipe(buffer + kSlotBytes, (1 + HelpersFor(length)) * std::size_t{kCopyWorkspaceBytes});
+}
+
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                        const SealKey& key, bool encrypt, uint8_t* buffer) {
     if (length == 0) return CopyFailure::kNone;

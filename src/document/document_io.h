@@ -33,6 +33,11 @@ constexpr uint32_t kCopyWorkspaceBytes = 40u * 1024;  // room for one cipher wor
 constexpr uint32_t kCopyBufferSize =
     kCopySlots * kCopyChunkSize + kCopyThreads * kCopyWorkspaceBytes;
 
+// Wipes what a copy of `length` bytes may have left in `buffer`: the chunk slots as far as its
+// chunks reached and the cipher workspaces of the threads it may have used, not the whole
+// buffer, so that a small file costs a small wipe.
+void WipeCopyBuffer(uint8_t* buffer, uint64_t length);
+
 // Opens an existing file; an invalid owner when that fails or `path` is null.
 UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share);
 

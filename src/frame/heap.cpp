@@ -1,3 +1,4 @@
+#include <cstring>
 #include "frame/heap.h"
 
 #include <atomic>
@@ -44,9 +45,18 @@ void MemFree(void* block) {
 }
 
 void SecureWipe(void* data, std::size_t bytes) {
+    if (bytes == 0) return;
+#if defined(__GNUC__) || defined(__clang__)
+    // A plain memset at memory speed; the empty assembly statement that takes the block's
+    // address and clobbers memory makes the compiler assume the zeros are read afterwards, so
+    // it cannot drop the stores as dead (the block is freed or goes out of scope next).
+    std::memset(data, 0, bytes);
+    __asm__ __volatile__("" : : "r"(data) : "memory");
+#else
     volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
     while (bytes-- > 0) *p++ = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
 }
 
 void HeapFailAt(uint32_t nth, bool sticky) {
