@@ -9,6 +9,7 @@ install(TARGETS nuvexctrl EXPORT NuvexctrlTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/nuvexctrl.h ${CMAKE_SOURCE_DIR}/include/nuvexctrl_results.h
+              ${CMAKE_SOURCE_DIR}/include/nuvexctrl_ex.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
   install(FILES ${CMAKE_SOURCE_DIR}/include/nuvexctrl.def DESTINATION ${CMAKE_INSTALL_LIBDIR})

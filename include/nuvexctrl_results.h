@@ -80,6 +80,19 @@
 /* from what the call saw when it took hold of it. The changed file is kept as written and    */
 /* nothing replaced, the temporary file removed. NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile. */
 #define NUVEX_E_SOURCE_CHANGED 2412u
+/* The extension interface (nuvexctrl_ex.h).                                               */
+/* The progress callback asked to stop. The temporary file is removed; the source and any  */
+/* existing target are as they were. NuvexCtrlEx_EncryptFile, NuvexCtrlEx_DecryptFile.     */
+#define NUVEX_E_CANCELLED 2413u
+/* The key is null or its length is not 1 to 256 bytes. Nothing done.                      */
+/* NuvexCtrlEx_EncryptFile, NuvexCtrlEx_DecryptFile.                                       */
+#define NUVEX_E_KEY_INVALID 2414u
+/* NuvexCtrlEx_DescribeResult: the table lists no such code for that export (or the export */
+/* name is null or unknown); the text says "unexpected result".                            */
+#define NUVEX_E_RESULT_UNKNOWN 2415u
+/* NuvexCtrlEx_DescribeResult: the text does not fit (or no buffer was given); as much as  */
+/* fits is there, terminated.                                                              */
+#define NUVEX_E_TEXT_CUT 2416u
 /* lists, pass paths and policies */
 /* NuvexCtrl_AddStringPassPath, NuvexCtrl_AddStructPassPath, NuvexCtrl_DeleteAllPassPath with
  * the persist flag: the driver accepted the change (and keeps it) but the pass-path file
@@ -368,6 +381,12 @@
     X(NuvexAntiSteal_UnInstall, FileDeleteFailed, 384, NUVEX_RESULT_FIXED, "the driver file cannot be deleted") \
     X(NuvexAntiSteal_UnInstall, NotInstalled, 387, NUVEX_RESULT_FIXED, "the driver is not installed (service key cannot be deleted)") \
     X(NuvexAntiSteal_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
+    X(NuvexCtrlEx_DescribeResult, ResultUnknown, NUVEX_E_RESULT_UNKNOWN, NUVEX_RESULT_ADDED, "the table lists no such code for that export; the text is: unexpected result") \
+    X(NuvexCtrlEx_DescribeResult, TextCut, NUVEX_E_TEXT_CUT, NUVEX_RESULT_ADDED, "the text does not fit the buffer (or there is none); as much as fits is there, terminated") \
+    X(NuvexCtrlEx_EncryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is null or its length is not 1 to 256 bytes; nothing done") \
+    X(NuvexCtrlEx_EncryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, plain file as it was") \
+    X(NuvexCtrlEx_DecryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is null or its length is not 1 to 256 bytes; nothing done") \
+    X(NuvexCtrlEx_DecryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, document and target as they were") \
     /* end of table */
 /* clang-format on */
 

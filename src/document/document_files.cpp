@@ -32,18 +32,19 @@ struct CopyCodes {
 };
 
 // Copies `length` body bytes from `source` (positioned at the first one) to `target` through
-// the cipher, starting at stream offset `stream`, with `buffer` of kCopyBufferSize bytes.
-// Returns 0 or the failing side's code.
+// the cipher under `key`, starting at stream offset `stream`, with `buffer` of kCopyBufferSize
+// bytes, telling `progress` (may be null) as it goes. Returns 0, the failing side's code, or
+// NUVEX_E_CANCELLED when `progress` stopped it.
 uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                           bool encrypt, uint8_t* buffer, const CopyCodes& codes) {
-    SealKey key = DocumentKeySnapshot();  // one key for the whole file
+                           const SealKey& key, bool encrypt, uint8_t* buffer,
+                           const CopyProgress* progress, const CopyCodes& codes) {
     uint32_t result = 0;
-    switch (CipherCopy(source, target, length, stream, key, encrypt, buffer)) {
+    switch (CipherCopy(source, target, length, stream, key, encrypt, buffer, progress)) {
         case CopyFailure::kNone: break;
         case CopyFailure::kRead: result = codes.readFailed; break;
         case CopyFailure::kWrite: result = codes.writeFailed; break;
+        case CopyFailure::kCancelled: result = NUVEX_E_CANCELLED; break;
     }
-    SecureWipe(key.data(), key.size());
     // The chunks hold plain bytes (all of them when decrypting, a failed read's when
     // encrypting); they do not go back to the heap readable.
     WipeCopyBuffer(buffer, length);
@@ -92,8 +93,11 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
     return 0;
 }
 
-uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserved*/,
-                                        const void* /*key*/, uint32_t /*useKey*/) {
+}  // extern "C"
+
+namespace nuvex::document {
+
+uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const CopyProgress* progress) {
     if (fileName == nullptr) return rc::NuvexCtrl_EncryptFile::kNullArgument;
     // The plain file is held from the document test to the replace: read sharing lets readers
     // in, delete sharing lets the replace happen, and no writer or other operation gets in.
@@ -145,7 +149,7 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
         return rc::NuvexCtrl_EncryptFile::kHeaderWriteFailed;
     if (!SeekTo(plain.handle(), 0)) return NUVEX_E_PLAIN_READ_FAILED;
     uint32_t copied = CopyThroughCipher(plain.handle(), temp.handle(), plainSize, kBodyStreamOffset,
-                                        /*encrypt=*/true, buffer.get(),
+                                        key, /*encrypt=*/true, buffer.get(), progress,
                                         {NUVEX_E_PLAIN_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
     if (!AtEnd(plain.handle())) return NUVEX_E_PLAIN_READ_FAILED;
@@ -164,9 +168,8 @@ uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserve
     return rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
 
-uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
-                                        const char* outFileName, uint32_t /*reserved*/,
-                                        const void* /*key*/, uint32_t /*useKey*/) {
+uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const char* outFileName,
+                             const SealKey& key, const CopyProgress* progress) {
     if (outFileName != nullptr) OutputDebugStringA(outFileName);
     if (fileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNullArgument;
     if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
@@ -240,8 +243,8 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
     uint32_t copied = CopyThroughCipher(document.handle(), temp.handle(), size - kHeaderSize,
-                                        kBodyStreamOffset, /*encrypt=*/false, buffer.get(),
-                                        {NUVEX_E_DOC_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
+                                        kBodyStreamOffset, key, /*encrypt=*/false, buffer.get(),
+                                        progress, {NUVEX_E_DOC_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
@@ -264,6 +267,29 @@ uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFi
     case Replace::Failed: break;
     }
     return NUVEX_E_REPLACE_FAILED;
+}
+
+}  // namespace nuvex::document
+
+extern "C" {
+
+// The key and useKey arguments have no effect: the body is enciphered under the module's
+// document key, one snapshot of it for the whole file.
+uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t /*reserved*/,
+                                        const void* /*key*/, uint32_t /*useKey*/) {
+    SealKey key = DocumentKeySnapshot();
+    const uint32_t result = EncryptDocumentFile(fileName, key, nullptr);
+    SecureWipe(key.data(), key.size());
+    return result;
+}
+
+uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
+                                        const char* outFileName, uint32_t /*reserved*/,
+                                        const void* /*key*/, uint32_t /*useKey*/) {
+    SealKey key = DocumentKeySnapshot();
+    const uint32_t result = DecryptDocumentFile(fileName, toOtherFile, outFileName, key, nullptr);
+    SecureWipe(key.data(), key.size());
+    return result;
 }
 
 }  // extern "C"

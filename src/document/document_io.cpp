@@ -118,9 +118,9 @@ static_assert(sizeof(SealWorkspace) <= kCopyWorkspaceBytes &&
 class CopyPipeline {
 public:
     CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                 const SealKey& key, uint8_t* buffer)
+                 const SealKey& key, uint8_t* buffer, const CopyProgress* progress)
         : source_(source), target_(target), length_(length), stream_(stream), key_(key),
-          buffer_(buffer),
+          buffer_(buffer), progress_(progress),
           chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize), targetStart_(Position(target)) {}
 
     CopyFailure Run() {
@@ -133,11 +133,15 @@ public:
         // Waits for helpers still at a task (they see the copy over when it ends); those
         // that have not begun never will touch this copy.
         for (platform::Thread& helper : helpers_) helper.Finish();
+        // The last report: the whole copy is written.
+        if (failure_ == CopyFailure::kNone && progress_ != nullptr && reported_ != chunks_ &&
+            !progress_->report(progress_->context, length_, length_))
+            failure_ = CopyFailure::kCancelled;
         return failure_;
     }
 
 private:
-    enum class Task { kNone, kRead, kCipher, kWrite, kDone };
+    enum class Task { kNone, kRead, kCipher, kWrite, kReport, kDone };
 
     // A helper's place in the copy: the pipeline and the thread's number (0 is the caller's).
     struct Seat {
@@ -180,8 +184,13 @@ private:
     // Claims the next open task, with the lock held: the write of the next enciphered chunk,
     // then the read of the next chunk with a free slot, then the next piece to encipher. I/O
     // goes first so that the disk is kept busy while the rest encipher.
-    Task Claim(uint64_t& chunk, uint32_t& piece) {
+    Task Claim(uint32_t thread, uint64_t& chunk, uint32_t& piece) {
         if (stopped_ || written_ == chunks_) return Task::kDone;
+        // Progress is told on the caller's thread only, when chunks were written since.
+        if (thread == 0 && progress_ != nullptr && reported_ != written_) {
+            chunk = reported_ = written_;
+            return Task::kReport;
+        }
         if (!writing_ && written_ < ciphered_) {
             writing_ = true;
             chunk = written_;
@@ -223,7 +232,7 @@ private:
             uint32_t piece = 0;
             {
                 platform::LockHolder held(lock_);
-                changed_.Wait(held, [&] { return (task = Claim(chunk, piece)) != Task::kNone; });
+                changed_.Wait(held, [&] { return (task = Claim(thread, chunk, piece)) != Task::kNone; });
             }
             switch (task) {
             case Task::kRead:
@@ -265,6 +274,11 @@ private:
                 });
                 break;
             }
+            case Task::kReport:
+                // `chunk` is the number of chunks written: all but the last are whole.
+                if (!progress_->report(progress_->context, chunk * kCopyChunkSize, length_))
+                    return Fail(CopyFailure::kCancelled);
+                break;
             case Task::kNone:
             case Task::kDone:
                 return;
@@ -289,6 +303,7 @@ private:
     const uint32_t stream_;
     const SealKey& key_;
     uint8_t* const buffer_;
+    const CopyProgress* const progress_;
     const uint64_t chunks_;
     const uint64_t targetStart_;  // where the first chunk goes in the target
 
@@ -306,6 +321,7 @@ private:
     uint32_t nextPiece_ = 0;  // and that piece
     uint32_t piecesDone_[kCopySlots] = {};  // pieces enciphered of the chunk in each slot
     uint32_t ciphering_ = 0;  // threads enciphering a piece now
+    uint64_t reported_ = 0;   // chunks written when progress was last told
 
     Seat seats_[kMostHelpers] = {};
     // Declared last: finished first, should a path leave one at work.
@@ -324,10 +340,16 @@ void WipeCopyBuffer(uint8_t* buffer, uint64_t length) {
 }
 
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                       const SealKey& key, bool encrypt, uint8_t* buffer) {
-    if (length == 0) return CopyFailure::kNone;
+                       const SealKey& key, bool encrypt, uint8_t* buffer,
+                       const CopyProgress* progress) {
     static_cast<void>(encrypt);
-    CopyPipeline pipeline(source, target, length, stream, key, buffer);
+    if (progress != nullptr && !progress->report(progress->context, 0, length))
+        return CopyFailure::kCancelled;
+    if (length == 0) {
+        if (progress != nullptr && !progress->report(progress->context, 0, 0)) return CopyFailure::kCancelled;
+        return CopyFailure::kNone;
+    }
+    CopyPipeline pipeline(source, target, length, stream, key, buffer, progress);
     return pipeline.Run();
 }
 

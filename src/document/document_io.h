@@ -57,7 +57,15 @@ bool FileSize64(HANDLE file, uint64_t& size);
 uint32_t FileSizeLow(HANDLE file);
 
 // Which side of a copy through the cipher failed.
-enum class CopyFailure { kNone, kRead, kWrite };
+enum class CopyFailure { kNone, kRead, kWrite, kCancelled };
+
+// Progress of a copy, reported on the thread that called CipherCopy: once before the first
+// chunk (0 bytes), after chunks are written, and once the copy is complete. `report` returns
+// true to go on and false to stop the copy (kCancelled).
+struct CopyProgress {
+    bool (*report)(void* context, uint64_t done, uint64_t total);
+    void* context;
+};
 
 // Copies `length` bytes from `source` (positioned at the first one) to `target` through the
 // cipher, as the stretch that starts at stream offset `stream`, under `key`. Reading,
@@ -72,7 +80,10 @@ enum class CopyFailure { kNone, kRead, kWrite };
 // before the call returns; one that had not begun never touches it. The bytes written are the
 // same either way. A read that fails or comes up short stops the copy with kRead; after a
 // failed or short write nothing more reaches the target (kWrite).
+// With `progress` (may be null) the calling thread reports as the copy goes and stops it when
+// told (kCancelled: nothing more is read, enciphered or written).
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                       const SealKey& key, bool encrypt, uint8_t* buffer);
+                       const SealKey& key, bool encrypt, uint8_t* buffer,
+                       const CopyProgress* progress = nullptr);
 
 }  // namespace nuvex::document

@@ -20,6 +20,7 @@
 #include "document/operation_files.h"
 #include "document_fixture.h"
 #include "frame/owners.h"
+#include "nuvexctrl_ex.h"
 #include "platform/host/host_hooks.h"
 #include "platform/platform.h"
 
@@ -171,6 +172,143 @@ TEST_F(EncryptDecrypt, KeyArgumentsChangeNothing) {
     std::string out = Scratch("b.out");
     EXPECT_EQ(NuvexCtrl_DecryptFile(b.c_str(), 1, out.c_str(), 5, key, 1), 0u);
     EXPECT_TRUE(ReadFileBytes(out) == plain);
+}
+
+// The extension's exports take the document key as an argument: the document is the one
+// NuvexCtrl_EncryptFile makes after NuvexCtrl_SetKey with that key, whatever the module's
+// key is meanwhile, and only that key gives the plain bytes back.
+TEST_F(EncryptDecrypt, ExtensionTakesTheKeyAsAnArgument) {
+    const std::string plain = RandomBytes(kCopyChunkSize + 4097, 11);
+    const std::string key = "a key of 21 bytes....";
+    std::string underSetKey;
+    {
+        KeyScope scope(Root(), key);
+        ASSERT_TRUE(scope.ok());
+        underSetKey = ReadFileBytes(Document("setkey", plain)).substr(4096);
+    }
+    const std::string path = PlainFile("ex", plain);
+    ASSERT_EQ(NuvexCtrlEx_EncryptFile(path.c_str(), key.data(), static_cast<uint32_t>(key.size()), nullptr, nullptr), 0u);
+    const std::string document = ReadFileBytes(path);
+    EXPECT_TRUE(document.substr(4096) == underSetKey);
+
+    // The module's own (default) key does not open it; the caller's key does, both ways.
+    const std::string wrong = Scratch("wrong.out"), right = Scratch("right.out");
+    ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, wrong.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_FALSE(ReadFileBytes(wrong) == plain);
+    ASSERT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), right.c_str(), key.data(), static_cast<uint32_t>(key.size()), nullptr, nullptr), 0u);
+    EXPECT_TRUE(ReadFileBytes(right) == plain);
+    EXPECT_TRUE(ReadFileBytes(path) == document);
+    ASSERT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), nullptr, key.data(), static_cast<uint32_t>(key.size()), nullptr, nullptr), 0u);
+    EXPECT_TRUE(ReadFileBytes(path) == plain);
+
+    // Keys the driver would not take are refused before anything is touched.
+    struct BadKey { const char* what; const void* bytes; uint32_t length; };
+    const std::string longKey(257, 'k');
+    for (const BadKey& bad : {BadKey{"no key", nullptr, 20}, BadKey{"empty key", key.data(), 0},
+                              BadKey{"257 bytes", longKey.data(), 257}}) {
+        const auto before = ScratchNames();
+        EXPECT_EQ(NuvexCtrlEx_EncryptFile(path.c_str(), bad.bytes, bad.length, nullptr, nullptr), NUVEX_E_KEY_INVALID) << bad.what;
+        EXPECT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), nullptr, bad.bytes, bad.length, nullptr, nullptr), NUVEX_E_KEY_INVALID) << bad.what;
+        EXPECT_EQ(ScratchNames(), before) << bad.what;
+        EXPECT_TRUE(ReadFileBytes(path) == plain) << bad.what;
+    }
+}
+
+namespace {
+
+// Records progress reports and cancels at the report numbered `cancelAt` (0: never).
+struct ProgressLog {
+    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    std::vector<std::thread::id> threads;
+    std::size_t cancelAt = 0;
+};
+
+uint32_t NUVEXAPI LogProgress(void* context, const NuvexCtrlExProgressInfo* info) {
+    auto* log = static_cast<ProgressLog*>(context);
+    log->reports.emplace_back(info->bytesDone, info->bytesTotal);
+    log->threads.push_back(std::this_thread::get_id());
+    return log->reports.size() == log->cancelAt ? 1 : 0;
+}
+
+}  // namespace
+
+// Progress is told on the calling thread, from 0 to the whole body, never backwards; a
+// callback that says stop ends the call with NUVEX_E_CANCELLED and nothing changed: no
+// temporary file, the source (and any target) as they were.
+TEST_F(EncryptDecrypt, ExtensionReportsProgressAndCancelsCleanly) {
+    const std::string plain = RandomBytes(3 * kCopyChunkSize + 12345, 12);
+    const std::string key(20, 'K');
+    const std::string path = PlainFile("progress", plain);
+    ProgressLog log;
+    ASSERT_EQ(NuvexCtrlEx_EncryptFile(path.c_str(), key.data(), 20, &LogProgress, &log), 0u);
+    ASSERT_GE(log.reports.size(), 2u);
+    EXPECT_EQ(log.reports.front(), std::make_pair(uint64_t{0}, uint64_t{plain.size()}));
+    EXPECT_EQ(log.reports.back(), std::make_pair(uint64_t{plain.size()}, uint64_t{plain.size()}));
+    for (std::size_t i = 1; i < log.reports.size(); ++i) EXPECT_LE(log.reports[i - 1].first, log.reports[i].first);
+    for (std::thread::id thread : log.threads) EXPECT_EQ(thread, std::this_thread::get_id());
+    const std::string document = ReadFileBytes(path);
+
+    struct Case { const char* what; bool encrypt; bool toOther; std::size_t cancelAt; };
+    const Case cases[] = {
+        {"encrypt, before the copy", true, false, 1},  {"encrypt, during the copy", true, false, 2},
+        {"decrypt in place, before", false, false, 1}, {"decrypt in place, during", false, false, 2},
+        {"decrypt to a file, during", false, true, 2}, {"decrypt to a file, at the end", false, true, 99},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string source = c.encrypt ? PlainFile("cancel-plain", plain) : path;
+        const std::string before = ReadFileBytes(source);
+        const std::string target = Scratch("cancel.out");
+        const auto names = ScratchNames();
+        ProgressLog cancelling;
+        cancelling.cancelAt = c.cancelAt;
+        uint32_t result = 0;
+        if (c.encrypt) {
+            result = NuvexCtrlEx_EncryptFile(source.c_str(), key.data(), 20, &LogProgress, &cancelling);
+        } else {
+            // The last report is the one that says the whole body is written.
+            if (c.cancelAt == 99) {
+                ProgressLog counting;
+                ASSERT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), target.c_str(), key.data(), 20, &LogProgress, &counting), 0u);
+                std::filesystem::remove(target);
+                cancelling.cancelAt = counting.reports.size();
+            }
+            result = NuvexCtrlEx_DecryptFile(source.c_str(), c.toOther ? target.c_str() : nullptr, key.data(), 20,
+                                             &LogProgress, &cancelling);
+        }
+        EXPECT_EQ(result, NUVEX_E_CANCELLED);
+        EXPECT_TRUE(ReadFileBytes(source) == before);
+        EXPECT_EQ(ScratchNames(), names);
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+    EXPECT_TRUE(ReadFileBytes(path) == document);
+}
+
+TEST(Extension, VersionAndResultTexts) {
+    uint32_t major = 99, minor = 99, patch = 99;
+    EXPECT_EQ(NuvexCtrlEx_GetVersion(&major, &minor, &patch), 0u);
+    EXPECT_EQ(major * 10000 + minor * 100 + patch, uint32_t{NUVEXCTRL_VERSION_NUMBER});
+    EXPECT_EQ(NuvexCtrlEx_GetVersion(nullptr, nullptr, nullptr), 0u);
+
+    struct Case { const char* exportName; uint32_t code; uint32_t capacity; uint32_t result; const char* text; };
+    const Case cases[] = {
+        {"NuvexCtrl_DecryptFile", 531, 64, 0, "not an encrypted document"},
+        {"NuvexCtrl_DecryptFile", 0, 64, 0, "success"},
+        // An extension export answers for the codes of the export it extends, and its own.
+        {"NuvexCtrlEx_DecryptFile", 531, 64, 0, "not an encrypted document"},
+        {"NuvexCtrlEx_EncryptFile", NUVEX_E_CANCELLED, 8, NUVEX_E_TEXT_CUT, "the pro"},
+        {"NuvexCtrl_DecryptFile", 12345, 64, NUVEX_E_RESULT_UNKNOWN, "unexpected result"},
+        {nullptr, 531, 64, NUVEX_E_RESULT_UNKNOWN, "unexpected result"},
+        {"NuvexCtrlEx_NoSuchExportWithAVeryLongNameThatFitsNoBufferOfTheLibraryAtAll", 531, 64,
+         NUVEX_E_RESULT_UNKNOWN, "unexpected result"},
+    };
+    for (const Case& c : cases) {
+        char text[64];
+        std::memset(text, 'x', sizeof text);
+        EXPECT_EQ(NuvexCtrlEx_DescribeResult(c.exportName, c.code, text, c.capacity), c.result) << c.text;
+        EXPECT_STREQ(text, c.text);
+    }
+    EXPECT_EQ(NuvexCtrlEx_DescribeResult("NuvexCtrl_DecryptFile", 531, nullptr, 0), NUVEX_E_TEXT_CUT);
 }
 
 TEST_F(EncryptDecrypt, EncryptingADocumentIsRefused) {

@@ -7,6 +7,7 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 test -f "$work/prefix/include/nuvexctrl.h"
 test -f "$work/prefix/include/nuvexctrl_results.h"
+test -f "$work/prefix/include/nuvexctrl_ex.h"
 test -x "$work/prefix/bin/nuvexctl"
 cmake -S "$source/examples/status" -B "$work/example" -DCMAKE_PREFIX_PATH="$work/prefix" \
       -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
@@ -50,5 +51,7 @@ if ! diff -u "$work/expected" "$work/exported"; then
     echo "package: the installed library's dynamic symbols differ from include/nuvexctrl.def" >&2
     exit 1
 fi
-test "$(wc -l < "$work/expected")" -eq 61
-echo "package: installed tree builds and runs the example; it exports exactly the 61 exports"
+# The 61 exports and the extension interface's.
+test "$(grep -vc '^NuvexCtrlEx_' "$work/expected")" -eq 61
+test "$(grep -c '^NuvexCtrlEx_' "$work/expected")" -eq 4
+echo "package: installed tree builds and runs the example; it exports exactly the 61 exports and the 4 of the extension"

@@ -12,6 +12,7 @@ usage: check_exports.py <objdump> <Nuvexctrl.dll> <nuvexctrl.def> <nuvexctrl.h> 
 - the import library defines __imp__Name@N for every export, the slot through which a client
   compiled with the header's __stdcall declarations calls it.
 """
+import os
 import re
 import subprocess
 import sys
@@ -40,8 +41,12 @@ def parse_def(path):
 
 
 def parse_header(path):
-    """Returns {name: [argument declarations]} of every export the header declares."""
+    """Returns {name: [argument declarations]} of every export the header (and the extension
+    interface's header beside it) declares."""
     text = open(path, encoding="ascii").read()
+    extension = os.path.join(os.path.dirname(path), "nuvexctrl_ex.h")
+    if os.path.exists(extension):
+        text += open(extension, encoding="ascii").read()
     text = re.sub(r"/\*.*?\*/", " ", text, flags=re.S)
     text = re.sub(r"//[^\n]*", " ", text)
     decls = {}
@@ -54,7 +59,9 @@ def parse_header(path):
 
 
 def is_32_bit(arg):
-    return "*" in arg or re.match(r"(const\s+)?(uint32_t|int32_t)\b", arg) is not None
+    # Pointers, 32-bit integers and the extension's callback (a function pointer).
+    return ("*" in arg or re.match(r"(const\s+)?(uint32_t|int32_t)\b", arg) is not None
+            or re.match(r"NuvexCtrlExProgress\b", arg) is not None)
 
 
 def parse_exports(objdump, dll):

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "nuvexctrl.h"
+#include "nuvexctrl_ex.h"
 #include "win_support.h"
 
 namespace {
@@ -143,11 +144,19 @@ const ExportCase kCases[] = {
     // monitor driver
     {"_NuvexAntiSteal_Install@8", NUVEX_FN(NuvexAntiSteal_Install), {0, Arg(kAbsentFile)}, 308},
     {"_NuvexAntiSteal_UnInstall@0", NUVEX_FN(NuvexAntiSteal_UnInstall), {}, 387},
+    // extension interface
+    {"_NuvexCtrlEx_GetVersion@12", NUVEX_FN(NuvexCtrlEx_GetVersion), {0, 0, 0}, 0},
+    {"_NuvexCtrlEx_DescribeResult@16", NUVEX_FN(NuvexCtrlEx_DescribeResult),
+     {Arg("NuvexCtrl_DecryptFile"), 531, 0, 0}, NUVEX_E_TEXT_CUT},
+    {"_NuvexCtrlEx_EncryptFile@20", NUVEX_FN(NuvexCtrlEx_EncryptFile), {Arg(kAbsentFile), 0, 0, 0, 0},
+     NUVEX_E_KEY_INVALID},
+    {"_NuvexCtrlEx_DecryptFile@24", NUVEX_FN(NuvexCtrlEx_DecryptFile),
+     {Arg(kAbsentFile), 0, Arg(kAbsentFile), 20, 0, 0}, NUVEX_E_DOC_OPEN_FAILED},
 };
 
 TEST_F(StdcallTest, EveryExportIsFoundByItsDecoratedNameOnly) {
     ASSERT_NE(module_, nullptr) << "Nuvexctrl.dll does not load: " << GetLastError();
-    EXPECT_EQ(std::size(kCases), 61u);
+    EXPECT_EQ(std::size(kCases), 65u);  // the 61 and the extension's 4
     for (const ExportCase& c : kCases) {
         SCOPED_TRACE(c.decorated);
         FARPROC byName = GetProcAddress(module_, c.decorated);

@@ -1,0 +1,68 @@
+// The extension interface's document exports: encryption and decryption under a key the
+// caller passes, with progress reported to (and cancellation by) a callback of the caller.
+#include <cstring>
+
+#include "document/documents.h"
+#include "frame/heap.h"
+#include "nuvexctrl_ex.h"
+#include "nuvex_wire.h"
+
+namespace nuvex::document {
+namespace {
+
+// Keys are taken as NuvexCtrl_SetKey takes them: 1 to 256 bytes, of which the cipher uses the
+// first kSealKeyBytes (zero-filled when shorter), so a document made here under a key is the
+// same as one made after NuvexCtrl_SetKey with that key.
+constexpr uint32_t kLongestKey = NUVEX_KEY_FIELD_SIZE;
+
+bool TakeKey(const void* bytes, uint32_t length, SealKey& key) {
+    if (bytes == nullptr || length == 0 || length > kLongestKey) return false;
+    key.fill(0);
+    std::memcpy(key.data(), bytes, length < key.size() ? length : key.size());
+    return true;
+}
+
+struct CallerProgress {
+    NuvexCtrlExProgress callback;
+    void* context;
+};
+
+bool Report(void* context, uint64_t done, uint64_t total) {
+    const auto* caller = static_cast<const CallerProgress*>(context);
+    NuvexCtrlExProgressInfo info{done, total};
+    return caller->callback(caller->context, &info) == 0;
+}
+
+}  // namespace
+}  // namespace nuvex::document
+
+using namespace nuvex;
+using namespace nuvex::document;
+
+extern "C" {
+
+uint32_t NUVEXAPI NuvexCtrlEx_EncryptFile(const char* fileName, const void* key, uint32_t keyLength,
+                                          NuvexCtrlExProgress progress, void* context) {
+    SealKey sealKey{};
+    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
+    CallerProgress caller{progress, context};
+    CopyProgress reporting{&Report, &caller};
+    const uint32_t result = EncryptDocumentFile(fileName, sealKey, progress != nullptr ? &reporting : nullptr);
+    SecureWipe(sealKey.data(), sealKey.size());
+    return result;
+}
+
+uint32_t NUVEXAPI NuvexCtrlEx_DecryptFile(const char* fileName, const char* outFileName,
+                                          const void* key, uint32_t keyLength,
+                                          NuvexCtrlExProgress progress, void* context) {
+    SealKey sealKey{};
+    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
+    CallerProgress caller{progress, context};
+    CopyProgress reporting{&Report, &caller};
+    const uint32_t result = DecryptDocumentFile(fileName, outFileName != nullptr ? 1 : 0, outFileName,
+                                                sealKey, progress != nullptr ? &reporting : nullptr);
+    SecureWipe(sealKey.data(), sealKey.size());
+    return result;
+}
+
+}  // extern "C"
