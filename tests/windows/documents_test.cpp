@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nuvexctrl.h"
+#include "nuvexctrl_ex.h"
 #include "win_support.h"
 
 namespace {
@@ -171,6 +172,53 @@ TEST_F(DocumentTest, RoundTripsInPlaceAndToAnotherFile) {
         EXPECT_EQ(ReadFileBytes(path), plain);
     }
     EXPECT_EQ(LeftoverTemporaries(), 0);
+}
+
+// The extension's exports from a Windows client: the key as an argument, and a stdcall
+// progress callback that is called on the calling thread and can cancel.
+struct ExProgress {
+    DWORD thread = 0;
+    int calls = 0;
+    int cancelAt = 0;
+    bool foreignThread = false;
+};
+
+uint32_t NUVEXAPI CountProgress(void* context, const NuvexCtrlExProgressInfo* info) {
+    auto* progress = static_cast<ExProgress*>(context);
+    if (GetCurrentThreadId() != progress->thread) progress->foreignThread = true;
+    ++progress->calls;
+    return info->bytesTotal != 0 && progress->calls == progress->cancelAt ? 1 : 0;
+}
+
+TEST_F(DocumentTest, ExtensionEnciphersUnderTheCallersKeyWithProgress) {
+    const Bytes plain = PatternBytes(3 * 1024 * 1024 + 17, 41);
+    const char key[] = "the caller's own key";
+    std::string path = Scratch("ex.bin");
+    ASSERT_TRUE(WriteFileBytes(path, plain));
+    ExProgress progress;
+    progress.thread = GetCurrentThreadId();
+    ASSERT_EQ(NuvexCtrlEx_EncryptFile(path.c_str(), key, sizeof key - 1, &CountProgress, &progress), 0u);
+    EXPECT_GE(progress.calls, 2);
+    EXPECT_FALSE(progress.foreignThread);
+    EXPECT_EQ(IsDocument(path), 1u);
+    const Bytes document = ReadFileBytes(path);
+
+    // Under the module's (default) key the body is garbage; under the caller's it is the text.
+    std::string wrong = Scratch("wrong.bin"), right = Scratch("right.bin");
+    ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 1, wrong.c_str(), 0, nullptr, 0), 0u);
+    EXPECT_NE(ReadFileBytes(wrong), plain);
+    ASSERT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), right.c_str(), key, sizeof key - 1, nullptr, nullptr), 0u);
+    EXPECT_EQ(ReadFileBytes(right), plain);
+
+    // Cancelled in place: the document stays as it was, no temporary file.
+    ExProgress cancelling;
+    cancelling.thread = GetCurrentThreadId();
+    cancelling.cancelAt = 2;
+    EXPECT_EQ(NuvexCtrlEx_DecryptFile(path.c_str(), nullptr, key, sizeof key - 1, &CountProgress, &cancelling),
+              NUVEX_E_CANCELLED);
+    EXPECT_EQ(ReadFileBytes(path), document);
+    EXPECT_EQ(LeftoverTemporaries(), 0);
+    EXPECT_EQ(NuvexCtrlEx_EncryptFile(path.c_str(), nullptr, 20, nullptr, nullptr), NUVEX_E_KEY_INVALID);
 }
 
 TEST_F(DocumentTest, RefusesWhatIsNotToBeDone) {
