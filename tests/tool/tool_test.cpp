@@ -111,6 +111,13 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
 
 json Json(const ToolRun& run) { return json::parse(run.out); }
 
+// A key file only its owner can read, as the tool wants one.
+std::string KeyFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    return path.string();
+}
+
 // True when `text` is exactly one JSON document.
 bool OneDocument(const std::string& text) {
     return json::accept(text);
@@ -233,8 +240,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     EXPECT_EQ(Json(status)["acl"]["running"], true);
 
     EXPECT_EQ(Tool({"log", "on"}).status, 0);
-    EXPECT_EQ(Tool({"key", "set", "--hex", "0102030405"}).status, 0);
-    EXPECT_EQ(Tool({"syskey", "set", "--hex", "0f0e0d0c"}).status, 0);
+    EXPECT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405\n")}).status, 0);
+    EXPECT_EQ(Tool({"syskey", "set", "--key-file", KeyFile(Scratch("system.key"), "0f0e0d0c")}).status, 0);
 
     std::string dir = Scratch("tree");
     fs::create_directories(dir + "/sub");
@@ -341,9 +348,9 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {{"doc", "rights", "set", doc, "--print", "65535", "--password-file", pw}, 2},
         {{"doc", "rights", "set", doc, "--count", "-1", "--password-file", pw}, 2},
         {{"doc", "print-count", "set", doc, "65536"}, 2},
-        {{"key", "set", "--hex", " 1"}, 2},
-        {{"key", "set", "--hex", "-1"}, 2},
-        {{"key", "set", "--hex", "0x"}, 2},
+        {{"key", "set", "--key-file", KeyFile(Scratch("odd.key"), " 1")}, 2},
+        {{"key", "set", "--key-file", KeyFile(Scratch("long.key"), std::string(514, 'a'))}, 2},
+        {{"key", "set", "--key-file", KeyFile(Scratch("empty.key"), "")}, 2},
         {{"policy", "show", "010x"}, 2},
         {{"policy", "show", "4294967296"}, 2},
         {{"policy", "add", "--record", "--value", "1", "--value", "2x"}, 2},
@@ -558,7 +565,7 @@ TEST_F(ToolTest, StateApplyMakesTheDriversMatchTheFile) {
     ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
     ASSERT_EQ(Tool({"acl", "start"}).status, 0);
     ASSERT_EQ(Tool({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "a|"}).status, 0);
-    ASSERT_EQ(Tool({"key", "set", "--hex", "0102030405"}).status, 0);
+    ASSERT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405")}).status, 0);
     std::string file = Scratch("machine.json");
     ASSERT_EQ(Tool({"state", "export", file}).status, 0);
     std::string declared = nuvex::test::ReadFileBytes(file);
@@ -888,6 +895,27 @@ TEST_F(ToolTest, PassPathAddCountsWhatTheDriverReceived) {
     EXPECT_EQ(report["alreadyPresent"].size(), 1u);
     EXPECT_EQ(report["ignored"].size(), 1u);
     EXPECT_EQ(Json(Tool({"--json", "passpath", "list"}))["passPaths"].size(), 5u);
+}
+
+// A key never comes from the command line: `key set` reads it from a private key file, from
+// standard input or a prompt; a key file other users can read is refused.
+TEST_F(ToolTest, KeysAreReadFromPrivateFilesOrStandardInputOnly) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    const std::string shared = KeyFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
+    fs::permissions(shared, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    struct Case { std::vector<std::string> args; std::string input; int status; std::string said; };
+    const Case cases[] = {
+        {{"key", "set", "--hex", "0011"}, "", 2, "unknown option '--hex'"},
+        {{"key", "set", "--key-file", shared}, "", 2, "can be read or written by other users"},
+        {{"key", "set"}, "", 2, "no document key"},
+        {{"key", "set", "--key-file", "-"}, "00 11 22 33\n", 0, "handed the main driver a new document key (4 bytes)"},
+        {{"key", "set", "--key-file", KeyFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = Tool(c.args, c.input);
+        EXPECT_EQ(run.status, c.status) << c.said << "\n" << run.err;
+        EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
+    }
 }
 
 }  // namespace

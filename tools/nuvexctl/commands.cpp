@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "nuvexctrl.h"
+#include "doc_key.h"
 #include "output.h"
 #include "spool.h"
 #include "result_codes.h"
@@ -82,14 +83,6 @@ namespace {
 
 // Reads a key file into `bytes` in one allocation (so no copy of the key is left behind by
 // growing); keys are at most 256 bytes, so a larger file is refused unread.
-bool ReadKeyFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.reserve(257);
-    char c;
-    while (bytes.size() < 257 && in.get(c)) bytes.push_back(static_cast<uint8_t>(c));
-    return !in.bad();
-}
 
 // Walks a UserStrList into strings and releases it.
 std::vector<std::string> TakeStrings(UserStrNode* list) {
@@ -674,24 +667,24 @@ int PassPathClear(bool persist) {
 }
 
 // ---- keys ----------------------------------------------------------------------------------
-int SetKey(const std::string& hex, const std::string& file, uint32_t param, bool system) {
+// Hands the main driver a document key (or the system key). The library keeps a document key
+// only in the process that set it, and every nuvexctl run is a process of its own: this tells
+// the driver the key; runs that encipher documents take theirs with --key-file.
+int SetKey(const std::string& file, uint32_t param, bool system) {
     std::vector<uint8_t> key;
     WipeOnExit<std::vector<uint8_t>> wipeKey(key);
-    if (!hex.empty() && !file.empty()) return ReportError("give the key as --hex or as --file, not both", kExitUsage);
-    if (!hex.empty()) {
-        key.reserve(hex.size() / 2 + 1);
-        if (!ParseHex(hex, key)) return ReportError("--hex takes two hexadecimal digits per byte and nothing else", kExitUsage);
-    } else if (!file.empty()) {
-        if (!ReadKeyFile(file, key)) return ReportError("cannot read the key file " + file);
-    }
-    if (key.empty()) return ReportError("give the key as --hex (hexadecimal digits) or as --file", kExitUsage);
-    if (key.size() > 256) return ReportError("a key has at most 256 bytes", kExitUsage);
+    KeyChoice choice;
+    choice.file = file;
+    std::string why;
+    if (!ReadDocumentKey(choice, key, why)) return ReportError(why, kExitUsage);
     uint32_t code = system ? NuvexCtrl_SetSysKey(key.data(), static_cast<uint32_t>(key.size()))
                            : NuvexCtrl_SetKey(param, key.data(), static_cast<uint32_t>(key.size()));
     if (code != 0)
         return ReportFailure(system ? "setting the system key" : "setting the document key",
                              system ? "NuvexCtrl_SetSysKey" : "NuvexCtrl_SetKey", code);
-    Say(std::string(system ? "system" : "document") + " key set (" + std::to_string(key.size()) + " bytes)");
+    Say(std::string("handed the main driver a new ") + (system ? "system" : "document") + " key (" +
+        std::to_string(key.size()) + " bytes)" +
+        (system ? "" : "; nuvexctl runs that encrypt or decrypt documents take theirs with --key-file"));
     return PrintJson({{"ok", true}, {"bytes", key.size()}});
 }
 
@@ -921,32 +914,29 @@ void AddPassPathCommands(CLI::App& app) {
 }
 
 void AddKeyCommands(CLI::App& app) {
-    static std::string hex, file, sysHex, sysFile;
+    static std::string file, sysFile;
     static uint32_t param = 0;
     auto* key = app.add_subcommand("key", "The document key");
     key->require_subcommand(1);
-    key->footer(Example("nuvexctl key set --hex 00112233445566778899aabbccddeeff00112233"));
-    auto* set = key->add_subcommand("set", "Hand the driver a new document key (and use it for documents)");
-    set->add_option("--hex", hex, "Key bytes in hexadecimal (1 to 256 bytes)");
-    set->add_option("--file", file, "Read the key bytes from a file");
+    key->footer(Example("nuvexctl key set --key-file ~/.config/nuvex/document.key"));
+    auto* set = key->add_subcommand(
+        "set", "Hand the main driver a new document key (nuvexctl runs that encrypt or decrypt take theirs with --key-file)");
+    set->add_option("--key-file", file,
+                    "A file of hexadecimal digits or of the key's raw bytes (1 to 256), readable by its "
+                    "owner only; - reads standard input. Without it a terminal is asked");
     AddNumber(set, "--param", param, "32-bit value passed to the driver with the key");
-    set->footer(Example("nuvexctl key set --hex 00112233445566778899aabbccddeeff00112233"));
-    Bind(set, [] {
-        WipeOnExit<std::string> wipeHex(hex);
-        return SetKey(hex, file, param, false);
-    });
+    set->footer(Example("nuvexctl key set --key-file ~/.config/nuvex/document.key"));
+    Bind(set, [] { return SetKey(file, param, false); });
 
     auto* syskey = app.add_subcommand("syskey", "The system key");
     syskey->require_subcommand(1);
-    syskey->footer(Example("nuvexctl syskey set --hex 0f0e0d0c0b0a09080706050403020100"));
-    auto* sysSet = syskey->add_subcommand("set", "Hand the driver a new system key");
-    sysSet->add_option("--hex", sysHex, "Key bytes in hexadecimal");
-    sysSet->add_option("--file", sysFile, "Read the key bytes from a file");
-    sysSet->footer(Example("nuvexctl syskey set --hex 0f0e0d0c0b0a09080706050403020100"));
-    Bind(sysSet, [] {
-        WipeOnExit<std::string> wipeHex(sysHex);
-        return SetKey(sysHex, sysFile, 0, true);
-    });
+    syskey->footer(Example("nuvexctl syskey set --key-file system.key"));
+    auto* sysSet = syskey->add_subcommand("set", "Hand the main driver a new system key");
+    sysSet->add_option("--key-file", sysFile,
+                       "A file of hexadecimal digits or of the key's raw bytes, readable by its owner only; "
+                       "- reads standard input. Without it a terminal is asked");
+    sysSet->footer(Example("nuvexctl syskey set --key-file system.key"));
+    Bind(sysSet, [] { return SetKey(sysFile, 0, true); });
 
     static std::string signFile;
     auto* sign = app.add_subcommand("signcode", "Print the signature code of a program file");

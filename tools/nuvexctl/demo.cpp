@@ -96,8 +96,13 @@ int RunDemo(const std::string& keepRoot) {
     Explain("Switch the main driver's log on, so that it records what the tour does.");
     must({"log", "on"});
 
-    Explain("Hand the main driver a document key; the library keeps a copy and enciphers documents with it.");
-    must({"key", "set", "--hex", "4e757665782064656d6f206b65792032303236"});
+    Explain("A document key in a file only its owner can read. The main driver is handed it; the library "
+            "keeps a key only for the process that set it, and every nuvexctl run is a process of its "
+            "own, so the runs that encrypt and decrypt documents take it with --key-file as well.");
+    fs::path keyFile = root / "document.key";
+    WriteFile(keyFile, "4e757665782064656d6f206b65792032303236\n");
+    fs::permissions(keyFile, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    must({"key", "set", "--key-file", keyFile.string()});
 
     Explain("Make a few sample files and one larger one, then encrypt the whole folder.");
     WriteFile(work / "letter.txt", "Dear reader,\nthis letter is protected by Nuvex.\n");

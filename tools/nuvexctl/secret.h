@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,17 @@ public:
 private:
     Container& c_;
 };
+
+// The longest secret line read: a rights password, or a key typed in hexadecimal.
+constexpr std::size_t kPasswordMax = 1024;
+
+// Reads one line (up to a line feed or the end) into room reserved beforehand, one character at
+// a time, so that no copy is left behind by growing. False when nothing was read or the line is
+// longer than kPasswordMax.
+bool ReadPasswordLine(std::istream& in, std::string& password);
+
+// Reads a line from the terminal with its echo off; the echo comes back also when the run is
+// ended by a signal meanwhile. Without a terminal, a plain line from standard input.
+bool PromptWithoutEcho(std::string& line);
 
 }  // namespace nuvexctl

@@ -1,0 +1,137 @@
+#include "doc_key.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define STDIN_FILENO 0
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <cctype>
+#include <iostream>
+
+#include "output.h"
+#include "secret.h"
+#include "text.h"
+#include "tool_files.h"
+
+namespace nuvexctl {
+namespace {
+
+// A key file is small: anything longer is not a key (hexadecimal of 256 bytes with a line
+// break every byte stays well under this).
+constexpr std::size_t kLongestKeyFile = 4096;
+
+bool IsHexText(const std::string& bytes) {
+    bool digits = false;
+    for (unsigned char c : bytes) {
+        if (std::isxdigit(c)) digits = true;
+        else if (!std::isspace(c)) return false;
+    }
+    return digits;
+}
+
+// Other users must not be able to read a key file (POSIX permission bits; Windows files are
+// guarded by their access-control lists, which the user's profile keeps private).
+bool PrivateEnough(const std::string& path, std::string& why) {
+#if defined(_WIN32)
+    static_cast<void>(path);
+    static_cast<void>(why);
+    return true;
+#else
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return true;  // the read reports it
+    if ((info.st_mode & 077) != 0) {
+        why = "the key file " + path + " can be read or written by other users (chmod 600 it)";
+        return false;
+    }
+    return true;
+#endif
+}
+
+}  // namespace
+
+void AddKeyOptions(CLI::App* verb, KeyChoice& choice) {
+    verb->add_option("--key-file", choice.file,
+                     "Document key: a file of hexadecimal digits or of the key's raw bytes (1 to 256), "
+                     "readable by its owner only; - reads standard input. Without it a terminal is asked");
+    verb->add_flag("--default-key", choice.defaultKey,
+                   "Use the built-in key that every copy of the library holds (protects nothing)");
+}
+
+bool KeyFromFileBytes(const std::string& bytes, std::vector<uint8_t>& key, std::string& why) {
+    key.reserve(kLongestKeyFile);
+    if (IsHexText(bytes)) {
+        std::string digits;
+        digits.reserve(bytes.size());
+        WipeOnExit<std::string> wipeDigits(digits);
+        for (unsigned char c : bytes)
+            if (std::isxdigit(c)) digits.push_back(static_cast<char>(c));
+        if (!ParseHex(digits, key)) {
+            why = "a key file of hexadecimal digits needs two digits per byte";
+            return false;
+        }
+    } else {
+        key.assign(bytes.begin(), bytes.end());
+    }
+    if (key.empty() || key.size() > kLongestKey) {
+        why = "a key has 1 to 256 bytes";
+        return false;
+    }
+    return true;
+}
+
+bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::string& why) {
+    key.reserve(kLongestKeyFile);
+    if (choice.defaultKey && !choice.file.empty()) {
+        why = "give --key-file or --default-key, not both";
+        return false;
+    }
+    if (choice.defaultKey) {
+        Warn("the built-in document key is in every copy of the library: documents made under it "
+             "are protected from nobody");
+        key.clear();
+        return true;
+    }
+    std::string bytes;
+    bytes.reserve(kLongestKeyFile + 1);
+    WipeOnExit<std::string> wipeBytes(bytes);
+    if (choice.file == "-") {
+        char c;
+        while (bytes.size() <= kLongestKeyFile && std::cin.get(c)) bytes.push_back(c);
+    } else if (!choice.file.empty()) {
+        if (!PrivateEnough(choice.file, why)) return false;
+        std::string read;
+        WipeOnExit<std::string> wipeRead(read);
+        if (!ReadRegularFile(choice.file, read, why)) {
+            why = "the key file " + choice.file + " " + why;
+            return false;
+        }
+        if (read.size() > kLongestKeyFile) {
+            why = "the key file " + choice.file + " is larger than a key file can be";
+            return false;
+        }
+        bytes.assign(read);
+    } else if (isatty(STDIN_FILENO)) {
+        std::cerr << "Document key (hexadecimal): " << std::flush;
+        const bool ok = PromptWithoutEcho(bytes);
+        std::cerr << "\n";
+        if (!ok || !IsHexText(bytes)) {
+            why = "the key typed at the prompt takes hexadecimal digits, two per byte";
+            return false;
+        }
+    } else {
+        why = "no document key: give --key-file FILE (or - for standard input), or --default-key "
+              "to use the built-in key that protects nothing";
+        return false;
+    }
+    if (bytes.size() > kLongestKeyFile) {
+        why = "the key is longer than a key can be";
+        return false;
+    }
+    return KeyFromFileBytes(bytes, key, why);
+}
+
+}  // namespace nuvexctl
