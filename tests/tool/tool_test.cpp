@@ -1043,6 +1043,8 @@ TEST_F(ToolTest, PolicyTextsWithAFinalBarRoundTrip) {
 // deeper than a state file has, and a file or an input larger than the limit.
 TEST_F(ToolTest, StateFilesWithDuplicateKeysOrTooLargeAreRefused) {
     InstallAll();
+    std::string zeros;  // a million values; the case adds one more
+    for (int i = 0; i < 1000000; ++i) zeros += "0,";
     ASSERT_EQ(Tool({"policy", "add", "NVP9|x"}).status, 0);
     std::string before = Tool({"state", "export"}).out;
     struct Case { std::string text; std::string said; };
@@ -1056,6 +1058,7 @@ TEST_F(ToolTest, StateFilesWithDuplicateKeysOrTooLargeAreRefused) {
          "duplicate key \"hex\" at /acl/policies/0/primaryText;"},
         {R"({"a/b~": {"x": 1, "x": 2}})", "duplicate key \"x\" at /a~1b~0;"},
         {std::string(100, '[') + std::string(100, ']'), "nested more than 64 levels deep"},
+        {R"({"nuvexctlState": 1, "main": {"policies": [)" + zeros + "0]}}", "holds more than 1000000 values"},
     };
     std::string file = Scratch("state.json");
     for (const Case& c : cases) {

@@ -41,6 +41,10 @@ constexpr std::size_t kStateFileMax = 64u << 20;
 // The document is at most six levels deep; anything much deeper is refused before it is parsed,
 // so that parsing needs no memory in proportion to the nesting.
 constexpr std::size_t kNestingMax = 64;
+// Far more values than the largest tables the drivers hold; past this many the parser keeps
+// nothing more, so that a hostile file within the size limit cannot take memory many times
+// its size.
+constexpr std::size_t kValuesMax = 1000000;
 
 struct AclPolicy {
     uint32_t id = 0;
@@ -565,6 +569,7 @@ bool ParseStateText(const std::string& text, Json& document, std::string& why) {
     };
     std::vector<Frame> frames;
     std::string duplicate;
+    std::size_t values = 0;
     auto where = [&frames] {
         std::vector<std::string> steps;
         for (std::size_t i = 0; i + 1 < frames.size(); ++i)
@@ -575,6 +580,7 @@ bool ParseStateText(const std::string& text, Json& document, std::string& why) {
         if (!frames.empty() && frames.back().array) ++frames.back().index;
     };
     Json::parser_callback_t callback = [&](int, Json::parse_event_t event, Json& parsed) {
+        if (values > kValuesMax) return false;
         switch (event) {
         case Json::parse_event_t::object_start: frames.push_back(Frame{}); break;
         case Json::parse_event_t::array_start: frames.push_back(Frame{true}); break;
@@ -593,9 +599,18 @@ bool ParseStateText(const std::string& text, Json& document, std::string& why) {
             break;
         case Json::parse_event_t::value: finished(); break;
         }
-        return true;
+        // Each value counts once: a number, text, true, false or null, or an array or object.
+        if (event == Json::parse_event_t::value || event == Json::parse_event_t::object_start ||
+            event == Json::parse_event_t::array_start)
+            ++values;
+        return values <= kValuesMax;
     };
     document = Json::parse(text, callback, false);
+    if (values > kValuesMax) {
+        document = Json();
+        why = "holds more than " + std::to_string(kValuesMax) + " values";
+        return false;
+    }
     if (document.is_discarded()) {
         why = "is not valid JSON";
         return false;
