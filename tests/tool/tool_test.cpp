@@ -1037,6 +1037,12 @@ TEST_F(ToolTest, PolicyTextsWithAFinalBarRoundTrip) {
     EXPECT_EQ(Tool({"state", "apply", "--detailed-exitcode", file}).status, 0);
     nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": ["NVP51"]}})");
     EXPECT_EQ(Tool({"state", "apply", file}).status, 1);
+    // The longest text the library hands over is taken (the driver decides whether it fits).
+    for (std::size_t length : {2047u, 2048u}) {
+        std::string text = "NVP5|" + std::string(length - 5, 'a');
+        nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": [")" + text + R"("]}})");
+        EXPECT_EQ(Tool({"state", "apply", "--dry-run", file}).status, length == 2047u ? 0 : 1) << length;
+    }
 }
 
 // A key given twice in one object is refused with its path, nothing changed; so are nesting far

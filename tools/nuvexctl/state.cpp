@@ -32,7 +32,9 @@ namespace {
 
 constexpr int kFormat = 1;
 constexpr const char* kFormatKey = "nuvexctlState";
-constexpr std::size_t kPolicyTextMax = 2046;    // characters, without the driver's final "|"
+// The longest policy text the library hands over (a full reply less its final "|", or less
+// one byte for the terminator); the driver decides which texts it takes back.
+constexpr std::size_t kPolicyTextMax = 2047;
 constexpr std::size_t kPassPathMax = 259;       // characters of one path
 constexpr std::size_t kPassPathTextMax = 10239; // the joined text "p|p|...|" without its zero
 constexpr std::size_t kAclFieldsSize = sizeof(AccPolicyRecord::DriverFields);
