@@ -591,7 +591,7 @@ bool ParseStateText(const std::string& text, Json& document, std::string& why) {
                 Frame& object = frames.back();
                 object.key = parsed.get<std::string>();
                 if (!object.keys.insert(object.key).second && duplicate.empty())
-                    duplicate = "has duplicate key \"" + Shown(object.key) + "\" at " + where();
+                    duplicate = "has duplicate key \"" + Shown(object.key) + "\" at " + Shown(where());
             }
             break;
         case Json::parse_event_t::object_end:
