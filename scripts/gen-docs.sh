@@ -107,13 +107,23 @@ running drivers match such a file. Keys are never part of it.
 - `main` is the main filter driver: `suspended` and `logging` (true or false), `passPaths` (the
   set of paths, each 1 to 259 characters without `|`) and `policies` (every policy of the table
   as the driver renders it in text: a three-character lead, the policy ID from 1 in decimal,
-  `|`, the content; one final `|` may be given or left out).
+  `|`, the content; the driver's final `|` after the content may be given or left out). A text
+  is inserted as written; `NVP51|`, a policy without content, is such a text (its `|` ends the
+  ID and is no final `|`).
 - `acl` is the access-control driver: `started`, and `policies` with `id` (from 1),
   `primaryText` (1 to 127 characters), `textLists` (up to four texts of up to 255 characters,
   missing ones empty) and, when the driver keeps anything there, `driverFields` (its 36 bytes in
   hexadecimal).
 - Any text may be given as a string or as `{"hex": ...}` (see above); `state export` writes
-  what it reads, so applying an exported file to the same machine changes nothing.
+  what it reads, so applying an exported file to the same machine changes nothing (the test
+  suite checks this over random tables of policies, pass paths and access-control policies).
+- A key given twice in one object is refused with the key and the place of its object, as in
+  `duplicate key "main" at /` or `duplicate key "id" at /acl/policies/1`: a JSON reader would
+  otherwise keep one of them silently.
+- A state file, and standard input (`-`), of more than 64 MiB (67108864 bytes) is refused as
+  "larger than the limit of 67108864 bytes" before it is parsed (of standard input no more
+  than one byte past the limit is read), and so is one nested more than 64 levels deep or
+  holding more than 1000000 values (far more than the drivers' tables fill).
 - A section or key that is left out is not managed: that part of the drivers stays as it is. A
   list that is given is the whole list: policies the file does not name are deleted.
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "nuvexctrl.h"
 #include "nuvex_wire.h"
 
 extern char** environ;
@@ -919,3 +921,205 @@ TEST_F(ToolTest, KeysAreReadFromPrivateFilesOrStandardInputOnly) {
 }
 
 }  // namespace
+
+// ---- state round trip, duplicate keys and size limits ------------------------------------------
+
+// Random tables as the drivers may hold them: policy texts with empty content ("NVP51|"), a
+// driver's final "|", zero runs, escaped bytes and text lists; pass paths with bytes that are not
+// UTF-8; access-control policies with lists ending in "|" and driver fields.
+class RandomTable {
+public:
+    explicit RandomTable(uint32_t seed) : rng_(seed) {}
+
+    void PutIntoDrivers() {
+        uint32_t reply = 0;
+        NuvexCtrl_ResumeDriver();
+        NuvexCtrl_DeleteAllPolicy(&reply);
+        NuvexCtrl_DeleteAllPassPath(0);
+        NuvexAccCtrl_DeleteAllPolicy();
+        for (int n = Below(6); n > 0; --n) NuvexCtrl_InsertPolicyStr(PolicyText().c_str());
+        if (Below(2) != 0) {
+            std::string paths;
+            for (int n = 1 + Below(4); n > 0; --n) paths += Chars(1 + Below(30), true) + "|";
+            NuvexCtrl_AddStringPassPath(paths.c_str(), 0);
+        }
+        for (int n = Below(4); n > 0; --n) {
+            AccPolicyRecord record{};
+            record.PolicyId = 1 + Below(50);
+            std::string primary = Chars(1 + Below(20), true);
+            std::copy(primary.begin(), primary.end(), record.PrimaryText);
+            char* lists[4] = {record.TextList1, record.TextList2, record.TextList3, record.TextList4};
+            for (char* list : lists) {
+                std::string text = Below(3) == 0 ? "" : Chars(Below(20), true) + (Below(2) != 0 ? "|" : "");
+                std::copy(text.begin(), text.end(), list);
+            }
+            if (Below(2) != 0)
+                for (auto& b : record.DriverFields) b = static_cast<uint8_t>(Below(256));
+            NuvexAccCtrl_AddNewPolicy(&record);
+        }
+        if (Below(2) != 0) NuvexCtrl_StartLogging(); else NuvexCtrl_StopLogging();
+        if (Below(2) != 0) NuvexAccCtrl_Start(); else NuvexAccCtrl_Stop();
+        if (Below(4) == 0) NuvexCtrl_SuspendDriver();
+    }
+
+private:
+    int Below(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+
+    // Printable characters with the policy texts' special ones, and optionally bytes above 0x7F.
+    std::string Chars(int count, bool highBytes) {
+        static const std::string kSpecial = "~%|\\/. :";
+        std::string text;
+        while (static_cast<int>(text.size()) < count) {
+            int pick = Below(10);
+            char c = pick == 0 ? kSpecial[Below(static_cast<int>(kSpecial.size()))]
+                     : pick == 1 && highBytes ? static_cast<char>(0x80 + Below(128))
+                                              : static_cast<char>('!' + Below(94));
+            if (c == '|' && (text.empty() || text.back() == '|')) continue;  // no empty item
+            text += c;
+        }
+        return text;
+    }
+
+    std::string PolicyText() {
+        std::string text = "NVP" + std::to_string(1 + Below(60)) + "|";
+        if (Below(4) == 0) return Below(2) != 0 ? text : text + "|";  // a policy without content
+        static const char kHex[] = "0123456789ABCDEF";
+        uint32_t position = NUVEX_POLICY_DRIVER_FIELDS;
+        while (position < NUVEX_POLICY_ENTRY_COUNT && Below(8) != 0) {
+            int pick = Below(4);
+            if (pick == 0) {
+                uint32_t run = 1 + static_cast<uint32_t>(Below(static_cast<int>(NUVEX_POLICY_ENTRY_COUNT - position)));
+                text += "~" + std::to_string(run) + ".";
+                position += run;
+            } else if (pick == 1) {
+                uint8_t b = static_cast<uint8_t>(Below(256));
+                text += {'%', kHex[b >> 4], kHex[b & 15]};
+                ++position;
+            } else {
+                char c = static_cast<char>('!' + Below(94));
+                if (c == '%' || c == '|' || c == '~') c = 'x';
+                text += c;
+                ++position;
+            }
+        }
+        if (Below(2) != 0) {  // a first text list, with an escaped "|" now and then
+            text += "~" + std::to_string(NUVEX_POLICY_TEXT_LIST1 - position) + ".";
+            for (int n = 1 + Below(12); n > 0; --n) text += Below(5) == 0 ? std::string("%7C") : std::string(1, static_cast<char>('a' + Below(26)));
+        }
+        if (Below(3) == 0) text += "|";  // the driver's final "|", given on insertion
+        return text;
+    }
+
+    std::mt19937 rng_;
+};
+
+// Whatever export writes, apply takes as it is and finds nothing to change.
+TEST_F(ToolTest, ExportedStateAppliesAsNoChange) {
+    InstallAll();
+    int tables = 20;
+    if (const char* given = std::getenv("NUVEXCTL_TEST_TABLES")) tables = std::atoi(given);
+    uint32_t first = static_cast<uint32_t>(std::random_device{}());
+    if (const char* given = std::getenv("NUVEXCTL_TEST_SEED")) first = static_cast<uint32_t>(std::strtoul(given, nullptr, 10));
+    std::string file = Scratch("state.json");
+    for (int t = 0; t < tables; ++t) {
+        uint32_t seed = first + static_cast<uint32_t>(t);
+        SCOPED_TRACE("NUVEXCTL_TEST_SEED=" + std::to_string(seed));
+        RandomTable(seed).PutIntoDrivers();
+        ToolRun exported = Tool({"state", "export", file});
+        ASSERT_EQ(exported.status, 0) << exported.err;
+        std::string declared = nuvex::test::ReadFileBytes(file);
+        ToolRun applied = Tool({"--json", "state", "apply", "--detailed-exitcode", file});
+        ASSERT_EQ(applied.status, 0) << declared << applied.out << applied.err;
+        ASSERT_EQ(Json(applied)["changes"], json::array()) << declared;
+        ASSERT_EQ(Tool({"state", "export"}).out, declared);
+    }
+}
+
+// The known edges of the round trip, exactly: a policy without content is kept, and a declared
+// driver's final "|" is the held policy.
+TEST_F(ToolTest, PolicyTextsWithAFinalBarRoundTrip) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP51|"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP7|abc"}).status, 0);
+    std::string file = Scratch("state.json");
+    ASSERT_EQ(Tool({"state", "export", file}).status, 0);
+    EXPECT_NE(nuvex::test::ReadFileBytes(file).find("\"NVP51|\""), std::string::npos);
+    ToolRun same = Tool({"state", "apply", "--detailed-exitcode", file});
+    EXPECT_EQ(same.status, 0) << same.err;
+
+    // Each text declared beside the other held policy, compared with the held text.
+    struct Case { std::string text; std::string changes; };
+    for (const Case& c : {Case{"NVP51|", "[]"}, Case{"NVP51||", "[]"}, Case{"NVP7|abc|", "[]"},
+                          Case{"NVP7|abd", R"(["replace policy 7"])"}, Case{"NVP51|x", R"(["replace policy 51"])"}}) {
+        std::string other = c.text.rfind("NVP51", 0) == 0 ? "NVP7|abc" : "NVP51|";
+        nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": [")" + other + R"(", ")" + c.text + R"("]}})");
+        ToolRun dry = Tool({"--json", "state", "apply", "--dry-run", file});
+        ASSERT_EQ(dry.status, 0) << c.text << dry.err;
+        EXPECT_EQ(Json(dry)["changes"], json::parse(c.changes)) << c.text;
+    }
+    // A final "|" that is the ID's own is kept: "NVP51||" applied leaves "NVP51|" in the driver.
+    nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": ["NVP51||"]}})");
+    ASSERT_EQ(Tool({"state", "apply", file}).status, 0);
+    EXPECT_EQ(Tool({"policy", "list"}).out.find("NVP7|"), std::string::npos);
+    nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": ["NVP51|"]}})");
+    EXPECT_EQ(Tool({"state", "apply", "--detailed-exitcode", file}).status, 0);
+    nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": ["NVP51"]}})");
+    EXPECT_EQ(Tool({"state", "apply", file}).status, 1);
+    // The longest text the library hands over is taken (the driver decides whether it fits).
+    for (std::size_t length : {2047u, 2048u}) {
+        std::string text = "NVP5|" + std::string(length - 5, 'a');
+        nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "main": {"policies": [")" + text + R"("]}})");
+        EXPECT_EQ(Tool({"state", "apply", "--dry-run", file}).status, length == 2047u ? 0 : 1) << length;
+    }
+}
+
+// A key given twice in one object is refused with its path, nothing changed; so are nesting far
+// deeper than a state file has, and a file or an input larger than the limit.
+TEST_F(ToolTest, StateFilesWithDuplicateKeysOrTooLargeAreRefused) {
+    InstallAll();
+    std::string zeros;  // a million values; the case adds one more
+    for (int i = 0; i < 1000000; ++i) zeros += "0,";
+    ASSERT_EQ(Tool({"policy", "add", "NVP9|x"}).status, 0);
+    std::string before = Tool({"state", "export"}).out;
+    struct Case { std::string text; std::string said; };
+    const std::vector<Case> cases = {
+        {R"({"nuvexctlState": 1, "main": {"policies": []}, "main": {"policies": []}})", "duplicate key \"main\" at /;"},
+        {R"({"nuvexctlState": 1, "main": {"policies": [], "policies": []}})", "duplicate key \"policies\" at /main;"},
+        {R"({"nuvexctlState": 1, "nuvexctlState": 1, "main": {}})", "duplicate key \"nuvexctlState\" at /;"},
+        {R"({"nuvexctlState": 1, "acl": {"policies": [{"id": 4, "primaryText": "a"}, {"id": 5, "primaryText": "b", "id": 6}]}})",
+         "duplicate key \"id\" at /acl/policies/1;"},
+        {R"({"nuvexctlState": 1, "acl": {"policies": [{"id": 4, "primaryText": {"hex": "41", "hex": "42"}}]}})",
+         "duplicate key \"hex\" at /acl/policies/0/primaryText;"},
+        {R"({"a/b~": {"x": 1, "x": 2}})", "duplicate key \"x\" at /a~1b~0;"},
+        {std::string(100, '[') + std::string(100, ']'), "nested more than 64 levels deep"},
+        {R"({"nuvexctlState": 1, "main": {"policies": [)" + zeros + "0]}}", "holds more than 1000000 values"},
+    };
+    std::string file = Scratch("state.json");
+    for (const Case& c : cases) {
+        nuvex::test::WriteFileBytes(file, c.text);
+        ToolRun run = Tool({"state", "apply", file});
+        EXPECT_EQ(run.status, 1) << c.text;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << c.text << "\n" << run.err;
+        EXPECT_NE(run.err.find("nothing changed"), std::string::npos) << run.err;
+        ToolRun piped = Tool({"state", "apply", "-"}, c.text);
+        EXPECT_EQ(piped.status, 1) << c.text;
+        EXPECT_NE(piped.err.find(c.said), std::string::npos) << c.text << "\n" << piped.err;
+    }
+    // Keys repeated in different objects are no duplicates.
+    nuvex::test::WriteFileBytes(file, R"({"nuvexctlState": 1, "acl": {"policies": [{"id": 4, "primaryText": "a"}, {"id": 5, "primaryText": "b"}]}})");
+    EXPECT_EQ(Tool({"state", "apply", "--dry-run", file}).status, 0);
+
+    const std::string limit = "larger than the limit of 67108864 bytes";
+    std::string big = Scratch("big.json");
+    { std::ofstream(big) << ""; }
+    fs::resize_file(big, (64u << 20) + 1);
+    ToolRun large = Tool({"state", "apply", big});
+    EXPECT_EQ(large.status, 1);
+    EXPECT_NE(large.err.find(limit), std::string::npos) << large.err;
+    // Standard input without an end is read only up to the limit.
+    std::string endless = "'" + (BinDir() / "nuvexctl").string() + "' state apply - </dev/zero 2>" + Scratch("err");
+    int status = std::system(endless.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(nuvex::test::ReadFileBytes(Scratch("err")).find(limit), std::string::npos);
+    EXPECT_EQ(Tool({"state", "export"}).out, before);
+}

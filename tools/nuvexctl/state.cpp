@@ -32,10 +32,21 @@ namespace {
 
 constexpr int kFormat = 1;
 constexpr const char* kFormatKey = "nuvexctlState";
-constexpr std::size_t kPolicyTextMax = 2046;    // characters, without the driver's final "|"
+// The longest policy text the library hands over (a full reply less its final "|", or less
+// one byte for the terminator); the driver decides which texts it takes back.
+constexpr std::size_t kPolicyTextMax = 2047;
 constexpr std::size_t kPassPathMax = 259;       // characters of one path
 constexpr std::size_t kPassPathTextMax = 10239; // the joined text "p|p|...|" without its zero
 constexpr std::size_t kAclFieldsSize = sizeof(AccPolicyRecord::DriverFields);
+// A state file far larger than any table the drivers can hold is refused before it is parsed.
+constexpr std::size_t kStateFileMax = 64u << 20;
+// The document is at most six levels deep; anything much deeper is refused before it is parsed,
+// so that parsing needs no memory in proportion to the nesting.
+constexpr std::size_t kNestingMax = 64;
+// Far more values than the largest tables the drivers hold; past this many the parser keeps
+// nothing more, so that a hostile file within the size limit cannot take memory many times
+// its size.
+constexpr std::size_t kValuesMax = 1000000;
 
 struct AclPolicy {
     uint32_t id = 0;
@@ -81,6 +92,22 @@ bool PolicyTextId(const std::string& text, uint32_t& id) {
     if (!ParseNumber(std::string_view(text).substr(3, bar - 3), UINT32_MAX, value) || value == 0) return false;
     id = static_cast<uint32_t>(value);
     return true;
+}
+
+// A policy text as a file may declare it: the text the driver renders (the library's form) or
+// that text with the driver's final "|". A final "|" is the driver's only when what is left is
+// still a policy text; in "NVP51|" the "|" ends the ID of a policy with no content.
+std::string WithoutDriverBar(const std::string& text) {
+    uint32_t id = 0;
+    if (text.size() > 4 && text.back() == '|' && PolicyTextId(text.substr(0, text.size() - 1), id))
+        return text.substr(0, text.size() - 1);
+    return text;
+}
+
+// True when the declared text is the held policy: exactly what export wrote, or the held text
+// with the driver's final "|".
+bool SamePolicyText(const std::string& declared, const std::string& held) {
+    return declared == held || WithoutDriverBar(declared) == held;
 }
 
 // ---- reading the drivers ----------------------------------------------------------------
@@ -255,10 +282,11 @@ private:
             for (std::size_t i = 0; i < policies.size(); ++i) {
                 std::string where = "main.policies[" + std::to_string(i) + "]", text;
                 if (!Text(policies[i], where, kPolicyTextMax + 1, text)) return false;
-                // The driver ends a text with "|" and the library takes it off when reading:
-                // one final "|" is the same policy.
-                if (text.size() > 4 && text.back() == '|') text.pop_back();
-                if (text.size() > kPolicyTextMax) return Bad(where + " is longer than " + std::to_string(kPolicyTextMax) + " characters");
+                // The text is kept as written and inserted unaltered, so that a text read from
+                // the driver and exported rebuilds the same policy; only the comparison with
+                // the held text allows for the driver's final "|".
+                if (WithoutDriverBar(text).size() > kPolicyTextMax)
+                    return Bad(where + " is longer than " + std::to_string(kPolicyTextMax) + " characters");
                 if (text.find_first_of("\r\n") != std::string::npos) return Bad(where + " holds a line break");
                 uint32_t id = 0;
                 if (!PolicyTextId(text, id))
@@ -387,7 +415,7 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
         }
         for (const auto& [id, text] : *want.policies) {
             auto held = have.policies->find(id);
-            if (held != have.policies->end() && held->second == text) continue;
+            if (held != have.policies->end() && SamePolicyText(text, held->second)) continue;
             // A policy text with the ID of a held policy replaces it in the driver.
             std::string what = (held == have.policies->end() ? "add policy " : "replace policy ") + std::to_string(id);
             std::string policyText = text;
@@ -486,20 +514,121 @@ int Export(const std::string& path) {
 }
 
 bool ReadStateFile(const std::string& path, std::string& text, std::string& why) {
-    if (path == "-") {
-        std::ostringstream s;
-        s << std::cin.rdbuf();
-        text = s.str();
-        return true;
+    if (path == "-") return ReadStandardInput(kStateFileMax, text, why);
+    return ReadRegularFile(path, kStateFileMax, text, why);
+}
+
+// The deepest nesting of arrays and objects in a JSON text (brackets inside strings aside).
+std::size_t Nesting(const std::string& text) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
     }
-    return ReadRegularFile(path, text, why);
+    return deepest;
+}
+
+// A JSON pointer to a value: "/" for the document, "/main/policies/0" inside it.
+std::string Pointer(const std::vector<std::string>& steps) {
+    if (steps.empty()) return "/";
+    std::string pointer;
+    for (const auto& step : steps) {
+        pointer += '/';
+        for (char c : step) {
+            if (c == '~') pointer += "~0";
+            else if (c == '/') pointer += "~1";
+            else pointer += c;
+        }
+    }
+    return pointer;
+}
+
+// Parses a state file, refusing a key that appears twice in one object: the parser would keep
+// the last one silently, and a repeated "main" or "policies" can plan deleting a whole table.
+// `why` names the key and the object that holds it.
+bool ParseStateText(const std::string& text, Json& document, std::string& why) {
+    if (Nesting(text) > kNestingMax) {
+        why = "is nested more than " + std::to_string(kNestingMax) + " levels deep";
+        return false;
+    }
+    // One frame per open array or object: the keys met so far (objects), the key or the
+    // element index of the value being read.
+    struct Frame {
+        bool array = false;
+        std::size_t index = 0;
+        std::set<std::string> keys;
+        std::string key;
+    };
+    std::vector<Frame> frames;
+    std::string duplicate;
+    std::size_t values = 0;
+    auto where = [&frames] {
+        std::vector<std::string> steps;
+        for (std::size_t i = 0; i + 1 < frames.size(); ++i)
+            steps.push_back(frames[i].array ? std::to_string(frames[i].index) : frames[i].key);
+        return Pointer(steps);
+    };
+    auto finished = [&frames] {  // a value of the innermost open array or object is complete
+        if (!frames.empty() && frames.back().array) ++frames.back().index;
+    };
+    Json::parser_callback_t callback = [&](int, Json::parse_event_t event, Json& parsed) {
+        if (values > kValuesMax) return false;
+        switch (event) {
+        case Json::parse_event_t::object_start: frames.push_back(Frame{}); break;
+        case Json::parse_event_t::array_start: frames.push_back(Frame{true}); break;
+        case Json::parse_event_t::key:
+            if (!frames.empty() && parsed.is_string()) {
+                Frame& object = frames.back();
+                object.key = parsed.get<std::string>();
+                if (!object.keys.insert(object.key).second && duplicate.empty())
+                    duplicate = "has duplicate key \"" + Shown(object.key) + "\" at " + Shown(where());
+            }
+            break;
+        case Json::parse_event_t::object_end:
+        case Json::parse_event_t::array_end:
+            if (!frames.empty()) frames.pop_back();
+            finished();
+            break;
+        case Json::parse_event_t::value: finished(); break;
+        }
+        // Each value counts once: a number, text, true, false or null, or an array or object.
+        if (event == Json::parse_event_t::value || event == Json::parse_event_t::object_start ||
+            event == Json::parse_event_t::array_start)
+            ++values;
+        return values <= kValuesMax;
+    };
+    document = Json::parse(text, callback, false);
+    if (values > kValuesMax) {
+        document = Json();
+        why = "holds more than " + std::to_string(kValuesMax) + " values";
+        return false;
+    }
+    if (document.is_discarded()) {
+        why = "is not valid JSON";
+        return false;
+    }
+    if (!duplicate.empty()) {
+        why = duplicate;
+        return false;
+    }
+    return true;
 }
 
 int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool persist) {
     std::string text, why;
     if (!ReadStateFile(path, text, why)) return ReportError("the state file " + path + " " + why + "; nothing changed");
-    Json document = Json::parse(text, nullptr, false);
-    if (document.is_discarded()) return ReportError("the state file " + path + " is not valid JSON; nothing changed");
+    Json document;
+    if (!ParseStateText(text, document, why)) return ReportError("the state file " + path + " " + why + "; nothing changed");
     State want;
     Reader reader;
     if (!reader.Read(document, want)) return ReportError("the state file " + path + " is invalid: " + reader.Why() + "; nothing changed");

@@ -96,9 +96,33 @@ bool WriteWhole(int fd, const std::string& bytes) {
     return true;
 }
 
+std::string LargerThan(std::size_t limit) {
+    return "is larger than the limit of " + std::to_string(limit) + " bytes";
+}
+
+bool ReadStandardInput(std::size_t limit, std::string& bytes, std::string& why) {
+    bytes.clear();
+    std::streambuf* in = std::cin.rdbuf();
+    char block[65536];
+    // One byte past the limit is enough to know that the input is too large; nothing more of
+    // an endless input is read.
+    while (bytes.size() <= limit) {
+        std::size_t want = std::min<std::size_t>(sizeof block, limit + 1 - bytes.size());
+        std::streamsize n = in->sgetn(block, static_cast<std::streamsize>(want));
+        if (n <= 0) break;
+        bytes.append(block, static_cast<std::size_t>(n));
+    }
+    if (bytes.size() > limit) {
+        bytes.clear();
+        why = LargerThan(limit);
+        return false;
+    }
+    return true;
+}
+
 #if defined(_WIN32)
 
-bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& why) {
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& why) {
     Handle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
@@ -109,16 +133,27 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& w
         why = "is not a regular file";
         return false;
     }
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file.get(), &size) && static_cast<unsigned long long>(size.QuadPart) > limit) {
+        why = LargerThan(limit);
+        return false;
+    }
     bytes.clear();
     char block[65536];
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), block, sizeof block, &read, nullptr)) {
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(sizeof block, limit + 1 - bytes.size()));
+        if (!ReadFile(file.get(), block, want, &read, nullptr)) {
             why = "cannot be read";
             return false;
         }
         if (read == 0) return true;
         bytes.append(block, read);
+        if (bytes.size() > limit) {  // it grew while it was read
+            bytes.clear();
+            why = LargerThan(limit);
+            return false;
+        }
     }
 }
 
@@ -213,7 +248,7 @@ DeferredInterrupts::~DeferredInterrupts() {
 
 #else
 
-bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& why) {
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& why) {
     // Opening never waits for a pipe's writer; the type is known before anything is read.
     Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
@@ -225,12 +260,17 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& w
         why = "is not a regular file";
         return false;
     }
+    if (static_cast<unsigned long long>(st.st_size) > limit) {
+        why = LargerThan(limit);
+        return false;
+    }
     int flags = ::fcntl(file.get(), F_GETFL);
     if (flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
     bytes.clear();
     char block[65536];
     for (;;) {
-        ssize_t n = ::read(file.get(), block, sizeof block);
+        std::size_t want = std::min<std::size_t>(sizeof block, limit + 1 - bytes.size());
+        ssize_t n = ::read(file.get(), block, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             why = "cannot be read";
@@ -238,6 +278,11 @@ bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& w
         }
         if (n == 0) break;
         bytes.append(block, static_cast<std::size_t>(n));
+        if (bytes.size() > limit) {  // it grew while it was read
+            bytes.clear();
+            why = LargerThan(limit);
+            return false;
+        }
     }
     // A stored file delivers exactly its size; a file the kernel makes up as it is read (in
     // /proc or /sys) does not, and is no file of the tool's.

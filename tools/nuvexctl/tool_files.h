@@ -7,10 +7,19 @@
 
 namespace nuvexctl {
 
-// Reads a whole regular disk file. Anything else (a device, a pipe, a socket, a file the
-// kernel makes up as it is read, or a link to one of them) is refused unread, with the reason
-// in `why`: a pipe would be read as whatever arrives, a device as anything.
-bool ReadRegularFile(const std::string& path, std::string& bytes, std::string& why);
+// Reads a whole regular disk file of at most `limit` bytes. Anything else (a device, a pipe, a
+// socket, a file the kernel makes up as it is read, or a link to one of them) is refused unread,
+// with the reason in `why`: a pipe would be read as whatever arrives, a device as anything. A
+// larger file is refused before it is read, and one that grows while it is read is refused
+// once it passes the limit, so that the tool never holds more than `limit` + 1 bytes of it.
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& why);
+
+// Reads standard input to its end, at most `limit` bytes; false with the reason in `why` when
+// it holds more (reading stops at `limit` + 1 bytes) or cannot be read.
+bool ReadStandardInput(std::size_t limit, std::string& bytes, std::string& why);
+
+// The reason given for a file larger than `limit` bytes.
+std::string LargerThan(std::size_t limit);
 
 // Writes `bytes` as the file at `path`, whole or not at all: into a new file beside it, created
 // exclusively (never through a name or a link that is already there) and for its owner only,
