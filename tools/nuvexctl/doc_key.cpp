@@ -10,6 +10,7 @@
 #endif
 
 #include <cctype>
+#include <fstream>
 #include <iostream>
 
 #include "output.h"
@@ -103,17 +104,24 @@ bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::st
         while (bytes.size() <= kLongestKeyFile && std::cin.get(c)) bytes.push_back(c);
     } else if (!choice.file.empty()) {
         if (!PrivateEnough(choice.file, why)) return false;
-        std::string read;
-        WipeOnExit<std::string> wipeRead(read);
-        if (!ReadRegularFile(choice.file, read, why)) {
+        // Read into the room reserved above, a character at a time, so that no buffer of the
+        // reader keeps a copy of the key; only a regular file (a pipe or device is refused).
+        if (!RegularOrAbsent(choice.file, why)) {
             why = "the key file " + choice.file + " " + why;
             return false;
         }
-        if (read.size() > kLongestKeyFile) {
-            why = "the key file " + choice.file + " is larger than a key file can be";
+        std::ifstream in(PathFromText(choice.file), std::ios::binary);
+        if (!in) {
+            why = "cannot read the key file " + choice.file;
             return false;
         }
-        bytes.assign(read);
+        in.rdbuf()->pubsetbuf(nullptr, 0);
+        char c;
+        while (bytes.size() <= kLongestKeyFile && in.get(c)) bytes.push_back(c);
+        if (in.bad()) {
+            why = "cannot read the key file " + choice.file;
+            return false;
+        }
     } else if (isatty(STDIN_FILENO)) {
         std::cerr << "Document key (hexadecimal): " << std::flush;
         const bool ok = PromptWithoutEcho(bytes);
