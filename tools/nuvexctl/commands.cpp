@@ -669,7 +669,7 @@ int PassPathClear(bool persist) {
 // ---- keys ----------------------------------------------------------------------------------
 // Hands the main driver a document key (or the system key). The library keeps a document key
 // only in the process that set it, and every nuvexctl run is a process of its own: this tells
-// the driver the key; runs that encipher documents take theirs with --key-file.
+// the driver the key and says that later runs do not encipher with it.
 int SetKey(const std::string& file, uint32_t param, bool system) {
     std::vector<uint8_t> key;
     WipeOnExit<std::vector<uint8_t>> wipeKey(key);
@@ -684,7 +684,7 @@ int SetKey(const std::string& file, uint32_t param, bool system) {
                              system ? "NuvexCtrl_SetSysKey" : "NuvexCtrl_SetKey", code);
     Say(std::string("handed the main driver a new ") + (system ? "system" : "document") + " key (" +
         std::to_string(key.size()) + " bytes)" +
-        (system ? "" : "; nuvexctl runs that encrypt or decrypt documents take theirs with --key-file"));
+        (system ? "" : "; the library keeps it only in this run's process, so later runs do not encipher with it"));
     return PrintJson({{"ok", true}, {"bytes", key.size()}});
 }
 
@@ -920,7 +920,7 @@ void AddKeyCommands(CLI::App& app) {
     key->require_subcommand(1);
     key->footer(Example("nuvexctl key set --key-file ~/.config/nuvex/document.key"));
     auto* set = key->add_subcommand(
-        "set", "Hand the main driver a new document key (nuvexctl runs that encrypt or decrypt take theirs with --key-file)");
+        "set", "Hand the main driver a new document key (kept by the library only for this run's process)");
     set->add_option("--key-file", file,
                     "A file of hexadecimal digits or of the key's raw bytes (1 to 256), readable by its "
                     "owner only; - reads standard input. Without it a terminal is asked");

@@ -96,9 +96,10 @@ int RunDemo(const std::string& keepRoot) {
     Explain("Switch the main driver's log on, so that it records what the tour does.");
     must({"log", "on"});
 
-    Explain("A document key in a file only its owner can read. The main driver is handed it; the library "
-            "keeps a key only for the process that set it, and every nuvexctl run is a process of its "
-            "own, so the runs that encrypt and decrypt documents take it with --key-file as well.");
+    Explain("A document key in a file only its owner can read, handed to the main driver. The library keeps "
+            "a key only in the process that set it, and every nuvexctl run is a process of its own: the "
+            "documents this tour makes below are under the built-in key that every copy of the library "
+            "holds. A program that protects documents passes its own key to NuvexCtrlEx_EncryptFile.");
     fs::path keyFile = root / "document.key";
     WriteFile(keyFile, "4e757665782064656d6f206b65792032303236\n");
     fs::permissions(keyFile, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
