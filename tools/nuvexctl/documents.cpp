@@ -1,4 +1,5 @@
-// Document verbs: encrypt and decrypt (files or trees, with progress), info, GUID, rights.
+// Document verbs: encrypt and decrypt (files or trees, with progress), clean (stale temporary
+// files), info, GUID, rights.
 #if defined(_WIN32)
 #include <io.h>
 #ifndef NOMINMAX
