@@ -13,7 +13,7 @@ verbs=(
   "status"
   "driver" "driver install" "driver uninstall" "driver suspend" "driver resume"
   "log" "log on" "log off" "log clear" "log show" "log state" "log follow"
-  "doc" "doc encrypt" "doc decrypt" "doc info" "doc guid"
+  "doc" "doc encrypt" "doc decrypt" "doc clean" "doc info" "doc guid"
   "doc rights" "doc rights get" "doc rights set" "doc rights clear"
   "doc print-count" "doc print-count get" "doc print-count set"
   "policy" "policy list" "policy show" "policy add" "policy delete" "policy clear" "policy new-id"
@@ -78,6 +78,39 @@ and say so: the library would replace a link by an encrypted copy and leave the 
 as it was. With `--follow-links` the file a link names is processed instead (once, however
 many links name it), and directory links are followed without looping. The summary counts only
 files that were processed; skipped links are counted apart.
+
+## Skipped files, temporary files and interrupted runs
+
+Every file a run passes over is listed with the reason: after the counts for people
+(`skipped PATH (already a document)`), and in JSON as an entry of `files` whose `status` is
+`skipped: <reason>` (`already a document`, `not a document`, `symbolic link`, `stale temporary
+file`).
+
+While the library encrypts or decrypts a file it writes the new bytes into a temporary file
+beside it, named as the file followed by `.lumadtmp` and a number, and then puts that file in
+its place. Only such names (ending in `.lumadtmp` and digits) are temporary files:
+`report.lumadtmp.txt` is an ordinary file and is encrypted like any other. A temporary file
+found by a run was left by a run that was cut off (a crash, a power loss, a killed tool); after
+a decrypt it holds the plain text of a document that stayed encrypted. It is never worked on;
+it is reported as `stale temporary file` on standard error, in the summary and in JSON
+(`staleTemporary` counts them). `nuvexctl doc clean PATH... [-r]` removes them: a temporary
+file named, the temporary files beside a file named, or (with `-r`) every temporary file below a
+directory. One is removed only when the file beside it (its name without the ending) is there
+and whole: a document the library recognises, or a plain file. One with nothing beside it is
+kept and reported: it may be the only copy of the data. The run lists what it removed and what
+it kept, with the reason, and ends with 1 when anything was kept or could not be removed. Run
+it when no encrypt or decrypt is under way in those folders.
+
+On Windows `\` separates folders. Elsewhere a `\` may be part of a name, but the library reads
+it as a separator too (`x\y.txt` would reach `x/y.txt`): such a file is reported as failed,
+with that reason, and never handed to the library.
+
+Ctrl-C, a termination request or a hang-up during `doc encrypt` or `doc decrypt` stops the run
+between two files: the file under way is finished (the library's work on a file is never cut
+off, so it leaves no temporary file), no other file is started, the summary is printed (with
+`--json` the one document, with `"interrupted": true` and `notStarted`, the number of files not
+started) and the exit status is 130 for SIGINT, 143 for SIGTERM and 129 for SIGHUP. On Windows
+Ctrl-C and Ctrl-Break do the same, with exit status 130.
 
 ## State files
 

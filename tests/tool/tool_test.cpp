@@ -16,7 +16,9 @@
 #include <random>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -164,7 +166,7 @@ TEST_F(ToolTest, HelpOfEveryVerbSucceedsWithAnExample) {
     std::vector<std::vector<std::string>> verbs = {
         {}, {"status"}, {"driver"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"},
         {"driver", "resume"}, {"log"}, {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"},
-        {"doc"}, {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights"},
+        {"doc"}, {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "clean"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights"},
         {"doc", "rights", "get"}, {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count"},
         {"policy"}, {"policy", "list"}, {"policy", "add"}, {"policy", "save"}, {"policy", "load"},
         {"policy", "restore"},
@@ -314,7 +316,7 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
     std::vector<std::vector<std::string>> verbs = {
         {"status"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"}, {"driver", "resume"},
         {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"}, {"log", "state"}, {"log", "follow"},
-        {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights", "get"},
+        {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "clean"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights", "get"},
         {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count", "get"},
         {"doc", "print-count", "set"}, {"policy", "list"}, {"policy", "show"}, {"policy", "add"},
         {"policy", "delete"}, {"policy", "clear"}, {"policy", "new-id"}, {"policy", "save"}, {"policy", "load"},
@@ -1122,4 +1124,149 @@ TEST_F(ToolTest, StateFilesWithDuplicateKeysOrTooLargeAreRefused) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_NE(nuvex::test::ReadFileBytes(Scratch("err")).find(limit), std::string::npos);
     EXPECT_EQ(Tool({"state", "export"}).out, before);
+}
+
+// The status a run over a tree gave each file, by its name below the tree.
+std::map<std::string, std::string> StatusByName(const json& summary, const std::string& tree) {
+    std::map<std::string, std::string> statuses;
+    for (const auto& entry : summary["files"]) statuses[Bytes(entry["file"]).substr(tree.size() + 1)] = entry["status"];
+    return statuses;
+}
+
+// Only names ending in ".lumadtmp<digits>" are the library's temporary files; they are never
+// worked on and are reported as stale. A '\' inside a name on Linux would make the library
+// work on another file (`x\y.txt` is read as `x/y.txt`): such a file is reported failed.
+TEST_F(ToolTest, WalkTellsTemporaryAndUnaddressableNamesApart) {
+    std::string tree = Scratch("names");
+    fs::create_directories(tree + "/x");
+    struct Case {
+        const char* name;
+        const char* status;  // after `doc encrypt -r`
+        bool changed;        // the file's bytes were replaced by a document
+    };
+    const Case cases[] = {
+        {"notes.lumadtmp.txt", "encrypted", true},
+        {"report.lumadtmp", "encrypted", true},
+        {"a.lumadtmpx1", "encrypted", true},
+        {"x/y.txt", "encrypted", true},
+        {"a.txt.lumadtmp3", "skipped: stale temporary file", false},
+        {"b.lumadtmp12", "skipped: stale temporary file", false},
+        {"x\\y.txt", "failed", false},
+    };
+    for (const auto& c : cases) nuvex::test::WriteFileBytes(tree + "/" + c.name, std::string("plain ") + c.name);
+
+    ToolRun run = Tool({"--json", "doc", "encrypt", "-r", tree});
+    EXPECT_EQ(run.status, 1) << run.err;
+    ASSERT_TRUE(OneDocument(run.out)) << run.out;
+    json summary = Json(run);
+    EXPECT_EQ(summary["done"], 4);
+    EXPECT_EQ(summary["staleTemporary"], 2);
+    EXPECT_EQ(summary["failed"], 1);
+    auto statuses = StatusByName(summary, tree);
+    for (const auto& c : cases) {
+        EXPECT_EQ(statuses[c.name], c.status) << c.name;
+        EXPECT_EQ(nuvex::test::ReadFileBytes(tree + "/" + c.name) != std::string("plain ") + c.name, c.changed) << c.name;
+    }
+    EXPECT_NE(run.err.find("stale temporary file"), std::string::npos) << run.err;
+
+    // Named on the command line, the same names are refused or set apart; every skip is listed
+    // in the summary for people too.
+    ToolRun named = Tool({"doc", "encrypt", tree + "/x\\y.txt", tree + "/b.lumadtmp12", tree + "/x/y.txt"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_NE(named.out.find("skipped " + tree + "/b.lumadtmp12 (stale temporary file)"), std::string::npos) << named.out;
+    EXPECT_NE(named.out.find("skipped " + tree + "/x/y.txt (already a document)"), std::string::npos) << named.out;
+    EXPECT_EQ(nuvex::test::ReadFileBytes(tree + "/x\\y.txt"), "plain x\\y.txt");
+}
+
+// `doc clean` removes a temporary file only when the file it was to replace is there and whole;
+// one with nothing beside it is kept (it may be the only copy) and the run says so.
+TEST_F(ToolTest, DocCleanRemovesTemporaryFilesOnlyBesideWholeFiles) {
+    std::string tree = Scratch("clean");
+    fs::create_directories(tree + "/sub");
+    nuvex::test::WriteFileBytes(tree + "/doc.txt", "to be a document");
+    ASSERT_EQ(Tool({"doc", "encrypt", tree + "/doc.txt"}).status, 0);
+    nuvex::test::WriteFileBytes(tree + "/sub/plain.txt", "plain");
+    nuvex::test::WriteFileBytes(tree + "/notes.lumadtmp.txt", "a user's file");
+    struct Case {
+        const char* name;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"doc.txt.lumadtmp1", "removed"},        // decrypt cut off: plain text beside the document
+        {"sub/plain.txt.lumadtmp2", "removed"},  // encrypt cut off: the plain file is intact
+        {"gone.txt.lumadtmp1", "kept"},          // nothing beside it
+    };
+    for (const auto& c : cases) nuvex::test::WriteFileBytes(tree + "/" + c.name, "partial");
+
+    ToolRun run = Tool({"--json", "doc", "clean", "-r", tree});
+    EXPECT_EQ(run.status, 1) << run.err;  // something was kept
+    json summary = Json(run);
+    EXPECT_EQ(summary["removed"], 2);
+    EXPECT_EQ(summary["kept"], 1);
+    auto statuses = StatusByName(summary, tree);
+    for (const auto& c : cases) {
+        EXPECT_EQ(statuses[c.name], c.status) << c.name;
+        EXPECT_EQ(fs::exists(tree + "/" + c.name), std::string(c.status) == "kept") << c.name;
+    }
+    EXPECT_EQ(statuses.count("notes.lumadtmp.txt"), 0u);
+    EXPECT_TRUE(fs::exists(tree + "/notes.lumadtmp.txt"));
+    EXPECT_EQ(Tool({"--json", "doc", "info", tree + "/doc.txt"}).out.find("\"document\": true") != std::string::npos, true);
+
+    // Named files: the temporary files beside them are looked at; nothing left means success.
+    nuvex::test::WriteFileBytes(tree + "/doc.txt.lumadtmp7", "partial");
+    ToolRun beside = Tool({"doc", "clean", tree + "/doc.txt"});
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_NE(beside.out.find("removed 1, kept 0"), std::string::npos) << beside.out;
+    EXPECT_FALSE(fs::exists(tree + "/doc.txt.lumadtmp7"));
+}
+
+// An interrupt during a run over a tree finishes the file under way, starts no other, prints
+// the one JSON document and exits with 128 + the signal; no temporary file is left behind.
+TEST_F(ToolTest, InterruptedWalkFinishesTheFileUnderWayAndSummarises) {
+    std::string tree = Scratch("walk");
+    fs::create_directories(tree);
+    constexpr int kFiles = 300;
+    const std::string body = "figures\n";
+    for (int i = 0; i < kFiles; ++i) nuvex::test::WriteFileBytes(tree + "/f" + std::to_string(i) + ".txt", body);
+    struct Case {
+        const char* verb;
+        int signal;
+        int status;
+    };
+    const Case cases[] = {{"encrypt", SIGINT, 130}, {"decrypt", SIGTERM, 143}, {"encrypt", SIGHUP, 129}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verb + std::string(" ") + strsignal(c.signal));
+        // Finish the previous case's tree first, so that every file is to be worked on.
+        Tool({"doc", std::string(c.verb) == "encrypt" ? "decrypt" : "encrypt", "-r", tree});
+        auto worked = [&] {
+            int count = 0;
+            for (const auto& entry : fs::directory_iterator(tree)) {
+                std::error_code ec;
+                auto size = fs::file_size(entry.path(), ec);
+                if (ec || entry.path().filename().string().find(".lumadtmp") != std::string::npos) continue;
+                count += (size == body.size()) != (std::string(c.verb) == "encrypt");
+            }
+            return count;
+        };
+        fs::path in = Scratch("walk.in"), out = Scratch("walk.out"), err = Scratch("walk.err");
+        nuvex::test::WriteFileBytes(in.string(), "");
+        pid_t pid = Start({"--json", "doc", c.verb, "-r", tree}, in, out, err);
+        ASSERT_GT(pid, 0);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (worked() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, c.signal);
+        EXPECT_EQ(Wait(pid), c.status) << nuvex::test::ReadFileBytes(err.string());
+        std::string text = nuvex::test::ReadFileBytes(out.string());
+        ASSERT_TRUE(OneDocument(text)) << text;
+        json summary = json::parse(text);
+        EXPECT_EQ(summary["interrupted"], true);
+        EXPECT_EQ(summary["ok"], false);
+        EXPECT_GE(summary["done"].get<int>(), 1);
+        EXPECT_GE(summary["notStarted"].get<int>(), 1);
+        EXPECT_EQ(summary["done"].get<int>() + summary["notStarted"].get<int>(), kFiles);
+        EXPECT_EQ(worked(), summary["done"].get<int>());
+        for (const auto& entry : fs::directory_iterator(tree))
+            EXPECT_EQ(entry.path().filename().string().find(".lumadtmp"), std::string::npos) << entry.path();
+    }
 }

@@ -1,4 +1,5 @@
-// Document verbs: encrypt and decrypt (files or trees, with progress), info, GUID, rights.
+// Document verbs: encrypt and decrypt (files or trees, with progress), clean (stale temporary
+// files), info, GUID, rights.
 #if defined(_WIN32)
 #include <io.h>
 #ifndef NOMINMAX
@@ -14,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <set>
@@ -30,6 +32,7 @@
 #include "result_codes.h"
 #include "secret.h"
 #include "text.h"
+#include "tool_files.h"
 
 namespace fs = std::filesystem;
 
@@ -97,10 +100,41 @@ bool IsDocument(const std::string& path, uint32_t& answer) {
     return NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer) == 0;
 }
 
+// A temporary file the library writes beside a file it replaces: the file's name followed by
+// ".lumadtmp" and a number. One found by a later run was left by a run that was cut off.
+constexpr char kTempSuffix[] = ".lumadtmp";
+
+// The length of the ".lumadtmp<digits>" ending of `name`, or 0 when it has none: only such
+// names are temporary ("report.lumadtmp.txt" is an ordinary file).
+std::size_t TempSuffixLength(const std::string& name) {
+    std::size_t digits = 0;
+    while (digits < name.size() && name[name.size() - 1 - digits] >= '0' && name[name.size() - 1 - digits] <= '9') ++digits;
+    const std::size_t tag = sizeof kTempSuffix - 1;
+    if (digits == 0 || name.size() < digits + tag) return 0;
+    return name.compare(name.size() - digits - tag, tag, kTempSuffix) == 0 ? digits + tag : 0;
+}
+
+bool IsTemporaryName(const fs::path& path) { return TempSuffixLength(TextFromPath(path.filename())) != 0; }
+
+// The library reads '\' as a folder separator on every system. On Windows that is what it is;
+// elsewhere a '\' inside a name would make the library work on another file (`x\y.txt` is
+// taken as `x/y.txt`), so such a name is refused before the library sees it.
+constexpr char kUnaddressable[] = "the name holds a '\\', which the library reads as a folder separator";
+
+bool Addressable(const std::string& name) {
+#if defined(_WIN32)
+    (void)name;
+    return true;
+#else
+    return name.find('\\') == std::string::npos;
+#endif
+}
+
 // The files a run works on: operands as given, directories (with -r) expanded into the regular
 // files below them. Symbolic links are skipped, and said so, unless links are to be followed:
 // the library would replace a link by an encrypted copy and leave the file it names plain.
-// Followed links are replaced by the file they name, and every file is taken once.
+// Followed links are replaced by the file they name, and every file is taken once. Temporary
+// files are set apart, never worked on.
 struct Operand {
     std::string path;
     bool fromTree;  // found below a directory rather than named by the user
@@ -108,7 +142,8 @@ struct Operand {
 
 struct Expansion {
     std::vector<Operand> files;
-    Json results = Json::array();  // what happened to operands that are not in `files`
+    std::vector<std::string> temporaries;  // stale temporary files met on the way
+    Json results = Json::array();          // what happened to operands that are not in `files`
     int failed = 0;
     int skippedLinks = 0;
 };
@@ -143,6 +178,7 @@ private:
         fs::path key = fs::weakly_canonical(path, ec);
         if (ec) key = path;
         if (!seen_.insert(key.native()).second) return;
+        if (IsTemporaryName(path)) return out_.temporaries.push_back(name);
         out_.files.push_back({name, fromTree});
     }
 
@@ -202,7 +238,6 @@ private:
                 continue;
             }
             if (!fs::is_regular_file(link)) continue;  // devices, pipes, sockets
-            if (TextFromPath(path.filename()).find(".lumadtmp") != std::string::npos) continue;
             Add(path, TextFromPath(path), true);
         }
     }
@@ -212,22 +247,108 @@ private:
     Expansion out_;
 };
 
+// Interrupts of a run over files. Ctrl-C, a termination request or a hang-up is held back
+// while a file is worked on, so the library call is never cut short (a cut call leaves its
+// temporary file behind, after a decrypt holding the plain text of a document that stays
+// encrypted). Between two files the run asks whether one arrived, starts no new file if so,
+// prints its summary and exits with 128 + the signal: 130 (SIGINT), 143 (SIGTERM), 129
+// (SIGHUP). Windows: Ctrl-C and Ctrl-Break stop the run the same way, with status 130.
+#if defined(_WIN32)
+volatile LONG g_walkBreak = 0;
+
+BOOL WINAPI StopWalkOnBreak(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    InterlockedExchange(&g_walkBreak, 1);
+    return TRUE;
+}
+
+class WalkInterrupts {
+public:
+    WalkInterrupts() {
+        InterlockedExchange(&g_walkBreak, 0);
+        SetConsoleCtrlHandler(StopWalkOnBreak, TRUE);
+    }
+    ~WalkInterrupts() { SetConsoleCtrlHandler(StopWalkOnBreak, FALSE); }
+    WalkInterrupts(const WalkInterrupts&) = delete;
+    WalkInterrupts& operator=(const WalkInterrupts&) = delete;
+    // The signal that arrived (SIGINT), 0 while none has.
+    int Arrived() { return InterlockedCompareExchange(&g_walkBreak, 0, 0) != 0 ? SIGINT : 0; }
+};
+#else
+class WalkInterrupts {
+public:
+    WalkInterrupts() = default;
+    // A signal that arrived is taken here, so that it does not end the tool after its summary.
+    ~WalkInterrupts() {
+        if (arrived_ == 0) return;
+        sigset_t taken;
+        sigemptyset(&taken);
+        for (int signal : kSignals) sigaddset(&taken, signal);
+        const timespec now{};
+        while (::sigtimedwait(&taken, nullptr, &now) > 0) {
+        }
+    }
+    WalkInterrupts(const WalkInterrupts&) = delete;
+    WalkInterrupts& operator=(const WalkInterrupts&) = delete;
+
+    // The first signal that arrived and would end the tool, 0 while none has. A signal the
+    // tool ignores (Ctrl-C in a background job) does not count.
+    int Arrived() {
+        if (arrived_ != 0) return arrived_;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (::sigpending(&pending) != 0) return 0;
+        for (int signal : kSignals) {
+            struct sigaction action;
+            if (sigismember(&pending, signal) == 1 && ::sigaction(signal, nullptr, &action) == 0 &&
+                action.sa_handler != SIG_IGN)
+                return arrived_ = signal;
+        }
+        return 0;
+    }
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    DeferredInterrupts held_;  // blocks the signals from here on; they stay pending
+    int arrived_ = 0;
+};
+#endif
+
+void ReportStaleTemporary(const std::string& file, Json& results) {
+    results.push_back({{"file", JsonText(file)}, {"status", "skipped: stale temporary file"},
+                       {"meaning", "left by a run that was cut off; `nuvexctl doc clean` removes it once the file beside it is whole"}});
+    ProgressDone();
+    std::cerr << "nuvexctl: stale temporary file " << Shown(file) << " (see `nuvexctl doc clean`)\n";
+}
+
 int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, bool followLinks,
               const std::string& out) {
+    WalkInterrupts interrupts;
     Expansion expansion = Expander(recursive, followLinks).Run(operands);
     const std::vector<Operand>& files = expansion.files;
-    if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0))
+    if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0 ||
+                         !expansion.temporaries.empty()))
         return ReportError("--out needs exactly one document", kExitUsage);
     int failed = expansion.failed, skipped = 0, done = 0;
+    const int stale = static_cast<int>(expansion.temporaries.size());
     Json results = std::move(expansion.results);
+    for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp, results);
     std::size_t index = 0;
     for (const auto& operand : files) {
+        if (interrupts.Arrived() != 0) break;
         const std::string& file = operand.path;
         ++index;
         std::error_code ec;
         uintmax_t size = fs::file_size(PathFromText(file), ec);
         if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(index) + "/" +
                                        std::to_string(files.size()) + ": " + file);
+        if (!Addressable(file)) {
+            ++failed;
+            results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}});
+            ProgressDone();
+            std::cerr << "nuvexctl: " << kUnaddressable << ": " << Shown(file) << "\n";
+            continue;
+        }
         // Inside a tree, files that are already in the wanted form are passed over; a file the
         // user named goes to the library, which says why it cannot be done.
         uint32_t isDoc = 0;
@@ -261,16 +382,104 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}});
     }
     ProgressDone();
+    // A signal during the last file also counts: the run was asked to stop.
+    const int signal = interrupts.Arrived();
+    const std::size_t notStarted = files.size() - index;
+    if (signal != 0) {
+        std::cerr << "nuvexctl: interrupted; the file being worked on was finished, " << notStarted
+                  << " not started\n";
+    }
     if (CurrentSettings().json) {
-        PrintJson({{"ok", failed == 0}, {"done", done}, {"skipped", skipped}, {"skippedLinks", expansion.skippedLinks},
-                   {"failed", failed}, {"files", results}});
+        Json summary{{"ok", failed == 0 && signal == 0}, {"done", done}, {"skipped", skipped},
+                     {"skippedLinks", expansion.skippedLinks}, {"staleTemporary", stale}, {"failed", failed},
+                     {"interrupted", signal != 0}, {"notStarted", notStarted}, {"files", results}};
+        PrintJson(summary);
     } else {
+        // Every file passed over is named with the reason (failures were named on stderr).
+        for (const auto& entry : results) {
+            const std::string status = entry.value("status", "");
+            std::string file, why;
+            if (status.rfind("skipped: ", 0) == 0 && TextFromJson(entry["file"], file, why))
+                std::cout << "skipped " << Shown(file) << " (" << status.substr(9) << ")\n";
+        }
         std::cout << (encrypt ? "encrypted " : "decrypted ") << done << ", skipped " << skipped
                   << (encrypt ? " (already documents)" : " (not documents)");
         if (expansion.skippedLinks != 0) std::cout << ", skipped " << expansion.skippedLinks << " symbolic links";
-        std::cout << ", failed " << failed << "\n";
+        if (stale != 0) std::cout << ", skipped " << stale << " stale temporary files";
+        std::cout << ", failed " << failed;
+        if (signal != 0) std::cout << "; interrupted, " << notStarted << " not started";
+        std::cout << "\n";
     }
+    if (signal != 0) return 128 + signal;
     return failed == 0 ? kExitOk : kExitFailed;
+}
+
+// `doc clean`: removes stale temporary files, each only once the file it was to replace (its
+// name without the temporary ending) is there and whole: a document the library recognises, or
+// a plain file. A temporary file with nothing beside it is kept: it may be the only copy.
+struct CleanRun {
+    int removed = 0, kept = 0, failed = 0;
+    Json results = Json::array();
+
+    void Note(const std::string& file, const char* status, const std::string& why) {
+        if (std::strcmp(status, "removed") == 0) ++removed;
+        else if (std::strcmp(status, "kept") == 0) ++kept;
+        else ++failed;
+        results.push_back({{"file", JsonText(file)}, {"status", status}, {"meaning", why}});
+        if (!CurrentSettings().json) std::cout << status << " " << Shown(file) << " (" << Shown(why) << ")\n";
+    }
+
+    void Clean(const std::string& temp) {
+        const std::string companion = temp.substr(0, temp.size() - TempSuffixLength(TextFromPath(PathFromText(temp).filename())));
+        if (!Addressable(temp) || !Addressable(companion)) return Note(temp, "kept", kUnaddressable);
+        std::error_code ec;
+        fs::file_status beside = fs::status(PathFromText(companion), ec);
+        if (!fs::exists(beside)) return Note(temp, "kept", "no file beside it; it may be the only copy");
+        if (!fs::is_regular_file(beside)) return Note(temp, "kept", "the file beside it is not a regular file");
+        uint32_t isDoc = 0;
+        uint32_t code = NuvexCtrl_IsEncryptFile(companion.c_str(), 0, &isDoc);
+        if (code != 0)
+            return Note(temp, "kept", "the file beside it cannot be examined: " +
+                                          DescribeResult("NuvexCtrl_IsEncryptFile", code) + " (" + std::to_string(code) + ")");
+        if (!fs::remove(PathFromText(temp), ec) || ec)
+            return Note(temp, "failed", "cannot be removed: " + (ec ? ec.message() : std::string("it is gone")));
+        Note(temp, "removed", isDoc != 0 ? "the document beside it is whole" : "the plain file beside it is there");
+    }
+};
+
+// The temporary files beside a file the user named: `name.lumadtmp<digits>` in its folder.
+void TemporariesBeside(const std::string& file, std::vector<std::string>& temps) {
+    fs::path path = PathFromText(file);
+    std::string name = TextFromPath(path.filename());
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec)) {
+        std::string other = TextFromPath(entry.path().filename());
+        std::size_t suffix = TempSuffixLength(other);
+        if (suffix == 0 || other.size() - suffix != name.size() || other.compare(0, name.size(), name) != 0) continue;
+        if (!entry.is_symlink(ec) && entry.is_regular_file(ec)) temps.push_back(file + other.substr(name.size()));
+    }
+}
+
+int Clean(const std::vector<std::string>& operands, bool recursive) {
+    Expansion expansion = Expander(recursive, false).Run(operands);
+    std::vector<std::string> temps = expansion.temporaries;
+    for (const auto& operand : expansion.files)
+        if (!operand.fromTree) TemporariesBeside(operand.path, temps);
+    std::sort(temps.begin(), temps.end());
+    temps.erase(std::unique(temps.begin(), temps.end()), temps.end());
+    CleanRun run;
+    for (const auto& temp : temps) run.Clean(temp);
+    const int failed = run.failed + expansion.failed;
+    Json results = std::move(expansion.results);
+    for (auto& entry : run.results) results.push_back(std::move(entry));
+    if (CurrentSettings().json) {
+        PrintJson({{"ok", failed == 0 && run.kept == 0}, {"removed", run.removed}, {"kept", run.kept}, {"failed", failed},
+                   {"files", results}});
+    } else {
+        std::cout << "removed " << run.removed << ", kept " << run.kept << ", failed " << failed << "\n";
+    }
+    // A kept file needs a look: the run did not leave the folders clean.
+    return failed == 0 && run.kept == 0 ? kExitOk : kExitFailed;
 }
 
 std::string GuidText(const uint8_t* g) {
@@ -484,6 +693,15 @@ void AddDocumentCommands(CLI::App& app) {
     decrypt->add_option("-o,--out", out, "Write the plain bytes here and leave the document as it is");
     decrypt->footer(Example("nuvexctl doc decrypt report.txt\n  nuvexctl doc decrypt report.txt --out plain.txt"));
     Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out); });
+
+    static std::vector<std::string> cleanFiles;
+    static bool cleanRecursive = false;
+    auto* clean = doc->add_subcommand("clean", "Remove temporary files left by cut-off runs, once the file beside each is whole");
+    clean->add_option("files", cleanFiles,
+                      "Temporary files, files to look beside, or directories with -r")->required();
+    clean->add_flag("-r,--recursive", cleanRecursive, "Look for temporary files below the directories given");
+    clean->footer(Example("nuvexctl doc clean -r ./reports\n  nuvexctl doc clean report.txt"));
+    Bind(clean, [] { return Clean(cleanFiles, cleanRecursive); });
 
     static std::string infoFile, guidFile;
     auto* info = doc->add_subcommand("info", "Tell whether a file is a document, its GUID and rights");
