@@ -163,6 +163,14 @@ bool LogSpool::Open(std::string& why) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(PathFromText(folder_), error)) {
         std::string name = TextFromPath(entry.path().filename());
+        // A file a killed run was still making (empty, never named) goes once nobody holds it.
+        if (name.rfind(".making-" + prefix, 0) == 0) {
+            const int fd = OpenFile(TextFromPath(entry.path()), false);
+            std::error_code removeError;
+            if (fd >= 0 && LockFile(fd)) fs::remove(entry.path(), removeError);
+            if (fd >= 0) CloseFile(fd);
+            continue;
+        }
         if (name.rfind(prefix, 0) != 0 || name.size() < 6 || name.substr(name.size() - 6) != ".jsonl") continue;
         std::error_code timeError;
         found.emplace_back(fs::last_write_time(entry.path(), timeError), TextFromPath(entry.path()));
