@@ -66,7 +66,9 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrlEx_DescribeResult(const char* exportName
  * NuvexCtrl_EncryptFile with their meanings, and the extension's own.
  * @param fileName the plain file's path (8-bit, NUL-terminated).
  * @param key the document key's bytes (as NuvexCtrl_SetKey takes them); copied, not kept.
- * @param keyLength the number of key bytes, 1 to 256.
+ *            Null with a keyLength of 0 means the built-in default key, which every copy of
+ *            the library holds and which therefore protects nothing.
+ * @param keyLength the number of key bytes, 1 to 256 (0 only with a null key).
  * @param progress called on the calling thread as the copy goes; may be null.
  * @param context passed to `progress` unchanged.
  * @blocking reads the whole file and writes the document; flushes it to disk.
@@ -85,8 +87,9 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrlEx_EncryptFile(const char* fileName, con
  * the extension's own.
  * @param fileName the document's path (8-bit, NUL-terminated).
  * @param outFileName the plain file's path, or null to decrypt in place.
- * @param key the document key's bytes; copied, not kept.
- * @param keyLength the number of key bytes, 1 to 256.
+ * @param key the document key's bytes; copied, not kept. Null with a keyLength of 0 means
+ *            the built-in default key.
+ * @param keyLength the number of key bytes, 1 to 256 (0 only with a null key).
  * @param progress called on the calling thread as the copy goes; may be null.
  * @param context passed to `progress` unchanged.
  * @blocking reads the whole document and writes the plain file; flushes it to disk.

@@ -383,9 +383,9 @@
     X(NuvexAntiSteal_UnInstall, InstallPathTooLong, NUVEX_E_INSTALL_PATH_TOO_LONG, NUVEX_RESULT_ADDED, "a driver path cannot be had or does not fit in 260 characters; nothing changed") \
     X(NuvexCtrlEx_DescribeResult, ResultUnknown, NUVEX_E_RESULT_UNKNOWN, NUVEX_RESULT_ADDED, "the table lists no such code for that export; the text is: unexpected result") \
     X(NuvexCtrlEx_DescribeResult, TextCut, NUVEX_E_TEXT_CUT, NUVEX_RESULT_ADDED, "the text does not fit the buffer (or there is none); as much as fits is there, terminated") \
-    X(NuvexCtrlEx_EncryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is null or its length is not 1 to 256 bytes; nothing done") \
+    X(NuvexCtrlEx_EncryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is not 1 to 256 bytes (nor null with a length of 0 for the built-in key); nothing done") \
     X(NuvexCtrlEx_EncryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, plain file as it was") \
-    X(NuvexCtrlEx_DecryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is null or its length is not 1 to 256 bytes; nothing done") \
+    X(NuvexCtrlEx_DecryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is not 1 to 256 bytes (nor null with a length of 0 for the built-in key); nothing done") \
     X(NuvexCtrlEx_DecryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, document and target as they were") \
     /* end of table */
 /* clang-format on */

@@ -106,11 +106,40 @@ it as a separator too (`x\y.txt` would reach `x/y.txt`): such a file is reported
 with that reason, and never handed to the library.
 
 Ctrl-C, a termination request or a hang-up during `doc encrypt` or `doc decrypt` stops the run
-between two files: the file under way is finished (the library's work on a file is never cut
-off, so it leaves no temporary file), no other file is started, the summary is printed (with
-`--json` the one document, with `"interrupted": true` and `notStarted`, the number of files not
-started) and the exit status is 130 for SIGINT, 143 for SIGTERM and 129 for SIGHUP. On Windows
-Ctrl-C and Ctrl-Break do the same, with exit status 130.
+cleanly. The signal is held back while the library works on a file; the library asks the tool
+between two pieces of the file whether to go on, and the tool then cancels the call: the library
+removes its temporary file and leaves the file exactly as it was. A call that had already
+finished its file is kept. No other file is started, the summary is printed (with `--json` the
+one document, with `"interrupted": true`, `cancelled`, the files left as they were, and
+`notStarted`, the files not started) and the exit status is 130 for SIGINT, 143 for SIGTERM and
+129 for SIGHUP. On Windows Ctrl-C and Ctrl-Break do the same with exit status 130; closing the
+console window, logging off or shutting down does it with exit status 129, the tool holding the
+console open for up to four seconds while it puts the file under way back.
+
+## Document keys
+
+A document is enciphered under a document key. The library keeps the key that `key set` hands
+the main driver only in the process that set it, and every `nuvexctl` run is a process of its
+own, so the runs that encipher or decipher documents (`doc encrypt`, `doc decrypt`) take the key
+for that run explicitly, through the library's extension interface, and refuse to run without
+one:
+
+- `--key-file FILE`: a file of hexadecimal digits, two per byte, white space anywhere ignored
+  (`00112233445566778899aabbccddeeff`), or else the key's raw bytes; 1 to 256 bytes. Make it
+  with, for instance, `umask 077; openssl rand -hex 32 > document.key`. A key file that other
+  users may read or write is refused (`chmod 600` it), and so is anything but a regular file.
+- `--key-file -`: the same from standard input.
+- neither, on a terminal: the key is asked for at a prompt, in hexadecimal, without echo.
+- `--default-key`: the built-in key that every copy of the library holds. It protects nothing,
+  and the tool says so; it is there for documents made by programs that never set a key.
+
+A key never comes from the command line, where every user could read it in the process list.
+`key set` and `syskey set` read the key the same ways and hand it to the main driver.
+
+The document format carries no check of the key. Deciphered under a key other than the one it
+was made with, a document becomes a file of garbage and is no longer a document: in place, that
+is the document lost. `doc decrypt` of more than one file in place warns of this before it
+starts; try one file with `--out` first when in doubt.
 
 ## State files
 

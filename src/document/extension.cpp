@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "document/documents.h"
+#include "document/keys.h"
 #include "frame/heap.h"
 #include "nuvexctrl_ex.h"
 #include "nuvex_wire.h"
@@ -15,9 +16,15 @@ namespace {
 // same as one made after NuvexCtrl_SetKey with that key.
 constexpr uint32_t kLongestKey = NUVEX_KEY_FIELD_SIZE;
 
+// No key at all (null and a length of 0) asks for the built-in key, said outright rather than
+// by a copy of its bytes in the caller.
 bool TakeKey(const void* bytes, uint32_t length, SealKey& key) {
-    if (bytes == nullptr || length == 0 || length > kLongestKey) return false;
     key.fill(0);
+    if (bytes == nullptr && length == 0) {
+        std::memcpy(key.data(), kBuiltInDocumentKey, key.size());
+        return true;
+    }
+    if (bytes == nullptr || length == 0 || length > kLongestKey) return false;
     std::memcpy(key.data(), bytes, length < key.size() ? length : key.size());
     return true;
 }

@@ -17,6 +17,10 @@
 #include "platform/threads.h"
 
 namespace nuvex {
+const uint8_t kBuiltInDocumentKey[kSealKeyBytes] = {0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
+                                                    0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
+                                                    0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C};
+
 namespace {
 
 constexpr uint32_t kDocumentKeyStoreBytes = 257;
@@ -29,10 +33,9 @@ struct KeyStores {
     // Held from a key request until the store holds the accepted key; ordered before `lock`.
     platform::Lock installLock;
     platform::Lock lock;
-    // The default document key is 20 bytes of 0x5C; the rest of the store is zero.
-    uint8_t documentKey[kDocumentKeyStoreBytes] = {
-        0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C,
-        0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C, 0x5C};
+    // Starts as the built-in key; the rest of the store is zero.
+    uint8_t documentKey[kDocumentKeyStoreBytes] = {};
+    KeyStores() { std::memcpy(documentKey, kBuiltInDocumentKey, sizeof kBuiltInDocumentKey); }
     // The system key starts as the document signature bytes.
     uint8_t systemKey[kSystemKeyBytes] = {0x3A, 0x7F, 0x0C, 0x91, 0xE4, 0xB2, 0x5D, 0x68,
                                           0xA1, 0xC3, 0xF0, 0x97, 0x2B, 0x4E, 0x8D, 0x15};

@@ -13,6 +13,10 @@ namespace nuvex {
 // The built-in key under which the policy file is enciphered.
 extern const uint8_t kPolicyFileKey[kSealKeyBytes];
 
+// The built-in document key every process starts with (20 bytes of 0x5C). Every copy of the
+// library holds it, so a document made under it is protected from nobody.
+extern const uint8_t kBuiltInDocumentKey[kSealKeyBytes];
+
 // The first 20 bytes of the document-key store, read consistently (no torn key even while
 // another thread installs a new one).
 SealKey DocumentKeySnapshot();

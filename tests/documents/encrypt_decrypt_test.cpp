@@ -212,6 +212,12 @@ TEST_F(EncryptDecrypt, ExtensionTakesTheKeyAsAnArgument) {
         EXPECT_EQ(ScratchNames(), before) << bad.what;
         EXPECT_TRUE(ReadFileBytes(path) == plain) << bad.what;
     }
+
+    // No key at all names the built-in key: the body NuvexCtrl_EncryptFile writes with the
+    // module's key untouched.
+    const std::string builtIn = PlainFile("builtin", plain);
+    ASSERT_EQ(NuvexCtrlEx_EncryptFile(builtIn.c_str(), nullptr, 0, nullptr, nullptr), 0u);
+    EXPECT_TRUE(ReadFileBytes(builtIn).substr(4096) == ReadFileBytes(Document("default", plain)).substr(4096));
 }
 
 namespace {

@@ -155,6 +155,8 @@ protected:
         }
         MachineRootTest::TearDown();
     }
+    // The document key of the test's runs, in a file only its owner can read.
+    std::string DocKey() { return KeyFile(Root() + "/document.key", "00112233445566778899aabbccddeeff\n"); }
     void InstallAll() {
         ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
         ASSERT_EQ(Tool({"driver", "install", "acl"}).status, 0);
@@ -191,13 +193,13 @@ TEST_F(ToolTest, ErrorsNameTheOperationTheCodeAndItsMeaning) {
 
     std::string plain = Scratch("plain.txt");
     nuvex::test::WriteFileBytes(plain, "hello");
-    ToolRun notDoc = Tool({"doc", "decrypt", plain});
+    ToolRun notDoc = Tool({"doc", "decrypt", "--key-file", DocKey(), plain});
     EXPECT_NE(notDoc.status, 0);
     ToolRun guid = Tool({"doc", "guid", plain});
     EXPECT_NE(guid.status, 0);
     EXPECT_NE(guid.err.find("not an encrypted document (1530)"), std::string::npos) << guid.err;
 
-    ToolRun missing = Tool({"doc", "encrypt", Scratch("missing.txt")});
+    ToolRun missing = Tool({"doc", "encrypt", "--key-file", DocKey(), Scratch("missing.txt")});
     EXPECT_NE(missing.status, 0);
     EXPECT_NE(missing.err.find("no such file"), std::string::npos);
 
@@ -212,10 +214,10 @@ TEST_F(ToolTest, ErrorsNameTheOperationTheCodeAndItsMeaning) {
 TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     std::string file = Scratch("report.txt");
     nuvex::test::WriteFileBytes(file, "quarterly figures\n");
-    ToolRun encrypt = Tool({"--json", "doc", "encrypt", file});
+    ToolRun encrypt = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), file});
     ASSERT_EQ(encrypt.status, 0) << encrypt.err;
     EXPECT_EQ(Json(encrypt)["done"], 1);
-    ToolRun again = Tool({"--json", "doc", "encrypt", file});
+    ToolRun again = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), file});
     EXPECT_EQ(Json(again)["skipped"], 1);
     ToolRun info = Tool({"--json", "doc", "info", file});
     ASSERT_EQ(info.status, 0);
@@ -232,7 +234,7 @@ TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     EXPECT_NE(wrong.err.find("wrong rights password (1240)"), std::string::npos) << wrong.err;
     EXPECT_EQ(Tool({"doc", "rights", "clear", file, "--password-stdin"}, "s3cret\n").status, 0);
 
-    ASSERT_EQ(Tool({"doc", "decrypt", file}).status, 0);
+    ASSERT_EQ(Tool({"doc", "decrypt", "--key-file", DocKey(), file}).status, 0);
     EXPECT_EQ(nuvex::test::ReadFileBytes(file), "quarterly figures\n");
 }
 
@@ -251,7 +253,7 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     fs::create_directories(dir + "/sub");
     nuvex::test::WriteFileBytes(dir + "/a.txt", "alpha");
     nuvex::test::WriteFileBytes(dir + "/sub/b.txt", "beta");
-    ToolRun tree = Tool({"--json", "doc", "encrypt", "-r", dir});
+    ToolRun tree = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", dir});
     ASSERT_EQ(tree.status, 0) << tree.err;
     EXPECT_EQ(Json(tree)["done"], 2);
 
@@ -311,7 +313,7 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
     std::string doc = Scratch("doc.txt"), pw = Scratch("pw");
     nuvex::test::WriteFileBytes(doc, "text");
     nuvex::test::WriteFileBytes(pw, "pw\n");
-    ASSERT_EQ(Tool({"doc", "encrypt", doc}).status, 0);
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), doc}).status, 0);
     const std::string odd = "odd\xff\xfe\x01name";
     std::vector<std::vector<std::string>> verbs = {
         {"status"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"}, {"driver", "resume"},
@@ -419,7 +421,7 @@ TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {
     const std::string name = Scratch("bad\xff.txt");
     nuvex::test::WriteFileBytes(name, "plain");
     ASSERT_EQ(Tool({"log", "on"}).status, 0);
-    ToolRun encrypt = Tool({"--json", "doc", "encrypt", Scratch("missing.txt"), name});
+    ToolRun encrypt = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), Scratch("missing.txt"), name});
     EXPECT_EQ(encrypt.status, 1);
     ASSERT_TRUE(OneDocument(encrypt.out)) << encrypt.out;
     json files = Json(encrypt)["files"];
@@ -484,7 +486,7 @@ TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
     fs::create_symlink(outside, tree + "/link.txt");
     fs::create_directory_symlink(tree, tree + "/loop");
 
-    ToolRun plain = Tool({"--json", "doc", "encrypt", "-r", tree});
+    ToolRun plain = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", tree});
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(Json(plain)["done"], 1);
     EXPECT_EQ(Json(plain)["skippedLinks"], 2);
@@ -492,7 +494,7 @@ TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
     EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
     EXPECT_EQ(nuvex::test::ReadFileBytes(outside), "outside");
 
-    ToolRun followed = Tool({"--json", "doc", "encrypt", "-r", "--follow-links", tree});
+    ToolRun followed = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", "--follow-links", tree});
     ASSERT_EQ(followed.status, 0) << followed.err;
     EXPECT_EQ(Json(followed)["done"], 1);  // the file the link names; a.txt is a document already
     EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
@@ -508,7 +510,7 @@ TEST_F(ToolTest, InterruptedPasswordPromptRestoresEcho) {
 #endif
     std::string doc = Scratch("doc.txt");
     nuvex::test::WriteFileBytes(doc, "text");
-    ASSERT_EQ(Tool({"doc", "encrypt", doc}).status, 0);
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), doc}).status, 0);
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     std::string tool = (BinDir() / "nuvexctl").string();
@@ -909,12 +911,18 @@ TEST_F(ToolTest, PassPathAddCountsWhatTheDriverReceived) {
     EXPECT_EQ(Json(Tool({"--json", "passpath", "list"}))["passPaths"].size(), 5u);
 }
 
-// A key never comes from the command line: `key set` reads it from a private key file, from
-// standard input or a prompt; a key file other users can read is refused.
-TEST_F(ToolTest, KeysAreReadFromPrivateFilesOrStandardInputOnly) {
+// A key never comes from the command line: `key set` and the document runs read it from a
+// private key file, from standard input or a prompt; a key file other users can read is
+// refused. Every run is a process of its own, so a key handed to the driver by `key set` is not
+// the key of a later `doc encrypt`, which refuses to run without one; the built-in key is used
+// only when asked for by name. A document made under a key opens under that key only.
+TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
     const std::string shared = KeyFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
     fs::permissions(shared, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    const std::string plain = "quarterly figures\n", file = Scratch("report.txt");
+    nuvex::test::WriteFileBytes(file, plain);
+    const std::string wrong = Scratch("wrong.txt"), right = Scratch("right.txt");
     struct Case { std::vector<std::string> args; std::string input; int status; std::string said; };
     const Case cases[] = {
         {{"key", "set", "--hex", "0011"}, "", 2, "unknown option '--hex'"},
@@ -922,12 +930,23 @@ TEST_F(ToolTest, KeysAreReadFromPrivateFilesOrStandardInputOnly) {
         {{"key", "set"}, "", 2, "no document key"},
         {{"key", "set", "--key-file", "-"}, "00 11 22 33\n", 0, "handed the main driver a new document key (4 bytes)"},
         {{"key", "set", "--key-file", KeyFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
+        {{"key", "set", "--key-file", DocKey()}, "", 0, "later runs do not encipher with it"},
+        {{"doc", "encrypt", file}, "", 2, "no document key"},
+        {{"doc", "encrypt", "--key-file", shared, file}, "", 2, "can be read or written by other users"},
+        {{"doc", "encrypt", "--key-file", DocKey(), "--default-key", file}, "", 2, "not both"},
+        {{"doc", "encrypt", "--key-file", DocKey(), file}, "", 0, "encrypted 1"},
+        {{"doc", "decrypt", file, "--out", right}, "", 2, "no document key"},
+        {{"doc", "decrypt", "--default-key", file, "--out", wrong}, "", 0, "protects nothing"},
+        {{"doc", "decrypt", "--key-file", "-", file, "--out", right}, "00112233445566778899AABBCCDDEEFF", 0, "decrypted 1"},
     };
     for (const Case& c : cases) {
         ToolRun run = Tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status) << c.said << "\n" << run.err;
         EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
     }
+    EXPECT_NE(nuvex::test::ReadFileBytes(file), plain);
+    EXPECT_NE(nuvex::test::ReadFileBytes(wrong), plain);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(right), plain);
 }
 
 }  // namespace
@@ -1163,7 +1182,7 @@ TEST_F(ToolTest, WalkTellsTemporaryAndUnaddressableNamesApart) {
     };
     for (const auto& c : cases) nuvex::test::WriteFileBytes(tree + "/" + c.name, std::string("plain ") + c.name);
 
-    ToolRun run = Tool({"--json", "doc", "encrypt", "-r", tree});
+    ToolRun run = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", tree});
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_TRUE(OneDocument(run.out)) << run.out;
     json summary = Json(run);
@@ -1179,7 +1198,7 @@ TEST_F(ToolTest, WalkTellsTemporaryAndUnaddressableNamesApart) {
 
     // Named on the command line, the same names are refused or set apart; every skip is listed
     // in the summary for people too.
-    ToolRun named = Tool({"doc", "encrypt", tree + "/x\\y.txt", tree + "/b.lumadtmp12", tree + "/x/y.txt"});
+    ToolRun named = Tool({"doc", "encrypt", "--key-file", DocKey(), tree + "/x\\y.txt", tree + "/b.lumadtmp12", tree + "/x/y.txt"});
     EXPECT_EQ(named.status, 1);
     EXPECT_NE(named.out.find("skipped " + tree + "/b.lumadtmp12 (stale temporary file)"), std::string::npos) << named.out;
     EXPECT_NE(named.out.find("skipped " + tree + "/x/y.txt (already a document)"), std::string::npos) << named.out;
@@ -1192,7 +1211,7 @@ TEST_F(ToolTest, DocCleanRemovesTemporaryFilesOnlyBesideWholeFiles) {
     std::string tree = Scratch("clean");
     fs::create_directories(tree + "/sub");
     nuvex::test::WriteFileBytes(tree + "/doc.txt", "to be a document");
-    ASSERT_EQ(Tool({"doc", "encrypt", tree + "/doc.txt"}).status, 0);
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), tree + "/doc.txt"}).status, 0);
     nuvex::test::WriteFileBytes(tree + "/sub/plain.txt", "plain");
     nuvex::test::WriteFileBytes(tree + "/notes.lumadtmp.txt", "a user's file");
     struct Case {
@@ -1228,9 +1247,10 @@ TEST_F(ToolTest, DocCleanRemovesTemporaryFilesOnlyBesideWholeFiles) {
     EXPECT_FALSE(fs::exists(tree + "/doc.txt.lumadtmp7"));
 }
 
-// An interrupt during a run over a tree finishes the file under way, starts no other, prints
-// the one JSON document and exits with 128 + the signal; no temporary file is left behind.
-TEST_F(ToolTest, InterruptedWalkFinishesTheFileUnderWayAndSummarises) {
+// An interrupt during a run over a tree cancels the file under way (left as it was), starts no
+// other, prints the one JSON document and exits with 128 + the signal; no temporary file is left
+// behind, and every file is either done, cancelled or not started.
+TEST_F(ToolTest, InterruptedWalkCancelsTheFileUnderWayAndSummarises) {
     std::string tree = Scratch("walk");
     fs::create_directories(tree);
     constexpr int kFiles = 300;
@@ -1245,7 +1265,7 @@ TEST_F(ToolTest, InterruptedWalkFinishesTheFileUnderWayAndSummarises) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.verb + std::string(" ") + strsignal(c.signal));
         // Finish the previous case's tree first, so that every file is to be worked on.
-        Tool({"doc", std::string(c.verb) == "encrypt" ? "decrypt" : "encrypt", "-r", tree});
+        Tool({"doc", std::string(c.verb) == "encrypt" ? "decrypt" : "encrypt", "--key-file", DocKey(), "-r", tree});
         auto worked = [&] {
             int count = 0;
             for (const auto& entry : fs::directory_iterator(tree)) {
@@ -1258,7 +1278,7 @@ TEST_F(ToolTest, InterruptedWalkFinishesTheFileUnderWayAndSummarises) {
         };
         fs::path in = Scratch("walk.in"), out = Scratch("walk.out"), err = Scratch("walk.err");
         nuvex::test::WriteFileBytes(in.string(), "");
-        pid_t pid = Start({"--json", "doc", c.verb, "-r", tree}, in, out, err);
+        pid_t pid = Start({"--json", "doc", c.verb, "--key-file", DocKey(), "-r", tree}, in, out, err);
         ASSERT_GT(pid, 0);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (worked() == 0 && std::chrono::steady_clock::now() < deadline)
@@ -1272,9 +1292,45 @@ TEST_F(ToolTest, InterruptedWalkFinishesTheFileUnderWayAndSummarises) {
         EXPECT_EQ(summary["ok"], false);
         EXPECT_GE(summary["done"].get<int>(), 1);
         EXPECT_GE(summary["notStarted"].get<int>(), 1);
-        EXPECT_EQ(summary["done"].get<int>() + summary["notStarted"].get<int>(), kFiles);
+        EXPECT_LE(summary["cancelled"].get<int>(), 1);
+        EXPECT_EQ(summary["done"].get<int>() + summary["cancelled"].get<int>() + summary["notStarted"].get<int>(), kFiles);
         EXPECT_EQ(worked(), summary["done"].get<int>());
         for (const auto& entry : fs::directory_iterator(tree))
             EXPECT_EQ(entry.path().filename().string().find(".lumadtmp"), std::string::npos) << entry.path();
     }
+}
+
+// An interrupt while a large file is being enciphered cancels that call: the file keeps its
+// plain bytes, the temporary file is gone, and the summary says so.
+TEST_F(ToolTest, InterruptCancelsTheLargeFileUnderWay) {
+    const std::string tree = Scratch("large");
+    fs::create_directories(tree);
+    const std::string file = tree + "/large.bin";
+    const std::string plain(96u << 20, 'p');
+    nuvex::test::WriteFileBytes(file, plain);
+    fs::path in = Scratch("large.in"), out = Scratch("large.out"), err = Scratch("large.err");
+    nuvex::test::WriteFileBytes(in.string(), "");
+    pid_t pid = Start({"--json", "doc", "encrypt", "--key-file", DocKey(), file}, in, out, err);
+    ASSERT_GT(pid, 0);
+    auto temporary = [&] {
+        for (const auto& entry : fs::directory_iterator(tree))
+            if (entry.path().filename().string().find(".lumadtmp") != std::string::npos) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!temporary() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid), 130) << nuvex::test::ReadFileBytes(err.string());
+    json summary = json::parse(nuvex::test::ReadFileBytes(out.string()));
+    EXPECT_EQ(summary["interrupted"], true);
+    // The copy may have been complete before the signal came; then the file is a document.
+    if (summary["cancelled"] == 1) {
+        EXPECT_EQ(summary["done"], 0);
+        EXPECT_EQ(summary["files"][0]["status"], "cancelled");
+        EXPECT_TRUE(nuvex::test::ReadFileBytes(file) == plain);
+    } else {
+        EXPECT_EQ(summary["done"], 1);
+    }
+    EXPECT_FALSE(temporary());
 }

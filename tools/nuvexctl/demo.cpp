@@ -14,6 +14,7 @@
 #include "output.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,8 +42,14 @@ int Step(const std::vector<std::string>& args, bool mayFail = false) {
     argv.push_back(const_cast<char*>("nuvexctl"));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // No step reads standard input: a step that would ask at a prompt refuses instead.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     pid_t pid = 0;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 127;
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return 127;
     int status = 0;
     waitpid(pid, &status, 0);
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
@@ -96,16 +103,16 @@ int RunDemo(const std::string& keepRoot) {
     Explain("Switch the main driver's log on, so that it records what the tour does.");
     must({"log", "on"});
 
-    Explain("A document key in a file only its owner can read, handed to the main driver. The library keeps "
-            "a key only in the process that set it, and every nuvexctl run is a process of its own: the "
-            "documents this tour makes below are under the built-in key that every copy of the library "
-            "holds. A program that protects documents passes its own key to NuvexCtrlEx_EncryptFile.");
+    Explain("A document key in a file only its owner can read (never on the command line), handed to the "
+            "main driver. The library keeps a key only in the process that set it, and every nuvexctl run "
+            "is a process of its own, so every run that enciphers or deciphers documents names its key too.");
     fs::path keyFile = root / "document.key";
     WriteFile(keyFile, "4e757665782064656d6f206b65792032303236\n");
     fs::permissions(keyFile, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
-    must({"key", "set", "--key-file", keyFile.string()});
+    const std::string key = keyFile.string();
+    must({"key", "set", "--key-file", key});
 
-    Explain("Make a few sample files and one larger one, then encrypt the whole folder.");
+    Explain("Make a few sample files and one larger one, then encrypt the whole folder under that key.");
     WriteFile(work / "letter.txt", "Dear reader,\nthis letter is protected by Nuvex.\n");
     WriteFile(work / "budget.csv", "item,amount\nservers,12000\nlicences,3400\n");
     WriteFile(work / "empty.txt", "");
@@ -116,9 +123,11 @@ int RunDemo(const std::string& keepRoot) {
         WriteFile(work / "archive.bin", big);
         WriteFile(root / "archive.original", big);
     }
-    must({"doc", "encrypt", "-r", work.string()});
+    Explain("Without a key the run refuses, rather than using the built-in key every copy of the library holds.");
+    Step({"doc", "encrypt", "-r", work.string()}, true);
+    must({"doc", "encrypt", "--key-file", key, "-r", work.string()});
     Explain("Encrypting again skips what already is a document.");
-    must({"doc", "encrypt", (work / "letter.txt").string()});
+    must({"doc", "encrypt", "--key-file", key, (work / "letter.txt").string()});
     must({"doc", "info", (work / "letter.txt").string()});
 
     Explain("Rights: the first call fixes the rights password; the print count can also be read and "
@@ -172,13 +181,13 @@ int RunDemo(const std::string& keepRoot) {
     must({"state", "apply", "--detailed-exitcode", stateFile.string()});
 
     Explain("Decrypt the larger file and check it is byte for byte the original.");
-    must({"doc", "decrypt", (work / "archive.bin").string()});
+    must({"doc", "decrypt", "--key-file", key, (work / "archive.bin").string()});
     bool same = SameBytes(work / "archive.bin", root / "archive.original");
     std::cout << (same ? "archive.bin is identical to the original\n" : "archive.bin DIFFERS from the original\n");
     if (!same) ++failures;
 
     Explain("Errors say what failed and why, with the result code:");
-    Step({"doc", "decrypt", (work / "archive.bin").string()}, true);
+    Step({"doc", "decrypt", "--key-file", key, (work / "archive.bin").string()}, true);
 
     Explain("The main driver's log recorded what was done.");
     must({"log", "show"});

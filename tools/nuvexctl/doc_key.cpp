@@ -91,8 +91,8 @@ bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::st
         return false;
     }
     if (choice.defaultKey) {
-        Warn("the built-in document key is in every copy of the library: documents made under it "
-             "are protected from nobody");
+        Warn("--default-key: the built-in document key is in every copy of the library, so it "
+             "protects nothing; anyone can decrypt documents made under it");
         key.clear();
         return true;
     }

@@ -27,7 +27,9 @@
 #include <thread>
 
 #include "commands.h"
+#include "doc_key.h"
 #include "nuvexctrl.h"
+#include "nuvexctrl_ex.h"
 #include "output.h"
 #include "result_codes.h"
 #include "secret.h"
@@ -51,49 +53,6 @@ std::string HumanSize(uintmax_t bytes) {
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
     return text;
 }
-
-// Shows how far one long export has come while it runs: the size of the file it is writing
-// (the numbered temporary file beside an encrypted file) against the size it will reach.
-class FileProgress {
-public:
-    FileProgress(const std::string& label, const fs::path& source, uintmax_t total)
-        : label_(label), source_(source), total_(total) {
-        if (ProgressEnabled() && total_ >= (8u << 20)) watcher_ = std::thread([this] { Watch(); });
-    }
-    ~FileProgress() {
-        done_ = true;
-        if (watcher_.joinable()) watcher_.join();
-        ProgressDone();
-    }
-
-private:
-    void Watch() {
-        auto start = std::chrono::steady_clock::now();
-        while (!done_) {
-            uintmax_t written = 0;
-            std::error_code ec;
-            std::string prefix = TextFromPath(source_.filename()) + ".lumadtmp";
-            for (const auto& entry : fs::directory_iterator(source_.parent_path().empty() ? "." : source_.parent_path(), ec)) {
-                std::string name = TextFromPath(entry.path().filename());
-                if (name.rfind(prefix, 0) == 0) written = std::max(written, entry.file_size(ec));
-            }
-            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::string line = label_ + " " + TextFromPath(source_.filename()) + ": ";
-            if (written > 0 && total_ > 0)
-                line += std::to_string(std::min<uintmax_t>(100, written * 100 / total_)) + "% of " + HumanSize(total_);
-            else
-                line += HumanSize(total_) + ", " + std::to_string(static_cast<int>(seconds)) + " s";
-            Progress(line);
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
-
-    std::string label_;
-    fs::path source_;
-    uintmax_t total_;
-    std::atomic<bool> done_{false};
-    std::thread watcher_;
-};
 
 bool IsDocument(const std::string& path, uint32_t& answer) {
     answer = 0;
@@ -248,31 +207,57 @@ private:
 };
 
 // Interrupts of a run over files. Ctrl-C, a termination request or a hang-up is held back
-// while a file is worked on, so the library call is never cut short (a cut call leaves its
-// temporary file behind, after a decrypt holding the plain text of a document that stays
-// encrypted). Between two files the run asks whether one arrived, starts no new file if so,
-// prints its summary and exits with 128 + the signal: 130 (SIGINT), 143 (SIGTERM), 129
-// (SIGHUP). Windows: Ctrl-C and Ctrl-Break stop the run the same way, with status 130.
+// while the library works on a file, so the process is never cut off in the middle of a call
+// (a cut call leaves its temporary file behind, after a decrypt holding the plain text of a
+// document that stays encrypted). The library's progress callback asks whether one arrived and
+// cancels the call if so: the call removes its temporary file and leaves the file as it was.
+// The run starts no new file, prints its summary and exits with 128 + the signal: 130 (SIGINT),
+// 143 (SIGTERM), 129 (SIGHUP). Windows: Ctrl-C and Ctrl-Break stop the run the same way with
+// status 130; closing the console, logging off or shutting down with status 129, the console
+// being held open (up to a few seconds) until the run has put the file back and summarised.
 #if defined(_WIN32)
-volatile LONG g_walkBreak = 0;
+volatile LONG g_walkBreak = 0;  // the signal number the run ends with (128 + it)
+constexpr LONG kHangUp = 1;      // SIGHUP's number: closing the console ends the run with 129
+HANDLE g_walkFinished = nullptr;  // set once the run has stopped and no file is half done
 
 BOOL WINAPI StopWalkOnBreak(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    InterlockedExchange(&g_walkBreak, 1);
-    return TRUE;
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            InterlockedCompareExchange(&g_walkBreak, SIGINT, 0);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            // The process ends when this handler returns (or after about five seconds): wait
+            // for the run to cancel the file under way first.
+            InterlockedCompareExchange(&g_walkBreak, kHangUp, 0);
+            if (g_walkFinished != nullptr) WaitForSingleObject(g_walkFinished, 4000);
+            return TRUE;
+        default:
+            return FALSE;
+    }
 }
 
 class WalkInterrupts {
 public:
     WalkInterrupts() {
         InterlockedExchange(&g_walkBreak, 0);
+        g_walkFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(StopWalkOnBreak, TRUE);
     }
-    ~WalkInterrupts() { SetConsoleCtrlHandler(StopWalkOnBreak, FALSE); }
+    ~WalkInterrupts() {
+        SetConsoleCtrlHandler(StopWalkOnBreak, FALSE);
+        Finished();
+    }
     WalkInterrupts(const WalkInterrupts&) = delete;
     WalkInterrupts& operator=(const WalkInterrupts&) = delete;
-    // The signal that arrived (SIGINT), 0 while none has.
-    int Arrived() { return InterlockedCompareExchange(&g_walkBreak, 0, 0) != 0 ? SIGINT : 0; }
+    // The signal number whose status the run ends with, 0 while nothing has arrived.
+    int Arrived() { return static_cast<int>(InterlockedCompareExchange(&g_walkBreak, 0, 0)); }
+    // No file is being worked on any more: a waiting close handler may let the process end.
+    void Finished() {
+        if (g_walkFinished != nullptr) SetEvent(g_walkFinished);
+    }
 };
 #else
 class WalkInterrupts {
@@ -306,6 +291,7 @@ public:
         }
         return 0;
     }
+    void Finished() {}
 
 private:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -314,6 +300,27 @@ private:
 };
 #endif
 
+// What the library's progress callback works with while one file is enciphered or deciphered:
+// it shows how far the file has come (files of 8 MiB and more, at most five times a second)
+// and cancels the call when an interrupt has arrived.
+struct FileProgress {
+    WalkInterrupts& interrupts;
+    std::string label;
+    std::chrono::steady_clock::time_point shown{};
+
+    static uint32_t NUVEXAPI Report(void* context, const NuvexCtrlExProgressInfo* info) {
+        auto* self = static_cast<FileProgress*>(context);
+        if (self->interrupts.Arrived() != 0) return 1;
+        const auto now = std::chrono::steady_clock::now();
+        if (ProgressEnabled() && info->bytesTotal >= (8u << 20) && now - self->shown >= std::chrono::milliseconds(200)) {
+            self->shown = now;
+            Progress(self->label + ": " + std::to_string(info->bytesDone * 100 / info->bytesTotal) + "% of " +
+                     HumanSize(info->bytesTotal));
+        }
+        return 0;
+    }
+};
+
 void ReportStaleTemporary(const std::string& file, Json& results) {
     results.push_back({{"file", JsonText(file)}, {"status", "skipped: stale temporary file"},
                        {"meaning", "left by a run that was cut off; `nuvexctl doc clean` removes it once the file beside it is whole"}});
@@ -321,97 +328,134 @@ void ReportStaleTemporary(const std::string& file, Json& results) {
     std::cerr << "nuvexctl: stale temporary file " << Shown(file) << " (see `nuvexctl doc clean`)\n";
 }
 
+// Before documents are deciphered in place: the format carries no check of the key, so a
+// wrong key turns every document into a file of garbage that is no longer a document.
+void WarnBeforeDecryptingInPlace(std::size_t documents, bool defaultKey) {
+    if (documents < 2) return;
+    Warn("decrypting " + std::to_string(documents) + " files in place under the " +
+         (defaultKey ? std::string("built-in key") : std::string("key given")) +
+         ": a document made under another key becomes garbage and stays so (documents carry no "
+         "check of the key; try one file with --out first)");
+}
+
+struct WalkCounts {
+    int done = 0, skipped = 0, failed = 0, cancelled = 0;
+};
+
+// Enciphers or deciphers one file through the extension interface under `key` (empty: the
+// built-in key), and notes what happened.
+void TransformOne(bool encrypt, const Operand& operand, const std::string& out, const std::vector<uint8_t>& key,
+                  WalkInterrupts& interrupts, WalkCounts& counts, Json& results) {
+    const std::string& file = operand.path;
+    if (!Addressable(file)) {
+        ++counts.failed;
+        results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}});
+        ProgressDone();
+        std::cerr << "nuvexctl: " << kUnaddressable << ": " << Shown(file) << "\n";
+        return;
+    }
+    // Inside a tree, files that are already in the wanted form are passed over; a file the
+    // user named goes to the library, which says why it cannot be done.
+    uint32_t isDoc = 0;
+    if (operand.fromTree && IsDocument(file, isDoc) && encrypt == (isDoc != 0)) {
+        ++counts.skipped;
+        results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
+        return;
+    }
+    FileProgress progress{interrupts, (encrypt ? "encrypting " : "decrypting ") + TextFromPath(PathFromText(file).filename())};
+    const void* keyBytes = key.empty() ? nullptr : key.data();
+    const auto keyLength = static_cast<uint32_t>(key.size());
+    const uint32_t code =
+        encrypt ? NuvexCtrlEx_EncryptFile(file.c_str(), keyBytes, keyLength, &FileProgress::Report, &progress)
+                : NuvexCtrlEx_DecryptFile(file.c_str(), out.empty() ? nullptr : out.c_str(), keyBytes, keyLength,
+                                          &FileProgress::Report, &progress);
+    const char* exportName = encrypt ? "NuvexCtrlEx_EncryptFile" : "NuvexCtrlEx_DecryptFile";
+    if (encrypt && code == 651) {
+        ++counts.skipped;
+        results.push_back({{"file", JsonText(file)}, {"status", "skipped: already a document"}});
+        return;
+    }
+    if (code == NUVEX_E_CANCELLED) {
+        ++counts.cancelled;
+        results.push_back({{"file", JsonText(file)}, {"status", "cancelled"},
+                           {"meaning", "interrupted; the file was left as it was"}});
+        return;
+    }
+    if (code != 0) {
+        ++counts.failed;
+        results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
+        ProgressDone();
+        std::cerr << "nuvexctl: " << (encrypt ? "encrypting " : "decrypting ") << Shown(file)
+                  << " failed: " << DescribeResult(exportName, code) << " (" << code << ")\n";
+        return;
+    }
+    ++counts.done;
+    results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}});
+}
+
 int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, bool followLinks,
-              const std::string& out) {
+              const std::string& out, const KeyChoice& keyChoice) {
+    // The key comes first: a run without one touches nothing.
+    std::vector<uint8_t> key;
+    WipeOnExit<std::vector<uint8_t>> wipeKey(key);
+    std::string why;
+    if (!ReadDocumentKey(keyChoice, key, why)) return ReportError(why, kExitUsage);
     WalkInterrupts interrupts;
     Expansion expansion = Expander(recursive, followLinks).Run(operands);
     const std::vector<Operand>& files = expansion.files;
     if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0 ||
                          !expansion.temporaries.empty()))
         return ReportError("--out needs exactly one document", kExitUsage);
-    int failed = expansion.failed, skipped = 0, done = 0;
+    if (!encrypt && out.empty()) WarnBeforeDecryptingInPlace(files.size(), keyChoice.defaultKey);
+    WalkCounts counts;
+    counts.failed = expansion.failed;
     const int stale = static_cast<int>(expansion.temporaries.size());
     Json results = std::move(expansion.results);
     for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp, results);
-    std::size_t index = 0;
+    std::size_t started = 0;
     for (const auto& operand : files) {
         if (interrupts.Arrived() != 0) break;
-        const std::string& file = operand.path;
-        ++index;
-        std::error_code ec;
-        uintmax_t size = fs::file_size(PathFromText(file), ec);
-        if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(index) + "/" +
-                                       std::to_string(files.size()) + ": " + file);
-        if (!Addressable(file)) {
-            ++failed;
-            results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}});
-            ProgressDone();
-            std::cerr << "nuvexctl: " << kUnaddressable << ": " << Shown(file) << "\n";
-            continue;
-        }
-        // Inside a tree, files that are already in the wanted form are passed over; a file the
-        // user named goes to the library, which says why it cannot be done.
-        uint32_t isDoc = 0;
-        bool known = operand.fromTree && IsDocument(file, isDoc);
-        if (known && encrypt == (isDoc != 0)) {
-            ++skipped;
-            results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
-            continue;
-        }
-        uint32_t code;
-        {
-            FileProgress progress(encrypt ? "encrypting" : "decrypting", PathFromText(file), size);
-            code = encrypt ? NuvexCtrl_EncryptFile(file.c_str(), 0, nullptr, 0)
-                           : NuvexCtrl_DecryptFile(file.c_str(), out.empty() ? 0 : 1, out.empty() ? nullptr : out.c_str(), 0, nullptr, 0);
-        }
-        const char* exportName = encrypt ? "NuvexCtrl_EncryptFile" : "NuvexCtrl_DecryptFile";
-        if (encrypt && code == 651) {
-            ++skipped;
-            results.push_back({{"file", JsonText(file)}, {"status", "skipped: already a document"}});
-            continue;
-        }
-        if (code != 0) {
-            ++failed;
-            results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
-            ProgressDone();
-            std::cerr << "nuvexctl: " << exportName << ": " << (encrypt ? "encrypting " : "decrypting ") << Shown(file)
-                      << " failed: " << DescribeResult(exportName, code) << " (" << code << ")\n";
-            continue;
-        }
-        ++done;
-        results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}});
+        ++started;
+        if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(started) + "/" +
+                                       std::to_string(files.size()) + ": " + operand.path);
+        TransformOne(encrypt, operand, out, key, interrupts, counts, results);
     }
+    interrupts.Finished();
     ProgressDone();
     // A signal during the last file also counts: the run was asked to stop.
     const int signal = interrupts.Arrived();
-    const std::size_t notStarted = files.size() - index;
+    const std::size_t notStarted = files.size() - started;
     if (signal != 0) {
-        std::cerr << "nuvexctl: interrupted; the file being worked on was finished, " << notStarted
-                  << " not started\n";
+        std::cerr << "nuvexctl: interrupted; "
+                  << (counts.cancelled != 0 ? "the file under way was left as it was, " : "no file was left half done, ")
+                  << notStarted << " not started\n";
     }
     if (CurrentSettings().json) {
-        Json summary{{"ok", failed == 0 && signal == 0}, {"done", done}, {"skipped", skipped},
-                     {"skippedLinks", expansion.skippedLinks}, {"staleTemporary", stale}, {"failed", failed},
-                     {"interrupted", signal != 0}, {"notStarted", notStarted}, {"files", results}};
+        Json summary{{"ok", counts.failed == 0 && signal == 0}, {"done", counts.done}, {"skipped", counts.skipped},
+                     {"skippedLinks", expansion.skippedLinks}, {"staleTemporary", stale}, {"failed", counts.failed},
+                     {"interrupted", signal != 0}, {"cancelled", counts.cancelled}, {"notStarted", notStarted},
+                     {"files", results}};
         PrintJson(summary);
     } else {
         // Every file passed over is named with the reason (failures were named on stderr).
         for (const auto& entry : results) {
             const std::string status = entry.value("status", "");
-            std::string file, why;
-            if (status.rfind("skipped: ", 0) == 0 && TextFromJson(entry["file"], file, why))
+            std::string file, reason;
+            if (status.rfind("skipped: ", 0) == 0 && TextFromJson(entry["file"], file, reason))
                 std::cout << "skipped " << Shown(file) << " (" << status.substr(9) << ")\n";
         }
-        std::cout << (encrypt ? "encrypted " : "decrypted ") << done << ", skipped " << skipped
+        std::cout << (encrypt ? "encrypted " : "decrypted ") << counts.done << ", skipped " << counts.skipped
                   << (encrypt ? " (already documents)" : " (not documents)");
         if (expansion.skippedLinks != 0) std::cout << ", skipped " << expansion.skippedLinks << " symbolic links";
         if (stale != 0) std::cout << ", skipped " << stale << " stale temporary files";
-        std::cout << ", failed " << failed;
-        if (signal != 0) std::cout << "; interrupted, " << notStarted << " not started";
+        std::cout << ", failed " << counts.failed;
+        if (signal != 0)
+            std::cout << "; interrupted, " << counts.cancelled << " cancelled (left as they were), " << notStarted
+                      << " not started";
         std::cout << "\n";
     }
     if (signal != 0) return 128 + signal;
-    return failed == 0 ? kExitOk : kExitFailed;
+    return counts.failed == 0 ? kExitOk : kExitFailed;
 }
 
 // `doc clean`: removes stale temporary files, each only once the file it was to replace (its
@@ -677,13 +721,16 @@ void AddDocumentCommands(CLI::App& app) {
     static std::vector<std::string> encryptFiles, decryptFiles;
     static bool encryptRecursive = false, decryptRecursive = false, encryptLinks = false, decryptLinks = false;
     static std::string out;
+    static KeyChoice encryptKey, decryptKey;
     auto* encrypt = doc->add_subcommand("encrypt", "Turn files into encrypted documents (in place)");
     encrypt->add_option("files", encryptFiles, "Files (or directories with -r)")->required();
     encrypt->add_flag("-r,--recursive", encryptRecursive, "Encrypt every file below the directories given");
     encrypt->add_flag("--follow-links", encryptLinks,
                       "Follow symbolic links and encrypt the files they name (by default links are skipped)");
-    encrypt->footer(Example("nuvexctl doc encrypt report.txt notes.txt\n  nuvexctl doc encrypt -r ./reports"));
-    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, encryptLinks, ""); });
+    encrypt->footer(Example("nuvexctl doc encrypt --key-file document.key report.txt notes.txt\n"
+                            "  nuvexctl doc encrypt --key-file document.key -r ./reports"));
+    AddKeyOptions(encrypt, encryptKey);
+    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, encryptLinks, "", encryptKey); });
 
     auto* decrypt = doc->add_subcommand("decrypt", "Turn encrypted documents back into plain files");
     decrypt->add_option("files", decryptFiles, "Documents (or directories with -r)")->required();
@@ -691,8 +738,14 @@ void AddDocumentCommands(CLI::App& app) {
     decrypt->add_flag("--follow-links", decryptLinks,
                       "Follow symbolic links and decrypt the documents they name (by default links are skipped)");
     decrypt->add_option("-o,--out", out, "Write the plain bytes here and leave the document as it is");
-    decrypt->footer(Example("nuvexctl doc decrypt report.txt\n  nuvexctl doc decrypt report.txt --out plain.txt"));
-    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out); });
+    decrypt->footer(
+        "The document format carries no check of the key: a document deciphered under a key other than the\n"
+        "one it was made with becomes a file of garbage, in place of the document. Try one file with --out\n"
+        "first.\n\n" +
+        Example("nuvexctl doc decrypt --key-file document.key report.txt --out plain.txt\n"
+                "  nuvexctl doc decrypt --key-file document.key -r ./reports"));
+    AddKeyOptions(decrypt, decryptKey);
+    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out, decryptKey); });
 
     static std::vector<std::string> cleanFiles;
     static bool cleanRecursive = false;
