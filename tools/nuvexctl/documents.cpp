@@ -124,6 +124,21 @@ private:
         std::cerr << "nuvexctl: " << Shown(why) << ": " << Shown(path) << "\n";
     }
 
+    // A file met in a tree whose name the library cannot be given exactly (Windows: characters
+    // outside the ANSI code page) is reported, never handed on under a look-alike name.
+    void FailUnnamed(const fs::path& path) {
+        ++out_.failed;
+        out_.results.push_back(Json{{"file", JsonPath(path)}, {"status", "failed"}, {"meaning", std::string(kNotInCodePage)}});
+        ProgressDone();
+        std::cerr << "nuvexctl: " << kNotInCodePage << ": " << ShownPath(path) << "\n";
+    }
+
+    bool Named(const fs::path& path, std::string& name) {
+        if (ExactTextFromPath(path, name)) return true;
+        FailUnnamed(path);
+        return false;
+    }
+
     void SkipLink(const std::string& path) {
         ++out_.skippedLinks;
         out_.results.push_back({{"file", JsonText(path)}, {"status", "skipped: symbolic link"}});
@@ -151,7 +166,7 @@ private:
             if (!followLinks_) return SkipLink(operand);
             path = fs::canonical(path, ec);
             if (ec) return Fail(operand, "the symbolic link names no file");
-            name = TextFromPath(path);
+            if (!Named(path, name)) return;
         }
         fs::file_status target = fs::status(path, ec);
         if (fs::is_directory(target)) {
@@ -189,7 +204,8 @@ private:
                     if (!directories.insert(target.native()).second) it.disable_recursion_pending();
                     continue;
                 }
-                if (fs::is_regular_file(target, ec)) Add(target, TextFromPath(target), true);
+                std::string name;
+                if (fs::is_regular_file(target, ec) && Named(target, name)) Add(target, name, true);
                 continue;
             }
             if (fs::is_directory(link)) {
@@ -197,7 +213,8 @@ private:
                 continue;
             }
             if (!fs::is_regular_file(link)) continue;  // devices, pipes, sockets
-            Add(path, TextFromPath(path), true);
+            std::string name;
+            if (Named(path, name)) Add(path, name, true);
         }
     }
 

@@ -4,10 +4,13 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "output.h"
 #include "suggest.h"
+#include "text.h"
 
 int main(int argc, char** argv) {
     using namespace nuvexctl;
@@ -20,6 +23,17 @@ int main(int argc, char** argv) {
     // one JSON document.
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--json") == 0) CurrentSettings().json = true;
+    // On Windows the arguments are taken from the system's UTF-16 command line: one the ANSI
+    // code page cannot write exactly is refused rather than replaced by a look-alike.
+    std::vector<std::string> words;
+    std::string refused;
+    if (!ExactArguments(argc, argv, words, refused))
+        return ReportError("the argument '" + refused + "' cannot be used: " + kNotInCodePage, kExitUsage);
+    std::vector<char*> exact{argv[0]};
+    for (auto& word : words) exact.push_back(word.data());
+    exact.push_back(nullptr);
+    argc = static_cast<int>(words.size()) + 1;
+    argv = exact.data();
 
     int status = kExitOk;
     try {

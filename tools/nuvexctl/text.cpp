@@ -8,6 +8,7 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <shellapi.h>
 #endif
 
 namespace nuvexctl {
@@ -164,15 +165,102 @@ std::filesystem::path PathFromText(const std::string& name) {
 
 std::string TextFromPath(const std::filesystem::path& path) {
 #if defined(_WIN32)
+    // No best-fit: a character the code page lacks becomes '?', which no Windows file name
+    // holds, so a name that cannot be written never reaches another file.
     const std::wstring& w = path.native();
     if (w.empty()) return {};
-    int narrow = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    int narrow = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(narrow > 0 ? narrow : 0), '\0');
-    if (narrow > 0) WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), out.data(), narrow, nullptr, nullptr);
+    if (narrow > 0) WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.data(), static_cast<int>(w.size()), out.data(), narrow, nullptr, nullptr);
     return out;
 #else
     return path.string();
 #endif
+}
+
+const char kNotInCodePage[] =
+    "the name holds characters the system's ANSI code page cannot write, and the library takes ANSI names only";
+
+#if defined(_WIN32)
+namespace {
+
+// Wide characters to a code page, exactly: false when any character has no exact form (a
+// default character used, or a round trip that does not give the same characters back).
+bool ExactNarrow(UINT codePage, const std::wstring& w, std::string& out) {
+    out.clear();
+    if (w.empty()) return true;
+    const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* lossy = codePage == CP_UTF8 ? nullptr : &usedDefault;
+    int narrow = WideCharToMultiByte(codePage, flags, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, lossy);
+    if (narrow <= 0 || usedDefault) return false;
+    out.resize(static_cast<std::size_t>(narrow));
+    WideCharToMultiByte(codePage, flags, w.data(), static_cast<int>(w.size()), out.data(), narrow, nullptr, lossy);
+    if (usedDefault) return false;
+    int back = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, out.data(), narrow, nullptr, 0);
+    if (back != static_cast<int>(w.size())) return false;
+    std::wstring again(static_cast<std::size_t>(back), L'\0');
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, out.data(), narrow, again.data(), back);
+    return again == w;
+}
+
+}  // namespace
+#endif
+
+bool ExactTextFromPath(const std::filesystem::path& path, std::string& name) {
+#if defined(_WIN32)
+    return ExactNarrow(CP_ACP, path.native(), name);
+#else
+    name = path.string();
+    return true;
+#endif
+}
+
+Json JsonPath(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    std::string utf8;
+    if (ExactNarrow(CP_UTF8, path.native(), utf8)) return Json(utf8);
+    return JsonText(TextFromPath(path));
+#else
+    return JsonText(path.string());
+#endif
+}
+
+std::string ShownPath(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    std::string utf8;
+    if (ExactNarrow(CP_UTF8, path.native(), utf8)) return utf8;
+    return Shown(TextFromPath(path));
+#else
+    return Shown(path.string());
+#endif
+}
+
+bool ExactArguments(int argc, char** argv, std::vector<std::string>& args, std::string& refused) {
+    args.clear();
+#if defined(_WIN32)
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr && count == argc) {
+        bool exact = true;
+        for (int i = 1; i < count && exact; ++i) {
+            std::string arg;
+            if (ExactNarrow(CP_ACP, wide[i], arg)) {
+                args.push_back(arg);
+                continue;
+            }
+            exact = false;
+            if (!ExactNarrow(CP_UTF8, wide[i], refused)) refused = Shown(argv[i]);
+        }
+        LocalFree(wide);
+        return exact;
+    }
+    // A command line the system splits differently from the C runtime: take the runtime's.
+    if (wide != nullptr) LocalFree(wide);
+#endif
+    (void)refused;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return true;
 }
 
 std::string FieldText(const char* field, std::size_t size) {

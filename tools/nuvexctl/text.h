@@ -46,6 +46,25 @@ std::string FieldText(const char (&field)[N]) {
 std::filesystem::path PathFromText(const std::string& name);
 std::string TextFromPath(const std::filesystem::path& path);
 
+// The ANSI name of a path only when the code page holds every character of it exactly (no
+// best-fit substitution, which would turn `ą.txt` into `a.txt`, another file); false otherwise.
+// Always true elsewhere, where names are bytes.
+bool ExactTextFromPath(const std::filesystem::path& path, std::string& name);
+
+// A path for a JSON document or a message when it may have no ANSI name: UTF-8 on Windows (from
+// the wide characters), as JsonText and Shown give it elsewhere.
+Json JsonPath(const std::filesystem::path& path);
+std::string ShownPath(const std::filesystem::path& path);
+
+// Why a name without an exact ANSI form is refused.
+extern const char kNotInCodePage[];
+
+// Windows: the command line as the system holds it (UTF-16), each argument made ANSI exactly.
+// False, with the first argument that has no exact ANSI form in `refused` (as UTF-8), when one
+// has none: the C runtime's own argv would carry a best-fit substitute that may name another
+// file. Elsewhere the arguments are taken as they are.
+bool ExactArguments(int argc, char** argv, std::vector<std::string>& args, std::string& refused);
+
 // A whole number as a person types it: decimal digits, or 0x and hexadecimal digits; no sign,
 // no blanks, nothing after it, at most `max`.
 bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
