@@ -278,33 +278,37 @@ uint32_t AclClearCall() { return NuvexAccCtrl_DeleteAllPolicy(); }
 // ---- log ---------------------------------------------------------------------------------
 int ShowLog() {
     // Records go to the spool before they are written: a record the output does not take is
-    // written by the next run that reads the log.
+    // written by the next run that reads the log. They are spooled and printed a batch at a
+    // time, so a long log is never held whole beside the library's list.
+    constexpr std::size_t kBatch = 1024;
     LogSpool spool("main");
     std::string why;
     if (!spool.Open(why)) return ReportError("the log was left in the driver: " + why);
-    std::vector<Json> records = spool.Leftovers();
     LogEntry* list = nullptr;
     uint32_t count = 0;
-    uint32_t code = NuvexCtrl_GetLog(&list, &count);
-    std::vector<Json> drained;
-    for (LogEntry* entry = list; entry != nullptr; entry = entry->next) drained.push_back(MainLogRecord(*entry));
-    NuvexCtrl_FreeLog(list);
-    // Records the driver has given up are written even when the spool cannot keep them.
-    if (!spool.Append(drained, why)) Warn(why);
-    records.insert(records.end(), drained.begin(), drained.end());
-    if (code != 0 && records.empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
-    if (CurrentSettings().json) {
-        Json entries = Json::array();
-        for (Json& record : records) {
+    const uint32_t code = NuvexCtrl_GetLog(&list, &count);
+    if (code != 0 && list == nullptr && spool.Leftovers().empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
+    std::vector<std::vector<std::string>> rows;
+    {
+        StreamedDocument document(Json{{"ok", code == 0}}, "entries");
+        auto write = [&](Json record) {
+            if (!CurrentSettings().json) return rows.push_back(MainLogRow(record));
             record.erase("source");
-            entries.push_back(std::move(record));
+            document.Add(record);
+        };
+        for (const Json& record : spool.Leftovers()) write(record);
+        std::vector<Json> batch;
+        batch.reserve(kBatch);
+        for (LogEntry* entry = list; entry != nullptr;) {
+            for (; entry != nullptr && batch.size() < kBatch; entry = entry->next) batch.push_back(MainLogRecord(*entry));
+            // Records the driver has given up are written even when the spool cannot keep them.
+            if (!spool.Append(batch, why)) Warn(why);
+            for (Json& record : batch) write(std::move(record));
+            batch.clear();
         }
-        PrintJson({{"ok", code == 0}, {"entries", entries}});
-    } else {
-        std::vector<std::vector<std::string>> rows;
-        for (const Json& record : records) rows.push_back(MainLogRow(record));
-        PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
     }
+    NuvexCtrl_FreeLog(list);
+    if (!CurrentSettings().json) PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
     // Taken by the output as a whole (a pipe's reader has read it all), or kept for the next run.
     if (OutputTaken()) spool.Written();
     if (code != 0)

@@ -136,6 +136,28 @@ int PrintJson(const Json& document) {
 
 void PrintJsonLine(const Json& document) { std::cout << DumpJson(document, -1) << "\n" << std::flush; }
 
+StreamedDocument::StreamedDocument(const Json& head, const std::string& key) {
+    if (!CurrentSettings().json || g_documentPrinted) return;
+    g_documentPrinted = printing_ = true;
+    std::string text = "{\n";
+    for (const auto& [name, value] : head.items()) text += "  " + DumpJson(Json(name)) + ": " + DumpJson(value) + ",\n";
+    std::cout << text << "  " << DumpJson(Json(key)) << ": [";
+}
+
+void StreamedDocument::Add(const Json& item) {
+    if (!printing_) return;
+    // Each item indented as PrintJson indents the items of an array two levels down.
+    std::string text = DumpJson(item);
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) text.insert(at + 1, "    ");
+    std::cout << (first_ ? "\n    " : ",\n    ") << text;
+    first_ = false;
+}
+
+StreamedDocument::~StreamedDocument() {
+    if (!printing_) return;
+    std::cout << (first_ ? "]\n}\n" : "\n  ]\n}\n") << std::flush;
+}
+
 void Say(const std::string& line) {
     if (!CurrentSettings().json) std::cout << Shown(line) << "\n";
 }

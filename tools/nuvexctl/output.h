@@ -44,6 +44,22 @@ void PrintTable(const std::vector<std::string>& header,
 int PrintJson(const Json& document);
 // Writes `document` on one line and flushes: one record of a JSON Lines stream.
 void PrintJsonLine(const Json& document);
+
+// The one JSON document of a run whose list may be long, printed as it is made rather than
+// held whole: the fields of `head`, then `key` with the items given to Add, in the layout
+// PrintJson gives. Nothing is printed when another document was printed first.
+class StreamedDocument {
+public:
+    StreamedDocument(const Json& head, const std::string& key);
+    ~StreamedDocument();
+    StreamedDocument(const StreamedDocument&) = delete;
+    StreamedDocument& operator=(const StreamedDocument&) = delete;
+    void Add(const Json& item);
+
+private:
+    bool printing_ = false;
+    bool first_ = true;
+};
 // The JSON text of a document; never throws on odd bytes (texts go through JsonText first, so
 // replacement is only a last guard).
 std::string DumpJson(const Json& document, int indent = 2);
