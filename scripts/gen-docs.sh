@@ -105,6 +105,13 @@ On Windows `\` separates folders. Elsewhere a `\` may be part of a name, but the
 it as a separator too (`x\y.txt` would reach `x/y.txt`): such a file is reported as failed,
 with that reason, and never handed to the library.
 
+The library takes file names in the system's ANSI code page. On Windows the tool takes its
+arguments from the system's UTF-16 command line and walks folders in UTF-16, and hands the
+library only names the code page writes exactly (no best-fit substitution, which would turn
+`ą.txt` into `a.txt` under code page 1252, another file). A command-line argument the code page
+cannot write ends the run before anything is done, with status 2, naming the argument; a file
+with such a name met in a folder is reported as failed under its own name, in UTF-8 in JSON.
+
 Ctrl-C, a termination request or a hang-up during `doc encrypt` or `doc decrypt` stops the run
 cleanly. The signal is held back while the library works on a file; the library asks the tool
 between two pieces of the file whether to go on, and the tool then cancels the call: the library
