@@ -79,6 +79,13 @@ as it was. With `--follow-links` the file a link names is processed instead (onc
 many links name it), and directory links are followed without looping. The summary counts only
 files that were processed; skipped links are counted apart.
 
+## Several files at once
+
+`doc encrypt` and `doc decrypt` work on several files at once: `--jobs N` (1 to 64, default the
+number of processors; `--jobs 1` for one at a time). Each file is worked on once, by one job;
+the report lists the files in the order of the walk whatever the number of jobs. An interrupt
+cancels every file under way.
+
 ## Skipped files, temporary files and interrupted runs
 
 Every file a run passes over is listed with the reason: after the counts for people

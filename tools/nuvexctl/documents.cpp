@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <chrono>
 #include <cstring>
@@ -296,7 +298,7 @@ public:
     // The first signal that arrived and would end the tool, 0 while none has. A signal the
     // tool ignores (Ctrl-C in a background job) does not count.
     int Arrived() {
-        if (arrived_ != 0) return arrived_;
+        if (const int signal = arrived_.load(); signal != 0) return signal;
         sigset_t pending;
         sigemptyset(&pending);
         if (::sigpending(&pending) != 0) return 0;
@@ -304,7 +306,11 @@ public:
             struct sigaction action;
             if (sigismember(&pending, signal) == 1 && ::sigaction(signal, nullptr, &action) == 0 &&
                 action.sa_handler != SIG_IGN)
-                return arrived_ = signal;
+            {
+                int none = 0;  // any thread may ask; the first signal found stays
+                arrived_.compare_exchange_strong(none, signal);
+                return arrived_.load();
+            }
         }
         return 0;
     }
@@ -313,7 +319,7 @@ public:
 private:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
     DeferredInterrupts held_;  // blocks the signals from here on; they stay pending
-    int arrived_ = 0;
+    std::atomic<int> arrived_{0};
 };
 #endif
 
@@ -323,13 +329,14 @@ private:
 struct FileProgress {
     WalkInterrupts& interrupts;
     std::string label;
+    bool show;  // false while several files are worked on at once
     std::chrono::steady_clock::time_point shown{};
 
     static uint32_t NUVEXAPI Report(void* context, const NuvexCtrlExProgressInfo* info) {
         auto* self = static_cast<FileProgress*>(context);
         if (self->interrupts.Arrived() != 0) return 1;
         const auto now = std::chrono::steady_clock::now();
-        if (ProgressEnabled() && info->bytesTotal >= (8u << 20) && now - self->shown >= std::chrono::milliseconds(200)) {
+        if (self->show && ProgressEnabled() && info->bytesTotal >= (8u << 20) && now - self->shown >= std::chrono::milliseconds(200)) {
             self->shown = now;
             Progress(self->label + ": " + std::to_string(info->bytesDone * 100 / info->bytesTotal) + "% of " +
                      HumanSize(info->bytesTotal));
@@ -359,27 +366,37 @@ struct WalkCounts {
     int done = 0, skipped = 0, failed = 0, cancelled = 0;
 };
 
+// What happened to one file of a run: counted under `count`, reported by `entry`.
+struct FileOutcome {
+    int WalkCounts::*count = nullptr;
+    Json entry;
+};
+
+// Messages and progress lines of the files a run works on at once go out one at a time.
+std::mutex g_walkOutput;
+
+void ReportFileFailure(const std::string& message) {
+    std::lock_guard<std::mutex> hold(g_walkOutput);
+    ProgressDone();
+    std::cerr << "nuvexctl: " << message << "\n";
+}
+
 // Enciphers or deciphers one file through the extension interface under `key` (empty: the
-// built-in key), and notes what happened.
-void TransformOne(bool encrypt, const Operand& operand, const std::string& out, const std::vector<uint8_t>& key,
-                  WalkInterrupts& interrupts, WalkCounts& counts, Json& results) {
+// built-in key). Safe to run for several files at once.
+FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string& out, const std::vector<uint8_t>& key,
+                         WalkInterrupts& interrupts, bool showProgress) {
     const std::string& file = operand.path;
     if (!Addressable(file)) {
-        ++counts.failed;
-        results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}});
-        ProgressDone();
-        std::cerr << "nuvexctl: " << kUnaddressable << ": " << Shown(file) << "\n";
-        return;
+        ReportFileFailure(std::string(kUnaddressable) + ": " + Shown(file));
+        return {&WalkCounts::failed, {{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}}};
     }
     // Inside a tree, files that are already in the wanted form are passed over; a file the
     // user named goes to the library, which says why it cannot be done.
     uint32_t isDoc = 0;
-    if (operand.fromTree && IsDocument(file, isDoc) && encrypt == (isDoc != 0)) {
-        ++counts.skipped;
-        results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}});
-        return;
-    }
-    FileProgress progress{interrupts, (encrypt ? "encrypting " : "decrypting ") + TextFromPath(PathFromText(file).filename())};
+    if (operand.fromTree && IsDocument(file, isDoc) && encrypt == (isDoc != 0))
+        return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}}};
+    FileProgress progress{interrupts, (encrypt ? "encrypting " : "decrypting ") + TextFromPath(PathFromText(file).filename()),
+                          showProgress};
     const void* keyBytes = key.empty() ? nullptr : key.data();
     const auto keyLength = static_cast<uint32_t>(key.size());
     const uint32_t code =
@@ -387,31 +404,62 @@ void TransformOne(bool encrypt, const Operand& operand, const std::string& out, 
                 : NuvexCtrlEx_DecryptFile(file.c_str(), out.empty() ? nullptr : out.c_str(), keyBytes, keyLength,
                                           &FileProgress::Report, &progress);
     const char* exportName = encrypt ? "NuvexCtrlEx_EncryptFile" : "NuvexCtrlEx_DecryptFile";
-    if (encrypt && code == 651) {
-        ++counts.skipped;
-        results.push_back({{"file", JsonText(file)}, {"status", "skipped: already a document"}});
-        return;
-    }
-    if (code == NUVEX_E_CANCELLED) {
-        ++counts.cancelled;
-        results.push_back({{"file", JsonText(file)}, {"status", "cancelled"},
-                           {"meaning", "interrupted; the file was left as it was"}});
-        return;
-    }
+    if (encrypt && code == 651) return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", "skipped: already a document"}}};
+    if (code == NUVEX_E_CANCELLED)
+        return {&WalkCounts::cancelled,
+                {{"file", JsonText(file)}, {"status", "cancelled"}, {"meaning", "interrupted; the file was left as it was"}}};
     if (code != 0) {
-        ++counts.failed;
-        results.push_back({{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}});
-        ProgressDone();
-        std::cerr << "nuvexctl: " << (encrypt ? "encrypting " : "decrypting ") << Shown(file)
-                  << " failed: " << DescribeResult(exportName, code) << " (" << code << ")\n";
-        return;
+        ReportFileFailure(std::string(encrypt ? "encrypting " : "decrypting ") + Shown(file) + " failed: " +
+                          DescribeResult(exportName, code) + " (" + std::to_string(code) + ")");
+        return {&WalkCounts::failed,
+                {{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}}};
     }
-    ++counts.done;
-    results.push_back({{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}});
+    return {&WalkCounts::done, {{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}}};
+}
+
+// Works on the files with `jobs` threads (the calling thread one of them), each taking the next
+// file not yet taken, so no file is worked on twice; none takes a new file once an interrupt
+// has arrived. The outcomes keep the files' order; a file never started has none.
+std::vector<std::optional<FileOutcome>> TransformAll(bool encrypt, const std::vector<Operand>& files,
+                                                     const std::string& out, const std::vector<uint8_t>& key,
+                                                     WalkInterrupts& interrupts, unsigned jobs) {
+    std::vector<std::optional<FileOutcome>> outcomes(files.size());
+    std::atomic<std::size_t> next{0}, started{0};
+    const bool oneAtATime = jobs <= 1;
+    auto work = [&] {
+        for (;;) {
+            if (interrupts.Arrived() != 0) return;
+            const std::size_t index = next.fetch_add(1);
+            if (index >= files.size()) return;
+            const std::size_t count = started.fetch_add(1) + 1;
+            if (files.size() > 1) {
+                std::lock_guard<std::mutex> hold(g_walkOutput);
+                Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(count) + "/" +
+                         std::to_string(files.size()) + ": " + files[index].path);
+            }
+            outcomes[index] = TransformOne(encrypt, files[index], out, key, interrupts, oneAtATime);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min<std::size_t>(jobs, files.size());
+    for (std::size_t i = 1; i < wanted; ++i) helpers.emplace_back(work);
+    work();
+    for (auto& helper : helpers) helper.join();
+    return outcomes;
+}
+
+unsigned DefaultJobs() {
+    const unsigned processors = std::thread::hardware_concurrency();
+    return processors == 0 ? 1 : std::min(processors, 64u);
+}
+
+void AddJobsOption(CLI::App* verb, unsigned& jobs) {
+    verb->add_option("-j,--jobs", jobs, "Files worked on at once (default: the number of processors)")
+        ->check(CLI::Range(1u, 64u));
 }
 
 int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, bool followLinks,
-              const std::string& out, const KeyChoice& keyChoice) {
+              const std::string& out, const KeyChoice& keyChoice, unsigned jobs) {
     // The key comes first: a run without one touches nothing.
     std::vector<uint8_t> key;
     WipeOnExit<std::vector<uint8_t>> wipeKey(key);
@@ -430,12 +478,11 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     Json results = std::move(expansion.results);
     for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp, results);
     std::size_t started = 0;
-    for (const auto& operand : files) {
-        if (interrupts.Arrived() != 0) break;
+    for (auto& outcome : TransformAll(encrypt, files, out, key, interrupts, jobs)) {
+        if (!outcome) continue;
         ++started;
-        if (files.size() > 1) Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(started) + "/" +
-                                       std::to_string(files.size()) + ": " + operand.path);
-        TransformOne(encrypt, operand, out, key, interrupts, counts, results);
+        ++(counts.*(outcome->count));
+        results.push_back(std::move(outcome->entry));
     }
     interrupts.Finished();
     ProgressDone();
@@ -444,7 +491,7 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     const std::size_t notStarted = files.size() - started;
     if (signal != 0) {
         std::cerr << "nuvexctl: interrupted; "
-                  << (counts.cancelled != 0 ? "the file under way was left as it was, " : "no file was left half done, ")
+                  << (counts.cancelled != 0 ? "the files under way were left as they were, " : "no file was left half done, ")
                   << notStarted << " not started\n";
     }
     if (CurrentSettings().json) {
@@ -739,6 +786,7 @@ void AddDocumentCommands(CLI::App& app) {
     static bool encryptRecursive = false, decryptRecursive = false, encryptLinks = false, decryptLinks = false;
     static std::string out;
     static KeyChoice encryptKey, decryptKey;
+    static unsigned encryptJobs = DefaultJobs(), decryptJobs = DefaultJobs();
     auto* encrypt = doc->add_subcommand("encrypt", "Turn files into encrypted documents (in place)");
     encrypt->add_option("files", encryptFiles, "Files (or directories with -r)")->required();
     encrypt->add_flag("-r,--recursive", encryptRecursive, "Encrypt every file below the directories given");
@@ -747,7 +795,8 @@ void AddDocumentCommands(CLI::App& app) {
     encrypt->footer(Example("nuvexctl doc encrypt --key-file document.key report.txt notes.txt\n"
                             "  nuvexctl doc encrypt --key-file document.key -r ./reports"));
     AddKeyOptions(encrypt, encryptKey);
-    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, encryptLinks, "", encryptKey); });
+    AddJobsOption(encrypt, encryptJobs);
+    Bind(encrypt, [] { return Transform(true, encryptFiles, encryptRecursive, encryptLinks, "", encryptKey, encryptJobs); });
 
     auto* decrypt = doc->add_subcommand("decrypt", "Turn encrypted documents back into plain files");
     decrypt->add_option("files", decryptFiles, "Documents (or directories with -r)")->required();
@@ -762,7 +811,8 @@ void AddDocumentCommands(CLI::App& app) {
         Example("nuvexctl doc decrypt --key-file document.key report.txt --out plain.txt\n"
                 "  nuvexctl doc decrypt --key-file document.key -r ./reports"));
     AddKeyOptions(decrypt, decryptKey);
-    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out, decryptKey); });
+    AddJobsOption(decrypt, decryptJobs);
+    Bind(decrypt, [] { return Transform(false, decryptFiles, decryptRecursive, decryptLinks, out, decryptKey, decryptJobs); });
 
     static std::vector<std::string> cleanFiles;
     static bool cleanRecursive = false;
