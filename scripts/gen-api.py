@@ -190,6 +190,137 @@ def render(conventions, exports, codes):
     return "\n".join(out) + "\n"
 
 
+def wire_fields(wire, prefix, skip=()):
+    """The fields `#define <prefix><NAME> <offset>u /* <type>: <meaning> */` of the drivers'
+    wire header, in order of offset."""
+    rows = []
+    for m in re.finditer(r"#define (" + prefix + r"\w+) (\d+)u\s*/\* (\w+): (.*?) \*/", wire):
+        name, offset, kind, meaning = m.groups()
+        if name not in skip:
+            rows.append((int(offset), name, kind, meaning))
+    if not rows:
+        raise SystemExit(f"no {prefix}* fields in the wire header")
+    return sorted(rows)
+
+
+def wire_value(wire, name):
+    m = re.search(r"#define " + name + r" (\d+)u", wire)
+    if not m:
+        raise SystemExit(f"{name} is not in the wire header")
+    return int(m.group(1))
+
+
+def field_table(rows):
+    out = ["| Offset | Type | Meaning |", "|---:|---|---|"]
+    out += [f"| {offset} | {kind} | {meaning} |" for offset, _, kind, meaning in sorted(rows)]
+    return out
+
+
+def render_driver_data(root):
+    """What the Nuvex drivers put into the buffers the library passes through, read from the
+    drivers' wire header and the policy codec's description."""
+    wire = (root / "src" / "wire" / "nuvex_wire.h").read_text(encoding="utf-8")
+    codec = (root / "sim" / "core" / "policy_codec.h").read_text(encoding="utf-8")
+    grammar = codec[codec.index("Text form:"):codec.index("*/")]
+    grammar = [re.sub(r"^\s*\* ?", "", line) for line in grammar.splitlines()]
+    grammar = [line.replace("NUVEX_POLICY_TEXT_MAX", str(wire_value(wire, "NUVEX_POLICY_TEXT_REPLY_SIZE") - 1))
+               for line in grammar if line.strip()]
+    acl_base = wire_value(wire, "NUVEX_ACL_LOG_DATA")
+    out = [
+        "",
+        "## Data of the Nuvex drivers",
+        "",
+        "Several exports pass bytes through whose layout belongs to the driver: the library neither",
+        "reads nor changes them. The Nuvex drivers (and the simulated drivers of the host platform,",
+        "which share their code) lay them out as follows. Numbers are little-endian.",
+        "",
+        f"### Main filter driver status (`DriverStatus`, {wire_value(wire, 'NUVEX_STATUS_SIZE')} bytes)",
+        "",
+        "The 12 bytes `NuvexCtrl_GetDriverStatus` returns:",
+        "",
+        *field_table(wire_fields(wire, "NUVEX_STATUS_", skip=("NUVEX_STATUS_SIZE",))),
+        "",
+        "### Main filter driver log (`LogEntry`)",
+        "",
+        "Each record of the driver's log becomes one `LogEntry`. The driver's record:",
+        "",
+        *field_table(wire_fields(wire, "NUVEX_LOG_RECORD_", skip=("NUVEX_LOG_RECORD_DATA_SIZE", "NUVEX_LOG_RECORD_TEXT"))
+                     + [(wire_value(wire, "NUVEX_LOG_RECORD_DATA"), "", f"{wire_value(wire, 'NUVEX_LOG_RECORD_DATA_SIZE')} bytes",
+                         "request data")]
+                     + [(wire_value(wire, "NUVEX_LOG_RECORD_TEXT"), "", "text", "the event in words, zero-terminated")]),
+        "",
+        "In the `LogEntry`: `value1` is the request code that caused the record, `value2` the process",
+        "that sent it, `time` the driver's FILETIME (UTC) as a SYSTEMTIME (all zero when the stamp",
+        "cannot be converted), `data` the 16 bytes of request data (for the Nuvex driver two 32-bit",
+        "words, for instance the policy ID and a count, then zeros), `text` the text. The outcome",
+        "byte is not carried over; `reserved` is 0. `nuvexctl log show --json` prints these fields as",
+        "`time` (ISO 8601, UTC), `value1`, `value2`, `data` (hexadecimal) and `text`.",
+        "",
+        f"### Access-control driver status ({wire_value(wire, 'NUVEX_ACL_STATUS_SIZE')} bytes, two words)",
+        "",
+        *field_table(wire_fields(wire, "NUVEX_ACL_STATUS_", skip=("NUVEX_ACL_STATUS_SIZE",))),
+        "",
+        f"### Access-control driver log (`AccLogRecord`, {wire_value(wire, 'NUVEX_ACL_LOG_DATA_SIZE')} bytes of data)",
+        "",
+        "Offsets within `data` (add 4 for the offset within the record on 32-bit targets):",
+        "",
+        *field_table(wire_fields(wire, "NUVEX_ACL_LOG_", skip=("NUVEX_ACL_LOG_SIZE", "NUVEX_ACL_LOG_DATA",
+                                                                 "NUVEX_ACL_LOG_DATA_SIZE", "NUVEX_ACL_LOG_TEXT_SIZE",
+                                                                 "NUVEX_ACL_LOG_TEXT"))
+                     + [(wire_value(wire, "NUVEX_ACL_LOG_TEXT"), "", "text",
+                         "the event in words (\"access control started\"), zero-terminated, at most "
+                         f"{wire_value(wire, 'NUVEX_ACL_LOG_TEXT_SIZE')} bytes with its zero")]),
+        "",
+        "### Document GUID",
+        "",
+        "`NuvexCtrl_GetFileGUID` gives the 16 bytes of the document header's GUID as the platform's",
+        "GUID creation returned them: a 32-bit, two 16-bit fields, each little-endian, then 8 single",
+        "bytes. The usual rendering `{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}` (as `nuvexctl doc guid`",
+        "prints it) shows the three fields as numbers, so their bytes appear reversed: the bytes",
+        "`33 22 11 00 55 44 77 66 88 99 AA BB CC DD EE FF` are `{00112233-4455-6677-8899-AABBCCDDEEFF}`.",
+        "",
+        "### Rights status",
+        "",
+        "The rights exports store a status in their optional `status` argument:",
+        "`NUVEX_RIGHTS_PENDING` (0x80000004) on entry, which stays when a call ends for any reason",
+        "that has no status of its own (a failure to open, read or allocate, or an argument refused).",
+        "",
+        "| Export | Status on success | Other statuses |",
+        "|---|---|---|",
+        "| `NuvexCtrl_SetEnFileRights` | 0 (`NUVEX_RIGHTS_ACCEPTED`) | 0x80000001 wrong password, 0x80000002 not a document |",
+        "| `NuvexCtrl_ClearEnFileRights` | 0 (`NUVEX_RIGHTS_ACCEPTED`) | 0x80000001 wrong password, 0x80000002 not a document, 0x80000003 no rights record to clear |",
+        "| `NuvexCtrl_GetEnFileRights` | 0x80000004: it never stores 0, so its success is known by its result code alone | none |",
+        "",
+        "### Policy texts",
+        "",
+        "The main filter driver renders each policy as one line of text; `NuvexCtrl_GetPolicyStrList`",
+        "and `NuvexCtrl_GetOnePolicyStr` hand it out without the final `|`, and",
+        "`NuvexCtrl_InsertPolicyStr` takes it with or without. The library relies only on the",
+        "three-character lead and the decimal ID up to the first `|`; the Nuvex driver's grammar is:",
+        "",
+        *grammar,
+        "",
+        "Record offsets (the 32-bit layout of `PolicyRecord`): " + ", ".join(
+            f"`{field}` {wire_value(wire, name)}" for field, name in (
+                ("DriverFields", "NUVEX_POLICY_DRIVER_FIELDS"), ("EntryCount", "NUVEX_POLICY_ENTRY_COUNT"),
+                ("Entries", "NUVEX_POLICY_ENTRY_TABLE"), ("TextList1", "NUVEX_POLICY_TEXT_LIST1"),
+                ("ValueCount1", "NUVEX_POLICY_VALUE_COUNT1"), ("Values1", "NUVEX_POLICY_VALUES1"),
+                ("TextList2", "NUVEX_POLICY_TEXT_LIST2"), ("ValueCount2", "NUVEX_POLICY_VALUE_COUNT2"),
+                ("Values2", "NUVEX_POLICY_VALUES2"), ("TextList3", "NUVEX_POLICY_TEXT_LIST3"),
+                ("TextList4", "NUVEX_POLICY_TEXT_LIST4"), ("TextList5", "NUVEX_POLICY_TEXT_LIST5"))) + ".",
+        "",
+        "Worked examples:",
+        "",
+        "| Text | Reads |",
+        "|---|---|",
+        "| `NVP3\\|~1084.F:\\reports` | policy 3; bytes 8 to 1091 zero; `TextList1` = `F:\\reports` |",
+        "| `NVP1\\|~1084.C:\\docs%7CD:\\work~241.%01~3.%07~43.winword.exe%7Cexcel.exe` | policy 1; `TextList1` = `C:\\docs\\|D:\\work` (`%7C` is a `\\|` inside a list); 241 zero bytes to offset 1348; `ValueCount1` = 1 (byte 0x01, then 3 zeros); `Values1[0]` = 7; 43 zeros to offset 1396; `TextList2` = `winword.exe\\|excel.exe` |",
+        "| `NVP51\\|` | policy 51 with every byte of its content zero |",
+        "",
+    ]
+    return out
+
+
 def main(argv):
     checking = "--check" in argv
     rest = [a for a in argv if a != "--check"]
@@ -198,6 +329,7 @@ def main(argv):
     codes = read_codes(root / "include" / "nuvexctrl_results.h")
     check(exports, codes)
     page = render(read_conventions(root / "include" / "nuvexctrl.h"), exports, codes)
+    page += "\n".join(render_driver_data(root)[1:]) + "\n"
     target = root / "docs" / "api.md"
     if checking:
         if not target.exists() or target.read_text(encoding="utf-8") != page:

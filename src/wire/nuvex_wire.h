@@ -93,7 +93,7 @@ static inline void NuvexWire_Store64(void* at, uint64_t value) {
 #define NUVEX_LOG_BATCH_HEADER_SIZE 8u
 /* Log record inside a batch: fixed part, then the text and its zero byte. */
 #define NUVEX_LOG_RECORD_VALUE1 0u    /* u32: the request code that caused it */
-#define NUVEX_LOG_RECORD_TIME_LOW 4u  /* u32: FILETIME, low half */
+#define NUVEX_LOG_RECORD_TIME_LOW 4u  /* u32: FILETIME (UTC), low half */
 #define NUVEX_LOG_RECORD_TIME_HIGH 8u /* u32: FILETIME, high half */
 #define NUVEX_LOG_RECORD_VALUE2 12u   /* u32: the process that sent the request */
 #define NUVEX_LOG_RECORD_DATA 16u     /* 16 bytes of request data */
@@ -249,8 +249,8 @@ static inline void NuvexWire_Store64(void* at, uint64_t value) {
 #define NUVEX_ACL_LOG_DATA_SIZE 292u
 /* Offsets within the data. */
 #define NUVEX_ACL_LOG_EVENT 0u    /* u32: the request code that caused it */
-#define NUVEX_ACL_LOG_SEQUENCE 4u /* u32: from 1 */
-#define NUVEX_ACL_LOG_TIME 8u     /* u64: FILETIME */
+#define NUVEX_ACL_LOG_SEQUENCE 4u /* u32: the record's number, from 1 */
+#define NUVEX_ACL_LOG_TIME 8u     /* u64: FILETIME (UTC) */
 #define NUVEX_ACL_LOG_POLICY 16u  /* u32: the policy concerned, 0 for none */
 #define NUVEX_ACL_LOG_PROCESS 20u /* u32: the process that sent the request */
 #define NUVEX_ACL_LOG_TEXT 24u    /* zero-terminated text */

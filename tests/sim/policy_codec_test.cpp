@@ -69,6 +69,31 @@ TEST(PolicyCodec, DamagedTextsAreRefused) {
     EXPECT_TRUE(Decode("NVP1|~2460.", &record));
 }
 
+// The worked examples of the reference's policy-text grammar read as it says.
+TEST(PolicyCodec, TheReferenceExamplesReadAsDocumented) {
+    struct Field { uint32_t offset; std::string bytes; };
+    struct Example { const char* text; uint32_t id; std::vector<Field> fields; };
+    const std::string one("\x01\0\0\0", 4), seven("\x07\0\0\0", 4);
+    const Example examples[] = {
+        {"NVP3|~1084.F:\\reports", 3, {{NUVEX_POLICY_TEXT_LIST1, std::string("F:\\reports\0", 11)}}},
+        {"NVP1|~1084.C:\\docs%7CD:\\work~241.%01~3.%07~43.winword.exe%7Cexcel.exe", 1,
+         {{NUVEX_POLICY_TEXT_LIST1, std::string("C:\\docs|D:\\work\0", 16)},
+          {NUVEX_POLICY_VALUE_COUNT1, one},
+          {NUVEX_POLICY_VALUES1, seven},
+          {NUVEX_POLICY_TEXT_LIST2, std::string("winword.exe|excel.exe\0", 22)}}},
+        {"NVP51|", 51, {}},
+    };
+    for (const Example& example : examples) {
+        std::vector<uint8_t> record;
+        ASSERT_TRUE(Decode(example.text, &record)) << example.text;
+        std::vector<uint8_t> expected(NUVEX_POLICY_RECORD_SIZE, 0);
+        std::memcpy(expected.data() + NUVEX_POLICY_ID, &example.id, 4);
+        for (const Field& field : example.fields)
+            std::memcpy(expected.data() + field.offset, field.bytes.data(), field.bytes.size());
+        EXPECT_EQ(record, expected) << example.text;
+    }
+}
+
 TEST(PolicyCodec, WireFormReversesUsedValuesAndChecksCounts) {
     std::vector<uint8_t> wire(NUVEX_POLICY_RECORD_SIZE, 0);
     wire[4] = 1;
