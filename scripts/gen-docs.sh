@@ -253,8 +253,10 @@ by others; the journal is written exclusively, owner-only, and renamed into plac
 `nuvexctl log follow` polls the main driver's log (with `--acl` also the access-control log)
 every `--interval` milliseconds and writes each record as soon as it is drained, until it is
 interrupted (Ctrl-C or a termination request). With `--json` each record is one JSON object
-on a line of its own (JSON Lines: `{"source": "main", "time": ..., "value1": ..., "value2":
-..., "data": ..., "text": ...}` or `{"source": "acl", "data": ..., "text": ...}`). A record that
+on a line of its own (JSON Lines: `{"schemaVersion": 1, "source": "main", "time": ..., "event":
+..., "process": ..., "data": ..., "text": ...}` or `{"schemaVersion": 1, "source": "acl", "time":
+..., "event": ..., "process": ..., "sequence": ..., "policy": ..., "text": ..., "raw": ...}`,
+the records `log show` and `acl log` print; see "JSON documents"). A record that
 was drained is always written: an interrupt is obeyed only after one last poll has been
 drained and written. With the main driver not logging, `follow` says so once; a driver that
 cannot be reached (restarting, reinstalled) is waited for, with a message when it goes and

@@ -290,9 +290,9 @@ int ShowLog() {
     if (code != 0 && list == nullptr && spool.Leftovers().empty()) return ReportFailure("reading the log", "NuvexCtrl_GetLog", code);
     std::vector<std::vector<std::string>> rows;
     {
-        StreamedDocument document(Json{{"ok", code == 0}}, "entries");
+        StreamedDocument document(Json{{"ok", code == 0}}, "records");
         auto write = [&](Json record) {
-            if (!CurrentSettings().json) return rows.push_back(MainLogRow(record));
+            if (!CurrentSettings().json) return rows.push_back(LogRow(record));
             record.erase("source");
             document.Add(record);
         };
@@ -308,7 +308,7 @@ int ShowLog() {
         }
     }
     NuvexCtrl_FreeLog(list);
-    if (!CurrentSettings().json) PrintTable({"TIME", "VALUE1", "VALUE2", "TEXT"}, rows);
+    if (!CurrentSettings().json) PrintTable({"TIME", "EVENT", "PROCESS", "TEXT"}, rows);
     // Taken by the output as a whole (a pipe's reader has read it all), or kept for the next run.
     if (OutputTaken()) spool.Written();
     if (code != 0)
@@ -325,6 +325,37 @@ int LogState() {
 }
 
 // ---- policies ------------------------------------------------------------------------------
+// The policy ID of a policy text: the decimal digits from its fourth character up to the
+// first "|"; 0 when there are none.
+uint32_t PolicyTextId(const std::string& text) {
+    uint64_t id = 0;
+    const std::size_t bar = text.find('|');
+    if (text.size() < 4 || bar == std::string::npos || bar <= 3) return 0;
+    return ParseNumber(std::string_view(text).substr(3, bar - 3), 0xFFFFFFFFu, id) ? static_cast<uint32_t>(id) : 0;
+}
+
+Json PolicyRecordJson(const PolicyRecord& r) {
+    Json entries = Json::array();
+    for (uint32_t i = 0; i < std::min<uint32_t>(r.EntryCount, NUVEX_POLICY_ENTRIES); ++i) {
+        const PolicyEntry& e = r.Entries[i];
+        entries.push_back({{"signCode", JsonText(FieldText(e.SignCode))},
+                           {"driverFields1", Hex(e.driverFields1, sizeof e.driverFields1)},
+                           {"driverFields2", Hex(e.driverFields2, sizeof e.driverFields2)}});
+    }
+    Json lists = Json::array();
+    for (const char* list : {r.TextList1, r.TextList2, r.TextList3, r.TextList4, r.TextList5})
+        lists.push_back(JsonText(FieldText(list, NUVEX_TEXTLIST_BYTES)));
+    return {{"id", r.PolicyId},
+            {"driverFields", Hex(r.DriverFields, sizeof r.DriverFields)},
+            {"entryCount", r.EntryCount},
+            {"entries", entries},
+            {"textLists", lists},
+            {"values1", std::vector<uint32_t>(r.Values1, r.Values1 + std::min<uint32_t>(r.ValueCount1, NUVEX_POLICY_VALUES))},
+            {"values2", std::vector<uint32_t>(r.Values2, r.Values2 + std::min<uint32_t>(r.ValueCount2, NUVEX_POLICY_VALUES))}};
+}
+
+// Every policy is an object with its "id": with its "text" as the driver renders it, or with
+// --records the fields of its record.
 int PolicyList(bool records) {
     WarnOfLeftoverJournal();
     if (!records) {
@@ -332,7 +363,11 @@ int PolicyList(bool records) {
         uint32_t code = NuvexCtrl_GetPolicyStrList(&list);
         if (code != 0) return ReportFailure("listing policies", "NuvexCtrl_GetPolicyStrList", code);
         // The library lists the most recently delivered policy first.
-        return PrintStrings(TakeStrings(list), "POLICY", "policies");
+        const std::vector<std::string> texts = TakeStrings(list);
+        if (!CurrentSettings().json) return PrintStrings(texts, "POLICY", "policies");
+        Json policies = Json::array();
+        for (const auto& text : texts) policies.push_back({{"id", PolicyTextId(text)}, {"text", JsonText(text)}});
+        return PrintJson({{"ok", true}, {"policies", policies}});
     }
     PolicyRecord* list = nullptr;
     uint32_t code = NuvexCtrl_GetPolicyList(&list);
@@ -340,10 +375,8 @@ int PolicyList(bool records) {
     Json policies = Json::array();
     std::vector<std::vector<std::string>> rows;
     for (PolicyRecord* r = list; r != nullptr; r = r->next) {
-        std::string list1 = FieldText(r->TextList1);
-        policies.push_back({{"id", r->PolicyId}, {"entries", r->EntryCount}, {"textList1", JsonText(list1)},
-                            {"values1", std::vector<uint32_t>(r->Values1, r->Values1 + std::min<uint32_t>(r->ValueCount1, 11))}});
-        rows.push_back({std::to_string(r->PolicyId), std::to_string(r->EntryCount), list1});
+        policies.push_back(PolicyRecordJson(*r));
+        rows.push_back({std::to_string(r->PolicyId), std::to_string(r->EntryCount), FieldText(r->TextList1)});
     }
     if (list != nullptr) NuvexCtrl_FreePolicyList(list);
     if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policies", policies}});
@@ -489,9 +522,12 @@ AclTexts ReadAclTexts(const AccPolicyRecord& r) {
             {FieldText(r.TextList1), FieldText(r.TextList2), FieldText(r.TextList3), FieldText(r.TextList4)}};
 }
 
-Json AclPolicyJson(uint32_t id, const AclTexts& t) {
-    return {{"id", id}, {"primaryText", JsonText(t.primary)}, {"textList1", JsonText(t.lists[0])},
-            {"textList2", JsonText(t.lists[1])}, {"textList3", JsonText(t.lists[2])}, {"textList4", JsonText(t.lists[3])}};
+// The shape the state file gives an access-control policy.
+Json AclPolicyJson(const AccPolicyRecord& r, const AclTexts& t) {
+    Json lists = Json::array();
+    for (const auto& list : t.lists) lists.push_back(JsonText(list));
+    return {{"id", r.PolicyId}, {"primaryText", JsonText(t.primary)}, {"textLists", lists},
+            {"driverFields", Hex(r.DriverFields, sizeof r.DriverFields)}};
 }
 
 int AclPolicyList() {
@@ -502,7 +538,7 @@ int AclPolicyList() {
     std::vector<std::vector<std::string>> rows;
     for (AccPolicyRecord* r = list; r != nullptr; r = r->next) {
         AclTexts t = ReadAclTexts(*r);
-        policies.push_back(AclPolicyJson(r->PolicyId, t));
+        policies.push_back(AclPolicyJson(*r, t));
         rows.push_back({std::to_string(r->PolicyId), t.primary, t.lists[0]});
     }
     if (list != nullptr) NuvexAccCtrl_FreePolicyList(list);
@@ -517,7 +553,7 @@ int AclPolicyShow(uint32_t id) {
     uint32_t code = NuvexAccCtrl_GetOnePolicy(id, record.get());
     if (code != 0) return ReportFailure("reading access-control policy " + std::to_string(id), "NuvexAccCtrl_GetOnePolicy", code);
     AclTexts t = ReadAclTexts(*record);
-    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policy", AclPolicyJson(record->PolicyId, t)}});
+    if (CurrentSettings().json) return PrintJson({{"ok", true}, {"policy", AclPolicyJson(*record, t)}});
     PrintTable({"FIELD", "VALUE"}, {{"id", std::to_string(record->PolicyId)}, {"primary", t.primary},
                                     {"list1", t.lists[0]}, {"list2", t.lists[1]},
                                     {"list3", t.lists[2]}, {"list4", t.lists[3]}});
@@ -566,7 +602,6 @@ int AclLog() {
     // A walk stopped at its bound still hands over the records it fetched.
     if (code != 0 && records.empty())
         return ReportFailure("reading the access-control log", "NuvexAccCtrl_GetLog", code);
-    // The driver's log data is opaque: shown as a hex dump, never as text.
     if (CurrentSettings().json) {
         Json all = Json::array();
         for (Json& record : records) {
@@ -575,13 +610,10 @@ int AclLog() {
         }
         PrintJson({{"ok", code == 0}, {"records", all}});
     } else {
-        std::size_t n = 0;
-        for (const Json& record : records) {
-            std::vector<std::string> dump = AclLogDump(record);
-            std::cout << "record " << ++n << " (" << sizeof(AccLogRecord::data) << " bytes)\n";
-            for (const auto& line : dump) std::cout << line << "\n";
-        }
+        std::vector<std::vector<std::string>> rows;
+        for (const Json& record : records) rows.push_back(LogRow(record));
         if (records.empty()) std::cout << "the access-control log is empty\n";
+        else PrintTable({"TIME", "EVENT", "PROCESS", "TEXT"}, rows);
     }
     if (OutputTaken()) spool.Written();
     if (code != 0)

@@ -27,15 +27,9 @@ bool Is(const char* exportName, const char* name, uint32_t code) { return code =
 extern "C" void StopFollowing(int) { g_stop = 1; }
 
 void WriteRecord(const Json& record) {
-    if (CurrentSettings().json) {
-        PrintJsonLine(record);
-    } else if (record.value("source", "") == "main") {
-        std::vector<std::string> row = MainLogRow(record);
-        std::cout << "main " << row[0] << " " << row[1] << " " << row[2] << " " << row[3] << "\n";
-    } else {
-        std::cout << "acl record (" << sizeof(AccLogRecord::data) << " bytes)\n";
-        for (const auto& line : AclLogDump(record)) std::cout << "  " << line << "\n";
-    }
+    if (CurrentSettings().json) return PrintJsonLine(record);
+    std::vector<std::string> row = LogRow(record);
+    std::cout << record.value("source", "main") << " " << row[0] << " " << row[1] << " " << row[2] << " " << row[3] << "\n";
 }
 
 // Writes records out one by one; a record counts as written once the output has taken it (a

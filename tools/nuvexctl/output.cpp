@@ -31,10 +31,19 @@ namespace {
 bool g_documentPrinted = false;
 
 // Prints the run's one JSON document; false when one was printed already.
+// Every document the tool prints starts with the version of its shapes.
+Json Versioned(const Json& document) {
+    if (!document.is_object()) return document;
+    Json versioned{{"schemaVersion", kJsonSchemaVersion}};
+    for (const auto& [key, value] : document.items())
+        if (key != "schemaVersion") versioned[key] = value;
+    return versioned;
+}
+
 bool PrintDocument(const Json& document) {
     if (g_documentPrinted) return false;
     g_documentPrinted = true;
-    std::cout << DumpJson(document) << "\n" << std::flush;
+    std::cout << DumpJson(Versioned(document)) << "\n" << std::flush;
     return true;
 }
 }  // namespace
@@ -134,13 +143,14 @@ int PrintJson(const Json& document) {
     return kExitOk;
 }
 
-void PrintJsonLine(const Json& document) { std::cout << DumpJson(document, -1) << "\n" << std::flush; }
+void PrintJsonLine(const Json& document) { std::cout << DumpJson(Versioned(document), -1) << "\n" << std::flush; }
 
 StreamedDocument::StreamedDocument(const Json& head, const std::string& key) {
     if (!CurrentSettings().json || g_documentPrinted) return;
     g_documentPrinted = printing_ = true;
     std::string text = "{\n";
-    for (const auto& [name, value] : head.items()) text += "  " + DumpJson(Json(name)) + ": " + DumpJson(value) + ",\n";
+    const Json fields = Versioned(head);
+    for (const auto& [name, value] : fields.items()) text += "  " + DumpJson(Json(name)) + ": " + DumpJson(value) + ",\n";
     std::cout << text << "  " << DumpJson(Json(key)) << ": [";
 }
 

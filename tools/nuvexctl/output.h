@@ -41,6 +41,10 @@ void PrintTable(const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
 // Prints the JSON document (with --json) and returns kExitOk. A run prints at most one
 // document: a later one (an error after a summary) goes to stderr only.
+// The version of the shapes of the tool's JSON documents (docs/schema/), the first key of
+// every document: raised when a shape changes in a way a reader must know of.
+constexpr int kJsonSchemaVersion = 1;
+
 int PrintJson(const Json& document);
 // Writes `document` on one line and flushes: one record of a JSON Lines stream.
 void PrintJsonLine(const Json& document);

@@ -1,5 +1,7 @@
 #include "spool.h"
 
+#include "nuvex_wire.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -112,31 +114,65 @@ bool OwnFolder(const std::string& path, std::string& why) {
 
 }  // namespace
 
+// Both logs' records share their keys: "time", "event" (the request code that caused the
+// record), "process" (the process that sent it) and "text"; each adds what only it has.
 Json MainLogRecord(const LogEntry& e) {
-    return {{"source", "main"}, {"time", IsoTime(e.time)}, {"value1", e.value1}, {"value2", e.value2},
+    return {{"source", "main"}, {"time", IsoTime(e.time)}, {"event", e.value1}, {"process", e.value2},
             {"data", Hex(e.data, sizeof e.data)}, {"text", JsonText(e.text)}};
 }
 
-Json AclLogRecord(const AccLogRecord& r) {
-    std::string printable;  // the printable bytes up to the first zero, others as '.'
-    for (uint8_t c : r.data) {
-        if (c == 0) break;
-        printable += (c >= 32 && c < 127) ? static_cast<char>(c) : '.';
-    }
-    return {{"source", "acl"}, {"data", Hex(r.data, sizeof r.data)}, {"text", printable}};
+namespace {
+
+uint32_t LoadU32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
+           static_cast<uint32_t>(at[3]) << 24;
 }
 
-std::vector<std::string> MainLogRow(const Json& record) {
+// A FILETIME (100-nanosecond intervals since 1601-01-01, UTC) as ISO 8601.
+std::string IsoFileTime(uint64_t stamp) {
+    const uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a FILETIME
+    const uint64_t kDayTicks = 864000000000ull;
+    const int64_t days = static_cast<int64_t>(stamp / kDayTicks) - static_cast<int64_t>(kUnixEpoch / kDayTicks);
+    const uint64_t inDay = stamp % kDayTicks;
+    // Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2);
+    const uint64_t ms = inDay / 10000;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%03lluZ", static_cast<long long>(year),
+                  static_cast<long long>(month), static_cast<long long>(day),
+                  static_cast<unsigned long long>(ms / 3600000), static_cast<unsigned long long>(ms / 60000 % 60),
+                  static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+    return text;
+}
+
+}  // namespace
+
+Json AclLogRecord(const AccLogRecord& r) {
+    const uint8_t* d = r.data;
+    const uint64_t stamp = LoadU32(d + NUVEX_ACL_LOG_TIME) | static_cast<uint64_t>(LoadU32(d + NUVEX_ACL_LOG_TIME + 4)) << 32;
+    return {{"source", "acl"},
+            {"time", IsoFileTime(stamp)},
+            {"event", LoadU32(d + NUVEX_ACL_LOG_EVENT)},
+            {"process", LoadU32(d + NUVEX_ACL_LOG_PROCESS)},
+            {"sequence", LoadU32(d + NUVEX_ACL_LOG_SEQUENCE)},
+            {"policy", LoadU32(d + NUVEX_ACL_LOG_POLICY)},
+            {"text", JsonText(FieldText(reinterpret_cast<const char*>(d + NUVEX_ACL_LOG_TEXT), NUVEX_ACL_LOG_TEXT_SIZE))},
+            {"raw", Hex(d, sizeof r.data)}};
+}
+
+std::vector<std::string> LogRow(const Json& record) {
     std::string text, why;
     TextFromJson(record.value("text", Json("")), text, why);
-    return {record.value("time", ""), HexU32(record.value("value1", 0u)), HexU32(record.value("value2", 0u)),
+    return {record.value("time", ""), HexU32(record.value("event", 0u)), std::to_string(record.value("process", 0u)),
             Shown(text)};
-}
-
-std::vector<std::string> AclLogDump(const Json& record) {
-    std::vector<uint8_t> bytes;
-    ParseHex(record.value("data", ""), bytes);
-    return HexDump(bytes.data(), bytes.size());
 }
 
 LogSpool::~LogSpool() {

@@ -61,11 +61,10 @@ private:
 };
 
 // A drained record as the spool keeps it and as `--json` prints it: "source" ("main" or "acl")
-// and the record's fields.
+// and the record's fields, decoded as the Nuvex drivers lay them out.
 Json MainLogRecord(const LogEntry& entry);
 Json AclLogRecord(const AccLogRecord& record);
-// The same record as a table row (main: time, value1, value2, text) or hex dump lines (acl).
-std::vector<std::string> MainLogRow(const Json& record);
-std::vector<std::string> AclLogDump(const Json& record);
+// The same record as a table row: time, event, process, text.
+std::vector<std::string> LogRow(const Json& record);
 
 }  // namespace nuvexctl
