@@ -316,7 +316,7 @@ int LogState() {
     uint32_t state = 0;
     uint32_t code = NuvexCtrl_IsLogging(&state);
     if (code != 0) return ReportFailure("reading the logging state", "NuvexCtrl_IsLogging", code);
-    Say(state != 0 ? "logging is on" : "logging is off");
+    SayResult(state != 0 ? "logging is on" : "logging is off");
     return PrintJson({{"ok", true}, {"logging", state != 0}});
 }
 
@@ -442,6 +442,11 @@ int PolicyLoad(const std::string& path) {
     std::string why;
     if (!RegularOrAbsent(path, why))
         return ReportError("cannot load the policy table from " + path + ": the file " + why + "; nothing changed");
+    // A file that is not there is found out before the table is journaled or touched, and is a
+    // failure like any unreadable input file (not a command line that cannot be understood).
+    std::error_code missing;
+    if (!fs::exists(fs::status(PathFromText(path), missing)))
+        return ReportError("cannot load the policy table from " + path + ": no such file; nothing changed");
     PolicyJournal journal;
     int status = kExitOk;
     if (!journal.Begin("the load", status)) return status;
@@ -840,7 +845,7 @@ void AddPolicyCommands(CLI::App& app) {
     save->footer(Example("nuvexctl policy save policies.dat"));
     Bind(save, [] { return PolicySave(savePath); });
     auto* load = policy->add_subcommand("load", "Replace the policy table by a saved file");
-    load->add_option("file", loadPath, "Policy file")->required()->check(CLI::ExistingFile);
+    load->add_option("file", loadPath, "Policy file")->required();
     load->footer(Example("nuvexctl policy load policies.dat"));
     Bind(load, [] { return PolicyLoad(loadPath); });
     auto* restore = policy->add_subcommand(
