@@ -4,7 +4,9 @@ set -euo pipefail
 build=$1 source=$2 flags=${3:-} version=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# An unusual prefix, deep and with characters a hard-coded path would trip over.
+cmake --install "$build" --prefix "$work/opt/nuvex-1.0+x_y" >/dev/null
+ln -s "$work/opt/nuvex-1.0+x_y" "$work/prefix"
 test -f "$work/prefix/include/nuvexctrl.h"
 test -f "$work/prefix/include/nuvexctrl_results.h"
 test -f "$work/prefix/include/nuvexctrl_ex.h"
@@ -17,7 +19,8 @@ NUVEX_HOST_ROOT="$work/root" LD_LIBRARY_PATH="$work/prefix/lib" "$work/example/n
 PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs nuvexctrl | grep -q -- "-lnuvexctrl"
 # ... wherever the tree was installed: the .pc file finds its prefix from its own place, also
 # after the tree is moved.
-mv "$work/prefix" "$work/moved-prefix"
+rm "$work/prefix"
+mv "$work/opt/nuvex-1.0+x_y" "$work/moved-prefix"
 ln -s "$work/moved-prefix" "$work/prefix"
 pc_cflags=$(PKG_CONFIG_PATH="$work/moved-prefix/lib/pkgconfig" pkg-config --cflags nuvexctrl | tr -d " ")
 pc_include=$(cd "${pc_cflags#-I}" 2>/dev/null && pwd -P || true)
@@ -42,6 +45,47 @@ if [ -n "$version" ]; then
   cc $flags -I"$work/prefix/include" "$work/version.c" -o "$work/version"
   test "$("$work/version")" = "$version"
 fi
+# The manual page, the completion scripts and the documentation are installed where man,
+# bash-completion and zsh look for them; the page is well-formed roff, and the bash script
+# completes a verb once sourced.
+page="$work/prefix/share/man/man1/nuvexctl.1"
+test -f "$page"
+test -f "$work/prefix/share/zsh/site-functions/_nuvexctl"
+test -f "$work/prefix/share/doc/nuvexctrl/completion/nuvexctl.ps1"
+for doc in nuvexctl.md api.md result-codes.md departures.md; do
+  test -f "$work/prefix/share/doc/nuvexctrl/$doc"
+done
+grep -q '^\.TH NUVEXCTL 1 .*nuvexctl '"$version" "$page"
+for section in NAME SYNOPSIS OPTIONS VERBS '"EXIT STATUS"'; do
+  grep -q "^\.SH $section" "$page"
+done
+if command -v groff >/dev/null; then
+  warnings=$(groff -man -ww -z "$page" 2>&1)
+  if [ -n "$warnings" ]; then
+    echo "package: groff finds faults in the manual page:" >&2
+    echo "$warnings" >&2
+    exit 1
+  fi
+  groff -man -Tutf8 "$page" 2>/dev/null | grep -q "nuvexctl driver install"
+else
+  echo "package: groff is missing; the manual page was checked for its sections only" >&2
+fi
+completed=$(bash --norc --noprofile -c '
+  source "$1"
+  COMP_WORDS=(nuvexctl --json driv); COMP_CWORD=2; _nuvexctl; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(nuvexctl driver ""); COMP_CWORD=2; _nuvexctl; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(nuvexctl doc rights set --cou); COMP_CWORD=4; _nuvexctl; echo "${COMPREPLY[*]}"
+  complete -p nuvexctl' bash "$work/prefix/share/bash-completion/completions/nuvexctl")
+case "$(echo "$completed" | tr '\n' '/')" in
+  "driver/install uninstall "*"/--count/complete -o default -F _nuvexctl nuvexctl/") ;;
+  *) echo "package: the installed bash completion completes" >&2
+     echo "$completed" >&2
+     exit 1 ;;
+esac
+if command -v zsh >/dev/null; then
+  zsh -n "$work/prefix/share/zsh/site-functions/_nuvexctl"
+fi
+
 # The installed library exports the names of the module-definition file and nothing else (no
 # test hooks, no standard-library instantiations).
 library=$(ls "$work/prefix"/lib*/libnuvexctrl.so | head -n 1)
