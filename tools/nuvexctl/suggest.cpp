@@ -57,7 +57,8 @@ std::vector<std::string> OptionNames(const CLI::App* app) {
     std::vector<std::string> names;
     for (; app != nullptr; app = app->get_parent())
         for (const CLI::Option* option : app->get_options())
-            for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+            for (const std::string& name : option->get_lnames())
+                if (std::find(names.begin(), names.end(), "--" + name) == names.end()) names.push_back("--" + name);
     return names;
 }
 
