@@ -82,8 +82,24 @@ case "$(echo "$completed" | tr '\n' '/')" in
      echo "$completed" >&2
      exit 1 ;;
 esac
+# The zsh function, driven with stand-ins for the completion system's _describe and _files.
 if command -v zsh >/dev/null; then
   zsh -n "$work/prefix/share/zsh/site-functions/_nuvexctl"
+  zsh_completed=$(zsh -f -c '
+    fpath=("$1" $fpath); autoload -Uz _nuvexctl
+    _describe() { local -a list; list=("${(@P)${@[-1]}}"); print -r -- "$3: ${(j: :)${list[@]%%:*}}"; }
+    _files() { print -r -- files; }
+    try() { words=("$@"); CURRENT=$#; PREFIX=${words[-1]}; _nuvexctl; }
+    try nuvexctl --json driver ""; try nuvexctl driver install --so; try nuvexctl driver install --source ""
+  ' zsh "$work/prefix/share/zsh/site-functions")
+  case "$(echo "$zsh_completed" | tr '\n' '/')" in
+    "verb: install uninstall "*"/option: --source --no-load "*"/files/") ;;
+    *) echo "package: the installed zsh completion completes" >&2
+       echo "$zsh_completed" >&2
+       exit 1 ;;
+  esac
+else
+  echo "package: zsh is missing; its completion script was not tried" >&2
 fi
 
 # The installed library exports the names of the module-definition file and nothing else (no
