@@ -11,7 +11,7 @@ test -f "$work/prefix/include/nuvexctrl.h"
 test -f "$work/prefix/include/nuvexctrl_results.h"
 test -f "$work/prefix/include/nuvexctrl_ex.h"
 test -x "$work/prefix/bin/nuvexctl"
-cmake -S "$source/examples/status" -B "$work/example" -DCMAKE_PREFIX_PATH="$work/prefix" \
+cmake -S "$source/examples/status" -B "$work/example" -DCMAKE_PREFIX_PATH="$work/opt/nuvex-1.0+x_y" \
       -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$work/example" >/dev/null
 NUVEX_HOST_ROOT="$work/root" LD_LIBRARY_PATH="$work/prefix/lib" "$work/example/nuvex_status"
@@ -28,6 +28,11 @@ if [ "$pc_include" != "$(cd "$work/moved-prefix/include" && pwd -P)" ]; then
     echo "package: pkg-config --cflags gives '$pc_cflags', not the installed include folder" >&2
     exit 1
 fi
+# The example builds with pkg-config alone, from the moved tree.
+pc() { PKG_CONFIG_PATH="$work/moved-prefix/lib/pkgconfig" pkg-config "$@" nuvexctrl; }
+# shellcheck disable=SC2046
+c++ $flags $(pc --cflags) "$source/examples/status/main.cpp" -o "$work/status-pc" $(pc --libs)
+NUVEX_HOST_ROOT="$work/root" LD_LIBRARY_PATH="$work/moved-prefix/lib" "$work/status-pc" >/dev/null
 # A versioned shared object: the soname carries the major version, with the usual links.
 if [ -e "$work/prefix/lib/libnuvexctrl.so" ] && [ -n "$version" ]; then
     test -f "$work/prefix/lib/libnuvexctrl.so.$version"
@@ -37,7 +42,12 @@ fi
 # One version everywhere: the pkg-config file, the CMake package and the tool.
 if [ -n "$version" ]; then
   test "$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --modversion nuvexctrl)" = "$version"
-  grep -q "PACKAGE_VERSION \"$version\"" "$work/prefix/lib/cmake/Nuvexctrl/NuvexctrlConfigVersion.cmake"
+  # find_package asking for exactly this version accepts the installed package.
+  mkdir "$work/version-cmake"
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(v LANGUAGES CXX)\nfind_package(Nuvexctrl %s EXACT REQUIRED)\nmessage(STATUS "found ${Nuvexctrl_VERSION}")\n' \
+      "$version" > "$work/version-cmake/CMakeLists.txt"
+  found=$(cmake -S "$work/version-cmake" -B "$work/version-cmake/build" -DCMAKE_PREFIX_PATH="$work/moved-prefix")
+  grep -qx -- "-- found $version" <<<"$found"
   test "$(LD_LIBRARY_PATH="$work/prefix/lib" "$work/prefix/bin/nuvexctl" --version)" = "nuvexctl $version"
   # ... and the installed header's macros.
   printf '#include <nuvexctrl.h>\n#include <stdio.h>\nint main(void) { puts(NUVEXCTRL_VERSION); return NUVEXCTRL_VERSION_NUMBER != %d; }\n' \
