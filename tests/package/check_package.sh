@@ -46,8 +46,13 @@ if [ -n "$version" ]; then
   mkdir "$work/version-cmake"
   printf 'cmake_minimum_required(VERSION 3.25)\nproject(v LANGUAGES CXX)\nfind_package(Nuvexctrl %s EXACT REQUIRED)\nmessage(STATUS "found ${Nuvexctrl_VERSION}")\n' \
       "$version" > "$work/version-cmake/CMakeLists.txt"
-  found=$(cmake -S "$work/version-cmake" -B "$work/version-cmake/build" -DCMAKE_PREFIX_PATH="$work/moved-prefix")
-  grep -qx -- "-- found $version" <<<"$found"
+  found=$(cmake -S "$work/version-cmake" -B "$work/version-cmake/build" -DCMAKE_PREFIX_PATH="$work/moved-prefix" \
+               -DCMAKE_CXX_FLAGS="$flags" 2>&1 || true)
+  if ! grep -qx -- "-- found $version" <<<"$found"; then
+    echo "package: find_package(Nuvexctrl $version EXACT) does not accept the installed package:" >&2
+    echo "$found" >&2
+    exit 1
+  fi
   test "$(LD_LIBRARY_PATH="$work/prefix/lib" "$work/prefix/bin/nuvexctl" --version)" = "nuvexctl $version"
   # ... and the installed header's macros.
   printf '#include <nuvexctrl.h>\n#include <stdio.h>\nint main(void) { puts(NUVEXCTRL_VERSION); return NUVEXCTRL_VERSION_NUMBER != %d; }\n' \

@@ -323,7 +323,7 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {"policy", "restore"}, {"acl", "start"}, {"acl", "stop"}, {"acl", "log"}, {"acl", "policy", "list"}, {"acl", "policy", "show"},
         {"acl", "policy", "add"}, {"acl", "policy", "delete"}, {"acl", "policy", "clear"}, {"passpath", "list"},
         {"passpath", "add"}, {"passpath", "clear"}, {"key", "set"}, {"syskey", "set"}, {"signcode"}, {"procs"},
-        {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}};
+        {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}, {"completion"}, {"man"}};
     std::vector<std::vector<std::string>> hostile = {{odd}, {odd, "-1", "99999999999999999999"}, {"--value", "zzzz"}};
     for (const auto& verb : verbs) {
         for (const auto& extra : hostile) {
@@ -481,8 +481,15 @@ TEST_F(ToolTest, ManualPageCompletionAndExitTableComeFromTheVerbs) {
     ASSERT_EQ(table.status, 0);
     EXPECT_NE(Slurp(fs::path(NUVEX_SOURCE_DIR) / "docs" / "nuvexctl.md").find(table.out), std::string::npos)
         << "regenerate docs/nuvexctl.md with scripts/gen-docs.sh:\n" << table.out;
-    for (const char* status : {"| 0 |", "| 1 |", "| 2 |", "| 3 |", "| 130 |", "| 141 |"})
-        EXPECT_NE(table.out.find(status), std::string::npos) << status;
+    ToolRun statuses = Tool({"--json", "man", "--exit-status-table"});
+    ASSERT_TRUE(OneDocument(statuses.out)) << statuses.out;
+    std::set<int> listed;
+    const json rows = Json(statuses).at("exitStatuses");
+    for (const auto& row : rows) {
+        listed.insert(row.at("status").get<int>());
+        EXPECT_NE(table.out.find("| " + std::to_string(row.at("status").get<int>()) + " |"), std::string::npos);
+    }
+    EXPECT_EQ(listed, (std::set<int>{0, 1, 2, 3, 129, 130, 141, 143}));
 
     ToolRun page = Tool({"man"});
     ToolRun bash = Tool({"completion", "bash"});

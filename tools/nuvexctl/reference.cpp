@@ -355,9 +355,11 @@ void AddReferenceCommands(CLI::App& app) {
                                "  nuvexctl completion zsh > ~/.zfunc/_nuvexctl"));
     const CLI::App* root = &app;
     Bind(completion, [root] {
-        if (shell == "bash") std::cout << BashCompletion(*root);
-        else if (shell == "zsh") std::cout << ZshCompletion(*root);
-        else std::cout << PowerShellCompletion(*root);
+        const std::string script = shell == "bash" ? BashCompletion(*root)
+                                   : shell == "zsh" ? ZshCompletion(*root)
+                                                    : PowerShellCompletion(*root);
+        if (CurrentSettings().json) return PrintJson({{"ok", true}, {"shell", shell}, {"script", script}});
+        std::cout << script;
         return kExitOk;
     });
 
@@ -367,6 +369,13 @@ void AddReferenceCommands(CLI::App& app) {
     man->group("");
     man->add_flag("--exit-status-table", exitTable, "Print the exit statuses as a Markdown table instead");
     Bind(man, [root] {
+        if (CurrentSettings().json) {
+            if (!exitTable) return PrintJson({{"ok", true}, {"page", ManualPage(*root)}});
+            Json statuses = Json::array();
+            for (const auto& row : ExitStatusTable())
+                statuses.push_back({{"status", row.status}, {"meaning", row.meaning}});
+            return PrintJson({{"ok", true}, {"exitStatuses", statuses}});
+        }
         std::cout << (exitTable ? ExitStatusMarkdown() : ManualPage(*root));
         return kExitOk;
     });
