@@ -51,6 +51,7 @@ void Collect(const CLI::App* app, const std::string& path, std::vector<VerbInfo>
     info.description = app->get_description();
     info.example = ExampleOf(app->get_footer());
     for (const CLI::Option* option : app->get_options()) {
+        if (option->get_group().empty()) continue;  // hidden, as in --help
         if (!option->nonpositional()) {
             info.arguments.push_back(option->get_name(true));
             continue;
