@@ -381,6 +381,7 @@ TEST_F(ToolTest, MisspelledVerbsAndOptionsGetSuggestions) {
         {{"-q", "polcy", "list"}, "unknown verb 'polcy'; did you mean 'policy'?"},
         {{"complection", "bash"}, "unknown verb 'complection'; did you mean 'completion'?"},
         {{"zzz"}, "unknown verb 'zzz'; known: 'status', 'driver'"},
+        {{"mam"}, "unknown verb 'mam'; known: 'status', 'driver'"},  // the hidden 'man' is not offered
         {{"--jsn", "status"}, "unknown option '--jsn'; did you mean '--json'?"},
         {{"driver", "install", "main", "--no-lod"}, "unknown option '--no-lod'; did you mean '--no-load'?"},
         {{"acl", "policy", "lst"}, "unknown verb 'lst' of 'acl policy'; did you mean 'list'?"},

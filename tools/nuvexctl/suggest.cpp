@@ -100,7 +100,7 @@ std::string SuggestCorrection(const CLI::App& app, const std::vector<std::string
         std::vector<std::string> names;
         for (const CLI::App* verb : verbs) {
             if (verb->check_name(word)) next = verb;
-            names.push_back(verb->get_name());
+            if (!verb->get_group().empty()) names.push_back(verb->get_name());  // hidden verbs are not offered
         }
         if (next == nullptr) {
             const std::string of = current == &app ? "" : " of '" + PathOf(current) + "'";
