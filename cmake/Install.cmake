@@ -37,3 +37,17 @@ file(RELATIVE_PATH NUVEX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig 
 string(REGEX REPLACE "/$" "" NUVEX_PC_TO_PREFIX "${NUVEX_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/nuvexctrl.pc.in ${CMAKE_BINARY_DIR}/nuvexctrl.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/nuvexctrl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The documentation: the manuals and references of docs/ (and the JSON schemas of the tool's
+# output, when there) in share/doc/nuvexctrl; the manual page and the shell completion
+# scripts where man, bash-completion and zsh look for them.
+set(NUVEX_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/nuvexctrl)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${NUVEX_INSTALL_DOCDIR}
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.json")
+if(TARGET nuvexctl_reference)
+  install(FILES ${NUVEXCTL_REFERENCE_DIR}/nuvexctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${NUVEXCTL_REFERENCE_DIR}/nuvexctl.bash
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME nuvexctl)
+  install(FILES ${NUVEXCTL_REFERENCE_DIR}/_nuvexctl DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions)
+  install(FILES ${NUVEXCTL_REFERENCE_DIR}/nuvexctl.ps1 DESTINATION ${NUVEX_INSTALL_DOCDIR}/completion)
+endif()

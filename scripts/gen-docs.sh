@@ -23,7 +23,7 @@ verbs=(
   "passpath" "passpath list" "passpath add" "passpath clear"
   "key set" "syskey set" "signcode" "procs" "docs"
   "state" "state export" "state apply"
-  "codes" "demo"
+  "codes" "demo" "completion"
 )
 {
   echo "# nuvexctl manual"
@@ -32,7 +32,10 @@ verbs=(
   echo "program would. Tables are for people; \`--json\` prints one JSON document for scripts."
   echo "Errors go to standard error with the failing operation, the result code and its meaning,"
   echo "and the exit status is 1 (2 for a command line that cannot be understood). Progress is"
-  echo "shown on standard error only when it is a terminal; \`--quiet\` silences it. Rights"
+  echo "shown on standard error only when it is a terminal. \`-q\`/\`--quiet\` silences progress and"
+  echo "confirmations (\`policy added\`) but never an answer (\`logging is on\`) or an error;"
+  echo "\`-v\`/\`--verbose\` adds the run's steps on standard error: the verb, a failing export's"
+  echo "result code in decimal and hexadecimal, and the exit status with the time taken. Rights"
   echo "passwords are read from a prompt without echo, \`--password-file\` or \`--password-stdin\`,"
   echo "never from the command line."
   echo
@@ -41,8 +44,15 @@ verbs=(
   cat <<'TEXT'
 ## Exit statuses and messages
 
-Every verb ends with 0 (done), 1 (failed) or 2 (a command line that cannot be understood;
-`state apply --detailed-exitcode` also uses 2 for "changes were made"). When the reader of
+The same failure ends every verb with the same status:
+
+TEXT
+  "$tool" man --exit-status-table
+  cat <<'TEXT'
+
+An input file that is not there or cannot be read (a policy file, a state file, a key file, a
+document) is a failure (1), like any other the run meets; 2 is kept for what the command line
+says. When the reader of
 standard output goes away (`nuvexctl codes | head -1`) the run ends quietly with 141, the status
 a shell shows for a program ended by SIGPIPE. An unknown verb or option is named with the known
 ones closest to it (`unknown verb 'instal' of 'driver'; did you mean 'install'?`). No verb ends by an
@@ -54,6 +64,28 @@ Numbers are taken whole, in decimal or after `0x` in hexadecimal, and checked ag
 they go into: a 16-bit count takes 0 to 65534, and the value 65535 that stands for "not set" in
 a document is given by the word `unset`. Hexadecimal bytes (`--hex`, `--value`) take two digits
 per byte and nothing else.
+
+## Manual page, shell completion and packages
+
+`nuvexctl completion bash`, `nuvexctl completion zsh` and `nuvexctl completion powershell` print
+a completion script for verbs and options (the file names of arguments are left to the shell).
+`cmake --install` puts the manual page (`man nuvexctl`) and the scripts where man, bash-completion
+and zsh find them: `share/man/man1/nuvexctl.1`, `share/bash-completion/completions/nuvexctl`,
+`share/zsh/site-functions/_nuvexctl`; the PowerShell script and this documentation go to
+`share/doc/nuvexctrl/`. The page and the scripts are written by the tool from the same
+definitions as its `--help`, at every build (a cross build for Windows, which cannot run the
+tool, leaves them out: run `nuvexctl completion powershell > nuvexctl.ps1` and dot-source it).
+
+`cpack` in a build folder makes the package of that build: a Debian package
+(`nuvexctrl_<version>_amd64.deb`, `i386` for the 32-bit host build, installing under `/usr`) and,
+for the Windows build, `nuvexctrl-<version>-win32.zip` with `bin/Nuvexctrl.dll`,
+`bin/nuvexctl.exe`, `lib/libNuvexctrl.dll.a`, `lib/nuvexctrl.def`, the headers in `include/`, the
+CMake and pkg-config files and the documentation. Binaries are packaged without their debugging
+information. The version is written once, in `include/nuvexctrl.h`
+(`NUVEXCTRL_VERSION_MAJOR`/`MINOR`/`PATCH`, `NUVEXCTRL_VERSION`, `NUVEXCTRL_VERSION_NUMBER`);
+the shared object's soname (`libnuvexctrl.so.1`), the DLL's version resource,
+`pkg-config --modversion nuvexctrl`, the CMake package's version, the packages' names and
+`nuvexctl --version` are all made from it.
 
 ## Texts in JSON
 

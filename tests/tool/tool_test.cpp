@@ -332,7 +332,7 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {"policy", "restore"}, {"acl", "start"}, {"acl", "stop"}, {"acl", "log"}, {"acl", "policy", "list"}, {"acl", "policy", "show"},
         {"acl", "policy", "add"}, {"acl", "policy", "delete"}, {"acl", "policy", "clear"}, {"passpath", "list"},
         {"passpath", "add"}, {"passpath", "clear"}, {"key", "set"}, {"syskey", "set"}, {"signcode"}, {"procs"},
-        {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}};
+        {"docs"}, {"state", "export"}, {"state", "apply"}, {"codes"}, {"demo"}, {"completion"}, {"man"}};
     std::vector<std::vector<std::string>> hostile = {{odd}, {odd, "-1", "99999999999999999999"}, {"--value", "zzzz"}};
     for (const auto& verb : verbs) {
         for (const auto& extra : hostile) {
@@ -388,7 +388,9 @@ TEST_F(ToolTest, MisspelledVerbsAndOptionsGetSuggestions) {
         {{"driver", "instal", "main"}, "unknown verb 'instal' of 'driver'; did you mean 'install'?"},
         {{"stauts"}, "unknown verb 'stauts'; did you mean 'status'?"},
         {{"-q", "polcy", "list"}, "unknown verb 'polcy'; did you mean 'policy'?"},
-        {{"completion", "bash"}, "unknown verb 'completion'; known: 'status', 'driver'"},
+        {{"complection", "bash"}, "unknown verb 'complection'; did you mean 'completion'?"},
+        {{"zzz"}, "unknown verb 'zzz'; known: 'status', 'driver'"},
+        {{"mam"}, "unknown verb 'mam'; known: 'status', 'driver'"},  // the hidden 'man' is not offered
         {{"--jsn", "status"}, "unknown option '--jsn'; did you mean '--json'?"},
         {{"driver", "install", "main", "--no-lod"}, "unknown option '--no-lod'; did you mean '--no-load'?"},
         {{"acl", "policy", "lst"}, "unknown verb 'lst' of 'acl policy'; did you mean 'list'?"},
@@ -419,6 +421,116 @@ TEST_F(ToolTest, ClosedOutputPipeEndsQuietly) {
         EXPECT_EQ(Wait(pid), c.status) << c.args.back();
         EXPECT_EQ(Slurp(err), "") << c.args.back();
     }
+}
+
+// -q leaves out confirmations and progress but never an answer or an error; -v adds the run's
+// steps (the verb, a failing export's code, the exit status) on standard error only, so that
+// --json output stays one document.
+TEST_F(ToolTest, QuietAndVerboseChangeOnlyWhatTheySay) {
+    InstallAll();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;                // exact standard output ("*" for anything)
+        std::vector<std::string> said;  // on standard error
+    };
+    const std::string done = "starting the log: done\n";
+    const Case cases[] = {
+        {{"log", "on"}, 0, "*", {}},
+        {{"-q", "log", "on"}, 0, "", {}},
+        {{"--quiet", "log", "state"}, 0, "logging is on\n", {}},
+        {{"-q", "policy", "delete", "4000"}, 1, "", {"NuvexCtrl_DeleteOnePolicy"}},
+        {{"-v", "log", "off"}, 0, "*", {"running 'nuvexctl log off'", "'nuvexctl log off' ended with exit status 0"}},
+        {{"--verbose", "--json", "policy", "delete", "4000"}, 1, "*", {"NuvexCtrl_DeleteOnePolicy returned 697 (0x000002B9)", "exit status 1"}},
+        {{"-v", "-q", "policy", "load", "/nonexistent/policies.dat"}, 1, "", {"no such file", "exit status 1"}},
+    };
+    for (const Case& c : cases) {
+        const std::string shown = c.args[0] + " " + c.args[1] + " " + c.args.back();
+        ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, c.status) << shown << "\n" << run.err;
+        if (c.out != "*") EXPECT_EQ(run.out, c.out) << shown;
+        for (const auto& said : c.said) EXPECT_NE(run.err.find(said), std::string::npos) << shown << "\n" << run.err;
+        if (c.status != 0) EXPECT_NE(run.err, "") << shown << ": errors are always shown";
+        if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end())
+            EXPECT_TRUE(OneDocument(run.out)) << shown << "\n" << run.out;
+    }
+    EXPECT_NE(Tool({"log", "on"}).out.find(done), std::string::npos);
+}
+
+// The same failure ends every verb with the same status, the one the exit-status table gives:
+// an input file that is not there is a failure (1) whichever verb reads it, a command line that
+// cannot be understood is 2.
+TEST_F(ToolTest, SameFailureGivesTheSameExitStatusInEveryVerb) {
+    InstallAll();
+    const std::string missing = Scratch("missing.dat");
+    const std::vector<std::vector<std::string>> readers = {
+        {"policy", "load", missing}, {"state", "apply", missing}, {"doc", "info", missing},
+        {"doc", "guid", missing},    {"doc", "encrypt", missing}, {"signcode", missing},
+        {"key", "set", "--key-file", missing},
+    };
+    for (const auto& verb : readers) {
+        for (bool asJson : {false, true}) {
+            std::vector<std::string> args = verb;
+            if (asJson) args.insert(args.begin(), "--json");
+            ToolRun run = Tool(args);
+            EXPECT_EQ(run.status, 1) << verb[0] << " " << verb[1] << "\n" << run.err;
+            EXPECT_NE(run.err.find(missing), std::string::npos) << verb[0] << " " << verb[1] << "\n" << run.err;
+            if (asJson) EXPECT_TRUE(OneDocument(run.out) && Json(run).at("ok") == false) << run.out;
+        }
+    }
+    const std::vector<std::vector<std::string>> misunderstood = {
+        {"policy", "load"}, {"state", "apply", missing, "--no-such-option"}, {"completion", "fish"}, {"man", "extra"}};
+    for (const auto& args : misunderstood) EXPECT_EQ(Tool(args).status, 2) << args[0] << " " << args.back();
+}
+
+// The manual page, the completion scripts and the exit-status table of docs/nuvexctl.md come
+// from the tool's own definitions: every verb is in each of them, and the table in the manual
+// is the tool's.
+TEST_F(ToolTest, ManualPageCompletionAndExitTableComeFromTheVerbs) {
+    ToolRun table = Tool({"man", "--exit-status-table"});
+    ASSERT_EQ(table.status, 0);
+    EXPECT_NE(Slurp(fs::path(NUVEX_SOURCE_DIR) / "docs" / "nuvexctl.md").find(table.out), std::string::npos)
+        << "regenerate docs/nuvexctl.md with scripts/gen-docs.sh:\n" << table.out;
+    ToolRun statuses = Tool({"--json", "man", "--exit-status-table"});
+    ASSERT_TRUE(OneDocument(statuses.out)) << statuses.out;
+    std::set<int> listed;
+    const json rows = Json(statuses).at("exitStatuses");
+    for (const auto& row : rows) {
+        listed.insert(row.at("status").get<int>());
+        EXPECT_NE(table.out.find("| " + std::to_string(row.at("status").get<int>()) + " |"), std::string::npos);
+    }
+    EXPECT_EQ(listed, (std::set<int>{0, 1, 2, 3, 129, 130, 141, 143}));
+
+    ToolRun page = Tool({"man"});
+    ToolRun bash = Tool({"completion", "bash"});
+    ToolRun zsh = Tool({"completion", "zsh"});
+    ToolRun powershell = Tool({"completion", "powershell"});
+    for (const ToolRun* run : {&page, &bash, &zsh, &powershell}) ASSERT_EQ(run->status, 0) << run->err;
+    EXPECT_EQ(zsh.out.rfind("#compdef nuvexctl\n", 0), 0u);
+    EXPECT_NE(powershell.out.find("Register-ArgumentCompleter -Native -CommandName nuvexctl"), std::string::npos);
+    // Every verb, with its path, in the page and in each script.
+    // The verbs of each verb, as the bash script's first function lists them.
+    const std::string list = bash.out.substr(0, bash.out.find("\n}\n"));
+    std::istringstream lines(list);
+    int verbs = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const auto open = line.find("'"), close = line.find("') echo '");
+        if (open == std::string::npos || close == std::string::npos) continue;
+        const std::string path = line.substr(open + 1, close - open - 1);
+        std::istringstream words(line.substr(close + 9, line.rfind("'") - close - 9));
+        for (std::string word; words >> word;) {
+            const std::string full = path.empty() ? word : path + " " + word;
+            ++verbs;
+            std::string roff = full;  // minus signs escaped in the page
+            for (std::size_t at = roff.find('-'); at != std::string::npos; at = roff.find('-', at + 2)) roff.insert(at, "\\");
+            EXPECT_NE(page.out.find(".SS \"nuvexctl " + roff), std::string::npos) << full;
+            EXPECT_NE(zsh.out.find("'" + word + ":"), std::string::npos) << full;
+            EXPECT_NE(powershell.out.find("'" + word + "'"), std::string::npos) << full;
+        }
+    }
+    EXPECT_GT(verbs, 50);
+    // The hidden generator is in none of them.
+    EXPECT_EQ(bash.out.find(" man "), std::string::npos);
 }
 
 // File names and driver texts that are not UTF-8 reach JSON without loss (as {"hex": ...}) and

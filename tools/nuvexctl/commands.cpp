@@ -320,7 +320,7 @@ int LogState() {
     uint32_t state = 0;
     uint32_t code = NuvexCtrl_IsLogging(&state);
     if (code != 0) return ReportFailure("reading the logging state", "NuvexCtrl_IsLogging", code);
-    Say(state != 0 ? "logging is on" : "logging is off");
+    SayResult(state != 0 ? "logging is on" : "logging is off");
     return PrintJson({{"ok", true}, {"logging", state != 0}});
 }
 
@@ -479,6 +479,11 @@ int PolicyLoad(const std::string& path) {
     std::string why;
     if (!RegularOrAbsent(path, why))
         return ReportError("cannot load the policy table from " + path + ": the file " + why + "; nothing changed");
+    // A file that is not there is found out before the table is journaled or touched, and is a
+    // failure like any unreadable input file (not a command line that cannot be understood).
+    std::error_code missing;
+    if (!fs::exists(fs::status(PathFromText(path), missing)))
+        return ReportError("cannot load the policy table from " + path + ": no such file; nothing changed");
     PolicyJournal journal;
     int status = kExitOk;
     if (!journal.Begin("the load", status)) return status;
@@ -712,6 +717,15 @@ int SetKey(const std::string& file, uint32_t param, bool system) {
     KeyChoice choice;
     choice.file = file;
     std::string why;
+    // A key file that is not there is an input that cannot be read (1), as in every verb; a
+    // key file that holds no valid key is a wrong argument (2).
+    if (!file.empty() && file != "-") {
+        std::error_code missing;
+        if (!fs::exists(fs::status(PathFromText(file), missing)))
+            return ReportError("cannot read the key file " + file + ": no such file");
+        if (!std::ifstream(PathFromText(file), std::ios::binary))
+            return ReportError("cannot read the key file " + file + ": it cannot be opened");
+    }
     if (!ReadDocumentKey(choice, key, why)) return ReportError(why, kExitUsage);
     uint32_t code = system ? NuvexCtrl_SetSysKey(key.data(), static_cast<uint32_t>(key.size()))
                            : NuvexCtrl_SetKey(param, key.data(), static_cast<uint32_t>(key.size()));
@@ -876,7 +890,7 @@ void AddPolicyCommands(CLI::App& app) {
     save->footer(Example("nuvexctl policy save policies.dat"));
     Bind(save, [] { return PolicySave(savePath); });
     auto* load = policy->add_subcommand("load", "Replace the policy table by a saved file");
-    load->add_option("file", loadPath, "Policy file")->required()->check(CLI::ExistingFile);
+    load->add_option("file", loadPath, "Policy file")->required();
     load->footer(Example("nuvexctl policy load policies.dat"));
     Bind(load, [] { return PolicyLoad(loadPath); });
     auto* restore = policy->add_subcommand(

@@ -1,5 +1,6 @@
 // nuvexctl: the administrator's command-line tool for the Nuvex drivers. It uses the library
 // only through its public header and exports, as any management program would.
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -9,6 +10,7 @@
 
 #include "commands.h"
 #include "output.h"
+#include "reference.h"
 #include "suggest.h"
 #include "text.h"
 
@@ -42,7 +44,9 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         app.fallthrough();
         app.add_flag("--json", CurrentSettings().json, "Print one JSON document instead of tables");
-        app.add_flag("-q,--quiet", CurrentSettings().quiet, "No progress output");
+        app.add_flag("-q,--quiet", CurrentSettings().quiet,
+                     "No progress and no confirmations; results and errors are still shown");
+        app.add_flag("-v,--verbose", CurrentSettings().verbose, "Also say what the run does, step by step, on standard error");
         app.set_version_flag("--version", "nuvexctl " NUVEXCTRL_VERSION, "Print the version and exit");
         app.footer(Example(
             "nuvexctl status\n"
@@ -61,10 +65,26 @@ int main(int argc, char** argv) {
         AddStateCommands(app);
         AddDemoCommand(app);
         AddCodesCommand(app);
+        AddReferenceCommands(app);
+
+        // With --verbose, the verb chosen and, at the end, its status and how long it took.
+        const auto started = std::chrono::steady_clock::now();
+        std::string chosen;
+        app.parse_complete_callback([&app, &chosen] {
+            const CLI::App* verb = &app;
+            for (auto parsed = verb->get_subcommands(); !parsed.empty(); parsed = verb->get_subcommands())
+                verb = parsed.front();
+            chosen = VerbName(verb);
+            Detail("running '" + chosen + "' (nuvexctl " NUVEXCTRL_VERSION ")");
+        });
 
         try {
             app.parse(argc, argv);
             status = ExitStatus();
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started);
+            Detail("'" + chosen + "' ended with exit status " + std::to_string(status) + " after " +
+                   std::to_string(elapsed.count()) + " ms");
         } catch (const CLI::CallForHelp& e) {
             return app.exit(e);
         } catch (const CLI::CallForAllHelp& e) {

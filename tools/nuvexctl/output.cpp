@@ -93,6 +93,7 @@ int ReportFailure(const std::string& operation, const char* exportName, uint32_t
     }
     ProgressDone();
     std::cerr << "nuvexctl: " << exportName << ": " << shown << " failed: " << meaning << " (" << code << ")\n";
+    Detail(std::string(exportName) + " returned " + std::to_string(code) + " (" + HexU32(code) + ")");
     return kExitFailed;
 }
 
@@ -169,7 +170,36 @@ StreamedDocument::~StreamedDocument() {
 }
 
 void Say(const std::string& line) {
+    if (!CurrentSettings().json && !CurrentSettings().quiet) std::cout << Shown(line) << "\n";
+}
+
+void SayResult(const std::string& line) {
     if (!CurrentSettings().json) std::cout << Shown(line) << "\n";
+}
+
+void Detail(const std::string& line) {
+    if (!CurrentSettings().verbose) return;
+    ProgressDone();
+    std::cerr << "nuvexctl: " << Shown(line) << "\n";
+}
+
+const std::vector<ExitStatusInfo>& ExitStatusTable() {
+    static const std::vector<ExitStatusInfo> table = {
+        {kExitOk, "done (for `status --check`: every driver named is running)"},
+        {kExitFailed, "failed: an export reported a failure, a driver cannot be reached, an input file is "
+                      "missing or cannot be read, an output file cannot be written"},
+        {kExitUsage, "a command line that cannot be understood (unknown verb or option, a missing or "
+                     "malformed argument); for `state apply --detailed-exitcode`: changes were made"},
+        {kExitNotRunning, "`status --check`: a driver named is not running"},
+        {kExitHangUp, "stopped by a hang-up (SIGHUP) after finishing the file or change under way"},
+        {kExitInterrupted, "stopped by Ctrl-C (SIGINT; on Windows also Ctrl-Break) after finishing the file "
+                           "or change under way"},
+        {kExitClosedPipe, "the reader of standard output went away (`nuvexctl codes | head -1`); nothing "
+                          "is printed"},
+        {kExitTerminated, "stopped by a termination request (SIGTERM) after finishing the file or change "
+                          "under way"},
+    };
+    return table;
 }
 
 bool ProgressEnabled() {

@@ -14,18 +14,38 @@ namespace nuvexctl {
 
 struct Settings {
     bool json = false;
-    bool quiet = false;
+    bool quiet = false;    // -q: no progress, no confirmations; results and errors still shown
+    bool verbose = false;  // -v: also what the run does, step by step, on standard error
 };
 
 Settings& CurrentSettings();
 
-// Exit statuses.
+// Exit statuses. Every verb ends with one of these, and the same failure gives the same status
+// whatever the verb: an input file that is missing or cannot be read is kExitFailed everywhere,
+// kExitUsage is only for a command line that cannot be understood.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// `state apply --detailed-exitcode`: changes were made (or would be, with --dry-run). The
+// convention of declared-state tools, which scripts test for.
+constexpr int kExitChanged = 2;
+// `status --check`: a driver named is not running (the convention of service managers).
+constexpr int kExitNotRunning = 3;
+// Interrupted runs end as a shell shows a program ended by the signal: 128 + its number.
+constexpr int kExitHangUp = 129;
+constexpr int kExitInterrupted = 130;
+constexpr int kExitTerminated = 143;
 // The reader of standard output went away (`nuvexctl codes | head -1`): the status a shell
 // shows for a program ended by SIGPIPE, reached without the signal and without a message.
 constexpr int kExitClosedPipe = 141;
+
+// The exit statuses with their meanings, in the order the manual lists them: the one table the
+// manual page and docs/nuvexctl.md are made from.
+struct ExitStatusInfo {
+    int status;
+    const char* meaning;
+};
+const std::vector<ExitStatusInfo>& ExitStatusTable();
 
 // Reports a failed export: "nuvexctl: <export>: <operation> failed: <meaning> (<code>)" on
 // stderr and, with --json, {"ok": false, "error": {...}} on stdout. Returns kExitFailed.
@@ -75,8 +95,13 @@ bool OutputReaderGone();
 // a pipe, read by the reader (so that a reader that goes away without reading, like
 // `head -1`, has not taken it). Waits while the reader lives and `*stop` stays 0.
 bool OutputTaken(const volatile std::sig_atomic_t* stop = nullptr);
-// Prints a line for people (suppressed with --json).
+// Prints a confirmation or note for people on standard output (suppressed with --json and
+// with --quiet).
 void Say(const std::string& line);
+// Prints a line that is the answer a verb was asked for (suppressed with --json only).
+void SayResult(const std::string& line);
+// With --verbose, a step of the run on standard error ("nuvexctl: <line>"), also with --json.
+void Detail(const std::string& line);
 
 // Progress on standard error, only on a terminal and without --quiet or --json.
 bool ProgressEnabled();

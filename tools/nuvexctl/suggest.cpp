@@ -57,7 +57,8 @@ std::vector<std::string> OptionNames(const CLI::App* app) {
     std::vector<std::string> names;
     for (; app != nullptr; app = app->get_parent())
         for (const CLI::Option* option : app->get_options())
-            for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+            for (const std::string& name : option->get_lnames())
+                if (std::find(names.begin(), names.end(), "--" + name) == names.end()) names.push_back("--" + name);
     return names;
 }
 
@@ -99,7 +100,7 @@ std::string SuggestCorrection(const CLI::App& app, const std::vector<std::string
         std::vector<std::string> names;
         for (const CLI::App* verb : verbs) {
             if (verb->check_name(word)) next = verb;
-            names.push_back(verb->get_name());
+            if (!verb->get_group().empty()) names.push_back(verb->get_name());  // hidden verbs are not offered
         }
         if (next == nullptr) {
             const std::string of = current == &app ? "" : " of '" + PathOf(current) + "'";
