@@ -465,8 +465,10 @@ TEST_F(ToolTest, SameFailureGivesTheSameExitStatusInEveryVerb) {
     const std::string missing = Scratch("missing.dat");
     const std::vector<std::vector<std::string>> readers = {
         {"policy", "load", missing}, {"state", "apply", missing}, {"doc", "info", missing},
-        {"doc", "guid", missing},    {"doc", "encrypt", missing}, {"signcode", missing},
+        {"doc", "guid", missing},    {"doc", "encrypt", "--key-file", DocKey(), missing}, {"signcode", missing},
         {"key", "set", "--key-file", missing},
+        {"doc", "rights", "set", missing, "--password-file", missing},
+        {"doc", "decrypt", "--key-file", missing, missing},
     };
     for (const auto& verb : readers) {
         for (bool asJson : {false, true}) {

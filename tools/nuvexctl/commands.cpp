@@ -717,16 +717,7 @@ int SetKey(const std::string& file, uint32_t param, bool system) {
     KeyChoice choice;
     choice.file = file;
     std::string why;
-    // A key file that is not there is an input that cannot be read (1), as in every verb; a
-    // key file that holds no valid key is a wrong argument (2).
-    if (!file.empty() && file != "-") {
-        std::error_code missing;
-        if (!fs::exists(fs::status(PathFromText(file), missing)))
-            return ReportError("cannot read the key file " + file + ": no such file");
-        if (!std::ifstream(PathFromText(file), std::ios::binary))
-            return ReportError("cannot read the key file " + file + ": it cannot be opened");
-    }
-    if (!ReadDocumentKey(choice, key, why)) return ReportError(why, kExitUsage);
+    if (const int status = ReadDocumentKey(choice, key, why); status != kExitOk) return ReportError(why, status);
     uint32_t code = system ? NuvexCtrl_SetSysKey(key.data(), static_cast<uint32_t>(key.size()))
                            : NuvexCtrl_SetKey(param, key.data(), static_cast<uint32_t>(key.size()));
     if (code != 0)

@@ -10,12 +10,15 @@
 #endif
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
 #include "output.h"
 #include "secret.h"
 #include "text.h"
+
+namespace fs = std::filesystem;
 #include "tool_files.h"
 
 namespace nuvexctl {
@@ -84,17 +87,17 @@ bool KeyFromFileBytes(const std::string& bytes, std::vector<uint8_t>& key, std::
     return true;
 }
 
-bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::string& why) {
+int ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::string& why) {
     key.reserve(kLongestKeyFile);
     if (choice.defaultKey && !choice.file.empty()) {
         why = "give --key-file or --default-key, not both";
-        return false;
+        return kExitUsage;
     }
     if (choice.defaultKey) {
         Warn("--default-key: the built-in document key is in every copy of the library, so it "
              "protects nothing; anyone can decrypt documents made under it");
         key.clear();
-        return true;
+        return kExitOk;
     }
     std::string bytes;
     bytes.reserve(kLongestKeyFile + 1);
@@ -103,24 +106,31 @@ bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::st
         char c;
         while (bytes.size() <= kLongestKeyFile && std::cin.get(c)) bytes.push_back(c);
     } else if (!choice.file.empty()) {
-        if (!PrivateEnough(choice.file, why)) return false;
+        // A key file that is not there is an input that cannot be read (1), as in every verb;
+        // one that holds no valid key, or that others may read, is a wrong argument (2).
+        std::error_code missing;
+        if (!fs::exists(fs::status(PathFromText(choice.file), missing))) {
+            why = "cannot read the key file " + choice.file + ": no such file";
+            return kExitFailed;
+        }
+        if (!PrivateEnough(choice.file, why)) return kExitUsage;
         // Read into the room reserved above, a character at a time, so that no buffer of the
         // reader keeps a copy of the key; only a regular file (a pipe or device is refused).
         if (!RegularOrAbsent(choice.file, why)) {
             why = "the key file " + choice.file + " " + why;
-            return false;
+            return kExitUsage;
         }
         std::ifstream in(PathFromText(choice.file), std::ios::binary);
         if (!in) {
-            why = "cannot read the key file " + choice.file;
-            return false;
+            why = "cannot read the key file " + choice.file + ": it cannot be opened";
+            return kExitFailed;
         }
         in.rdbuf()->pubsetbuf(nullptr, 0);
         char c;
         while (bytes.size() <= kLongestKeyFile && in.get(c)) bytes.push_back(c);
         if (in.bad()) {
             why = "cannot read the key file " + choice.file;
-            return false;
+            return kExitFailed;
         }
     } else if (isatty(STDIN_FILENO)) {
         std::cerr << "Document key (hexadecimal): " << std::flush;
@@ -128,18 +138,18 @@ bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::st
         std::cerr << "\n";
         if (!ok || !IsHexText(bytes)) {
             why = "the key typed at the prompt takes hexadecimal digits, two per byte";
-            return false;
+            return kExitUsage;
         }
     } else {
         why = "no document key: give --key-file FILE (or - for standard input), or --default-key "
               "to use the built-in key that protects nothing";
-        return false;
+        return kExitUsage;
     }
     if (bytes.size() > kLongestKeyFile) {
         why = "the key is longer than a key can be";
-        return false;
+        return kExitUsage;
     }
-    return KeyFromFileBytes(bytes, key, why);
+    return KeyFromFileBytes(bytes, key, why) ? kExitOk : kExitUsage;
 }
 
 }  // namespace nuvexctl

@@ -29,9 +29,10 @@ constexpr std::size_t kLongestKey = 256;
 // the caller wipes it). A key file holds hexadecimal digits, two per byte, with white space
 // anywhere ignored, or else the key's raw bytes (1 to 256). A key file that other users may
 // read is refused. Without --key-file a terminal is asked at a prompt without echo; with
-// neither a key file nor a terminal (nor --default-key) there is no key. False, with the reason
-// in `why`, when no key was had.
-bool ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::string& why);
+// neither a key file nor a terminal (nor --default-key) there is no key. Returns the exit
+// status: kExitOk with the key (empty for the built-in key), kExitFailed when a key file
+// cannot be read, kExitUsage when no valid key was given; the reason in `why`.
+int ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::string& why);
 
 // The same rules for the bytes of a key file (hexadecimal or raw).
 bool KeyFromFileBytes(const std::string& bytes, std::vector<uint8_t>& key, std::string& why);

@@ -464,7 +464,7 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     std::vector<uint8_t> key;
     WipeOnExit<std::vector<uint8_t>> wipeKey(key);
     std::string why;
-    if (!ReadDocumentKey(keyChoice, key, why)) return ReportError(why, kExitUsage);
+    if (const int status = ReadDocumentKey(keyChoice, key, why); status != kExitOk) return ReportError(why, status);
     WalkInterrupts interrupts;
     Expansion expansion = Expander(recursive, followLinks).Run(operands);
     const std::vector<Operand>& files = expansion.files;
@@ -685,20 +685,24 @@ int RightsGet(const std::string& file) {
 // Never from the command line, where other users could read it. It is read into room reserved
 // beforehand, one character at a time, so that no copy is left behind by growing; the caller
 // wipes it.
-bool ReadPassword(const std::string& passwordFile, bool fromStdin, std::string& password) {
+// Reads the rights password and returns the exit status, the failure reported: a password
+// file that cannot be read is a failure (1), no usable password a wrong argument (2).
+int PasswordStatus(const std::string& passwordFile, bool fromStdin, std::string& password) {
+    const char* needed = "a rights password of 1 to 1024 characters is needed";
     if (!passwordFile.empty()) {
-        std::ifstream in(passwordFile, std::ios::binary);
-        if (!in || !ReadPasswordLine(in, password)) return false;
+        std::ifstream in(PathFromText(passwordFile), std::ios::binary);
+        if (!in) return ReportError("cannot read the password file " + passwordFile + ": no such file or it cannot be opened");
+        if (!ReadPasswordLine(in, password)) return ReportError(needed, kExitUsage);
     } else if (fromStdin || !isatty(STDIN_FILENO)) {
-        if (!ReadPasswordLine(std::cin, password)) return false;
+        if (!ReadPasswordLine(std::cin, password)) return ReportError(needed, kExitUsage);
     } else {
         std::cerr << "Rights password: " << std::flush;
         bool ok = PromptWithoutEcho(password);
         std::cerr << "\n";
-        if (!ok) return false;
+        if (!ok) return ReportError(needed, kExitUsage);
     }
     if (!password.empty() && password.back() == '\r') password.pop_back();
-    return !password.empty();
+    return password.empty() ? ReportError(needed, kExitUsage) : kExitOk;
 }
 
 const char* StatusText(uint32_t status) {
@@ -721,7 +725,7 @@ int RightsSet(const std::string& file, const std::string& passwordFile, bool fro
         return ReportError("--value takes 16 hexadecimal digits (8 bytes)", kExitUsage);
     std::string password;
     WipeOnExit<std::string> wipe(password);
-    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password of 1 to 1024 characters is needed", kExitUsage);
+    if (const int status = PasswordStatus(passwordFile, fromStdin, password); status != kExitOk) return status;
     uint32_t status = 0;
     uint32_t code = NuvexCtrl_SetEnFileRights(file.c_str(), value.empty() ? nullptr : value.data(), count, print, flags,
                                               password.data(), static_cast<uint32_t>(password.size()), &status);
@@ -733,7 +737,7 @@ int RightsSet(const std::string& file, const std::string& passwordFile, bool fro
 int RightsClear(const std::string& file, const std::string& passwordFile, bool fromStdin) {
     std::string password;
     WipeOnExit<std::string> wipe(password);
-    if (!ReadPassword(passwordFile, fromStdin, password)) return ReportError("a rights password of 1 to 1024 characters is needed", kExitUsage);
+    if (const int status = PasswordStatus(passwordFile, fromStdin, password); status != kExitOk) return status;
     uint32_t status = 0;
     uint32_t code = NuvexCtrl_ClearEnFileRights(file.c_str(), password.data(), static_cast<uint32_t>(password.size()), &status);
     if (code != 0) return ReportFailure("clearing the rights of " + file, "NuvexCtrl_ClearEnFileRights", code);

@@ -681,7 +681,7 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
     else if (dryRun) Say(std::to_string(plan.size()) + " change(s) would be made (dry run; nothing changed)");
     else Say(std::to_string(plan.size()) + " change(s) made");
     PrintJson({{"ok", true}, {"dryRun", dryRun}, {"changes", changes}});
-    if (detailedExitCode && !plan.empty()) return kExitUsage;  // 2: changes made (or due)
+    if (detailedExitCode && !plan.empty()) return kExitChanged;  // changes made (or due)
     return kExitOk;
 }
 
