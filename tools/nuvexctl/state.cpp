@@ -178,6 +178,14 @@ bool ReadAcl(AclState& state, Failure& failure) {
 }
 
 // ---- the document ---------------------------------------------------------------------------
+Json AclPolicyState(const AclPolicy& p) {
+    Json policy{{"id", p.id}, {"primaryText", JsonText(p.primary)}, {"textLists", Json::array()}};
+    for (const auto& l : p.lists) policy["textLists"].push_back(JsonText(l));
+    if (std::any_of(p.driverFields.begin(), p.driverFields.end(), [](uint8_t b) { return b != 0; }))
+        policy["driverFields"] = Hex(p.driverFields.data(), p.driverFields.size());
+    return policy;
+}
+
 Json ToJson(const State& state) {
     Json document{{kFormatKey, kFormat}};
     if (state.main) {
@@ -195,13 +203,7 @@ Json ToJson(const State& state) {
         Json acl;
         acl["started"] = *state.acl->started;
         acl["policies"] = Json::array();
-        for (const auto& [id, p] : *state.acl->policies) {
-            Json policy{{"id", id}, {"primaryText", JsonText(p.primary)}, {"textLists", Json::array()}};
-            for (const auto& l : p.lists) policy["textLists"].push_back(JsonText(l));
-            if (std::any_of(p.driverFields.begin(), p.driverFields.end(), [](uint8_t b) { return b != 0; }))
-                policy["driverFields"] = Hex(p.driverFields.data(), p.driverFields.size());
-            acl["policies"].push_back(policy);
-        }
+        for (const auto& [id, p] : *state.acl->policies) acl["policies"].push_back(AclPolicyState(p));
         document["acl"] = acl;
     }
     return document;
@@ -341,11 +343,29 @@ private:
 };
 
 // ---- the plan ---------------------------------------------------------------------------------
+// One change: what is printed for people ("add policy 7"), how it is made, and for scripts
+// what it is: {"action", "object", "id" (of a policy), "before", "after"}, where "before" and
+// "after" are the values in the state file's shapes (null where there was or will be nothing).
 struct Change {
-    std::string what;                // "add policy 7", as printed
+    std::string what;
     std::function<bool(Failure&)> make;
-    bool policy = false;             // changes the main driver's policy table
+    bool policy = false;  // changes the main driver's policy table
+    Json detail = Json::object();
 };
+
+Json Detail(const char* action, const char* object, Json before, Json after) {
+    return {{"action", action}, {"object", object}, {"before", std::move(before)}, {"after", std::move(after)}};
+}
+
+Json Detail(const char* action, const char* object, uint32_t id, Json before, Json after) {
+    return {{"action", action}, {"object", object}, {"id", id}, {"before", std::move(before)}, {"after", std::move(after)}};
+}
+
+Json Texts(const std::vector<std::string>& texts) {
+    Json list = Json::array();
+    for (const auto& t : texts) list.push_back(JsonText(t));
+    return list;
+}
 
 bool Call(Failure& failure, const std::string& what, const char* exportName, uint32_t code) {
     if (code == 0) return true;
@@ -361,27 +381,35 @@ std::string Quoted(const std::vector<std::string>& paths) {
 
 Change AddPassPaths(std::vector<std::string> paths, bool persist) {
     std::string what = "add pass path" + std::string(paths.size() > 1 ? "s " : " ") + Quoted(paths);
-    return {what, [paths, persist, what](Failure& f) {
+    return {what,
+            [paths, persist, what](Failure& f) {
                 std::string text;
                 for (const auto& p : paths) text += p + "|";
                 return Call(f, what, "NuvexCtrl_AddStringPassPath", NuvexCtrl_AddStringPassPath(text.c_str(), persist ? 1 : 0));
-            }};
+            },
+            false, Detail("add", "main.passPaths", nullptr, Texts(paths))};
 }
 
 void PlanMain(const MainState& want, const MainState& have, bool persist, std::vector<Change>& plan) {
     if (want.suspended && !*want.suspended && *have.suspended)
-        plan.push_back({"resume the main driver", [](Failure& f) {
+        plan.push_back({"resume the main driver",
+                        [](Failure& f) {
                             return Call(f, "resume the main driver", "NuvexCtrl_ResumeDriver", NuvexCtrl_ResumeDriver());
-                        }});
+                        },
+                        false, Detail("set", "main.suspended", true, false)});
     if (want.logging && *want.logging != *have.logging) {
         if (*want.logging)
-            plan.push_back({"start logging", [](Failure& f) {
+            plan.push_back({"start logging",
+                            [](Failure& f) {
                                 return Call(f, "start logging", "NuvexCtrl_StartLogging", NuvexCtrl_StartLogging());
-                            }});
+                            },
+                            false, Detail("set", "main.logging", false, true)});
         else
-            plan.push_back({"stop logging", [](Failure& f) {
+            plan.push_back({"stop logging",
+                            [](Failure& f) {
                                 return Call(f, "stop logging", "NuvexCtrl_StopLogging", NuvexCtrl_StopLogging());
-                            }});
+                            },
+                            false, Detail("set", "main.logging", true, false)});
     }
     if (want.passPaths) {
         // The driver adds paths and clears them all; it removes none singly. Paths that are
@@ -394,9 +422,11 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
         bool extra = std::any_of(held.begin(), held.end(), [&](const std::string& p) { return wanted.count(p) == 0; });
         if (extra) {
             std::string what = std::string("clear the pass paths") + (persist ? " (and the pass-path file)" : "");
-            plan.push_back({what, [persist, what](Failure& f) {
+            plan.push_back({what,
+                            [persist, what](Failure& f) {
                                 return Call(f, what, "NuvexCtrl_DeleteAllPassPath", NuvexCtrl_DeleteAllPassPath(persist ? 1 : 0));
-                            }});
+                            },
+                            false, Detail("clear", "main.passPaths", Texts(*have.passPaths), Json::array())});
             if (!want.passPaths->empty()) plan.push_back(AddPassPaths(*want.passPaths, persist));
         } else if (!missing.empty()) {
             plan.push_back(AddPassPaths(missing, persist));
@@ -407,11 +437,12 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
             if (want.policies->count(id) != 0) continue;
             std::string what = "delete policy " + std::to_string(id);
             uint32_t policyId = id;
-            plan.push_back({what, [policyId, what](Failure& f) {
+            plan.push_back({what,
+                            [policyId, what](Failure& f) {
                                 uint32_t reply = 0;
                                 return Call(f, what, "NuvexCtrl_DeleteOnePolicy", NuvexCtrl_DeleteOnePolicy(policyId, &reply));
                             },
-                            true});
+                            true, Detail("delete", "main.policy", id, JsonText(text), nullptr)});
         }
         for (const auto& [id, text] : *want.policies) {
             auto held = have.policies->find(id);
@@ -419,16 +450,21 @@ void PlanMain(const MainState& want, const MainState& have, bool persist, std::v
             // A policy text with the ID of a held policy replaces it in the driver.
             std::string what = (held == have.policies->end() ? "add policy " : "replace policy ") + std::to_string(id);
             std::string policyText = text;
-            plan.push_back({what, [policyText, what](Failure& f) {
+            plan.push_back({what,
+                            [policyText, what](Failure& f) {
                                 return Call(f, what, "NuvexCtrl_InsertPolicyStr", NuvexCtrl_InsertPolicyStr(policyText.c_str()));
                             },
-                            true});
+                            true,
+                            Detail(held == have.policies->end() ? "add" : "replace", "main.policy", id,
+                                   held == have.policies->end() ? Json(nullptr) : JsonText(held->second), JsonText(text))});
         }
     }
     if (want.suspended && *want.suspended && !*have.suspended)
-        plan.push_back({"suspend the main driver", [](Failure& f) {
+        plan.push_back({"suspend the main driver",
+                        [](Failure& f) {
                             return Call(f, "suspend the main driver", "NuvexCtrl_SuspendDriver", NuvexCtrl_SuspendDriver());
-                        }});
+                        },
+                        false, Detail("set", "main.suspended", false, true)});
 }
 
 void PlanAcl(const AclState& want, const AclState& have, std::vector<Change>& plan) {
@@ -437,9 +473,11 @@ void PlanAcl(const AclState& want, const AclState& have, std::vector<Change>& pl
             if (want.policies->count(id) != 0) continue;
             std::string what = "delete access-control policy " + std::to_string(id);
             uint32_t policyId = id;
-            plan.push_back({what, [policyId, what](Failure& f) {
+            plan.push_back({what,
+                            [policyId, what](Failure& f) {
                                 return Call(f, what, "NuvexAccCtrl_DeleteOnePolicy", NuvexAccCtrl_DeleteOnePolicy(policyId));
-                            }});
+                            },
+                            false, Detail("delete", "acl.policy", id, AclPolicyState(p), nullptr)});
         }
         for (const auto& [id, p] : *want.policies) {
             auto held = have.policies->find(id);
@@ -456,18 +494,26 @@ void PlanAcl(const AclState& want, const AclState& have, std::vector<Change>& pl
                                 char* lists[4] = {record.TextList1, record.TextList2, record.TextList3, record.TextList4};
                                 for (int i = 0; i < 4; ++i) std::copy(policy.lists[i].begin(), policy.lists[i].end(), lists[i]);
                                 return Call(f, what, "NuvexAccCtrl_AddNewPolicy", NuvexAccCtrl_AddNewPolicy(&record));
-                            }});
+                            },
+                            false,
+                            Detail(held == have.policies->end() ? "add" : "replace", "acl.policy", id,
+                                   held == have.policies->end() ? Json(nullptr) : AclPolicyState(held->second),
+                                   AclPolicyState(p))});
         }
     }
     if (want.started && *want.started != *have.started) {
         if (*want.started)
-            plan.push_back({"start access control", [](Failure& f) {
+            plan.push_back({"start access control",
+                            [](Failure& f) {
                                 return Call(f, "start access control", "NuvexAccCtrl_Start", NuvexAccCtrl_Start());
-                            }});
+                            },
+                            false, Detail("set", "acl.started", false, true)});
         else
-            plan.push_back({"stop access control", [](Failure& f) {
+            plan.push_back({"stop access control",
+                            [](Failure& f) {
                                 return Call(f, "stop access control", "NuvexAccCtrl_Stop", NuvexAccCtrl_Stop());
-                            }});
+                            },
+                            false, Detail("set", "acl.started", true, false)});
     }
 }
 
@@ -673,7 +719,9 @@ int Apply(const std::string& path, bool dryRun, bool detailedExitCode, bool pers
             return kExitFailed;
         }
         ++made;
-        changes.push_back(Shown(change.what));
+        Json entry = change.detail;
+        entry["description"] = Shown(change.what);
+        changes.push_back(std::move(entry));
         Say((dryRun ? "would " : "") + change.what);
     }
     journal.End(true, true);
