@@ -23,6 +23,8 @@ Settings& CurrentSettings();
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// `status --check`: a named driver is not running (as `systemctl is-active` says of a unit).
+constexpr int kExitNotRunning = 3;
 // The reader of standard output went away (`nuvexctl codes | head -1`): the status a shell
 // shows for a program ended by SIGPIPE, reached without the signal and without a message.
 constexpr int kExitClosedPipe = 141;
