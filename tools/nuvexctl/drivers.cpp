@@ -16,7 +16,6 @@
 #include <winsvc.h>
 #else
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -27,7 +26,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,22 +178,6 @@ bool StartImage(const DriverKind& kind, bool& unknownToManager, std::string& why
     return true;
 }
 
-// A folder of this run's own for a copy of a driver image (the user's temporary folder is
-// the user's own on Windows).
-bool PrivateFolder(fs::path& folder, std::string& why) {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) {
-        why = "no temporary folder: " + ec.message();
-        return false;
-    }
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        folder = base / ("nuvexctl-load-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt));
-        if (fs::create_directory(folder, ec)) return true;
-    }
-    why = "cannot make a folder in " + TextFromPath(base);
-    return false;
-}
 
 #else  // the host platform: the machine is a folder (see docs/host-platform.md)
 
@@ -295,18 +277,6 @@ bool StartImage(const DriverKind&, bool& unknownToManager, std::string& why) {
     return false;
 }
 
-bool PrivateFolder(fs::path& folder, std::string& why) {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
-    std::string pattern = (base / "nuvexctl-load-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {  // made for its owner only
-        why = "cannot make a folder in " + base.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    folder = pattern;
-    return true;
-}
 
 #endif
 
@@ -455,8 +425,8 @@ uint32_t CallUninstall(const DriverKind& kind, const char*& exportName) {
 
 // Loads an installed driver that is not loaded by installing its own image again with the load
 // asked for: the library's install is the one way to the loader that works for every driver on
-// every platform. The image is copied into a folder of this run's own first, since the install
-// replaces the installed file with its source.
+// every platform. Installed from the installed file itself, the file stays in place and only
+// the registration is written again.
 bool ReinstallLoaded(const DriverKind& kind, int& status) {
     const std::string image = InstalledImage(kind);
     std::error_code ec;
@@ -466,22 +436,8 @@ bool ReinstallLoaded(const DriverKind& kind, int& status) {
                              " --source FILE`");
         return false;
     }
-    fs::path folder;
-    std::string why;
-    if (!PrivateFolder(folder, why)) {
-        status = ReportError(std::string("cannot load the ") + kind.name + " driver: " + why);
-        return false;
-    }
-    const fs::path copy = folder / (std::string(kind.service) + ".sys");
-    bool copied = fs::copy_file(PathFromText(image), copy, ec);
-    uint32_t code = 0;
     const char* exportName = nullptr;
-    if (copied) code = CallInstall(kind, true, TextFromPath(copy).c_str(), exportName);
-    fs::remove_all(folder, ec);
-    if (!copied) {
-        status = ReportError(std::string("cannot load the ") + kind.name + " driver: cannot copy " + image);
-        return false;
-    }
+    uint32_t code = CallInstall(kind, true, image.c_str(), exportName);
     if (code != 0) {
         status = ReportFailure(std::string("loading the ") + kind.name + " driver", exportName, code);
         return false;
