@@ -629,16 +629,20 @@ uint32_t ResumeMain() { return NuvexCtrl_ResumeDriver(); }
 // What each platform can do, for the help texts.
 #if defined(_WIN32)
 constexpr const char* kLoadHow =
-    "Through the service manager; the main driver, which the library registers in the registry "
-    "directly, is loaded through the library until the service manager learns of it at the next "
-    "system start.";
+    "Loading goes through the service manager; the main driver, which the library registers in\n"
+    "the registry directly, is loaded through the library's install from its installed file\n"
+    "until the service manager learns of it at the next system start.";
 constexpr const char* kUnloadHow =
-    "Through the service manager's stop; it cannot unload the main driver before the service "
-    "manager has learnt of it at the next system start, and a driver that does not support "
-    "unloading refuses.";
+    "Unloading is the service manager's stop. It cannot unload the main driver before the\n"
+    "service manager has learnt of it at the next system start (restart the system instead),\n"
+    "and a driver that does not support unloading refuses.";
 #else
-constexpr const char* kLoadHow = "Through the library's loader; every driver can be loaded.";
-constexpr const char* kUnloadHow = "The driver's image is asked to end; every driver can be unloaded.";
+constexpr const char* kLoadHow =
+    "Loading goes through the library's install from the installed file, which stays in place;\n"
+    "every driver can be loaded.";
+constexpr const char* kUnloadHow =
+    "Unloading asks the driver's process to end (SIGTERM; after 3 s it is ended); every driver\n"
+    "can be unloaded.";
 #endif
 
 }  // namespace
@@ -661,7 +665,7 @@ void AddDriverCommands(CLI::App& app) {
     driver->footer(Example("nuvexctl driver install main\n  nuvexctl driver restart acl\n  nuvexctl driver uninstall acl"));
 
     auto* install = driver->add_subcommand(
-        "install", "Copy a driver into place, register and load it; one that is installed and running is left as it is");
+        "install", "Copy a driver into place, register and load it (nothing to do when it runs)");
     static std::string which, source;
     static bool noLoad = false;
     install->add_option("driver", which, "main, acl or monitor")->required();
@@ -671,26 +675,25 @@ void AddDriverCommands(CLI::App& app) {
     Bind(install, [] { return Install(which, source, noLoad); });
 
     auto* uninstall = driver->add_subcommand(
-        "uninstall", "Unload a driver and remove its registration and file; one that is not installed is left as it is");
+        "uninstall", "Unload a driver, remove its registration and file (nothing to do when absent)");
     static std::string whichOut;
     uninstall->add_option("driver", whichOut, "main, acl or monitor")->required();
     uninstall->footer(Example("nuvexctl driver uninstall main"));
     Bind(uninstall, [] { return Uninstall(whichOut); });
 
     static std::string whichLoad, whichUnload, whichRestart;
-    auto* load = driver->add_subcommand("load", std::string("Load an installed driver that is not loaded. ") + kLoadHow);
+    auto* load = driver->add_subcommand("load", "Load an installed driver that is not loaded");
     load->add_option("driver", whichLoad, "main, acl or monitor")->required();
-    load->footer(Example("nuvexctl driver install acl --no-load\n  nuvexctl driver load acl"));
+    load->footer(std::string("\n") + kLoadHow + "\n" + Example("nuvexctl driver install acl --no-load\n  nuvexctl driver load acl"));
     Bind(load, [] { return Load(whichLoad); });
-    auto* unload = driver->add_subcommand(
-        "unload", std::string("Unload a driver and keep it installed (it loads again at the next start). ") + kUnloadHow);
+    auto* unload = driver->add_subcommand("unload", "Unload a driver and keep it installed (it loads again at the next start)");
     unload->add_option("driver", whichUnload, "main, acl or monitor")->required();
-    unload->footer(Example("nuvexctl driver unload acl"));
+    unload->footer(std::string("\n") + kUnloadHow + "\n" + Example("nuvexctl driver unload acl"));
     Bind(unload, [] { return Unload(whichUnload); });
     auto* restart = driver->add_subcommand(
         "restart", "Unload an installed driver if it is loaded, then load it; its state starts afresh");
     restart->add_option("driver", whichRestart, "main, acl or monitor")->required();
-    restart->footer(Example("nuvexctl driver restart main"));
+    restart->footer(std::string("\n") + kLoadHow + "\n" + kUnloadHow + "\n" + Example("nuvexctl driver restart main"));
     Bind(restart, [] { return Restart(whichRestart); });
 
     auto* suspend = driver->add_subcommand("suspend", "Suspend the main driver");
