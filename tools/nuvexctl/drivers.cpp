@@ -558,12 +558,14 @@ int Uninstall(const std::string& name) {
                  "` ends it");
         return DriverDone(*kind, false, "the " + name + " driver is not installed; nothing to do");
     }
-    // The companions are unloaded first (their uninstall exports leave a running driver
-    // loaded, and its image cannot be deleted while it is); the main driver's uninstall
-    // request makes it unload itself.
-    if (std::string(kind->name) != "main" && facts.loaded) {
+    // A loaded driver is unloaded first: the uninstall exports leave a loaded companion
+    // loaded, and the image of a loaded driver cannot be deleted (Windows), so the export would
+    // stop half-way with the registration gone and the file still there. Where the tool cannot
+    // unload the main driver, its uninstall request asks the driver to unload itself.
+    if (facts.loaded) {
         std::string why;
-        if (!StopImage(*kind, why) || !WaitUnloaded(*kind))
+        bool unloaded = StopImage(*kind, why) && WaitUnloaded(*kind);
+        if (!unloaded && std::string(kind->name) != "main")
             Warn("the " + name + " driver could not be unloaded first" + (why.empty() ? "" : ": " + why));
     }
     const char* exportName = nullptr;
