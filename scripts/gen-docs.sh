@@ -85,14 +85,15 @@ The driver verbs look before they act, so a script can run them again and again:
 | `driver install D` | installed and running: left as it is; the install export is not called, so a loaded driver's image is never copied over and no load is tried (which for the main driver would end in the library's message box, on Windows a modal one) | copies, registers and loads (`--no-load`: registers only); then waits until the driver answers. Installed and loaded but not answering: refused (1), use `driver restart` |
 | `driver uninstall D` | not installed | unloads a loaded driver first, as `driver unload` does (the uninstall exports leave a loaded companion loaded, and a loaded driver's file cannot be deleted on Windows: the export would stop with the registration gone and the file left), then removes registration and file; a main driver the tool cannot unload is asked to unload itself by the library's uninstall request |
 | `driver load D` | already loaded | not installed: refused (1). Windows: the service manager starts it; a driver the service manager does not know (the library registers the main driver in the registry directly, and the manager learns of it at the next system start) is loaded through the library's install from its installed file. Host platform: through the library's install from its installed file, which stays in place |
-| `driver unload D` | not loaded | Windows: the service manager's stop (not for a main driver it does not know yet, nor for a driver that refuses to unload). Host platform: the driver's process is asked to end (SIGTERM, then ended after 3 s). The driver stays installed |
+| `driver unload D` | not loaded | Windows: the service manager's stop (not for a main driver it does not know yet, nor for a driver that refuses to unload). Host platform: the driver's process is asked to end (SIGTERM, then ended after 3 s); a driver that answers but that the loader did not start (an image run by hand) is refused (1). The driver stays installed |
 | `driver restart D` | — | unload when loaded, then load; not installed: refused (1) |
 
 Every driver verb's JSON is `{"ok": true, "driver", "changed", "installed", "loaded",
 "running", "state"}` with the driver's facts after the verb. A driver that is loaded without
-being installed (uninstalled while it ran, on Windows) is registered again by `driver install`
-without a load; on the host platform such a driver ends by itself shortly, and `driver install`
-waits for that first.
+being installed (uninstalled while it ran on Windows, or an image run by hand) is registered
+again by `driver install` without a second load, which would fail as already loaded; on the
+host platform an uninstalled driver ends by itself shortly, and `driver install` waits up to
+1.5 s for that first.
 
 ## Texts in JSON
 

@@ -400,6 +400,36 @@ TEST_F(ToolTest, StatusTellsTheDriverStatesApartAndCheckExitsThreeUnlessRunning)
     EXPECT_EQ(Tool({"status", "--check"}).status, 0);
 }
 
+// A driver that answers although the loader did not start it (an image run by hand, or one
+// left running after its registration went) counts as loaded: installing registers it without
+// a second load (which would fail as already loaded and raise the message box), and unloading
+// is refused, since its process is not the tool's to end.
+TEST_F(ToolTest, DriverRunningWithoutRegistrationIsRegisteredNotLoadedAgain) {
+    const std::string events = Scratch("events");
+    ::setenv("NUVEX_HOST_EVENTS", events.c_str(), 1);
+    const std::string image = (BinDir() / "Nuvex.sys").string();
+    std::vector<char*> argv{const_cast<char*>(image.c_str()), const_cast<char*>("Nuvex"), nullptr};
+    pid_t driver = -1;
+    ASSERT_EQ(posix_spawn(&driver, image.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    for (int i = 0; i < 250 && !fs::exists(Root() + "/Device/Nuvexcdo_3"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "running, not installed");
+    ToolRun install = Tool({"driver", "install", "main"});
+    EXPECT_EQ(install.status, 0) << install.err;
+    EXPECT_NE(install.out.find("it was already running"), std::string::npos) << install.out;
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "running");
+    ToolRun unload = Tool({"driver", "unload", "main"});
+    EXPECT_EQ(unload.status, 1);
+    EXPECT_NE(unload.err.find("the loader did not start it"), std::string::npos) << unload.err;
+    // Uninstalling asks the driver itself to unload.
+    EXPECT_EQ(Tool({"driver", "uninstall", "main"}).status, 0);
+    EXPECT_EQ(Wait(driver), 0);
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "not installed");
+    EXPECT_EQ(nuvex::test::ReadFileBytes(events).find("messagebox"), std::string::npos);
+    ::unsetenv("NUVEX_HOST_EVENTS");
+}
+
 TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
     ToolRun markdown = Tool({"codes", "--markdown"});
     ASSERT_EQ(markdown.status, 0);

@@ -66,9 +66,15 @@ int UnknownDriver(const std::string& name) {
 }
 
 // How long a driver is given to come or go before the tool says it did not.
-constexpr auto kUnloadWait = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds kUnloadWait{5000};
+// A driver left loaded without its registration ends by itself on the host platform within
+// a few tenths of a second; elsewhere it does not end at all.
+constexpr std::chrono::milliseconds kUnregisteredWait{1500};
 
 void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+// Loaded: its image runs, or it answers (defined with the facts below).
+bool DriverLoaded(const DriverKind& kind);
 
 // ---- what the platform lets the tool see and do ---------------------------------------------
 #if defined(_WIN32)
@@ -258,7 +264,13 @@ std::string InstalledImage(const DriverKind& kind) {
 // (SIGTERM: it closes its device and leaves) and, should it not, ended.
 bool StopImage(const DriverKind& kind, std::string& why) {
     pid_t pid = DriverProcess(kind);
-    if (pid == 0) return true;
+    if (pid == 0) {
+        if (!DriverLoaded(kind)) return true;  // it has ended meanwhile
+        // It answers, but the loader did not start it (an image run by hand): its process is
+        // not the tool's to end.
+        why = "the loader did not start it (no process is recorded for it); end it where it was started";
+        return false;
+    }
     if (::kill(pid, SIGTERM) != 0) {
         why = std::string("cannot signal its process: ") + std::strerror(errno);
         return false;
@@ -357,11 +369,13 @@ DriverFacts Observe(const DriverKind& kind) {
     return facts;
 }
 
-// Waits until the driver is no longer loaded; false when it still is after the wait.
-bool WaitUnloaded(const DriverKind& kind) {
-    auto until = std::chrono::steady_clock::now() + kUnloadWait;
-    while (ImageLoaded(kind) && std::chrono::steady_clock::now() < until) Pause();
-    return !ImageLoaded(kind);
+bool DriverLoaded(const DriverKind& kind) { return Observe(kind).loaded; }
+
+// Waits until the driver is no longer loaded (nor answering); false when it still is.
+bool WaitUnloaded(const DriverKind& kind, std::chrono::milliseconds wait = kUnloadWait) {
+    auto until = std::chrono::steady_clock::now() + wait;
+    while (DriverLoaded(kind) && std::chrono::steady_clock::now() < until) Pause();
+    return !DriverLoaded(kind);
 }
 
 // Waits until the driver answers (or, without a device, runs); false when it does not.
@@ -528,14 +542,19 @@ int Install(const std::string& name, const std::string& source, bool noLoad) {
                                                          "`, then install)"));
     }
     if (facts.loaded) {
-        // Loaded without a registration (uninstalled while it ran). On the host platform such
-        // a driver leaves by itself shortly: give it the time, then install as usual.
-        WaitUnloaded(*kind);
-        if (ImageLoaded(*kind)) {
+        // Loaded without a registration (uninstalled while it ran, or started by hand). On
+        // the host platform one that was uninstalled leaves by itself shortly: give it the
+        // time, then install as usual. One that stays is registered, not loaded again.
+        if (!WaitUnloaded(*kind, kUnregisteredWait)) {
             const char* exportName = nullptr;
             uint32_t code = CallInstall(*kind, false, source.empty() ? nullptr : source.c_str(), exportName);
             if (code != 0) return ReportFailure("install of the " + name + " driver", exportName, code);
-            return DriverDone(*kind, true, "registered the " + name + " driver; it was already running");
+            if (DriverLoaded(*kind) || noLoad)
+                return DriverDone(*kind, true, "registered the " + name + " driver; it was already running");
+            // It ended meanwhile after all.
+            int status = kExitOk;
+            if (!LoadInstalled(*kind, status)) return status;
+            return DriverDone(*kind, true, "installed the " + name + " driver and loaded it");
         }
     }
     const char* exportName = nullptr;
