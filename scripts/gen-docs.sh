@@ -43,7 +43,8 @@ verbs=(
 ## Exit statuses and messages
 
 Every verb ends with 0 (done), 1 (failed) or 2 (a command line that cannot be understood;
-`state apply --detailed-exitcode` also uses 2 for "changes were made"). When the reader of
+`state apply --detailed-exitcode` also uses 2 for "changes were made"; `status --check` ends
+with 3 when a named driver is not running). When the reader of
 standard output goes away (`nuvexctl codes | head -1`) the run ends quietly with 141, the status
 a shell shows for a program ended by SIGPIPE. An unknown verb or option is named with the known
 ones closest to it (`unknown verb 'instal' of 'driver'; did you mean 'install'?`). No verb ends by an
