@@ -240,7 +240,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     InstallAll();
     ToolRun status = Tool({"--json", "status"});
     ASSERT_EQ(status.status, 0);
-    for (const json& driver : Json(status)["drivers"]) EXPECT_EQ(driver["running"], true) << driver["driver"];
+    const json running = Json(status)["drivers"];
+    for (const json& driver : running) EXPECT_EQ(driver["running"], true) << driver["driver"];
 
     EXPECT_EQ(Tool({"log", "on"}).status, 0);
     EXPECT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405\n")}).status, 0);
@@ -293,7 +294,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     EXPECT_EQ(Tool({"driver", "uninstall", "acl"}).status, 0);
     EXPECT_EQ(Tool({"driver", "uninstall", "monitor"}).status, 0);
     ToolRun after = Tool({"--json", "status"});
-    for (const json& driver : Json(after)["drivers"]) EXPECT_EQ(driver["state"], "not installed") << driver["driver"];
+    const json gone = Json(after)["drivers"];
+    for (const json& driver : gone) EXPECT_EQ(driver["state"], "not installed") << driver["driver"];
 }
 
 // The driver verbs look before they act, so a script may run each of them again: the second
@@ -362,7 +364,8 @@ TEST_F(ToolTest, StatusTellsTheDriverStatesApartAndCheckExitsThreeUnlessRunning)
     ASSERT_EQ(status.status, 0) << status.err;
     ASSERT_EQ(Json(status)["drivers"].size(), 3u);
     EXPECT_EQ(Json(status)["allRunning"], false);
-    for (const json& driver : Json(status)["drivers"]) {
+    const json drivers = Json(status)["drivers"];
+    for (const json& driver : drivers) {
         const Expected& want = expected.at(driver["driver"].get<std::string>());
         EXPECT_EQ(driver["installed"], want.installed) << driver;
         EXPECT_EQ(driver["loaded"], want.loaded) << driver;
