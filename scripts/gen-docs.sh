@@ -11,7 +11,8 @@ python3 scripts/gen-api.py
 
 verbs=(
   "status"
-  "driver" "driver install" "driver uninstall" "driver suspend" "driver resume"
+  "driver" "driver install" "driver uninstall" "driver load" "driver unload" "driver restart"
+  "driver suspend" "driver resume"
   "log" "log on" "log off" "log clear" "log show" "log state" "log follow"
   "doc" "doc encrypt" "doc decrypt" "doc clean" "doc info" "doc guid"
   "doc rights" "doc rights get" "doc rights set" "doc rights clear"
@@ -86,6 +87,45 @@ information. The version is written once, in `include/nuvexctrl.h`
 the shared object's soname (`libnuvexctrl.so.1`), the DLL's version resource,
 `pkg-config --modversion nuvexctrl`, the CMake package's version, the packages' names and
 `nuvexctl --version` are all made from it.
+
+## Drivers: installed, loaded, running
+
+Three facts describe each of the three drivers (`main`, the filter driver Nuvex; `acl`, the
+access-control driver NuvexACL; `monitor`, the monitor driver NuvexMon):
+
+- **installed**: its service key is in the registry, so it loads at the next system start;
+- **loaded**: its image runs (Windows: the service manager reports it started; host platform:
+  the process the loader recorded for it still runs, started for this machine root);
+- **running**: it answers on its control device (`main` and `acl`); the monitor driver has no
+  device, so for it running is loaded.
+
+`nuvexctl status [DRIVER...]` shows them as the columns INSTALLED, LOADED and RUNNING with the
+driver's own state (main: suspended or active, logging, policies, pass paths; acl: started or
+stopped, policies), for all three drivers unless some are named. With `--json` each driver is
+one object of `drivers` with the same keys: `driver`, `service`, `installed`, `loaded`,
+`running`, `state` (one of `running`, `installed, not loaded`, `not installed`,
+`loaded, not answering`, `running, not installed`), the driver's own fields when it answers,
+and `error` (`export`, `code`, `meaning`) when it is loaded but does not answer; `allRunning`
+says whether every listed driver runs. `status` exits 0 whatever it finds. `status --check
+[DRIVER...]` exits 0 when every named driver (default: all three) is running and 3 when one is
+not, as `systemctl is-active` does; an unknown driver name is a usage error (2).
+
+The driver verbs look before they act, so a script can run them again and again:
+
+| Verb | When there is nothing to do (exit 0, `"changed": false`) | Otherwise |
+|---|---|---|
+| `driver install D` | installed and running: left as it is; the install export is not called, so a loaded driver's image is never copied over and no load is tried (which for the main driver would end in the library's message box, on Windows a modal one) | copies, registers and loads (`--no-load`: registers only); then waits until the driver answers. Installed and loaded but not answering: refused (1), use `driver restart` |
+| `driver uninstall D` | not installed | unloads a loaded driver first, as `driver unload` does (the uninstall exports leave a loaded companion loaded, and a loaded driver's file cannot be deleted on Windows: the export would stop with the registration gone and the file left), then removes registration and file; a main driver the tool cannot unload is asked to unload itself by the library's uninstall request |
+| `driver load D` | already loaded | not installed: refused (1). Windows: the service manager starts it; a driver the service manager does not know (the library registers the main driver in the registry directly, and the manager learns of it at the next system start) is loaded through the library's install from its installed file. Host platform: through the library's install from its installed file, which stays in place |
+| `driver unload D` | not loaded | Windows: the service manager's stop (not for a main driver it does not know yet, nor for a driver that refuses to unload). Host platform: the driver's process is asked to end (SIGTERM, then ended after 3 s); a driver that answers but that the loader did not start (an image run by hand) is refused (1). The driver stays installed |
+| `driver restart D` | — | unload when loaded, then load; not installed: refused (1) |
+
+Every driver verb's JSON is `{"ok": true, "driver", "changed", "installed", "loaded",
+"running", "state"}` with the driver's facts after the verb. A driver that is loaded without
+being installed (uninstalled while it ran on Windows, or an image run by hand) is registered
+again by `driver install` without a second load, which would fail as already loaded; on the
+host platform an uninstalled driver ends by itself shortly, and `driver install` waits up to
+1.5 s for that first.
 
 ## Texts in JSON
 

@@ -167,7 +167,7 @@ protected:
 TEST_F(ToolTest, HelpOfEveryVerbSucceedsWithAnExample) {
     std::vector<std::vector<std::string>> verbs = {
         {}, {"status"}, {"driver"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"},
-        {"driver", "resume"}, {"log"}, {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"},
+        {"driver", "resume"}, {"driver", "load"}, {"driver", "unload"}, {"driver", "restart"}, {"log"}, {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"},
         {"doc"}, {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "clean"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights"},
         {"doc", "rights", "get"}, {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count"},
         {"policy"}, {"policy", "list"}, {"policy", "add"}, {"policy", "save"}, {"policy", "load"},
@@ -242,8 +242,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     InstallAll();
     ToolRun status = Tool({"--json", "status"});
     ASSERT_EQ(status.status, 0);
-    EXPECT_EQ(Json(status)["main"]["running"], true);
-    EXPECT_EQ(Json(status)["acl"]["running"], true);
+    const json running = Json(status)["drivers"];
+    for (const json& driver : running) EXPECT_EQ(driver["running"], true) << driver["driver"];
 
     EXPECT_EQ(Tool({"log", "on"}).status, 0);
     EXPECT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405\n")}).status, 0);
@@ -303,7 +303,143 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     EXPECT_EQ(Tool({"driver", "uninstall", "acl"}).status, 0);
     EXPECT_EQ(Tool({"driver", "uninstall", "monitor"}).status, 0);
     ToolRun after = Tool({"--json", "status"});
-    EXPECT_EQ(Json(after)["main"]["running"], false);
+    const json gone = Json(after)["drivers"];
+    for (const json& driver : gone) EXPECT_EQ(driver["state"], "not installed") << driver["driver"];
+}
+
+// The driver verbs look before they act, so a script may run each of them again: the second
+// run says there is nothing to do and succeeds. No run reaches the library's message box (an
+// install over a loaded driver would raise one, and on Windows wait for a click).
+TEST_F(ToolTest, DriverVerbsCanBeRunAgain) {
+    const std::string events = Scratch("events");
+    ::setenv("NUVEX_HOST_EVENTS", events.c_str(), 1);
+    struct Step { std::vector<std::string> verb; int status; std::string said, state; };
+    const Step steps[] = {
+        {{"install"}, 0, "installed the D driver and loaded it", "running"},
+        {{"install"}, 0, "already installed and running; nothing changed", "running"},
+        {{"unload"}, 0, "unloaded the D driver (it stays installed)", "installed, not loaded"},
+        {{"unload"}, 0, "not loaded; nothing to do", "installed, not loaded"},
+        {{"load"}, 0, "loaded the D driver", "running"},
+        {{"load"}, 0, "already loaded; nothing changed", "running"},
+        {{"restart"}, 0, "restarted the D driver", "running"},
+        {{"uninstall"}, 0, "uninstalled the D driver", "not installed"},
+        {{"uninstall"}, 0, "not installed; nothing to do", "not installed"},
+        {{"load"}, 1, "not installed", "not installed"},
+        {{"restart"}, 1, "not installed", "not installed"},
+        {{"unload"}, 0, "not loaded; nothing to do", "not installed"},
+        {{"install", "--no-load"}, 0, "loads at the next start", "installed, not loaded"},
+        {{"install", "--no-load"}, 0, "loads at the next start", "installed, not loaded"},
+        {{"restart"}, 0, "loaded the D driver", "running"},
+        {{"install", "--no-load"}, 0, "already installed and running", "running"},
+        {{"uninstall"}, 0, "uninstalled the D driver", "not installed"},
+        {{"install", "--no-load"}, 0, "loads at the next start", "installed, not loaded"},
+        {{"install"}, 0, "installed the D driver and loaded it", "running"},
+    };
+    for (const std::string driver : {"main", "acl", "monitor"}) {
+        for (const Step& step : steps) {
+            std::vector<std::string> args{"driver", step.verb[0], driver};
+            args.insert(args.end(), step.verb.begin() + 1, step.verb.end());
+            std::string said = step.said;
+            if (std::size_t d = said.find(" D "); d != std::string::npos) said.replace(d + 1, 1, driver);
+            const std::string shown = driver + " " + step.verb[0] + (step.verb.size() > 1 ? " " + step.verb[1] : "");
+            ToolRun run = Tool(args);
+            EXPECT_EQ(run.status, step.status) << shown << "\n" << run.out << run.err;
+            EXPECT_NE((run.out + run.err).find(said), std::string::npos) << shown << "\n" << run.out << run.err;
+            EXPECT_EQ((run.out + run.err).find("pfnNtLoadDriver"), std::string::npos) << shown;
+            ToolRun json = Tool({"--json", "status", driver});
+            ASSERT_EQ(json.status, 0) << shown;
+            EXPECT_EQ(Json(json)["drivers"][0]["state"], step.state) << shown;
+        }
+        ToolRun done = Tool({"--json", "driver", "uninstall", driver});
+        EXPECT_EQ(Json(done)["changed"], true) << driver;
+        EXPECT_EQ(Json(done)["state"], "not installed") << driver;
+    }
+    EXPECT_EQ(nuvex::test::ReadFileBytes(events).find("messagebox"), std::string::npos);
+    ::unsetenv("NUVEX_HOST_EVENTS");
+}
+
+// `status` tells "not installed", "installed, not loaded", "loaded, not answering" and
+// "running" apart, and `status --check` exits 0 only when every named driver is running.
+TEST_F(ToolTest, StatusTellsTheDriverStatesApartAndCheckExitsThreeUnlessRunning) {
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"driver", "install", "acl", "--no-load"}).status, 0);
+    struct Expected { bool installed, loaded, running; std::string state; };
+    const std::map<std::string, Expected> expected = {
+        {"main", {true, true, true, "running"}},
+        {"acl", {true, false, false, "installed, not loaded"}},
+        {"monitor", {false, false, false, "not installed"}},
+    };
+    ToolRun status = Tool({"--json", "status"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    ASSERT_EQ(Json(status)["drivers"].size(), 3u);
+    EXPECT_EQ(Json(status)["allRunning"], false);
+    const json drivers = Json(status)["drivers"];
+    for (const json& driver : drivers) {
+        const Expected& want = expected.at(driver["driver"].get<std::string>());
+        EXPECT_EQ(driver["installed"], want.installed) << driver;
+        EXPECT_EQ(driver["loaded"], want.loaded) << driver;
+        EXPECT_EQ(driver["running"], want.running) << driver;
+        EXPECT_EQ(driver["state"], want.state) << driver;
+    }
+    ToolRun table = Tool({"status"});
+    EXPECT_NE(table.out.find("INSTALLED  LOADED  RUNNING"), std::string::npos) << table.out;
+
+    struct Check { std::vector<std::string> names; int status; };
+    const Check checks[] = {
+        {{"main"}, 0}, {{"acl"}, 3}, {{"monitor"}, 3}, {{"main", "acl"}, 3}, {{}, 3}, {{"main", "bogus"}, 2}};
+    for (const Check& c : checks) {
+        std::vector<std::string> args{"status", "--check"};
+        args.insert(args.end(), c.names.begin(), c.names.end());
+        EXPECT_EQ(Tool(args).status, c.status) << (c.names.empty() ? "all" : c.names.back());
+    }
+    ASSERT_EQ(Tool({"driver", "load", "acl"}).status, 0);
+    ASSERT_EQ(Tool({"driver", "install", "monitor"}).status, 0);
+    EXPECT_EQ(Tool({"status", "--check"}).status, 0);
+
+    // A main driver whose control device is gone still runs as a process: loaded, not
+    // answering. Installing over it is refused without a message box; a restart mends it.
+    fs::remove(Root() + "/Device/Nuvexcdo_3");
+    ToolRun silent = Tool({"--json", "status", "main"});
+    const json main = Json(silent)["drivers"][0];
+    EXPECT_EQ(main["state"], "loaded, not answering") << main;
+    EXPECT_EQ(main["error"]["export"], "NuvexCtrl_GetDriverStatus") << main;
+    EXPECT_EQ(Tool({"status", "--check", "main"}).status, 3);
+    ToolRun over = Tool({"driver", "install", "main"});
+    EXPECT_EQ(over.status, 1);
+    EXPECT_NE(over.err.find("does not answer"), std::string::npos) << over.err;
+    EXPECT_EQ(over.err.find("pfnNtLoadDriver"), std::string::npos) << over.err;
+    ASSERT_EQ(Tool({"driver", "restart", "main"}).status, 0);
+    EXPECT_EQ(Tool({"status", "--check"}).status, 0);
+}
+
+// A driver that answers although the loader did not start it (an image run by hand, or one
+// left running after its registration went) counts as loaded: installing registers it without
+// a second load (which would fail as already loaded and raise the message box), and unloading
+// is refused, since its process is not the tool's to end.
+TEST_F(ToolTest, DriverRunningWithoutRegistrationIsRegisteredNotLoadedAgain) {
+    const std::string events = Scratch("events");
+    ::setenv("NUVEX_HOST_EVENTS", events.c_str(), 1);
+    const std::string image = (BinDir() / "Nuvex.sys").string();
+    std::vector<char*> argv{const_cast<char*>(image.c_str()), const_cast<char*>("Nuvex"), nullptr};
+    pid_t driver = -1;
+    ASSERT_EQ(posix_spawn(&driver, image.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    for (int i = 0; i < 250 && !fs::exists(Root() + "/Device/Nuvexcdo_3"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "running, not installed");
+    ToolRun install = Tool({"driver", "install", "main"});
+    EXPECT_EQ(install.status, 0) << install.err;
+    EXPECT_NE(install.out.find("it was already running"), std::string::npos) << install.out;
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "running");
+    ToolRun unload = Tool({"driver", "unload", "main"});
+    EXPECT_EQ(unload.status, 1);
+    EXPECT_NE(unload.err.find("the loader did not start it"), std::string::npos) << unload.err;
+    // Uninstalling asks the driver itself to unload.
+    EXPECT_EQ(Tool({"driver", "uninstall", "main"}).status, 0);
+    EXPECT_EQ(Wait(driver), 0);
+    EXPECT_EQ(Json(Tool({"--json", "status", "main"}))["drivers"][0]["state"], "not installed");
+    EXPECT_EQ(nuvex::test::ReadFileBytes(events).find("messagebox"), std::string::npos);
+    ::unsetenv("NUVEX_HOST_EVENTS");
 }
 
 TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
@@ -323,8 +459,8 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
     ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), doc}).status, 0);
     const std::string odd = "odd\xff\xfe\x01name";
     std::vector<std::vector<std::string>> verbs = {
-        {"status"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"}, {"driver", "resume"},
-        {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"}, {"log", "state"}, {"log", "follow"},
+        {"status"}, {"status", "--check"}, {"driver", "install"}, {"driver", "uninstall"}, {"driver", "suspend"},
+        {"driver", "resume"}, {"driver", "load"}, {"driver", "unload"}, {"driver", "restart"}, {"log", "on"}, {"log", "off"}, {"log", "clear"}, {"log", "show"}, {"log", "state"}, {"log", "follow"},
         {"doc", "encrypt"}, {"doc", "decrypt"}, {"doc", "clean"}, {"doc", "info"}, {"doc", "guid"}, {"doc", "rights", "get"},
         {"doc", "rights", "set"}, {"doc", "rights", "clear"}, {"doc", "print-count", "get"},
         {"doc", "print-count", "set"}, {"policy", "list"}, {"policy", "show"}, {"policy", "add"},

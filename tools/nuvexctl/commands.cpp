@@ -164,101 +164,6 @@ void PolicyJournal::End(bool whole, bool complete) {
 
 namespace {
 
-// ---- status ----------------------------------------------------------------------------
-int Status() {
-    Json document{{"ok", true}};
-    std::vector<std::vector<std::string>> rows;
-
-    DriverStatus status{};
-    uint32_t code = NuvexCtrl_GetDriverStatus(&status);
-    Json mainDriver;
-    if (code == 0) {
-        // The 12 bytes are the driver's; the Nuvex driver lays them out as: suspended flag,
-        // logging flag, 16-bit pass-path count, 32-bit policy count, 32-bit count of requests
-        // that came outside a control handshake.
-        const uint8_t* b = status.bytes;
-        bool suspended = b[0] != 0;
-        uint32_t logging = 0;
-        NuvexCtrl_IsLogging(&logging);
-        uint32_t passPaths = static_cast<uint32_t>(b[2] | (b[3] << 8));
-        uint32_t policies = static_cast<uint32_t>(b[4] | (b[5] << 8) | (b[6] << 16)) | (static_cast<uint32_t>(b[7]) << 24);
-        uint32_t violations = static_cast<uint32_t>(b[8] | (b[9] << 8) | (b[10] << 16)) | (static_cast<uint32_t>(b[11]) << 24);
-        mainDriver = {{"running", true}, {"status", Hex(status.bytes, 12)}, {"suspended", suspended},
-                      {"logging", logging != 0}, {"passPaths", passPaths}, {"policies", policies},
-                      {"handshakeViolations", violations}};
-        rows.push_back({"main (Nuvex)", "running", suspended ? "suspended" : "active",
-                        std::string(logging != 0 ? "logging on" : "logging off") + ", " +
-                            std::to_string(policies) + " policies, " + std::to_string(passPaths) + " pass paths"});
-    } else {
-        mainDriver = {{"running", false}, {"code", code},
-                      {"meaning", DescribeResult("NuvexCtrl_GetDriverStatus", code)}};
-        rows.push_back({"main (Nuvex)", "not reachable", "", ""});
-    }
-    document["main"] = mainDriver;
-
-    uint32_t acl[2] = {0, 0};
-    code = NuvexAccCtrl_GetDriverStatus(acl);
-    if (code == 0) {
-        document["acl"] = {{"running", true}, {"started", acl[0] != 0}, {"policies", acl[1]}};
-        rows.push_back({"access control (NuvexACL)", "running", acl[0] != 0 ? "started" : "stopped",
-                        std::to_string(acl[1]) + " policies"});
-    } else {
-        document["acl"] = {{"running", false}, {"code", code}};
-        rows.push_back({"access control (NuvexACL)", "not reachable", "", ""});
-    }
-    if (CurrentSettings().json) return PrintJson(document);
-    PrintTable({"DRIVER", "STATE", "MODE", "DETAIL"}, rows);
-    return kExitOk;
-}
-
-// ---- drivers -----------------------------------------------------------------------------
-enum class Which { Main, Acl, Monitor };
-
-bool ParseWhich(const std::string& name, Which& which) {
-    if (name == "main") which = Which::Main;
-    else if (name == "acl") which = Which::Acl;
-    else if (name == "monitor") which = Which::Monitor;
-    else return false;
-    return true;
-}
-
-int Install(const std::string& name, const std::string& source, bool noLoad) {
-    Which which;
-    if (!ParseWhich(name, which)) return ReportError("unknown driver '" + name + "' (main, acl, monitor)", kExitUsage);
-    const char* path = source.empty() ? nullptr : source.c_str();
-    uint32_t load = noLoad ? 0 : 1;
-    uint32_t code = 0;
-    const char* exportName = nullptr;
-    switch (which) {
-        case Which::Main: code = NuvexCtrl_Install(load, path); exportName = "NuvexCtrl_Install"; break;
-        case Which::Acl: code = NuvexAccCtrl_Install(load, path); exportName = "NuvexAccCtrl_Install"; break;
-        case Which::Monitor: code = NuvexAntiSteal_Install(load, path); exportName = "NuvexAntiSteal_Install"; break;
-    }
-    if (code != 0) return ReportFailure("install of the " + name + " driver", exportName, code);
-    Say("installed the " + name + " driver" + (noLoad ? " (loads at the next start)" : " and loaded it"));
-    return PrintJson({{"ok", true}, {"driver", name}, {"loaded", !noLoad}});
-}
-
-int Uninstall(const std::string& name) {
-    Which which;
-    if (!ParseWhich(name, which)) return ReportError("unknown driver '" + name + "' (main, acl, monitor)", kExitUsage);
-    uint32_t code = 0;
-    const char* exportName = nullptr;
-    switch (which) {
-        case Which::Main: code = NuvexCtrl_UnInstall(); exportName = "NuvexCtrl_UnInstall"; break;
-        case Which::Acl: code = NuvexAccCtrl_UnInstall(); exportName = "NuvexAccCtrl_UnInstall"; break;
-        case Which::Monitor: code = NuvexAntiSteal_UnInstall(); exportName = "NuvexAntiSteal_UnInstall"; break;
-    }
-    // A main driver that was not running is still removed: say so, but it is no failure.
-    if (which == Which::Main && code == 341) {
-        Say("uninstalled the main driver (it was not running)");
-        return PrintJson({{"ok", true}, {"driver", name}, {"wasRunning", false}});
-    }
-    if (code != 0) return ReportFailure("uninstall of the " + name + " driver", exportName, code);
-    Say("uninstalled the " + name + " driver");
-    return PrintJson({{"ok", true}, {"driver", name}});
-}
-
 int Simple(const std::string& what, const char* exportName, uint32_t (*call)()) {
     uint32_t code = call();
     if (code != 0) return ReportFailure(what, exportName, code);
@@ -266,8 +171,6 @@ int Simple(const std::string& what, const char* exportName, uint32_t (*call)()) 
     return PrintJson({{"ok", true}});
 }
 
-uint32_t SuspendCall() { return NuvexCtrl_SuspendDriver(); }
-uint32_t ResumeCall() { return NuvexCtrl_ResumeDriver(); }
 uint32_t LogOnCall() { return NuvexCtrl_StartLogging(); }
 uint32_t LogOffCall() { return NuvexCtrl_StopLogging(); }
 uint32_t LogClearCall() { return NuvexCtrl_ClearAllLog(); }
@@ -769,40 +672,6 @@ int Docs(uint32_t selector) {
 }
 
 }  // namespace
-
-void AddStatusCommands(CLI::App& app) {
-    auto* status = app.add_subcommand("status", "Show whether the drivers run and their state");
-    status->footer(Example("nuvexctl status"));
-    Bind(status, [] { return Status(); });
-}
-
-void AddDriverCommands(CLI::App& app) {
-    auto* driver = app.add_subcommand("driver", "Install, remove, suspend and resume the drivers");
-    driver->require_subcommand(1);
-    driver->footer(Example("nuvexctl driver install main\n  nuvexctl driver uninstall acl"));
-
-    auto* install = driver->add_subcommand("install", "Copy a driver into place, register and load it");
-    static std::string which, source;
-    static bool noLoad = false;
-    install->add_option("driver", which, "main, acl or monitor")->required();
-    install->add_option("--source", source, "Driver file (default: beside the calling program)");
-    install->add_flag("--no-load", noLoad, "Only register; load at the next start");
-    install->footer(Example("nuvexctl driver install main --source ./Nuvex.sys"));
-    Bind(install, [] { return Install(which, source, noLoad); });
-
-    auto* uninstall = driver->add_subcommand("uninstall", "Remove a driver's registration and file");
-    static std::string whichOut;
-    uninstall->add_option("driver", whichOut, "main, acl or monitor")->required();
-    uninstall->footer(Example("nuvexctl driver uninstall main"));
-    Bind(uninstall, [] { return Uninstall(whichOut); });
-
-    auto* suspend = driver->add_subcommand("suspend", "Suspend the main driver");
-    suspend->footer(Example("nuvexctl driver suspend"));
-    Bind(suspend, [] { return Simple("suspending the main driver", "NuvexCtrl_SuspendDriver", SuspendCall); });
-    auto* resume = driver->add_subcommand("resume", "Resume the main driver");
-    resume->footer(Example("nuvexctl driver resume"));
-    Bind(resume, [] { return Simple("resuming the main driver", "NuvexCtrl_ResumeDriver", ResumeCall); });
-}
 
 void AddLogCommands(CLI::App& app) {
     auto* log = app.add_subcommand("log", "Switch the main driver's log and read it");
