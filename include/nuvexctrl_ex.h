@@ -21,6 +21,10 @@
 extern "C" {
 #endif
 
+/* The cipher uses the first 20 bytes of a document key, zero-filled when it is shorter: keys
+ * that agree in those bytes make the same documents. */
+#define NUVEXCTRLEX_KEY_BYTES_USED 20u
+
 /* What a progress callback is told: the body bytes written so far and in all. */
 typedef struct NuvexCtrlExProgressInfo {
     uint64_t bytesDone;

@@ -227,6 +227,18 @@ was made with, a document becomes a file of garbage and is no longer a document:
 is the document lost. `doc decrypt` of more than one file in place warns of this before it
 starts; try one file with `--out` first when in doubt.
 
+The tool keeps a check of its own for the documents it makes. For every document `doc encrypt`
+makes, it appends the document's GUID and a keyed check of that GUID (HMAC-SHA-256 under the
+key as the cipher uses it, its first 20 bytes, cut to 16 bytes) to `document-keys` in its state
+folder. `doc decrypt` of a document whose GUID is there refuses a key whose check differs, before
+the document is touched: the file is reported as failed ("made by nuvexctl under another key")
+and left as it is. This covers the documents this user's `nuvexctl` runs made on this machine
+(the state folder is the user's own), wherever they were moved or copied to. A document made by
+another program, by another user or on another machine has no check and is deciphered as asked.
+The check tells nothing of the key: it cannot be turned back into the key and differs from
+document to document. A key file holding the bytes of the built-in key counts as another key
+than `--default-key`.
+
 ## State files
 
 `nuvexctl state export [FILE]` writes what the drivers hold that an administrator configures,

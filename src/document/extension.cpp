@@ -15,6 +15,7 @@ namespace {
 // first kSealKeyBytes (zero-filled when shorter), so a document made here under a key is the
 // same as one made after NuvexCtrl_SetKey with that key.
 constexpr uint32_t kLongestKey = NUVEX_KEY_FIELD_SIZE;
+static_assert(kSealKeyBytes == NUVEXCTRLEX_KEY_BYTES_USED);
 
 // No key at all (null and a length of 0) asks for the built-in key, said outright rather than
 // by a copy of its bytes in the caller.

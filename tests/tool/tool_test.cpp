@@ -28,6 +28,7 @@
 #include "fake_driver.h"
 #include "machine_root.h"
 #include "nuvexctrl.h"
+#include "nuvexctrl_ex.h"
 #include "nuvex_wire.h"
 
 extern char** environ;
@@ -1188,7 +1189,10 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     fs::permissions(shared, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
     const std::string plain = "quarterly figures\n", file = Scratch("report.txt");
     nuvex::test::WriteFileBytes(file, plain);
-    const std::string wrong = Scratch("wrong.txt"), right = Scratch("right.txt");
+    const std::string wrong = Scratch("wrong.txt"), right = Scratch("right.txt"), same = Scratch("same.txt");
+    const std::string foreign = Scratch("foreign.txt");
+    nuvex::test::WriteFileBytes(foreign, plain);
+    ASSERT_EQ(NuvexCtrlEx_EncryptFile(foreign.c_str(), "another program's key", 21, nullptr, nullptr), 0u);
     struct Case { std::vector<std::string> args; std::string input; int status; std::string said; };
     const Case cases[] = {
         {{"key", "set", "--hex", "0011"}, "", 2, "unknown option '--hex'"},
@@ -1202,8 +1206,14 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"doc", "encrypt", "--key-file", DocKey(), "--default-key", file}, "", 2, "not both"},
         {{"doc", "encrypt", "--key-file", DocKey(), file}, "", 0, "encrypted 1"},
         {{"doc", "decrypt", file, "--out", right}, "", 2, "no document key"},
-        {{"doc", "decrypt", "--default-key", file, "--out", wrong}, "", 0, "protects nothing"},
+        // The tool kept the key check of the document it made: another key is refused.
+        {{"doc", "decrypt", "--default-key", file, "--out", wrong}, "", 1, "made by nuvexctl under another key"},
+        {{"doc", "decrypt", "--key-file", KeyFile(Scratch("other.key"), "0011"), file}, "", 1, "under another key"},
         {{"doc", "decrypt", "--key-file", "-", file, "--out", right}, "00112233445566778899AABBCCDDEEFF", 0, "decrypted 1"},
+        // A key that agrees in the bytes the cipher uses is the same key.
+        {{"doc", "decrypt", "--key-file", "-", file, "--out", same}, "00112233445566778899AABBCCDDEEFF00", 0, "decrypted 1"},
+        // A document the tool did not make has no check: a wrong key gives garbage, as asked.
+        {{"doc", "decrypt", "--default-key", foreign, "--out", wrong}, "", 0, "protects nothing"},
     };
     for (const Case& c : cases) {
         ToolRun run = Tool(c.args, c.input);
@@ -1213,6 +1223,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     EXPECT_NE(nuvex::test::ReadFileBytes(file), plain);
     EXPECT_NE(nuvex::test::ReadFileBytes(wrong), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(right), plain);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(same), plain);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 
 #include "commands.h"
 #include "doc_key.h"
+#include "key_check.h"
 #include "nuvexctrl.h"
 #include "nuvexctrl_ex.h"
 #include "output.h"
@@ -383,8 +384,36 @@ void ReportFileFailure(const std::string& message) {
 
 // Enciphers or deciphers one file through the extension interface under `key` (empty: the
 // built-in key). Safe to run for several files at once.
+// The key checks a run works with: those kept so far, and a note once when a new one cannot
+// be kept.
+struct RunKeyChecks {
+    DocumentKeyChecks checks;
+    bool loaded = false;
+    std::atomic<bool> warned{false};
+
+    void Keep(const std::string& file, const std::vector<uint8_t>& key) {
+        uint8_t guid[16] = {};
+        std::string why;
+        if (!loaded || NuvexCtrl_GetFileGUID(file.c_str(), guid) != 0) return;
+        if (!checks.Record(guid, key, why) && !warned.exchange(true)) {
+            std::lock_guard<std::mutex> hold(g_walkOutput);
+            Warn("the key checks of the documents made cannot be kept: " + why);
+        }
+    }
+
+    bool OtherKey(const std::string& file, const std::vector<uint8_t>& key) const {
+        uint8_t guid[16] = {};
+        return loaded && NuvexCtrl_GetFileGUID(file.c_str(), guid) == 0 &&
+               checks.Check(guid, key) == DocumentKeyChecks::Verdict::kOtherKey;
+    }
+};
+
+constexpr char kOtherKey[] =
+    "made by nuvexctl under another key (its key check differs); deciphered under this key it would "
+    "become garbage, so it was left as it is";
+
 FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string& out, const std::vector<uint8_t>& key,
-                         WalkInterrupts& interrupts, bool showProgress) {
+                         WalkInterrupts& interrupts, bool showProgress, RunKeyChecks& keyChecks) {
     const std::string& file = operand.path;
     if (!Addressable(file)) {
         ReportFileFailure(std::string(kUnaddressable) + ": " + Shown(file));
@@ -395,6 +424,10 @@ FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string
     uint32_t isDoc = 0;
     if (operand.fromTree && IsDocument(file, isDoc) && encrypt == (isDoc != 0))
         return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}}};
+    if (!encrypt && keyChecks.OtherKey(file, key)) {
+        ReportFileFailure(std::string("decrypting ") + Shown(file) + " refused: " + kOtherKey);
+        return {&WalkCounts::failed, {{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kOtherKey}}};
+    }
     FileProgress progress{interrupts, (encrypt ? "encrypting " : "decrypting ") + TextFromPath(PathFromText(file).filename()),
                           showProgress};
     const void* keyBytes = key.empty() ? nullptr : key.data();
@@ -414,6 +447,7 @@ FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string
         return {&WalkCounts::failed,
                 {{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}}};
     }
+    if (encrypt) keyChecks.Keep(file, key);
     return {&WalkCounts::done, {{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}}};
 }
 
@@ -422,7 +456,7 @@ FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string
 // has arrived. The outcomes keep the files' order; a file never started has none.
 std::vector<std::optional<FileOutcome>> TransformAll(bool encrypt, const std::vector<Operand>& files,
                                                      const std::string& out, const std::vector<uint8_t>& key,
-                                                     WalkInterrupts& interrupts, unsigned jobs) {
+                                                     WalkInterrupts& interrupts, unsigned jobs, RunKeyChecks& keyChecks) {
     std::vector<std::optional<FileOutcome>> outcomes(files.size());
     std::atomic<std::size_t> next{0}, started{0};
     const bool oneAtATime = jobs <= 1;
@@ -437,7 +471,7 @@ std::vector<std::optional<FileOutcome>> TransformAll(bool encrypt, const std::ve
                 Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(count) + "/" +
                          std::to_string(files.size()) + ": " + files[index].path);
             }
-            outcomes[index] = TransformOne(encrypt, files[index], out, key, interrupts, oneAtATime);
+            outcomes[index] = TransformOne(encrypt, files[index], out, key, interrupts, oneAtATime, keyChecks);
         }
     };
     std::vector<std::thread> helpers;
@@ -478,7 +512,10 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     Json results = std::move(expansion.results);
     for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp, results);
     std::size_t started = 0;
-    for (auto& outcome : TransformAll(encrypt, files, out, key, interrupts, jobs)) {
+    RunKeyChecks keyChecks;
+    keyChecks.loaded = keyChecks.checks.Load(why);
+    if (!keyChecks.loaded) Warn("documents are not checked against the keys they were made with: " + why);
+    for (auto& outcome : TransformAll(encrypt, files, out, key, interrupts, jobs, keyChecks)) {
         if (!outcome) continue;
         ++started;
         ++(counts.*(outcome->count));
