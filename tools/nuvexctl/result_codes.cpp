@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "nuvexctrl.h"
+#include "nuvexctrl_ex.h"
 
 namespace nuvexctl {
 namespace {
@@ -20,11 +21,12 @@ const std::vector<ResultCodeInfo> kTable = {
 
 const std::vector<ResultCodeInfo>& ResultCodeTable() { return kTable; }
 
+// The library's own answer, so that the tool says what the library says (an extension export
+// also answers with the codes of the export it extends).
 std::string DescribeResult(const char* exportName, uint32_t code) {
-    std::string name = exportName;
-    for (const auto& entry : kTable)
-        if (entry.code == code && name == entry.exportName) return entry.meaning;
-    return "unexpected result";
+    char text[512] = {};
+    NuvexCtrlEx_DescribeResult(exportName, code, text, sizeof text);
+    return text;
 }
 
 uint32_t ResultCode(const char* exportName, const char* name) {
