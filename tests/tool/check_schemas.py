@@ -9,6 +9,7 @@ Usage: check_schemas.py NUVEXCTL SCHEMA_DIR
 """
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -43,18 +44,21 @@ class Schemas:
         for name, schema in self.files.items():
             jsonschema.Draft202012Validator.check_schema(schema)
         self.used = set()
-        self.validators = {name: self._validator(schema) for name, schema in self.files.items()}
+        self.validators = {name: self._validator(name, schema) for name, schema in self.files.items()}
 
-    def _validator(self, schema):
+    def _validator(self, name, schema):
+        # The schemas name each other by file name: each is placed at its file's URI.
+        base = pathlib.Path(self.folder).resolve().as_uri() + "/"
         try:
             from referencing import Registry, Resource
             from referencing.jsonschema import DRAFT202012
         except ImportError:  # jsonschema before 4.18 (Debian 12): the older resolver
-            resolver = jsonschema.RefResolver(base_uri="", referrer=schema, store=dict(self.files))
+            store = {base + n: s for n, s in self.files.items()}
+            resolver = jsonschema.RefResolver(base_uri=base + name, referrer=schema, store=store)
             return jsonschema.Draft202012Validator(schema, resolver=resolver)
         registry = Registry().with_resources(
-            (name, Resource.from_contents(s, default_specification=DRAFT202012)) for name, s in self.files.items())
-        return jsonschema.Draft202012Validator(schema, registry=registry)
+            (base + n, Resource.from_contents(s, default_specification=DRAFT202012)) for n, s in self.files.items())
+        return jsonschema.Draft202012Validator({"$ref": base + name}, registry=registry)
 
     def check(self, name, document, what):
         if name not in self.validators:
