@@ -25,6 +25,7 @@ except ImportError:
     sys.exit("check_schemas: the Python module jsonschema is missing; install the Debian package "
              "python3-jsonschema (scripts/bootstrap.sh installs it)")
 
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Verbs that print no JSON document, whatever the options.
 NO_JSON = {"demo"}
 # Verbs the completion scripts do not offer (hidden), checked all the same.
@@ -221,6 +222,10 @@ def scenario(run, scratch):
     j("policy load", saved)
     j("policy load", os.path.join(scratch, "missing.dat"), status=1)
     j("policy restore")
+    # A journal left by a load that was killed in the middle is put back.
+    shutil.copyfile(saved, os.path.join(os.environ["NUVEXCTL_STATE_DIR"], "policy-journal.dat"))
+    if not j("policy restore")["restored"]:
+        raise Failure("policy restore did not put back the table of a journal left behind")
     j("policy delete", record["id"])
     j("procs")
     j("docs")
@@ -288,6 +293,8 @@ def scenario(run, scratch):
     with open(state, "w") as f:
         json.dump(exported, f)
     run.schemas.check("state-file.json", exported, "the changed state file")
+    with open(os.path.join(SOURCE_DIR, "examples", "state", "machine.json"), encoding="utf-8") as f:
+        run.schemas.check("state-file.json", json.load(f), "examples/state/machine.json")
     plan = j("state apply", "--dry-run", state)
     actions = {(c["action"], c["object"]) for c in plan["changes"]}
     for wanted in (("set", "main.logging"), ("clear", "main.passPaths"), ("add", "acl.policy"), ("delete", "acl.policy")):
