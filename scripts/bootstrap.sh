@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake make g++ g++-multilib clang libclang-rt-14-dev g++-mingw-w64-i686 googletest libgtest-dev
           libcli11-dev nlohmann-json3-dev binutils-mingw-w64-i686 python3 pkg-config openssl
-          groff-base unzip zsh)
+          groff-base unzip zsh python3-jsonschema)
 if [[ "${NUVEX_WITH_WINE:-1}" == 1 ]]; then
   wine_packages=(wine wine32:i386)
 else

@@ -143,6 +143,37 @@ characters and bytes that are not UTF-8 written as `\xHH`. Tables and messages s
 that same escaped form. A script gets the exact name back with, for instance,
 `jq -r 'if type == "object" then .hex else . end'` followed by `xxd -r -p` for the objects.
 
+## JSON documents
+
+With `--json` every verb prints one JSON document on standard output: `log follow` one per
+line, and `state export` without a FILE the state file itself (below). `docs/schema/`, installed
+as `share/doc/nuvexctrl/schema/`, holds a JSON Schema (draft 2020-12) for each, named after the
+verb: `nuvexctl acl policy show` prints what `acl-policy-show.json` describes, `log follow`
+the lines `log-follow.json` describes. Beside them are `error.json` (a failure),
+`version.json` (`nuvexctl --json --version`), `state-file.json` (the state file) and
+`common.json`, the shapes the others share: a text, a log record, a driver's facts, policies,
+the result of one file, an export's failure. The schemas name each other by file name
+(`common.json#/$defs/text`), so a validator loads the folder as a whole. The test suite runs
+every verb against the simulated drivers and validates what it prints against these files.
+
+Every document is an object whose first two keys are the same:
+
+- `schemaVersion`, the version of the shapes, now 1. A shape changes only with a new
+  `schemaVersion` (and new schemas): a key added, renamed or removed, a type or a meaning
+  changed. A script checks it and stops at a version it does not know.
+- `ok`: true when the verb did what it was asked. A failure is `{"schemaVersion": 1, "ok":
+  false, "error": {...}}` with `error` either `{"message": ...}` (a command line that cannot be
+  understood, a file that is missing or cannot be read, a refused argument) or `{"operation",
+  "export", "code", "meaning"}` (an export that returned a result code, with the meaning
+  `nuvexctl codes` gives it). A few verbs report a partial result with `ok` false and their own
+  keys: `doc encrypt`, `doc decrypt` and `doc clean` (a file failed or was kept: see `files`),
+  `log show` and `acl log` (the log was not read whole: the records read are there all the
+  same), `state apply` (the changes made before the one that failed, and that one as `error`).
+
+A concept has one key in every verb: `records` (time, event, process, text), `policies`,
+`passPaths`, `file`, `id`, `text`; times are ISO 8601 in UTC with milliseconds, bytes are
+lower-case hexadecimal, texts are strings or the objects of "Texts in JSON" above.
+
 ## Symbolic links
 
 `doc encrypt` and `doc decrypt` skip symbolic links, named or met below a directory with `-r`,
