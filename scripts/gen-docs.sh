@@ -373,7 +373,8 @@ on a line of its own (JSON Lines: `{"schemaVersion": 1, "source": "main", "time"
 ..., "event": ..., "process": ..., "sequence": ..., "policy": ..., "text": ..., "raw": ...}`,
 the records `log show` and `acl log` print; see "JSON documents"). A record that
 was drained is always written: an interrupt is obeyed only after one last poll has been
-drained and written. With the main driver not logging, `follow` says so once; a driver that
+drained and written; Ctrl-C is how `follow` is meant to end, so it then ends with 0 (a failure
+to read or write still ends it with 1). With the main driver not logging, `follow` says so once; a driver that
 cannot be reached (restarting, reinstalled) is waited for, with a message when it goes and
 when it is back.
 
