@@ -148,7 +148,7 @@ const ExportCase kCases[] = {
     {"_NuvexCtrlEx_GetVersion@12", NUVEX_FN(NuvexCtrlEx_GetVersion), {0, 0, 0}, 0},
     {"_NuvexCtrlEx_DescribeResult@16", NUVEX_FN(NuvexCtrlEx_DescribeResult),
      {Arg("NuvexCtrl_DecryptFile"), 531, 0, 0}, NUVEX_E_TEXT_CUT},
-    {"_NuvexCtrlEx_EncryptFile@20", NUVEX_FN(NuvexCtrlEx_EncryptFile), {Arg(kAbsentFile), 0, 0, 0, 0},
+    {"_NuvexCtrlEx_EncryptFile@20", NUVEX_FN(NuvexCtrlEx_EncryptFile), {Arg(kAbsentFile), 0, 20, 0, 0},
      NUVEX_E_KEY_INVALID},
     {"_NuvexCtrlEx_DecryptFile@24", NUVEX_FN(NuvexCtrlEx_DecryptFile),
      {Arg(kAbsentFile), 0, Arg(kAbsentFile), 20, 0, 0}, NUVEX_E_DOC_OPEN_FAILED},
