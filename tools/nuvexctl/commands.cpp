@@ -27,6 +27,13 @@ int& ExitStatus() {
 
 std::string Example(const std::string& lines) { return "\nExample:\n  " + lines + "\n"; }
 
+int CallAndConfirm(const std::string& what, const char* exportName, uint32_t (*call)()) {
+    uint32_t code = call();
+    if (code != 0) return ReportFailure(what, exportName, code);
+    Say(what + ": done");
+    return PrintJson({{"ok", true}});
+}
+
 std::string VerbName(const CLI::App* command) {
     std::string name;
     for (const CLI::App* c = command; c != nullptr; c = c->get_parent())
@@ -164,12 +171,6 @@ void PolicyJournal::End(bool whole, bool complete) {
 
 namespace {
 
-int Simple(const std::string& what, const char* exportName, uint32_t (*call)()) {
-    uint32_t code = call();
-    if (code != 0) return ReportFailure(what, exportName, code);
-    Say(what + ": done");
-    return PrintJson({{"ok", true}});
-}
 
 uint32_t LogOnCall() { return NuvexCtrl_StartLogging(); }
 uint32_t LogOffCall() { return NuvexCtrl_StopLogging(); }
@@ -679,13 +680,13 @@ void AddLogCommands(CLI::App& app) {
     log->footer(Example("nuvexctl log on\n  nuvexctl log show"));
     auto* on = log->add_subcommand("on", "Start logging");
     on->footer(Example("nuvexctl log on"));
-    Bind(on, [] { return Simple("starting the log", "NuvexCtrl_StartLogging", LogOnCall); });
+    Bind(on, [] { return CallAndConfirm("starting the log", "NuvexCtrl_StartLogging", LogOnCall); });
     auto* off = log->add_subcommand("off", "Stop logging");
     off->footer(Example("nuvexctl log off"));
-    Bind(off, [] { return Simple("stopping the log", "NuvexCtrl_StopLogging", LogOffCall); });
+    Bind(off, [] { return CallAndConfirm("stopping the log", "NuvexCtrl_StopLogging", LogOffCall); });
     auto* clear = log->add_subcommand("clear", "Discard the log");
     clear->footer(Example("nuvexctl log clear"));
-    Bind(clear, [] { return Simple("clearing the log", "NuvexCtrl_ClearAllLog", LogClearCall); });
+    Bind(clear, [] { return CallAndConfirm("clearing the log", "NuvexCtrl_ClearAllLog", LogClearCall); });
     auto* show = log->add_subcommand("show", "Drain the log and print its records");
     show->footer(Example("nuvexctl log show"));
     Bind(show, [] { return ShowLog(); });
@@ -765,10 +766,10 @@ void AddAclCommands(CLI::App& app) {
     acl->footer(Example("nuvexctl acl start\n  nuvexctl acl policy list"));
     auto* start = acl->add_subcommand("start", "Switch the access-control driver on");
     start->footer(Example("nuvexctl acl start"));
-    Bind(start, [] { return Simple("starting access control", "NuvexAccCtrl_Start", AclStartCall); });
+    Bind(start, [] { return CallAndConfirm("starting access control", "NuvexAccCtrl_Start", AclStartCall); });
     auto* stop = acl->add_subcommand("stop", "Switch the access-control driver off");
     stop->footer(Example("nuvexctl acl stop"));
-    Bind(stop, [] { return Simple("stopping access control", "NuvexAccCtrl_Stop", AclStopCall); });
+    Bind(stop, [] { return CallAndConfirm("stopping access control", "NuvexAccCtrl_Stop", AclStopCall); });
     auto* log = acl->add_subcommand("log", "Drain the access-control log");
     log->footer(Example("nuvexctl acl log"));
     Bind(log, [] { return AclLog(); });
@@ -800,7 +801,7 @@ void AddAclCommands(CLI::App& app) {
     Bind(del, [] { return AclPolicyDelete(deleteId); });
     auto* clear = policy->add_subcommand("clear", "Delete every policy");
     clear->footer(Example("nuvexctl acl policy clear"));
-    Bind(clear, [] { return Simple("deleting all access-control policies", "NuvexAccCtrl_DeleteAllPolicy", AclClearCall); });
+    Bind(clear, [] { return CallAndConfirm("deleting all access-control policies", "NuvexAccCtrl_DeleteAllPolicy", AclClearCall); });
 }
 
 void AddPassPathCommands(CLI::App& app) {

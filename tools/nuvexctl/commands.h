@@ -81,4 +81,7 @@ void WarnOfLeftoverJournal();
 // "Example:" footer for a verb's --help.
 std::string Example(const std::string& lines);
 
+// Runs an export that takes no arguments and says "<what>: done" (or reports its failure).
+int CallAndConfirm(const std::string& what, const char* exportName, uint32_t (*call)());
+
 }  // namespace nuvexctl

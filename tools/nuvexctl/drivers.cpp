@@ -637,13 +637,6 @@ int Restart(const std::string& name) {
     return DriverDone(*kind, true, std::string(facts.loaded ? "restarted" : "loaded") + " the " + name + " driver");
 }
 
-int SwitchMainDriver(const std::string& what, const char* exportName, uint32_t (*call)()) {
-    uint32_t code = call();
-    if (code != 0) return ReportFailure(what, exportName, code);
-    Say(what + ": done");
-    return PrintJson({{"ok", true}});
-}
-
 uint32_t SuspendMain() { return NuvexCtrl_SuspendDriver(); }
 uint32_t ResumeMain() { return NuvexCtrl_ResumeDriver(); }
 
@@ -719,10 +712,10 @@ void AddDriverCommands(CLI::App& app) {
 
     auto* suspend = driver->add_subcommand("suspend", "Suspend the main driver");
     suspend->footer(Example("nuvexctl driver suspend"));
-    Bind(suspend, [] { return SwitchMainDriver("suspending the main driver", "NuvexCtrl_SuspendDriver", SuspendMain); });
+    Bind(suspend, [] { return CallAndConfirm("suspending the main driver", "NuvexCtrl_SuspendDriver", SuspendMain); });
     auto* resume = driver->add_subcommand("resume", "Resume the main driver");
     resume->footer(Example("nuvexctl driver resume"));
-    Bind(resume, [] { return SwitchMainDriver("resuming the main driver", "NuvexCtrl_ResumeDriver", ResumeMain); });
+    Bind(resume, [] { return CallAndConfirm("resuming the main driver", "NuvexCtrl_ResumeDriver", ResumeMain); });
 }
 
 }  // namespace nuvexctl
