@@ -1,7 +1,8 @@
 // Encrypting and decrypting in place a tree of many small files, one file at a time: the
 // library (one export call per file), a loop over the same files with libcrypto's chacha20
 // and the same durability, the same loop without a cipher (the floor: open, read, write,
-// flush, rename of the same bytes), and `nuvexctl doc encrypt/decrypt -r` with one job and
+// flush, rename of the same bytes; once more with the folder flushed after the rename, as the
+// library does), and `nuvexctl doc encrypt/decrypt -r` with one job and
 // with one per processor. Wall and CPU seconds (children included), files per second, mean
 // time per file in each size band, the peak memory of the library loop, and the ratios the
 // library is held to. Every measurement runs in a child process of its own, and each round
@@ -217,11 +218,12 @@ Measurement RunCommand(const std::string& name, std::vector<std::string> argv) {
 
 using Transform = std::function<bool(const uint8_t* in, std::size_t length, uint8_t* out)>;
 
-// Replaces `path` by its bytes through `transform` with the durability the library gives: a
-// new file beside the old one, created exclusively and owner-only, written from 1 MiB reads,
-// flushed, given the old file's permissions, and renamed over it.
+// Replaces `path` by its bytes through `transform`: a new file beside the old one, created
+// exclusively and owner-only, written from 1 MiB reads, flushed, given the old file's
+// permissions, and renamed over it; with `flushFolder` the folder is flushed after the rename
+// as well, which the library does so that the replace itself is on disk when it returns.
 bool ReplaceThrough(const std::string& path, std::vector<uint8_t>& in, std::vector<uint8_t>& out,
-                    const Transform& transform) {
+                    const Transform& transform, bool flushFolder = false) {
     // Sized on first use, in the measuring child: the parent's memory is not the loop's.
     if (in.empty()) in.resize(kReadSize), out.resize(kReadSize);
     const int source = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -246,6 +248,12 @@ bool ReplaceThrough(const std::string& path, std::vector<uint8_t>& in, std::vect
     ::close(source);
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok && target >= 0) ::unlink(temp.c_str());
+    if (ok && flushFolder) {
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = directory >= 0 && ::fsync(directory) == 0;
+        if (directory >= 0) ::close(directory);
+    }
     return ok;
 }
 
@@ -346,11 +354,16 @@ int main(int argc, char** argv) {
     auto libraryDecrypt = [](const TreeFile& f) {
         return NuvexCtrlEx_DecryptFile(f.path.c_str(), nullptr, nullptr, 0, nullptr, nullptr) == 0;
     };
-    auto copyOnly = [&](const TreeFile& f) {
-        return ReplaceThrough(f.path, in, out, [](const uint8_t* data, std::size_t length, uint8_t* to) {
-            std::memcpy(to, data, length);
-            return true;
-        });
+    auto copyOnly = [&](bool flushFolder) {
+        return [&, flushFolder](const TreeFile& f) {
+            return ReplaceThrough(
+                f.path, in, out,
+                [](const uint8_t* data, std::size_t length, uint8_t* to) {
+                    std::memcpy(to, data, length);
+                    return true;
+                },
+                flushFolder);
+        };
     };
     auto nuvexctl = [&](const char* verb, long n) {
         return std::vector<std::string>{tool, "doc", verb, "-r", "--default-key", "--jobs",
@@ -358,7 +371,7 @@ int main(int argc, char** argv) {
     };
 
     enum {
-        kFloor, kSslEnc, kSslDec, kLibEnc, kLibDec, kToolEnc1, kToolDec1, kToolEncN, kToolDecN,
+        kFloor, kFloorFolder, kSslEnc, kSslDec, kLibEnc, kLibDec, kToolEnc1, kToolDec1, kToolEncN, kToolDecN,
         kCount
     };
     std::vector<Measurement> best(kCount);
@@ -366,7 +379,8 @@ int main(int argc, char** argv) {
     bool intact = true;
     for (int round = 0; round < rounds; ++round) {
         // Each pair leaves the tree plain again for the next.
-        Keep(best[kFloor], RunPerFile("floor: open/read/write/fsync/rename", files, copyOnly));
+        Keep(best[kFloor], RunPerFile("floor: open/read/write/fsync/rename", files, copyOnly(false)));
+        Keep(best[kFloorFolder], RunPerFile("floor + folder fsync", files, copyOnly(true)));
 #if NUVEX_BENCH_HAVE_LIBCRYPTO
         Keep(best[kSslEnc], RunPerFile("openssl loop encrypt", files,
                                        [&](const TreeFile& f) { return SslReplace(f.path, true, in, out); }));
@@ -424,8 +438,12 @@ int main(int argc, char** argv) {
           BandMeanMs(best[kSslEnc], 0), measured(kLibEnc, kSslEnc));
     Ratio("library decrypt / openssl loop, per file < 30 KiB", "<= 1.20", BandMeanMs(best[kLibDec], 0),
           BandMeanMs(best[kSslDec], 0), measured(kLibDec, kSslDec));
-    Ratio("library encrypt / floor, per file < 30 KiB", "-", BandMeanMs(best[kLibEnc], 0),
-          BandMeanMs(best[kFloor], 0), measured(kLibEnc, kFloor));
+    Ratio("library encrypt / floor + folder fsync, per file < 30 KiB", "-",
+          BandMeanMs(best[kLibEnc], 0), BandMeanMs(best[kFloorFolder], 0),
+          measured(kLibEnc, kFloorFolder));
+    Ratio("library decrypt / floor + folder fsync, per file < 30 KiB", "-",
+          BandMeanMs(best[kLibDec], 0), BandMeanMs(best[kFloorFolder], 0),
+          measured(kLibDec, kFloorFolder));
     Ratio(("nuvexctl encrypt --jobs " + jobsN + " / library loop, wall").c_str(), "<= 0.75",
           best[kToolEncN].seconds, best[kLibEnc].seconds, measured(kToolEncN, kLibEnc));
     Ratio(("nuvexctl decrypt --jobs " + jobsN + " / library loop, wall").c_str(), "<= 0.75",
