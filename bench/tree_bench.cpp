@@ -10,7 +10,10 @@
 // measurement, not a test: never run by ctest.
 //
 //     tree_bench [--files N | --full] [--rounds N] [--dir DIRECTORY] [--jobs N]
-//                [--nuvexctl PATH]
+//                [--nuvexctl PATH] [--library-only]
+//
+// --library-only measures the floors and the library loop alone: two builds of the program
+// against two versions of the library, run in turns, compare the versions on the same tree.
 //
 // The tree has a fixed seed: 60% of the files 2-30 KiB, 30% 30-500 KiB, 10% 0.5-5 MiB,
 // 2000 files by default (about 0.7 GB), 20,000 with --full (about 5.4 GB).
@@ -314,6 +317,7 @@ int main(int argc, char** argv) {
     long jobs = ::sysconf(_SC_NPROCESSORS_ONLN);
     std::string base = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
     std::string tool = (std::filesystem::path(argv[0]).parent_path() / "nuvexctl").string();
+    bool libraryOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -323,9 +327,10 @@ int main(int argc, char** argv) {
         else if (option == "--dir" && hasValue) base = argv[++i];
         else if (option == "--jobs" && hasValue) jobs = std::max(1, std::atoi(argv[++i]));
         else if (option == "--nuvexctl" && hasValue) tool = argv[++i];
+        else if (option == "--library-only") libraryOnly = true;
         else {
             std::fprintf(stderr, "usage: %s [--files N | --full] [--rounds N] [--dir DIRECTORY] "
-                                 "[--jobs N] [--nuvexctl PATH]\n", argv[0]);
+                                 "[--jobs N] [--nuvexctl PATH] [--library-only]\n", argv[0]);
             return 2;
         }
     }
@@ -381,6 +386,12 @@ int main(int argc, char** argv) {
         // Each pair leaves the tree plain again for the next.
         Keep(best[kFloor], RunPerFile("floor: open/read/write/fsync/rename", files, copyOnly(false)));
         Keep(best[kFloorFolder], RunPerFile("floor + folder fsync", files, copyOnly(true)));
+        if (libraryOnly) {
+            Keep(best[kLibEnc], RunPerFile("library loop encrypt", files, libraryEncrypt));
+            Keep(best[kLibDec], RunPerFile("library loop decrypt in place", files, libraryDecrypt));
+            intact = intact && TreeIsPlain(files);
+            continue;
+        }
 #if NUVEX_BENCH_HAVE_LIBCRYPTO
         Keep(best[kSslEnc], RunPerFile("openssl loop encrypt", files,
                                        [&](const TreeFile& f) { return SslReplace(f.path, true, in, out); }));
