@@ -302,7 +302,10 @@ double BandMeanMs(const Measurement& m, std::size_t band) {
     return m.bandFiles[band] == 0 ? 0 : 1e3 * m.bandSeconds[band] / m.bandFiles[band];
 }
 
+bool g_quietUnmeasured = false;  // --library-only: the ratios it cannot give are left out
+
 void Ratio(const char* what, const char* goal, double x, double y, bool measured) {
+    if (!measured && g_quietUnmeasured) return;
     if (measured && y > 0)
         std::printf("  %-52s %7.2f   (goal %s)\n", what, x / y, goal);
     else
@@ -327,7 +330,7 @@ int main(int argc, char** argv) {
         else if (option == "--dir" && hasValue) base = argv[++i];
         else if (option == "--jobs" && hasValue) jobs = std::max(1, std::atoi(argv[++i]));
         else if (option == "--nuvexctl" && hasValue) tool = argv[++i];
-        else if (option == "--library-only") libraryOnly = true;
+        else if (option == "--library-only") libraryOnly = g_quietUnmeasured = true;
         else {
             std::fprintf(stderr, "usage: %s [--files N | --full] [--rounds N] [--dir DIRECTORY] "
                                  "[--jobs N] [--nuvexctl PATH] [--library-only]\n", argv[0]);
