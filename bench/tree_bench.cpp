@@ -155,7 +155,8 @@ private:
 
 // Runs `work` in a child process; the child's exit status is `work`'s result.
 Measurement RunChild(const std::string& name, const std::function<int()>& work) {
-    Measurement m{name};
+    Measurement m;
+    m.name = name;
     std::fflush(nullptr);  // nothing buffered may be written twice
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
@@ -177,7 +178,12 @@ Measurement RunChild(const std::string& name, const std::function<int()>& work) 
 Measurement RunPerFile(const std::string& name, const std::vector<TreeFile>& files,
                        const std::function<bool(const TreeFile&)>& each) {
     SharedTimes times(files.size());
-    if (times.get() == nullptr) return Measurement{name, false, 0, 0, 0, false, {}, {}, "no memory"};
+    if (times.get() == nullptr) {
+        Measurement failed;
+        failed.name = name;
+        failed.note = "no memory for the per-file times";
+        return failed;
+    }
     Measurement m = RunChild(name, [&] {
         for (std::size_t i = 0; i < files.size(); ++i) {
             const auto start = std::chrono::steady_clock::now();
