@@ -131,7 +131,8 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
     // The document takes the plain file's attributes (without read-only) from the start and
     // its permissions and owner through its own handle just before the replace; until then
     // only its creator can open it (under the built-in key a document is as good as plain).
-    const DWORD attributes = AttributesOf(plain.handle());
+    // As seen a moment ago through the same handle: asking again would cost another look.
+    const DWORD attributes = seen.information.dwFileAttributes;
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     // The temporary file is removed on every failure below, except after a failed replace,
@@ -233,7 +234,10 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     // The plain file takes the replaced file's attributes without read-only (a new target
     // none), and its permissions and owner through its own handle just before the replace (a
     // new target: the document's permissions); until then only its creator can open it.
-    const DWORD attributes = newTarget ? FILE_ATTRIBUTE_NORMAL : AttributesOf(replaced->handle());
+    // In place, the document's attributes are those it was seen with.
+    const DWORD attributes = newTarget              ? FILE_ATTRIBUTE_NORMAL
+                             : replaced == &document ? seen.information.dwFileAttributes
+                                                     : AttributesOf(replaced->handle());
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     TempFile temp;

@@ -121,7 +121,8 @@ public:
                  const SealKey& key, uint8_t* buffer, const CopyProgress* progress)
         : source_(source), target_(target), length_(length), stream_(stream), key_(key),
           buffer_(buffer), progress_(progress),
-          chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize), targetStart_(Position(target)) {}
+          chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize),
+          targetStart_(chunks_ > 1 ? Position(target) : 0) {}
 
     CopyFailure Run() {
         const uint32_t helpers = HelpersFor(length_);
@@ -174,10 +175,13 @@ private:
     }
     // Each chunk's write-out starts as soon as it is written: the disk then works while later
     // chunks are read and enciphered, and the flush that follows the copy waits only for the
-    // last ones.
+    // last ones. The last chunk gets no hint: the flush follows at once and writes it anyway,
+    // so for a file of one chunk (most files) the hint would be a system call for nothing.
     bool WriteChunk(uint64_t chunk) {
         if (!WriteAll(target_, Slot(chunk), ChunkLength(chunk))) return false;
-        platform::StartWriteOut(target_, targetStart_ + chunk * kCopyChunkSize, ChunkLength(chunk));
+        if (chunk + 1 < chunks_)
+            platform::StartWriteOut(target_, targetStart_ + chunk * kCopyChunkSize,
+                                    ChunkLength(chunk));
         return true;
     }
 
@@ -305,7 +309,8 @@ private:
     uint8_t* const buffer_;
     const CopyProgress* const progress_;
     const uint64_t chunks_;
-    const uint64_t targetStart_;  // where the first chunk goes in the target
+    const uint64_t targetStart_;  // where the first chunk goes in the target (asked only when
+                                  // there are write-out hints to give)
 
     platform::Lock lock_;
     platform::Condition changed_;
