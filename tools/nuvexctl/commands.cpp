@@ -304,8 +304,9 @@ int PolicyShow(uint32_t id) {
 int PolicyAddText(const std::string& text) {
     uint32_t code = NuvexCtrl_InsertPolicyStr(text.c_str());
     if (code != 0) return ReportFailure("adding the policy text", "NuvexCtrl_InsertPolicyStr", code);
-    Say("policy added");
-    return PrintJson({{"ok", true}});
+    const uint32_t id = PolicyTextId(text);
+    Say("policy " + std::to_string(id) + " added");
+    return PrintJson({{"ok", true}, {"id", id}});
 }
 
 int PolicyAddRecord(uint32_t id, const std::vector<std::string>& lists, const std::vector<uint32_t>& values) {
