@@ -821,7 +821,7 @@ CLI::Option* AddCount(CLI::App* command, const std::string& name, uint32_t& targ
 void AddDocumentCommands(CLI::App& app) {
     auto* doc = app.add_subcommand("doc", "Encrypted documents");
     doc->require_subcommand(1);
-    doc->footer(Example("nuvexctl doc encrypt -r ./reports\n  nuvexctl doc info report.txt"));
+    doc->footer(Example("nuvexctl doc encrypt --key-file document.key -r ./reports\n  nuvexctl doc info report.txt"));
 
     static std::vector<std::string> encryptFiles, decryptFiles;
     static bool encryptRecursive = false, decryptRecursive = false, encryptLinks = false, decryptLinks = false;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         app.set_version_flag("--version", "nuvexctl " NUVEXCTRL_VERSION, "Print the version and exit");
         app.footer(Example(
             "nuvexctl status\n"
-            "  nuvexctl doc encrypt report.txt\n"
+            "  nuvexctl doc encrypt --key-file document.key report.txt\n"
             "  nuvexctl --json policy list"));
 
         AddStatusCommands(app);
