@@ -1,5 +1,6 @@
 #include "machine_root.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +11,19 @@
 #include "platform/host/host_hooks.h"
 
 namespace nuvex::test {
+
+void KillRecordedDrivers(const std::string& root) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/Drivers", ec)) {
+        if (entry.path().extension() != ".pid") continue;
+        const long pid = std::atol(ReadFileBytes(entry.path().string()).c_str());
+        if (pid <= 0) continue;
+        // The driver's environment names its machine root (NUVEX_HOST_ROOT).
+        std::string environment = '\0' + ReadFileBytes("/proc/" + std::to_string(pid) + "/environ");
+        if (environment.find(std::string("\0NUVEX_HOST_ROOT=") + root + '\0') != std::string::npos)
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
 
 void MachineRootTest::SetUp() {
     char pattern[] = "/tmp/nuvex-test-XXXXXX";

@@ -20,6 +20,12 @@ private:
     std::string root_;
 };
 
+// Ends (SIGKILL) the simulated drivers a tool run loaded for `root`: each process whose pid
+// is recorded in the root's Drivers folder, only while that process still runs for this root.
+// A recorded driver may have ended long ago and its pid be another process's by now (tests
+// run side by side and spawn thousands of processes), which must not be hit.
+void KillRecordedDrivers(const std::string& root);
+
 // Reads and writes whole files (host paths).
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);

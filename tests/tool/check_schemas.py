@@ -332,10 +332,16 @@ def scenario(run, scratch):
 def stop_drivers(root):
     # Leave no simulated driver running, whatever happened.
     drivers = os.path.join(root, "Drivers")
+    # Only a process that still runs for this root: a recorded driver may have ended, and its
+    # pid be another process's by now.
     for name in ("Nuvex.pid", "NuvexACL.pid", "NuvexMon.pid"):
         try:
             with open(os.path.join(drivers, name)) as f:
-                os.kill(int(f.read().strip()), signal.SIGKILL)
+                pid = int(f.read().strip())
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = b"\0" + f.read()
+            if b"\0NUVEX_HOST_ROOT=" + os.fsencode(root) + b"\0" in environment:
+                os.kill(pid, signal.SIGKILL)
         except (OSError, ValueError):
             pass
 

@@ -149,11 +149,7 @@ protected:
         Tool({"driver", "uninstall", "main"});
         Tool({"driver", "uninstall", "acl"});
         Tool({"driver", "uninstall", "monitor"});
-        for (const char* pidFile : {"Nuvex.pid", "NuvexACL.pid", "NuvexMon.pid"}) {
-            std::ifstream in(Root() + "/Drivers/" + pidFile);
-            int pid = 0;
-            if (in >> pid && pid > 0) ::kill(pid, SIGKILL);
-        }
+        nuvex::test::KillRecordedDrivers(Root());
         MachineRootTest::TearDown();
     }
     // The document key of the test's runs, in a file only its owner can read.
