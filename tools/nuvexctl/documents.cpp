@@ -403,7 +403,8 @@ struct RunKeyChecks {
 
     bool OtherKey(const std::string& file, const std::vector<uint8_t>& key) const {
         uint8_t guid[16] = {};
-        return loaded && NuvexCtrl_GetFileGUID(file.c_str(), guid) == 0 &&
+        // The GUID is read (one more open of the file) only when there is a check to compare.
+        return loaded && !checks.Empty() && NuvexCtrl_GetFileGUID(file.c_str(), guid) == 0 &&
                checks.Check(guid, key) == DocumentKeyChecks::Verdict::kOtherKey;
     }
 };

@@ -29,6 +29,8 @@ public:
     bool Load(std::string& why);
     // What the checks say of `key` for the document with this GUID. `key` empty: the built-in key.
     Verdict Check(const uint8_t (&guid)[16], const std::vector<uint8_t>& key) const;
+    // No document is listed: there is nothing to look up.
+    bool Empty() const { return checks_.empty(); }
     // Keeps the check of a document just made; safe from several threads at once.
     bool Record(const uint8_t (&guid)[16], const std::vector<uint8_t>& key, std::string& why);
 
