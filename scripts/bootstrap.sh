@@ -23,6 +23,21 @@ if ((${#missing[@]})); then
   if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync fails an index now and then (seen: the security suite's
+  # i386 index). The update is tried again; then the install is tried from what did arrive,
+  # and when it cannot resolve, from the release's own suite alone (-t CODENAME), whose
+  # indices of both architectures agree, so that an i386 library is not asked to match an
+  # amd64 security update whose i386 twin is missing from the lists.
+  install=(apt-get install -y -qq --no-install-recommends)
+  for attempt in 1 2 3; do
+    "${sudo_cmd[@]}" apt-get update -qq && break
+    echo "bootstrap: package index update failed (attempt $attempt of 3)" >&2
+    sleep $((attempt * 10))
+  done
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if ! DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" "${install[@]}" "${missing[@]}" >/dev/null; then
+    [[ -n "$codename" ]] || exit 1
+    echo "bootstrap: install failed; trying again from the $codename suite alone" >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" "${install[@]}" -t "$codename" "${missing[@]}" >/dev/null
+  fi
 fi
