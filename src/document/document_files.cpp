@@ -32,14 +32,14 @@ struct CopyCodes {
 };
 
 // Copies `length` body bytes from `source` (positioned at the first one) to `target` through
-// the cipher under `key`, starting at stream offset `stream`, with `buffer` of kCopyBufferSize
-// bytes, telling `progress` (may be null) as it goes. Returns 0, the failing side's code, or
+// the cipher under `key`, starting at stream offset `stream`, in `buffer` (made for `length`),
+// telling `progress` (may be null) as it goes. Returns 0, the failing side's code, or
 // NUVEX_E_CANCELLED when `progress` stopped it.
 uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
-                           const SealKey& key, bool encrypt, uint8_t* buffer,
+                           const SealKey& key, bool encrypt, CopyBuffer& buffer,
                            const CopyProgress* progress, const CopyCodes& codes) {
     uint32_t result = 0;
-    switch (CipherCopy(source, target, length, stream, key, encrypt, buffer, progress)) {
+    switch (CipherCopy(source, target, length, stream, key, encrypt, buffer.get(), progress)) {
         case CopyFailure::kNone: break;
         case CopyFailure::kRead: result = codes.readFailed; break;
         case CopyFailure::kWrite: result = codes.writeFailed; break;
@@ -47,7 +47,7 @@ uint32_t CopyThroughCipher(HANDLE source, HANDLE target, uint64_t length, uint32
     }
     // The chunks hold plain bytes (all of them when decrypting, a failed read's when
     // encrypting); they do not go back to the heap readable.
-    WipeCopyBuffer(buffer, length);
+    buffer.WipeAfterCopy(length);
     return result;
 }
 
@@ -142,15 +142,16 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
                      FILE_SHARE_READ,
                      CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
         return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
-    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
+    CopyBuffer buffer(plainSize);
     if (!buffer) return rc::NuvexCtrl_EncryptFile::kNoBufferMemory;
 
+    static_assert(kCopyWorkspaceBytes >= kHeaderSize, "every copy buffer has room for the header");
     EncodeHeader(CreateHeader(), buffer.get());
     if (!WriteAll(temp.handle(), buffer.get(), kHeaderSize))
         return rc::NuvexCtrl_EncryptFile::kHeaderWriteFailed;
     if (!SeekTo(plain.handle(), 0)) return NUVEX_E_PLAIN_READ_FAILED;
     uint32_t copied = CopyThroughCipher(plain.handle(), temp.handle(), plainSize, kBodyStreamOffset,
-                                        key, /*encrypt=*/true, buffer.get(), progress,
+                                        key, /*encrypt=*/true, buffer, progress,
                                         {NUVEX_E_PLAIN_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
     if (!AtEnd(plain.handle())) return NUVEX_E_PLAIN_READ_FAILED;
@@ -196,7 +197,7 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     if (!FileSize64(document.handle(), size)) return NUVEX_E_DOC_READ_FAILED;
     if (size < kHeaderSize) return NUVEX_E_DOC_SHRUNK;
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
-    HeapBlock<uint8_t> buffer(static_cast<uint8_t*>(MemAlloc(kCopyBufferSize)));
+    CopyBuffer buffer(size - kHeaderSize);
     if (!buffer) return rc::NuvexCtrl_DecryptFile::kNoMemory;
     // From here the target is its full path: the temporary file goes beside it and the replace
     // is handed it, so a bare name works and the limits are checked on what the system sees.
@@ -247,7 +248,7 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
         return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
     uint32_t copied = CopyThroughCipher(document.handle(), temp.handle(), size - kHeaderSize,
-                                        kBodyStreamOffset, key, /*encrypt=*/false, buffer.get(),
+                                        kBodyStreamOffset, key, /*encrypt=*/false, buffer,
                                         progress, {NUVEX_E_DOC_READ_FAILED, NUVEX_E_TEMP_WRITE_FAILED});
     if (copied != 0) return copied;
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;

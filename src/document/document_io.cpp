@@ -1,5 +1,7 @@
 #include "document/document_io.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/seal_core.h"
@@ -54,8 +56,8 @@ uint32_t FileSizeLow(HANDLE file) {
 
 namespace {
 
-// Below this a chunk is enciphered by one thread: a hand-over costs more than it saves.
-constexpr uint32_t kParallelThreshold = 128u * 1024;
+// Below this a chunk is enciphered in one piece: a hand-over costs more than it saves.
+constexpr uint32_t kSplitFrom = 128u * 1024;
 
 // Enciphering and deciphering are the same operation.
 void CipherStretch(SealWorkspace& workspace, uint8_t* data, uint32_t length, uint32_t offset,
@@ -64,15 +66,18 @@ void CipherStretch(SealWorkspace& workspace, uint8_t* data, uint32_t length, uin
     CryptDocumentBytesWith(workspace, data, length, offset, key);
 }
 
-// A chunk of at least kParallelThreshold bytes is enciphered in this many pieces, which the
-// copy's threads take in turn: when one thread is held up (the machine is busy), the others go
-// on with the next pieces, even of the next chunk, instead of waiting for it.
+// In a copy with helpers, a chunk of at least kSplitFrom bytes is enciphered in this many
+// pieces, which the copy's threads take in turn: when one thread is held up (the machine is
+// busy), the others go on with the next pieces, even of the next chunk, instead of waiting.
 constexpr uint32_t kPiecesPerChunk = 4;
 // Threads enciphering at once: two keep two processors busy while a third thread reads and a
 // fourth writes; more only crowd the processors the reads and writes need.
 constexpr uint32_t kCipherThreads = 2;
 
-uint32_t PiecesOf(uint32_t length) { return length < kParallelThreshold ? 1 : kPiecesPerChunk; }
+// Pieces of a chunk of `length` bytes in a copy with `helpers` helper threads.
+uint32_t PiecesOf(uint32_t length, uint32_t helpers) {
+    return helpers == 0 || length < kSplitFrom ? 1 : kPiecesPerChunk;
+}
 
 // Where piece `piece` of a chunk of `length` bytes at stream offset `offset` starts: an even
 // share, moved back to a keystream block edge so that no block is made twice. Every byte
@@ -94,14 +99,12 @@ uint64_t Position(HANDLE file) {
     return (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
 }
 
-// Helper threads a copy of `length` bytes starts. Below kParallelThreshold one thread does
-// it all faster than a hand-over; a single chunk cannot overlap its read and its write, so
-// only its cipher pieces are shared; longer copies read, encipher and write at once.
-uint32_t HelpersFor(uint64_t length) {
-    if (length < kParallelThreshold) return 0;
-    if (length <= kCopyChunkSize) return 1;
-    return kCopyThreads - 1;
-}
+// Helper threads a copy of `length` bytes starts. A copy of one chunk is done alone: its read,
+// its cipher pass and its write cannot overlap, and sharing only the cipher pass between two
+// threads cost more processor time than it saved, and no wall time, in a tree of office files
+// (a thread's start and the hand-overs against well under a millisecond of keystream). Longer
+// copies read, encipher and write at once.
+uint32_t HelpersFor(uint64_t length) { return length <= kCopyChunkSize ? 0 : kCopyThreads - 1; }
 constexpr uint32_t kMostHelpers = kCopyThreads - 1;
 static_assert(sizeof(SealWorkspace) <= kCopyWorkspaceBytes &&
                   kCopyWorkspaceBytes % alignof(SealWorkspace) == 0,
@@ -120,13 +123,12 @@ public:
     CopyPipeline(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,
                  const SealKey& key, uint8_t* buffer, const CopyProgress* progress)
         : source_(source), target_(target), length_(length), stream_(stream), key_(key),
-          buffer_(buffer), progress_(progress),
-          chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize),
+          buffer_(buffer), layout_(CopyBufferFor(length)), progress_(progress),
+          chunks_((length + kCopyChunkSize - 1) / kCopyChunkSize), helperCount_(HelpersFor(length)),
           targetStart_(chunks_ > 1 ? Position(target) : 0) {}
 
     CopyFailure Run() {
-        const uint32_t helpers = HelpersFor(length_);
-        for (uint32_t i = 0; i < helpers; ++i) {
+        for (uint32_t i = 0; i < helperCount_; ++i) {
             seats_[i] = {this, i + 1};
             helpers_[i].Start(&HelperEntry, &seats_[i]);
         }
@@ -155,11 +157,13 @@ private:
     }
 
     SealWorkspace& Workspace(uint32_t thread) const {
-        return *reinterpret_cast<SealWorkspace*>(buffer_ + kCopySlots * kCopyChunkSize +
-                                                 thread * kCopyWorkspaceBytes);
+        return *reinterpret_cast<SealWorkspace*>(buffer_ + layout_.WorkspacesAt() +
+                                                 thread * std::size_t{kCopyWorkspaceBytes});
     }
 
-    uint8_t* Slot(uint64_t chunk) const { return buffer_ + (chunk % kCopySlots) * kCopyChunkSize; }
+    uint8_t* Slot(uint64_t chunk) const {
+        return buffer_ + (chunk % layout_.slots) * std::size_t{layout_.slotBytes};
+    }
     uint32_t ChunkLength(uint64_t chunk) const {
         const uint64_t left = length_ - chunk * kCopyChunkSize;
         return static_cast<uint32_t>(left < kCopyChunkSize ? left : kCopyChunkSize);
@@ -200,7 +204,7 @@ private:
             chunk = written_;
             return Task::kWrite;
         }
-        if (!reading_ && read_ < chunks_ && read_ < written_ + kCopySlots) {
+        if (!reading_ && read_ < chunks_ && read_ < written_ + layout_.slots) {
             reading_ = true;
             chunk = read_;
             return Task::kRead;
@@ -209,7 +213,7 @@ private:
             ++ciphering_;
             chunk = nextChunk_;
             piece = nextPiece_;
-            if (++nextPiece_ == PiecesOf(ChunkLength(chunk))) {
+            if (++nextPiece_ == PiecesOf(ChunkLength(chunk), helperCount_)) {
                 nextPiece_ = 0;
                 ++nextChunk_;
             }
@@ -258,7 +262,7 @@ private:
             case Task::kCipher: {
                 const uint32_t length = ChunkLength(chunk);
                 const uint32_t offset = ChunkOffset(chunk);
-                const uint32_t pieces = PiecesOf(length);
+                const uint32_t pieces = PiecesOf(length, helperCount_);
                 const uint32_t from = PieceStart(length, offset, piece, pieces);
                 const uint32_t to = PieceStart(length, offset, piece + 1, pieces);
                 CipherStretch(Workspace(thread), Slot(chunk) + from, to - from, offset + from, key_);
@@ -268,7 +272,7 @@ private:
                     // Chunks are counted enciphered in order, each once all its pieces are.
                     bool advanced = false;
                     while (ciphered_ < chunks_ && piecesDone_[ciphered_ % kCopySlots] ==
-                                                      PiecesOf(ChunkLength(ciphered_))) {
+                                                      PiecesOf(ChunkLength(ciphered_), helperCount_)) {
                         piecesDone_[ciphered_ % kCopySlots] = 0;
                         ++ciphered_;
                         advanced = true;
@@ -307,8 +311,10 @@ private:
     const uint32_t stream_;
     const SealKey& key_;
     uint8_t* const buffer_;
+    const CopyBufferLayout layout_;
     const CopyProgress* const progress_;
     const uint64_t chunks_;
+    const uint32_t helperCount_;  // helper threads the copy starts
     const uint64_t targetStart_;  // where the first chunk goes in the target (asked only when
                                   // there are write-out hints to give)
 
@@ -335,13 +341,110 @@ private:
 
 }  // namespace
 
+CopyBufferLayout CopyBufferFor(uint64_t length) {
+    const uint32_t workspaces = 1 + HelpersFor(length);
+    if (length > kCopyChunkSize) {
+        const uint64_t chunks = (length + kCopyChunkSize - 1) / kCopyChunkSize;
+        return {chunks < kCopySlots ? static_cast<uint32_t>(chunks) : kCopySlots, kCopyChunkSize,
+                workspaces};
+    }
+    // One chunk: its slot rounded up to a cache line keeps the workspaces after it aligned.
+    constexpr uint32_t kLine = 64;
+    static_assert(kLine % alignof(SealWorkspace) == 0, "workspaces stay aligned after a slot");
+    const uint32_t bytes = (static_cast<uint32_t>(length) + kLine - 1) / kLine * kLine;
+    return {1, bytes == 0 ? kLine : bytes, workspaces};
+}
+
 void WipeCopyBuffer(uint8_t* buffer, uint64_t length) {
-    constexpr uint64_t kSlotBytes = uint64_t{kCopySlots} * kCopyChunkSize;
-    // Chunk n fills slot n % kCopySlots from its start, so the chunks of a copy have written
+    const CopyBufferLayout layout = CopyBufferFor(length);
+    // Chunk n fills slot n % slots from its start, so the chunks of a copy have written
     // nothing beyond its first `length` bytes (or beyond the slots).
-    SecureWipe(buffer, static_cast<std::size_t>(length < kSlotBytes ? length : kSlotBytes));
+    const uint64_t slotBytes = layout.WorkspacesAt();
+    SecureWipe(buffer, static_cast<std::size_t>(length < slotBytes ? length : slotBytes));
     // The caller's thread enciphers in workspace 0, helper i in workspace i.
-    SecureWipe(buffer + kSlotBytes, (1 + HelpersFor(length)) * std::size_t{kCopyWorkspaceBytes});
+    SecureWipe(buffer + layout.WorkspacesAt(), layout.workspaces * std::size_t{kCopyWorkspaceBytes});
+}
+
+// ---- copy buffers kept between calls -----------------------------------------------------
+
+namespace {
+
+// Copies longer than this take a full-sized buffer, kept for later calls; shorter ones a
+// buffer of their own size from the heap, where the C heap keeps such blocks for reuse.
+constexpr uint64_t kFullBufferFrom = 256u * 1024;
+// Full-sized buffers kept between calls: enough for two copies at once (a tool working on
+// two files side by side) without holding more than about 8 MiB while the module is idle.
+constexpr uint32_t kKeptBuffers = 2;
+std::atomic<uint8_t*> g_keptBuffers[kKeptBuffers] = {};
+
+// Releases the kept buffers when the module unloads (or the process ends).
+struct KeptBuffersRelease {
+    ~KeptBuffersRelease() { ReleaseKeptCopyBuffers(); }
+} g_keptBuffersRelease;
+
+}  // namespace
+
+CopyBuffer::CopyBuffer(uint64_t length) {
+    if (length <= kFullBufferFrom) {
+        block_ = static_cast<uint8_t*>(MemAlloc(CopyBufferFor(length).Bytes()));
+        return;
+    }
+    full_ = true;
+    for (std::atomic<uint8_t*>& kept : g_keptBuffers) {
+        block_ = kept.exchange(nullptr, std::memory_order_acquire);
+        if (block_ != nullptr) return;
+    }
+    block_ = static_cast<uint8_t*>(MemAlloc(kCopyBufferSize));
+    fresh_ = true;
+}
+
+CopyBuffer::~CopyBuffer() {
+    if (block_ == nullptr) return;
+    const bool roomToKeep = [] {
+        for (const std::atomic<uint8_t*>& kept : g_keptBuffers)
+            if (kept.load(std::memory_order_relaxed) == nullptr) return true;
+        return false;
+    }();
+    if (full_ && wiped_ && roomToKeep) {
+        // A buffer from the keep was all zeros before this copy, which wiped what it used. A
+        // new one also holds whatever the heap had there before, so it is wiped whole, once,
+        // before it joins the keep.
+        if (fresh_) SecureWipe(block_, kCopyBufferSize);
+        for (std::atomic<uint8_t*>& kept : g_keptBuffers) {
+            uint8_t* empty = nullptr;
+            if (kept.compare_exchange_strong(empty, block_, std::memory_order_release)) return;
+        }
+    }
+    MemFree(block_);
+}
+
+void CopyBuffer::WipeAfterCopy(uint64_t length) {
+    WipeCopyBuffer(block_, length);
+    wiped_ = true;
+}
+
+uint32_t KeptCopyBuffers() {
+    uint32_t count = 0;
+    for (const std::atomic<uint8_t*>& kept : g_keptBuffers)
+        if (kept.load(std::memory_order_relaxed) != nullptr) ++count;
+    return count;
+}
+
+bool KeptCopyBuffersAreClean() {
+    bool clean = true;
+    for (std::atomic<uint8_t*>& kept : g_keptBuffers) {
+        uint8_t* block = kept.exchange(nullptr, std::memory_order_acquire);
+        if (block == nullptr) continue;
+        for (uint32_t i = 0; i < kCopyBufferSize && clean; ++i) clean = block[i] == 0;
+        uint8_t* empty = nullptr;
+        if (!kept.compare_exchange_strong(empty, block, std::memory_order_release)) MemFree(block);
+    }
+    return clean;
+}
+
+void ReleaseKeptCopyBuffers() {
+    for (std::atomic<uint8_t*>& kept : g_keptBuffers)
+        MemFree(kept.exchange(nullptr, std::memory_order_acquire));
 }
 
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,

@@ -30,8 +30,53 @@ constexpr uint32_t kCopySlots = 4;
 // stack (the caller's thread may have little stack left).
 constexpr uint32_t kCopyThreads = 4;
 constexpr uint32_t kCopyWorkspaceBytes = 40u * 1024;  // room for one cipher workspace
+// The largest copy buffer: every slot and every thread's workspace.
 constexpr uint32_t kCopyBufferSize =
     kCopySlots * kCopyChunkSize + kCopyThreads * kCopyWorkspaceBytes;
+
+// How a copy of `length` bytes lays out its buffer: its chunk slots, one after the other, then
+// the cipher workspaces of the threads it may use. A copy of one chunk has one slot of the
+// chunk's own size, so that a small file costs a small buffer, not four slots of 1 MiB.
+struct CopyBufferLayout {
+    uint32_t slots;       // chunk n lives in slot n % slots
+    uint32_t slotBytes;   // a whole chunk, or the single chunk rounded up to a cache line
+    uint32_t workspaces;  // the caller's thread's and one per helper
+    std::size_t WorkspacesAt() const { return std::size_t{slots} * slotBytes; }
+    std::size_t Bytes() const { return WorkspacesAt() + std::size_t{workspaces} * kCopyWorkspaceBytes; }
+};
+CopyBufferLayout CopyBufferFor(uint64_t length);
+
+// The buffer of one copy of `length` bytes, at least CopyBufferFor(length).Bytes() long.
+// Buffers of long copies are full-sized and kept for later calls (a few of them, so that
+// copies on several threads each find one): allocating and releasing megabytes per call
+// costs a fresh mapping and its page faults on every file where the C heap does not keep
+// such blocks (32-bit Linux, Windows). A buffer goes back wiped (CipherCopy's caller wipes
+// what the copy used), so that nothing kept holds a plain byte between calls; the kept
+// buffers are released when the module unloads.
+class CopyBuffer {
+public:
+    explicit CopyBuffer(uint64_t length);
+    ~CopyBuffer();
+    CopyBuffer(const CopyBuffer&) = delete;
+    CopyBuffer& operator=(const CopyBuffer&) = delete;
+    uint8_t* get() const { return block_; }
+    explicit operator bool() const { return block_ != nullptr; }
+    // Wipes what a copy of `length` bytes left in it (WipeCopyBuffer); only a buffer wiped
+    // after its copy is kept, so that one left with a header or the heap's old bytes is not.
+    void WipeAfterCopy(uint64_t length);
+
+private:
+    uint8_t* block_ = nullptr;
+    bool full_ = false;   // a full-sized buffer, kept after use when there is room
+    bool wiped_ = false;  // wiped since its last use
+    bool fresh_ = false;  // allocated for this copy rather than taken from the keep
+};
+// Buffers kept between calls now, and whether every byte of them is zero (for the tests:
+// a kept buffer must hold no plain byte).
+uint32_t KeptCopyBuffers();
+bool KeptCopyBuffersAreClean();
+// Releases the kept buffers.
+void ReleaseKeptCopyBuffers();
 
 // Wipes what a copy of `length` bytes may have left in `buffer`: the chunk slots as far as its
 // chunks reached and the cipher workspaces of the threads it may have used, not the whole
@@ -71,9 +116,9 @@ struct CopyProgress {
 // cipher, as the stretch that starts at stream offset `stream`, under `key`. Reading,
 // enciphering and writing overlap: while pieces of chunk n are enciphered, chunk n + 1 is read
 // and chunk n - 1 written and its write-out to the disk started, so that the flush which
-// follows the copy has little left to wait for. The chunks live in `buffer` (kCopyBufferSize
-// bytes), kCopySlots of them in turn, followed by each thread's cipher workspace; nothing else
-// is allocated. Enciphering and deciphering are the same operation: `encrypt` only names it. The caller's thread does
+// follows the copy has little left to wait for. The chunks live in `buffer` (laid out as
+// CopyBufferFor(length) says), slot after slot in turn, followed by each thread's cipher
+// workspace; nothing else is allocated. Enciphering and deciphering are the same operation: `encrypt` only names it. The caller's thread does
 // every task itself when it has to: helper threads (none for a short copy) join in if and
 // when they start, so the copy never waits for a thread to start and completes under the
 // loader lock or any lock the caller holds. Every helper that began is done with the copy

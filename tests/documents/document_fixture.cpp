@@ -1,5 +1,7 @@
 #include "document_fixture.h"
 
+#include "platform/host/host_hooks.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -54,6 +56,10 @@ void DocumentTest::SetUp() {
 }
 
 void DocumentTest::TearDown() {
+    // Copy buffers the library keeps between calls hold no plain byte once a call has
+    // returned, whatever the call met (every fault, cancel and size of the document tests).
+    EXPECT_EQ(NuvexTest_KeptCopyBuffersAreClean(), 1) << "a kept copy buffer holds bytes";
+    EXPECT_LE(NuvexTest_KeptCopyBuffers(), 2u);
     OnDebugMessage("", nullptr);
     std::error_code ignored;
     std::filesystem::remove(EventsPath(), ignored);

@@ -56,8 +56,13 @@ uint32_t NuvexHost_LiveThreads(void);
 // Library heap: make the nth allocation from now on fail (sticky: every one from the nth on);
 // nth 0 switches it off.
 void NuvexTest_HeapFailAt(uint32_t nth, int sticky);
-// Blocks of the library heap now allocated and not freed.
+// Blocks of the library heap now allocated and not freed (the copy buffers kept between
+// calls left out).
 uint32_t NuvexTest_HeapLiveBlocks(void);
+// Copy buffers kept between calls, whether every byte of them is zero, and their release.
+uint32_t NuvexTest_KeptCopyBuffers(void);
+int NuvexTest_KeptCopyBuffersAreClean(void);
+void NuvexTest_ReleaseKeptCopyBuffers(void);
 // Allocations attempted since the last NuvexTest_HeapFailAt call.
 uint32_t NuvexTest_HeapAllocCount(void);
 }

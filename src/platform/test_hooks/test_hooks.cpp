@@ -2,6 +2,7 @@
 // else, so that the installed library exports the 61 exports and nothing more.
 #include "platform/host/host_hooks.h"
 
+#include "document/document_io.h"
 #include "frame/heap.h"
 #include "platform/host/driver_records.h"
 #include "platform/host/host_internal.h"
@@ -39,7 +40,19 @@ uint32_t NuvexHost_LiveThreads(void) { return LiveThreadCount(); }
 
 void NuvexTest_HeapFailAt(uint32_t nth, int sticky) { nuvex::HeapFailAt(nth, sticky != 0); }
 
-uint32_t NuvexTest_HeapLiveBlocks(void) { return nuvex::HeapLiveBlocks(); }
+// The copy buffers the module keeps between calls are its own, released when it unloads; a
+// test counting the blocks an export leaves behind does not count them.
+uint32_t NuvexTest_HeapLiveBlocks(void) {
+    return nuvex::HeapLiveBlocks() - nuvex::document::KeptCopyBuffers();
+}
+
+int NuvexTest_KeptCopyBuffersAreClean(void) {
+    return nuvex::document::KeptCopyBuffersAreClean() ? 1 : 0;
+}
+
+uint32_t NuvexTest_KeptCopyBuffers(void) { return nuvex::document::KeptCopyBuffers(); }
+
+void NuvexTest_ReleaseKeptCopyBuffers(void) { nuvex::document::ReleaseKeptCopyBuffers(); }
 
 uint32_t NuvexTest_HeapAllocCount(void) { return nuvex::HeapAllocCount(); }
 
