@@ -94,8 +94,9 @@ HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD 
     if (raw < 0) return FailOpen(ErrorFromErrno(errno, path));
     Descriptor fd(LiftDescriptor(raw));
     if (fd.get() < 0) return FailOpen(ErrorFromErrno(errno));
-    int statusFlags = ::fcntl(fd.get(), F_GETFL);
-    if (statusFlags >= 0) ::fcntl(fd.get(), F_SETFL, statusFlags & ~O_NONBLOCK);
+    // Of the flags F_SETFL sets, the open asked only for O_NONBLOCK and maybe O_APPEND: setting
+    // them as known saves asking for them first (an open per call of a file operation).
+    ::fcntl(fd.get(), F_SETFL, base & O_APPEND);
 
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailOpen(ErrorFromErrno(errno));
