@@ -164,6 +164,8 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
     // The changed plain file stays as its writer left it; the document of its old content
     // goes.
     case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    // Another operation got the plain file and replaced it: as when it is held at the start.
+    case Replace::Taken: return rc::NuvexCtrl_EncryptFile::kOpenFailed;
     case Replace::Failed: break;
     }
     temp.Keep();  // the complete document stays beside the untouched plain file
@@ -269,6 +271,7 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     switch (done) {
     case Replace::Done: temp.Keep(); return 0;
     case Replace::SourceChanged: return NUVEX_E_SOURCE_CHANGED;
+    case Replace::Taken: return NUVEX_E_DOC_BUSY;
     case Replace::Failed: break;
     }
     return NUVEX_E_REPLACE_FAILED;

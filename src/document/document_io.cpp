@@ -1,7 +1,6 @@
 #include "document/document_io.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 
 #include "crypto/seal_core.h"

@@ -280,23 +280,32 @@ namespace {
 constexpr int kRenameAttempts = 20;
 constexpr uint32_t kRenamePauseMs = 5;
 
+enum class Renamed { Yes, No, Taken };
+
 // MoveFileExA(from, to, flags). Where a rename cannot replace a file that any handle holds
 // open (Windows), and the rename is refused, the operation's own hold on the target (`held`,
 // if any) ends, and the rename is tried again a few times, since a reader that has just
-// opened the file (a document test) closes it again at once. The hold ends only after
-// everything was decided and checked, so no other operation can get in between in a way
-// that matters: one that opens the file now finds it replaced at its own replace, or keeps
-// this rename from happening (nothing is changed).
-bool Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
+// opened the file (a document test) closes it again at once. Once the hold has ended, another
+// operation can take the same file and come to its own rename; so before every further try
+// the name must still hold the file this operation decided on (compared by identity). When it
+// holds another file, another operation has replaced it meanwhile, and this one replaces
+// nothing (Taken). The winner holds its new file through its rename, so a loser's rename
+// that comes between the check and that hold is refused and checked again.
+Renamed Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
+    BY_HANDLE_FILE_INFORMATION decided{};
+    bool known = false;
     for (int attempt = 1;; ++attempt) {
-        if (MoveFileExA(from, to, flags)) return true;
+        if (known && WhatNames(to, decided) == Naming::Other) return Renamed::Taken;
+        if (MoveFileExA(from, to, flags)) return Renamed::Yes;
         if (platform::kRenameReplacesOpenFiles || GetLastError() != ERROR_ACCESS_DENIED ||
             held == nullptr || attempt >= kRenameAttempts)
-            return false;
-        if (held->IsHeld())
+            return Renamed::No;
+        if (held->IsHeld()) {
+            known = GetFileInformationByHandle(held->handle(), &decided) != FALSE;
             held->Release();  // first the operation's own handle
-        else
+        } else {
             platform::SleepMilliseconds(kRenamePauseMs);  // then another's, for a moment
+        }
     }
 }
 
@@ -338,7 +347,11 @@ Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* he
         return Replace::Failed;
     }
     temp.Close();
-    if (!Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) return Replace::Failed;
+    switch (Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) {
+    case Renamed::Yes: break;
+    case Renamed::No: return Replace::Failed;
+    case Renamed::Taken: return Replace::Taken;
+    }
     temp.Keep();
     // A swap in the moment before the rename has put something else under the target's name,
     // and that is no success. While the new file is held no other operation replaces it, so

@@ -151,6 +151,8 @@ enum class Replace {
     Done,           // the target holds the new file
     Failed,         // the target was not replaced by the new file
     SourceChanged,  // the source was written by someone else meanwhile; nothing changed
+    Taken,          // another operation replaced the target while this one had let go of it
+                    // for its rename (Windows); nothing changed by this one
 };
 
 // Puts the complete, flushed temporary file, still open as created, in the place of `target`,
@@ -177,7 +179,7 @@ Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFi
 // existing target (null for a new target): where the platform refuses to rename over an open
 // file (Windows), that hold ends just before the rename. Done, or Failed: nothing moved (the
 // temporary file is still there unless its name was taken by another file), or what the name
-// held was moved in its place.
+// held was moved in its place; or Taken: nothing moved, another operation replaced the target.
 Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held);
 
 }  // namespace nuvex::document
