@@ -354,16 +354,6 @@ CopyBufferLayout CopyBufferFor(uint64_t length) {
     return {1, bytes == 0 ? kLine : bytes, workspaces};
 }
 
-void WipeCopyBuffer(uint8_t* buffer, uint64_t length) {
-    const CopyBufferLayout layout = CopyBufferFor(length);
-    // Chunk n fills slot n % slots from its start, so the chunks of a copy have written
-    // nothing beyond its first `length` bytes (or beyond the slots).
-    const uint64_t slotBytes = layout.WorkspacesAt();
-    SecureWipe(buffer, static_cast<std::size_t>(length < slotBytes ? length : slotBytes));
-    // The caller's thread enciphers in workspace 0, helper i in workspace i.
-    SecureWipe(buffer + layout.WorkspacesAt(), layout.workspaces * std::size_t{kCopyWorkspaceBytes});
-}
-
 // ---- copy buffers kept between calls -----------------------------------------------------
 
 namespace {
@@ -378,7 +368,10 @@ std::atomic<uint8_t*> g_keptBuffers[kKeptBuffers] = {};
 
 // Releases the kept buffers when the module unloads (or the process ends).
 struct KeptBuffersRelease {
-    ~KeptBuffersRelease() { ReleaseKeptCopyBuffers(); }
+    ~KeptBuffersRelease() {
+        for (std::atomic<uint8_t*>& kept : g_keptBuffers)
+            MemFree(kept.exchange(nullptr, std::memory_order_acquire));
+    }
 } g_keptBuffersRelease;
 
 }  // namespace
@@ -418,7 +411,13 @@ CopyBuffer::~CopyBuffer() {
 }
 
 void CopyBuffer::WipeAfterCopy(uint64_t length) {
-    WipeCopyBuffer(block_, length);
+    const CopyBufferLayout layout = CopyBufferFor(length);
+    // Chunk n fills slot n % slots from its start, so the chunks of a copy have written
+    // nothing beyond its first `length` bytes (or beyond the slots).
+    const uint64_t slotsEnd = layout.WorkspacesAt();
+    SecureWipe(block_, static_cast<std::size_t>(length < slotsEnd ? length : slotsEnd));
+    // The caller's thread enciphers in workspace 0, helper i in workspace i.
+    SecureWipe(block_ + slotsEnd, layout.workspaces * std::size_t{kCopyWorkspaceBytes});
     wiped_ = true;
 }
 
@@ -439,11 +438,6 @@ bool KeptCopyBuffersAreClean() {
         if (!kept.compare_exchange_strong(empty, block, std::memory_order_release)) MemFree(block);
     }
     return clean;
-}
-
-void ReleaseKeptCopyBuffers() {
-    for (std::atomic<uint8_t*>& kept : g_keptBuffers)
-        MemFree(kept.exchange(nullptr, std::memory_order_acquire));
 }
 
 CopyFailure CipherCopy(HANDLE source, HANDLE target, uint64_t length, uint32_t stream,

@@ -50,8 +50,8 @@ CopyBufferLayout CopyBufferFor(uint64_t length);
 // Buffers of long copies are full-sized and kept for later calls (a few of them, so that
 // copies on several threads each find one): allocating and releasing megabytes per call
 // costs a fresh mapping and its page faults on every file where the C heap does not keep
-// such blocks (32-bit Linux, Windows). A buffer goes back wiped (CipherCopy's caller wipes
-// what the copy used), so that nothing kept holds a plain byte between calls; the kept
+// such blocks (32-bit Linux, Windows). A buffer is kept only once WipeAfterCopy has wiped
+// what its copy used, so that nothing kept holds a plain byte between calls; the kept
 // buffers are released when the module unloads.
 class CopyBuffer {
 public:
@@ -61,8 +61,10 @@ public:
     CopyBuffer& operator=(const CopyBuffer&) = delete;
     uint8_t* get() const { return block_; }
     explicit operator bool() const { return block_ != nullptr; }
-    // Wipes what a copy of `length` bytes left in it (WipeCopyBuffer); only a buffer wiped
-    // after its copy is kept, so that one left with a header or the heap's old bytes is not.
+    // Wipes what a copy of `length` bytes may have left in it: the chunk slots as far as its
+    // chunks reached and the cipher workspaces of the threads it may have used, not the whole
+    // buffer, so that a small file costs a small wipe. Only a buffer wiped after its copy is
+    // kept, so that one left with a header or the heap's old bytes is not.
     void WipeAfterCopy(uint64_t length);
 
 private:
@@ -75,13 +77,6 @@ private:
 // a kept buffer must hold no plain byte).
 uint32_t KeptCopyBuffers();
 bool KeptCopyBuffersAreClean();
-// Releases the kept buffers.
-void ReleaseKeptCopyBuffers();
-
-// Wipes what a copy of `length` bytes may have left in `buffer`: the chunk slots as far as its
-// chunks reached and the cipher workspaces of the threads it may have used, not the whole
-// buffer, so that a small file costs a small wipe.
-void WipeCopyBuffer(uint8_t* buffer, uint64_t length);
 
 // Opens an existing file; an invalid owner when that fails or `path` is null.
 UniqueHandle OpenExisting(const char* path, DWORD access, DWORD share);

@@ -50,23 +50,24 @@ PolicyRecord Policy(uint32_t id) {
     return record;
 }
 
-// One worker: its own documents, its own band of policy IDs.
 // Thread i's document: small for even i, and for odd i long enough that its copy takes one of
 // the few copy buffers the library keeps between calls, so that threads contend for them.
-std::size_t SourceSize(int index) {
-    return index % 2 == 0 ? 20000 + index * 3001 : 300000 + index * 70001;
+std::string SourceOf(int index) {
+    std::mt19937 random(1000 + index);
+    std::string source(index % 2 == 0 ? 20000 + index * 3001 : 300000 + index * 70001, '\0');
+    for (char& c : source) c = static_cast<char>(random());
+    return source;
 }
 
+// One worker: its own documents, its own band of policy IDs.
 void Work(int index, int phase, Clock::time_point end, const std::string& dir, Figures& figures,
           std::vector<uint32_t>& inserted, std::atomic<int>& failures) {
-    std::mt19937 random(1000 + index);
     auto fail = [&](const std::string& what) {
         if (failures.fetch_add(1) < 20) ADD_FAILURE() << "thread " << index << ": " << what;
     };
     const std::string plainPath = dir + "/t" + std::to_string(index) + ".txt";
     const std::string otherPath = dir + "/t" + std::to_string(index) + ".out";
-    std::string source(SourceSize(index), '\0');
-    for (char& c : source) c = static_cast<char>(random());
+    const std::string source = SourceOf(index);
     uint32_t nextPolicy = 100000 * (index + 1) + 50000 * phase;
     for (uint32_t round = 0; Clock::now() < end; ++round) {
         WriteFileBytes(plainPath, source);
@@ -151,10 +152,7 @@ TEST_F(LoadTest, MixedExportsFromEightThreads) {
             ASSERT_EQ(NuvexCtrl_IsEncryptFile(path.c_str(), 0, &isDocument), 0u);
             EXPECT_NE(isDocument, 0u) << path;
             ASSERT_EQ(NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0), 0u) << path;
-            std::mt19937 random(1000 + i);
-            std::string source(SourceSize(i), '\0');
-            for (char& c : source) c = static_cast<char>(random());
-            EXPECT_TRUE(ReadFileBytes(path) == source) << path;
+            EXPECT_TRUE(ReadFileBytes(path) == SourceOf(i)) << path;
         }
     }
     EXPECT_EQ(failures.load(), 0);

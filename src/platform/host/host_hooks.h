@@ -59,10 +59,9 @@ void NuvexTest_HeapFailAt(uint32_t nth, int sticky);
 // Blocks of the library heap now allocated and not freed (the copy buffers kept between
 // calls left out).
 uint32_t NuvexTest_HeapLiveBlocks(void);
-// Copy buffers kept between calls, whether every byte of them is zero, and their release.
+// Copy buffers kept between calls, and whether every byte of them is zero.
 uint32_t NuvexTest_KeptCopyBuffers(void);
 int NuvexTest_KeptCopyBuffersAreClean(void);
-void NuvexTest_ReleaseKeptCopyBuffers(void);
 // Allocations attempted since the last NuvexTest_HeapFailAt call.
 uint32_t NuvexTest_HeapAllocCount(void);
 }

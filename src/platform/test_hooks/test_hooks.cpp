@@ -52,8 +52,6 @@ int NuvexTest_KeptCopyBuffersAreClean(void) {
 
 uint32_t NuvexTest_KeptCopyBuffers(void) { return nuvex::document::KeptCopyBuffers(); }
 
-void NuvexTest_ReleaseKeptCopyBuffers(void) { nuvex::document::ReleaseKeptCopyBuffers(); }
-
 uint32_t NuvexTest_HeapAllocCount(void) { return nuvex::HeapAllocCount(); }
 
 }  // extern "C"
