@@ -104,6 +104,52 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrlEx_DecryptFile(const char* fileName, con
                                                        NuvexCtrlExProgress progress,
                                                        void* context);
 
+/* A folder the caller holds open, for the exports that work on a name inside it: on Windows
+ * a directory HANDLE (CreateFileW with FILE_FLAG_BACKUP_SEMANTICS), on Linux a directory's
+ * file descriptor (O_DIRECTORY; O_PATH will do). The caller keeps it open during the call. */
+typedef intptr_t NuvexCtrlExFolder;
+
+/**
+ * NuvexCtrlEx_EncryptFile for the file `name` inside `folder`, for walks through a tree: the
+ * file is reached through the folder the caller holds, never through a path that a folder
+ * swapped for a link meanwhile could steer elsewhere, and a link at `name` is not followed
+ * (the call fails with 797 and changes nothing). The temporary file is made, and the replace
+ * done, in that same folder. Returns the codes of NuvexCtrlEx_EncryptFile.
+ * @param folder the folder holding the file (see NuvexCtrlExFolder).
+ * @param name the file's name in it: one name, no separator, not "." or "..".
+ * @param key as NuvexCtrlEx_EncryptFile.
+ * @param keyLength as NuvexCtrlEx_EncryptFile.
+ * @param progress called on the calling thread as the copy goes; may be null.
+ * @param context passed to `progress` unchanged.
+ * @blocking reads the whole file and writes the document; flushes it to disk.
+ * @threads as NuvexCtrlEx_EncryptFile.
+ */
+NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrlEx_EncryptFileIn(NuvexCtrlExFolder folder, const char* name,
+                                                         const void* key, uint32_t keyLength,
+                                                         NuvexCtrlExProgress progress,
+                                                         void* context);
+
+/**
+ * NuvexCtrlEx_DecryptFile for the document `name` inside `folder`, as NuvexCtrlEx_EncryptFileIn
+ * reaches its file: in place, or into `outName`, another name in the same folder. A link at
+ * either name is not followed (2401 for the document, 609 for the target). Returns the codes
+ * of NuvexCtrlEx_DecryptFile.
+ * @param folder the folder holding the document (see NuvexCtrlExFolder).
+ * @param name the document's name in it: one name, no separator, not "." or "..".
+ * @param outName the plain file's name in the same folder, or null to decrypt in place.
+ * @param key as NuvexCtrlEx_DecryptFile.
+ * @param keyLength as NuvexCtrlEx_DecryptFile.
+ * @param progress called on the calling thread as the copy goes; may be null.
+ * @param context passed to `progress` unchanged.
+ * @blocking reads the whole document and writes the plain file; flushes it to disk.
+ * @threads as NuvexCtrlEx_DecryptFile.
+ */
+NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrlEx_DecryptFileIn(NuvexCtrlExFolder folder, const char* name,
+                                                         const char* outName, const void* key,
+                                                         uint32_t keyLength,
+                                                         NuvexCtrlExProgress progress,
+                                                         void* context);
+
 #ifdef __cplusplus
 }
 #endif

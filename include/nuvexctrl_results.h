@@ -80,6 +80,9 @@
 /* from what the call saw when it took hold of it. The changed file is kept as written and    */
 /* nothing replaced, the temporary file removed. NuvexCtrl_EncryptFile, NuvexCtrl_DecryptFile. */
 #define NUVEX_E_SOURCE_CHANGED 2412u
+/* The plain file has other names (hard links): a document under this name would leave the  */
+/* plain bytes readable under the others. Nothing changed. NuvexCtrl_EncryptFile.           */
+#define NUVEX_E_PLAIN_HAS_OTHER_NAMES 2417u
 /* The extension interface (nuvexctrl_ex.h).                                               */
 /* The progress callback asked to stop. The temporary file is removed; the source and any  */
 /* existing target are as they were. NuvexCtrlEx_EncryptFile, NuvexCtrlEx_DecryptFile.     */
@@ -257,6 +260,7 @@
     X(NuvexCtrl_EncryptFile, TempFlushFailed, NUVEX_E_TEMP_FLUSH_FAILED, NUVEX_RESULT_ADDED, "the document could not be flushed to disk; the plain file is unchanged") \
     X(NuvexCtrl_EncryptFile, FileTooLarge, NUVEX_E_FILE_TOO_LARGE, NUVEX_RESULT_ADDED, "the file is too large for the document format (4 GiB less 4113 bytes)") \
     X(NuvexCtrl_EncryptFile, SourceChanged, NUVEX_E_SOURCE_CHANGED, NUVEX_RESULT_ADDED, "another program wrote the plain file meanwhile; it is kept as written, nothing replaced") \
+    X(NuvexCtrl_EncryptFile, PlainHasOtherNames, NUVEX_E_PLAIN_HAS_OTHER_NAMES, NUVEX_RESULT_ADDED, "the plain file has other names (hard links) that would keep the plain text; nothing changed") \
     X(NuvexCtrl_DecryptFile, NullArgument, 510, NUVEX_RESULT_FIXED, "the file name is null") \
     X(NuvexCtrl_DecryptFile, NoTarget, 517, NUVEX_RESULT_FIXED, "no target file was named") \
     X(NuvexCtrl_DecryptFile, NotDocument, 531, NUVEX_RESULT_FIXED, "not an encrypted document") \
@@ -387,6 +391,10 @@
     X(NuvexCtrlEx_EncryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, plain file as it was") \
     X(NuvexCtrlEx_DecryptFile, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is not 1 to 256 bytes (nor null with a length of 0 for the built-in key); nothing done") \
     X(NuvexCtrlEx_DecryptFile, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, document and target as they were") \
+    X(NuvexCtrlEx_EncryptFileIn, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is not 1 to 256 bytes (nor null with a length of 0 for the built-in key); nothing done") \
+    X(NuvexCtrlEx_EncryptFileIn, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, plain file as it was") \
+    X(NuvexCtrlEx_DecryptFileIn, KeyInvalid, NUVEX_E_KEY_INVALID, NUVEX_RESULT_ADDED, "the key is not 1 to 256 bytes (nor null with a length of 0 for the built-in key); nothing done") \
+    X(NuvexCtrlEx_DecryptFileIn, Cancelled, NUVEX_E_CANCELLED, NUVEX_RESULT_ADDED, "the progress callback asked to stop; temporary file removed, document and target as they were") \
     /* end of table */
 /* clang-format on */
 

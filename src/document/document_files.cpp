@@ -97,51 +97,64 @@ uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide,
 
 namespace nuvex::document {
 
-uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const CopyProgress* progress) {
-    if (fileName == nullptr) return rc::NuvexCtrl_EncryptFile::kNullArgument;
+namespace {
+
+// The attributes of an open file (FILE_ATTRIBUTE_NORMAL when they cannot be read).
+DWORD AttributesOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) return FILE_ATTRIBUTE_NORMAL;
+    return information.dwFileAttributes;
+}
+
+// How the file an operation is named for is opened: a caller's path follows a link at its
+// last name, as any open by name does; a name in a caller's folder (a walk) never does.
+HoldRules HoldRulesFor(bool followLink) {
+    return {kReadData | kHeldIdentityAccess, FILE_SHARE_READ | FILE_SHARE_DELETE, followLink,
+            /*watchWriters=*/true};
+}
+
+// The work of an encryption once the plain file's folder is held.
+uint32_t EncryptInFolder(const OperationFolder& folder, bool followLink, const SealKey& key,
+                         const CopyProgress* progress) {
+    HeapBlock<NameChar> path = NameIn(folder, folder.leaf(), folder.leafLength());
+    if (!path) return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
     // The plain file is held from the document test to the replace: read sharing lets readers
     // in, delete sharing lets the replace happen, and no writer or other operation gets in.
     // Missing, held by a writer, not a disk file or held by another operation: 797.
     HeldFile plain;
-    if (HoldFile(fileName, kReadData | kHeldIdentityAccess, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                 plain) != Hold::Held)
+    if (HoldFile(path.get(), HoldRulesFor(followLink), plain) != Hold::Held)
         return rc::NuvexCtrl_EncryptFile::kOpenFailed;
-    // The plain file as it is now: a write that gets past the hold (another program on the
-    // host) is noticed before the replace instead of being replaced away.
+    // The plain file as it is now: a write that gets past the hold where writers cannot be
+    // watched is noticed before the replace instead of being replaced away.
     SeenFile seen;
     if (!See(plain.handle(), seen)) return NUVEX_E_PLAIN_READ_FAILED;
     if (PassesQuickTest(plain.handle())) {
         OutputDebugStringA("7777en11111111111111111111111111111");
         return rc::NuvexCtrl_EncryptFile::kAlreadyDocument;
     }
-    // The temporary name and the replace work on the full path: a bare name is then the same
-    // file for the replace as for the open, and the limits are those of the path the system sees.
-    bool noMemory = false;
-    HeapBlock<char> fullPath = FullPathOf(fileName, noMemory);
-    if (!fullPath)
-        return noMemory ? rc::NuvexCtrl_EncryptFile::kNoNameMemory
-                        : rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
-    const std::size_t nameSize = std::strlen(fullPath.get()) + kTempSuffixRoom;
-    HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
-    if (!name) return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
+    // Its other names would keep the plain bytes after the replace put a document under this
+    // one: refused, nothing changed.
+    if (seen.information.nNumberOfLinks > 1) return NUVEX_E_PLAIN_HAS_OTHER_NAMES;
     uint64_t plainSize = 0;
     if (!FileSize64(plain.handle(), plainSize)) return NUVEX_E_PLAIN_READ_FAILED;
     if (plainSize >= kPlainSizeLimit) return NUVEX_E_FILE_TOO_LARGE;
 
-    // The document takes the plain file's attributes (without read-only) from the start and
-    // its permissions and owner through its own handle just before the replace; until then
-    // only its creator can open it (under the built-in key a document is as good as plain).
-    // As seen a moment ago through the same handle: asking again would cost another look.
+    // The document takes the plain file's attributes (without read-only) from the start, its
+    // owner just before the replace and its permissions just after it; until then only its
+    // creator can open it (under the built-in key a document is as good as plain).
     const DWORD attributes = seen.information.dwFileAttributes;
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     // The temporary file is removed on every failure below, except after a failed replace,
     // where the complete document is left beside the untouched plain file.
     TempFile temp;
-    if (!temp.Create(fullPath.get(), name.get(), nameSize, kTempEncryptAccess | kTempIdentityAccess,
-                     FILE_SHARE_READ,
-                     CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes()))
-        return rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
+    bool noMemory = false;
+    if (!temp.Create(folder, folder.leaf(), folder.leafLength(),
+                     kTempEncryptAccess | kTempIdentityAccess, FILE_SHARE_READ,
+                     CarriedAttributes(attributes), /*announce=*/true, privateFile.attributes(),
+                     noMemory))
+        return noMemory ? rc::NuvexCtrl_EncryptFile::kNoNameMemory
+                        : rc::NuvexCtrl_EncryptFile::kTempCreateFailed;
     CopyBuffer buffer(plainSize);
     if (!buffer) return rc::NuvexCtrl_EncryptFile::kNoBufferMemory;
 
@@ -159,7 +172,7 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
     // truncated document in its place.
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
 
-    switch (ReplaceHeld(fullPath.get(), plain, attributes, temp, plain.handle(), seen)) {
+    switch (ReplaceHeld(folder, folder.leaf(), plain, plain.handle(), temp, plain, seen)) {
     case Replace::Done: temp.Keep(); return 0;
     // The changed plain file stays as its writer left it; the document of its old content
     // goes.
@@ -172,15 +185,27 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
     return rc::NuvexCtrl_EncryptFile::kReplaceFailed;
 }
 
-uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const char* outFileName,
-                             const SealKey& key, const CopyProgress* progress) {
-    if (outFileName != nullptr) OutputDebugStringA(outFileName);
-    if (fileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNullArgument;
-    if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
+// Where a decryption puts its plain file: the document's own folder and name (in place), or
+// a target of its own.
+struct DecryptTarget {
+    const OperationFolder* folder;
+    const NameChar* leaf;
+    std::size_t leafLength;
+    bool followLink;
+};
+
+// The work of a decryption once the document's folder is held; `target` is null in place, or
+// opens the target's folder (after the document's checks, whose codes come first).
+uint32_t DecryptInFolder(const OperationFolder& documentFolder, bool followLink,
+                         const char* givenTarget,
+                         OperationFolder::Opened (*openTarget)(void* context, OperationFolder& folder),
+                         void* openContext, const SealKey& key, const CopyProgress* progress) {
+    HeapBlock<NameChar> documentPath =
+        NameIn(documentFolder, documentFolder.leaf(), documentFolder.leafLength());
+    if (!documentPath) return rc::NuvexCtrl_DecryptFile::kNoMemory;
     // The document is held from its test to the end, as the plain file of an encryption is.
     HeldFile document;
-    switch (HoldFile(fileName, kReadData | kHeldIdentityAccess,
-                     FILE_SHARE_READ | FILE_SHARE_DELETE, document)) {
+    switch (HoldFile(documentPath.get(), HoldRulesFor(followLink), document)) {
     case Hold::Held: break;
     case Hold::Busy: return NUVEX_E_DOC_BUSY;
     default: return NUVEX_E_DOC_OPEN_FAILED;  // "cannot open" is not "not a document"
@@ -191,8 +216,7 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     OutputDebugStringA("enter de");
 
     // The target's limit is MAX_PATH in characters as the file system counts them, not bytes.
-    const char* given = toOtherFile != 0 ? outFileName : fileName;
-    if (platform::CountPathCharacters(given, std::strlen(given)) >= MAX_PATH)
+    if (platform::CountPathCharacters(givenTarget, std::strlen(givenTarget)) >= MAX_PATH)
         return NUVEX_E_PATH_TOO_LONG;
 
     uint64_t size = 0;
@@ -201,29 +225,32 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     if (size > kDocumentSizeMax) return NUVEX_E_FILE_TOO_LARGE;
     CopyBuffer buffer(size - kHeaderSize);
     if (!buffer) return rc::NuvexCtrl_DecryptFile::kNoMemory;
-    // From here the target is its full path: the temporary file goes beside it and the replace
-    // is handed it, so a bare name works and the limits are checked on what the system sees.
-    bool noMemory = false;
-    HeapBlock<char> fullTarget = FullPathOf(given, noMemory);
-    if (!fullTarget)
-        return noMemory ? rc::NuvexCtrl_DecryptFile::kNoMemory
-                        : rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
-    const char* target = fullTarget.get();
-    const std::size_t nameSize = std::strlen(target) + kTempSuffixRoom;
-    HeapBlock<char> name(static_cast<char*>(MemAlloc(nameSize)));
-    if (!name) return rc::NuvexCtrl_DecryptFile::kNoMemory;
+
+    OperationFolder targetFolder;
+    DecryptTarget target{&documentFolder, documentFolder.leaf(), documentFolder.leafLength(),
+                         followLink};
+    if (openTarget != nullptr) {
+        switch (openTarget(openContext, targetFolder)) {
+        case OperationFolder::Opened::Yes: break;
+        case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_DecryptFile::kNoMemory;
+        default: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
+        }
+        target = {&targetFolder, targetFolder.leaf(), targetFolder.leafLength(), followLink};
+    }
+    const OperationFolder& folder = *target.folder;
+    HeapBlock<NameChar> targetPath = NameIn(folder, target.leaf, target.leafLength);
+    if (!targetPath) return rc::NuvexCtrl_DecryptFile::kNoMemory;
 
     OutputDebugStringA("222");
-    OutputDebugStringA(given);
+    OutputDebugStringA(givenTarget);
 
     // The file to replace: the document itself (in place, or a target naming the same file),
     // an existing target, held like the document, or none when the target is new.
     HeldFile existing;
     HeldFile* replaced = &document;
     bool newTarget = false;
-    if (toOtherFile != 0 && !NamesFile(target, document.handle())) {
-        switch (HoldFile(target, kReadData | kHeldIdentityAccess,
-                         FILE_SHARE_READ | FILE_SHARE_DELETE, existing)) {
+    if (openTarget != nullptr && !NamesFile(targetPath.get(), document.handle())) {
+        switch (HoldFile(targetPath.get(), HoldRulesFor(target.followLink), existing)) {
         case Hold::Held: replaced = &existing; break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
         case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
@@ -235,8 +262,7 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
         }
     }
     // The plain file takes the replaced file's attributes without read-only (a new target
-    // none), and its permissions and owner through its own handle just before the replace (a
-    // new target: the document's permissions); until then only its creator can open it.
+    // none) from its creation; until its rename only its creator can open it.
     // In place, the document's attributes are those it was seen with.
     const DWORD attributes = newTarget              ? FILE_ATTRIBUTE_NORMAL
                              : replaced == &document ? seen.information.dwFileAttributes
@@ -244,10 +270,13 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     platform::PrivateFileSecurity privateFile;
     if (privateFile.attributes() == nullptr) return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     TempFile temp;
-    if (!temp.Create(target, name.get(), nameSize, kPlainTargetAccess | kTempIdentityAccess,
-                     FILE_SHARE_READ,
-                     CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes()))
-        return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
+    bool noMemory = false;
+    if (!temp.Create(folder, target.leaf, target.leafLength,
+                     kPlainTargetAccess | kTempIdentityAccess, FILE_SHARE_READ,
+                     CarriedAttributes(attributes), /*announce=*/false, privateFile.attributes(),
+                     noMemory))
+        return noMemory ? rc::NuvexCtrl_DecryptFile::kNoMemory
+                        : rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
     if (!SeekTo(document.handle(), kHeaderSize)) return NUVEX_E_DOC_READ_FAILED;
     uint32_t copied = CopyThroughCipher(document.handle(), temp.handle(), size - kHeaderSize,
                                         kBodyStreamOffset, key, /*encrypt=*/false, buffer,
@@ -256,17 +285,20 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     if (!FlushFileBuffers(temp.handle())) return NUVEX_E_TEMP_FLUSH_FAILED;
     OutputDebugStringA("WriteFile");
 
+    // The plain text is never given to more than had the document: a new target, or an
+    // existing one of another owner's (someone who made the name first), takes the
+    // document's identity; a target of the document's owner keeps its own.
     Replace done = Replace::Failed;
     if (newTarget) {
-        // A new target gets the document's permissions, never wider, through the handle that
-        // wrote it; when they cannot be given it stays private to its creator. It is not
-        // created over a file that appeared meanwhile (another decryption to the same name):
-        // that one stays, and this one fails.
-        platform::CopyFilePermissions(document.handle(), temp.handle());
-        done = StillAsSeen(document.handle(), seen) ? PutInPlace(temp, target, 0, nullptr)
-                                                    : Replace::SourceChanged;
+        // Not created over a file that appeared meanwhile (another decryption to the same
+        // name): that one stays, and this one fails.
+        done = PlaceNew(folder, target.leaf, document.handle(), temp, document, seen);
     } else {
-        done = ReplaceHeld(target, *replaced, attributes, temp, document.handle(), seen);
+        const HANDLE identity =
+            replaced == &document || platform::SameOwner(document.handle(), replaced->handle())
+                ? replaced->handle()
+                : document.handle();
+        done = ReplaceHeld(folder, target.leaf, *replaced, identity, temp, document, seen);
     }
     switch (done) {
     case Replace::Done: temp.Keep(); return 0;
@@ -275,6 +307,81 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     case Replace::Failed: break;
     }
     return NUVEX_E_REPLACE_FAILED;
+}
+
+OperationFolder::Opened OpenByPath(void* path, OperationFolder& folder) {
+    return folder.Open(static_cast<const char*>(path));
+}
+
+struct NameInCallerFolder {
+    intptr_t folder;
+    const char* name;
+};
+
+OperationFolder::Opened OpenInCallerFolder(void* context, OperationFolder& folder) {
+    const auto* place = static_cast<const NameInCallerFolder*>(context);
+    return folder.OpenIn(place->folder, place->name);
+}
+
+}  // namespace
+
+uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const CopyProgress* progress) {
+    if (fileName == nullptr) return rc::NuvexCtrl_EncryptFile::kNullArgument;
+    // The folder is resolved once and held: the temporary file goes beside the file in that
+    // very folder, and the replace happens there, however the path was spelled.
+    OperationFolder folder;
+    switch (folder.Open(fileName)) {
+    case OperationFolder::Opened::Yes: break;
+    case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
+    default: return rc::NuvexCtrl_EncryptFile::kOpenFailed;
+    }
+    return EncryptInFolder(folder, /*followLink=*/true, key, progress);
+}
+
+uint32_t EncryptDocumentIn(intptr_t folderHandle, const char* name, const SealKey& key,
+                           const CopyProgress* progress) {
+    if (name == nullptr) return rc::NuvexCtrl_EncryptFile::kNullArgument;
+    OperationFolder folder;
+    switch (folder.OpenIn(folderHandle, name)) {
+    case OperationFolder::Opened::Yes: break;
+    case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
+    default: return rc::NuvexCtrl_EncryptFile::kOpenFailed;
+    }
+    return EncryptInFolder(folder, /*followLink=*/false, key, progress);
+}
+
+uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const char* outFileName,
+                             const SealKey& key, const CopyProgress* progress) {
+    if (outFileName != nullptr) OutputDebugStringA(outFileName);
+    if (fileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNullArgument;
+    if (toOtherFile != 0 && outFileName == nullptr) return rc::NuvexCtrl_DecryptFile::kNoTarget;
+    OperationFolder folder;
+    switch (folder.Open(fileName)) {
+    case OperationFolder::Opened::Yes: break;
+    case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_DecryptFile::kNoMemory;
+    default: return NUVEX_E_DOC_OPEN_FAILED;
+    }
+    if (toOtherFile == 0)
+        return DecryptInFolder(folder, /*followLink=*/true, fileName, nullptr, nullptr, key,
+                               progress);
+    return DecryptInFolder(folder, /*followLink=*/true, outFileName, &OpenByPath,
+                           const_cast<char*>(outFileName), key, progress);
+}
+
+uint32_t DecryptDocumentIn(intptr_t folderHandle, const char* name, const char* outName,
+                           const SealKey& key, const CopyProgress* progress) {
+    if (name == nullptr) return rc::NuvexCtrl_DecryptFile::kNullArgument;
+    OperationFolder folder;
+    switch (folder.OpenIn(folderHandle, name)) {
+    case OperationFolder::Opened::Yes: break;
+    case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_DecryptFile::kNoMemory;
+    default: return NUVEX_E_DOC_OPEN_FAILED;
+    }
+    if (outName == nullptr)
+        return DecryptInFolder(folder, /*followLink=*/false, name, nullptr, nullptr, key, progress);
+    NameInCallerFolder place{folderHandle, outName};
+    return DecryptInFolder(folder, /*followLink=*/false, outName, &OpenInCallerFolder, &place, key,
+                           progress);
 }
 
 }  // namespace nuvex::document

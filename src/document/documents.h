@@ -25,6 +25,12 @@ bool DriverRunning();
 uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const CopyProgress* progress);
 uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const char* outFileName,
                              const SealKey& key, const CopyProgress* progress);
+// The same for a name inside a folder the caller holds (a descriptor or a HANDLE), never
+// following a link at the name; `outName` is another name in that folder, or null in place.
+uint32_t EncryptDocumentIn(intptr_t folder, const char* name, const SealKey& key,
+                           const CopyProgress* progress);
+uint32_t DecryptDocumentIn(intptr_t folder, const char* name, const char* outName,
+                           const SealKey& key, const CopyProgress* progress);
 
 // A document handle as the header request carries it (on the host: the descriptor number).
 uint32_t RequestHandleValue(HANDLE file);

@@ -73,4 +73,31 @@ uint32_t NUVEXAPI NuvexCtrlEx_DecryptFile(const char* fileName, const char* outF
     return result;
 }
 
+uint32_t NUVEXAPI NuvexCtrlEx_EncryptFileIn(NuvexCtrlExFolder folder, const char* name,
+                                            const void* key, uint32_t keyLength,
+                                            NuvexCtrlExProgress progress, void* context) {
+    SealKey sealKey{};
+    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
+    CallerProgress caller{progress, context};
+    CopyProgress reporting{&Report, &caller};
+    const uint32_t result =
+        EncryptDocumentIn(folder, name, sealKey, progress != nullptr ? &reporting : nullptr);
+    SecureWipe(sealKey.data(), sealKey.size());
+    return result;
+}
+
+uint32_t NUVEXAPI NuvexCtrlEx_DecryptFileIn(NuvexCtrlExFolder folder, const char* name,
+                                            const char* outName, const void* key,
+                                            uint32_t keyLength, NuvexCtrlExProgress progress,
+                                            void* context) {
+    SealKey sealKey{};
+    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
+    CallerProgress caller{progress, context};
+    CopyProgress reporting{&Report, &caller};
+    const uint32_t result = DecryptDocumentIn(folder, name, outName, sealKey,
+                                              progress != nullptr ? &reporting : nullptr);
+    SecureWipe(sealKey.data(), sealKey.size());
+    return result;
+}
+
 }  // extern "C"

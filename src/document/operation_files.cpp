@@ -2,7 +2,6 @@
 
 #include "platform/file_security.h"
 #include "platform/path_text.h"
-#include "platform/threads.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,8 +9,6 @@
 #include <utility>
 
 namespace nuvex::document {
-
-// ---- one operation per file -----------------------------------------------------------
 
 namespace {
 
@@ -32,7 +29,60 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYS
                                       FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+std::size_t LengthOf(const NameChar* text) {
+    std::size_t length = 0;
+    while (text[length] != 0) ++length;
+    return length;
+}
+
+// One character of a name as the path limits count it: on Windows a UTF-16 unit (a surrogate
+// pair is two, and is never cut), on the host a UTF-8 sequence.
+platform::PathCharacter CharacterAt(const NameChar* text) {
+#if defined(_WIN32)
+    const bool pair = text[0] >= 0xD800 && text[0] <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF;
+    return pair ? platform::PathCharacter{2, 2} : platform::PathCharacter{1, 1};
+#else
+    return platform::PathCharacterAt(text);
+#endif
+}
+
+std::size_t CountCharacters(const NameChar* text, std::size_t length) {
+    std::size_t counted = 0;
+    for (std::size_t at = 0; at < length;) {
+        const platform::PathCharacter next = CharacterAt(text + at);
+        at += next.bytes;
+        counted += next.counted;
+    }
+    return counted;
+}
+
+// The units of `text` that hold its first `characters` characters, as the path limits count
+// them (never half a character: one that would pass the count is left out whole).
+std::size_t UnitsOfCharacters(const NameChar* text, std::size_t units, std::size_t characters) {
+    std::size_t at = 0;
+    std::size_t counted = 0;
+    while (at < units) {
+        const platform::PathCharacter next = CharacterAt(text + at);
+        if (counted + next.counted > characters || at + next.bytes > units) break;
+        at += next.bytes;
+        counted += next.counted;
+    }
+    return at;
+}
+
 }  // namespace
+
+HeapBlock<NameChar> NameIn(const OperationFolder& folder, const NameChar* name, std::size_t length) {
+    HeapBlock<NameChar> full(static_cast<NameChar*>(
+        MemAlloc((folder.prefixLength() + length + 1) * sizeof(NameChar))));
+    if (!full) return full;
+    std::memcpy(full.get(), folder.prefix(), folder.prefixLength() * sizeof(NameChar));
+    std::memcpy(full.get() + folder.prefixLength(), name, length * sizeof(NameChar));
+    full.get()[folder.prefixLength() + length] = 0;
+    return full;
+}
+
+// ---- one operation per file -----------------------------------------------------------
 
 void HeldFile::Release() {
     if (locked_) {
@@ -40,7 +90,85 @@ void HeldFile::Release() {
         UnlockFileEx(file_.get(), 0, 1, 0, &place);
         locked_ = false;
     }
+    if (watched_) platform::StopWatching(file_.get());
+    watched_ = false;
     file_.reset();
+}
+
+namespace {
+
+enum class Naming { Same, Other, Unknown };
+
+// What `path` names, compared with the file whose information is `b`. Asking for the
+// attributes only, the open is refused by no share mode.
+Naming WhatNames(const NameChar* path, const BY_HANDLE_FILE_INFORMATION& b, bool followLink) {
+    UniqueHandle named(platform::CreateFileN(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT)));
+    if (!named) return GetLastError() == ERROR_CANT_ACCESS_FILE ? Naming::Other : Naming::Unknown;
+    BY_HANDLE_FILE_INFORMATION a{};
+    if (!GetFileInformationByHandle(named.get(), &a)) return Naming::Unknown;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                   a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
+               ? Naming::Same
+               : Naming::Other;
+}
+
+Naming WhatNames(const NameChar* path, HANDLE file, bool followLink) {
+    BY_HANDLE_FILE_INFORMATION b{};
+    if (!GetFileInformationByHandle(file, &b)) return Naming::Unknown;
+    return WhatNames(path, b, followLink);
+}
+
+bool IsLinkItself(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(file, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+Hold HoldFile(const NameChar* path, const HoldRules& rules, HeldFile& held) {
+    held.Release();
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return Hold::CannotOpen;
+    }
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (rules.followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
+        UniqueHandle file(platform::CreateFileN(path, rules.access, rules.share, nullptr,
+                                                OPEN_EXISTING, flags));
+        if (!file) return Hold::CannotOpen;
+        // Nothing is read from or written to what is not a disk file (a device would take a
+        // header, a console or a pipe would wait for input).
+        if (GetFileType(file.get()) != FILE_TYPE_DISK) return Hold::NotDiskFile;
+        // Windows opens a link itself where it is not followed: that is no file to work on.
+        if (!rules.followLink && IsLinkItself(file.get())) {
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return Hold::CannotOpen;
+        }
+        OVERLAPPED place = LockPlace();
+        if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                        &place))
+            return Hold::Busy;
+        held.file_ = std::move(file);
+        held.locked_ = true;
+        if (WhatNames(path, held.handle(), rules.followLink) == Naming::Same) {
+            if (!rules.watchWriters) return Hold::Held;
+            switch (platform::WatchWriters(held.handle())) {
+            case platform::Watch::Watching: held.watched_ = true; return Hold::Held;
+            case platform::Watch::NotWatched: return Hold::Held;
+            case platform::Watch::OpenForWriting:
+                held.Release();
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return Hold::Busy;
+            }
+        }
+        held.Release();
+    }
+    return Hold::Busy;
 }
 
 Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
@@ -53,8 +181,6 @@ Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
         UniqueHandle file(CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return Hold::CannotOpen;
-        // Nothing is read from or written to what is not a disk file (a device would take a
-        // header, a console or a pipe would wait for input).
         if (GetFileType(file.get()) != FILE_TYPE_DISK) return Hold::NotDiskFile;
         OVERLAPPED place = LockPlace();
         if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
@@ -62,42 +188,25 @@ Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
             return Hold::Busy;
         held.file_ = std::move(file);
         held.locked_ = true;
-        if (NamesFile(path, held.handle())) return Hold::Held;
+        // Still the file of that name (a replace may have come between the open and the lock).
+        UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        BY_HANDLE_FILE_INFORMATION a{};
+        BY_HANDLE_FILE_INFORMATION b{};
+        if (named && GetFileInformationByHandle(named.get(), &a) &&
+            GetFileInformationByHandle(held.handle(), &b) &&
+            a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow)
+            return Hold::Held;
         held.Release();
     }
     return Hold::Busy;
 }
 
-namespace {
-
-enum class Naming { Same, Other, Unknown };
-
-// What `path` names, compared with the file whose information is `b`.
-Naming WhatNames(const char* path, const BY_HANDLE_FILE_INFORMATION& b) {
-    // Asking for the attributes only, the open is refused by no share mode.
-    UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!named) return Naming::Unknown;
-    BY_HANDLE_FILE_INFORMATION a{};
-    if (!GetFileInformationByHandle(named.get(), &a)) return Naming::Unknown;
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                   a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
-               ? Naming::Same
-               : Naming::Other;
-}
-
-Naming WhatNames(const char* path, HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION b{};
-    if (!GetFileInformationByHandle(file, &b)) return Naming::Unknown;
-    return WhatNames(path, b);
-}
-
-}  // namespace
-
-bool HoldAgain(HANDLE original, HeldFile& held) {
+bool HoldAgain(HANDLE original, DWORD access, HeldFile& held) {
     held.Release();
-    UniqueHandle file(ReOpenFile(original, SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+    UniqueHandle file(ReOpenFile(original, SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | access,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
     if (!file) return false;
     OVERLAPPED place = LockPlace();
@@ -109,16 +218,13 @@ bool HoldAgain(HANDLE original, HeldFile& held) {
     return true;
 }
 
-bool NamesFile(const char* path, HANDLE file) { return WhatNames(path, file) == Naming::Same; }
-
-bool TempFile::NamedByAnother() const {
-    return name_ != nullptr && handle_ && WhatNames(name_, handle_.get()) == Naming::Other;
+bool NamesFile(const NameChar* path, HANDLE file) {
+    return WhatNames(path, file, /*followLink=*/false) == Naming::Same;
 }
 
-DWORD AttributesOf(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(file, &information)) return FILE_ATTRIBUTE_NORMAL;
-    return information.dwFileAttributes;
+bool TempFile::NamedByAnother() const {
+    return !kept_ && path_ && handle_ &&
+           WhatNames(path_.get(), handle_.get(), /*followLink=*/false) == Naming::Other;
 }
 
 DWORD CarriedAttributes(DWORD attributes) {
@@ -128,44 +234,11 @@ DWORD CarriedAttributes(DWORD attributes) {
 
 // ---- temporary files ---------------------------------------------------------------------
 
-HeapBlock<char> FullPathOf(const char* path, bool& noMemory) {
-    noMemory = false;
-    // The current directory may change between the two calls (another thread); then the size
-    // is asked for again.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
-        if (needed == 0) return HeapBlock<char>();
-        HeapBlock<char> full(static_cast<char*>(MemAlloc(needed)));
-        if (!full) {
-            noMemory = true;
-            return full;
-        }
-        const DWORD length = GetFullPathNameA(path, needed, full.get(), nullptr);
-        if (length == 0) return HeapBlock<char>();
-        if (length < needed) return full;
-    }
-    return HeapBlock<char>();
-}
-
 namespace {
-
-// The bytes of `text` that hold its first `characters` characters, as the path limits count
-// them (never half a character: one that would pass the count is left out whole).
-std::size_t BytesOfCharacters(const char* text, std::size_t bytes, std::size_t characters) {
-    std::size_t at = 0;
-    std::size_t counted = 0;
-    while (at < bytes) {
-        const platform::PathCharacter next = platform::PathCharacterAt(text + at);
-        if (counted + next.counted > characters || at + next.bytes > bytes) break;
-        at += next.bytes;
-        counted += next.counted;
-    }
-    return at;
-}
 
 // The short form of candidate `n`: "~" and n in base 36, or the digits alone when only they
 // fit `room` characters; empty when neither does.
-std::size_t FormatShortName(int n, std::size_t room, char* out) {
+std::size_t FormatShortName(int n, std::size_t room, NameChar* out) {
     static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     char digits[8];
     std::size_t count = 0;
@@ -175,80 +248,84 @@ std::size_t FormatShortName(int n, std::size_t room, char* out) {
     std::size_t length = 0;
     if (count + 1 <= room) out[length++] = '~';
     else if (count > room) return 0;
-    while (count > 0) out[length++] = digits[--count];
+    while (count > 0) out[length++] = static_cast<NameChar>(digits[--count]);
     return length;
 }
 
 }  // namespace
 
-bool FormatTempName(const char* target, int n, char* name, std::size_t nameSize) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".lumadtmp%d", n);
-    const std::size_t suffixLength = std::strlen(suffix);  // ASCII: bytes are characters
-    const std::size_t targetLength = std::strlen(target);
-    // The directory ends after the last separator. Found walking forward character by
-    // character: in a double-byte code page the second byte of a character may be '\\'.
-    std::size_t directoryLength = 0;
-    for (std::size_t at = 0; at < targetLength;) {
-        const std::size_t bytes = platform::PathCharacterAt(target + at).bytes;
-        if (bytes == 1 && (target[at] == '\\' || target[at] == '/')) directoryLength = at + 1;
-        at += bytes;
-    }
-    const char* lastName = target + directoryLength;
-    const std::size_t lastNameLength = targetLength - directoryLength;
-    const std::size_t directoryCharacters =
-        platform::CountPathCharacters(target, directoryLength);
-    const std::size_t targetCharacters =
-        directoryCharacters + platform::CountPathCharacters(lastName, lastNameLength);
+bool FormatTempName(std::size_t folderCharacters, const NameChar* leaf, std::size_t leafLength,
+                    int n, NameChar* name, std::size_t nameSize) {
+    char suffixText[24];
+    std::snprintf(suffixText, sizeof suffixText, ".lumadtmp%d", n);
+    const std::size_t suffixLength = std::strlen(suffixText);  // ASCII: units are characters
+    NameChar suffix[24];
+    for (std::size_t i = 0; i <= suffixLength; ++i) suffix[i] = static_cast<NameChar>(suffixText[i]);
+    const std::size_t targetCharacters = folderCharacters + CountCharacters(leaf, leafLength);
 
     // The characters the temporary file's own name may have: one name's limit and, for a
-    // target that keeps the whole-path limit, what that limit leaves after the directory.
+    // target that keeps the whole-path limit, what that limit leaves after the folder.
     std::size_t room = kMaxNameLength;
     if (targetCharacters <= kMaxPathLength) {
-        if (directoryCharacters >= kMaxPathLength) return false;
-        room = std::min(room, kMaxPathLength - directoryCharacters);
+        if (folderCharacters >= kMaxPathLength) return false;
+        room = std::min(room, kMaxPathLength - folderCharacters);
     }
-    char shortName[8];
+    NameChar shortName[8];
     std::size_t kept = 0;
-    const char* tail = suffix;
+    const NameChar* tail = suffix;
     std::size_t tailLength = suffixLength;
     if (suffixLength <= room) {
-        kept = BytesOfCharacters(lastName, lastNameLength, room - suffixLength);
+        kept = UnitsOfCharacters(leaf, leafLength, room - suffixLength);
     } else {
-        // Not even ".lumadtmp<n>" fits beside the directory: a short name in the same place.
+        // Not even ".lumadtmp<n>" fits beside the folder: a short name in the same place.
         tailLength = FormatShortName(n, room, shortName);
         if (tailLength == 0) return false;
         tail = shortName;
     }
-    if (directoryLength + kept + tailLength + 1 > nameSize) return false;
-    std::memset(name, 0, nameSize);
-    std::memcpy(name, target, directoryLength + kept);
-    std::memcpy(name + directoryLength + kept, tail, tailLength);
+    if (kept + tailLength + 1 > nameSize) return false;
+    std::memcpy(name, leaf, kept * sizeof(NameChar));
+    std::memcpy(name + kept, tail, tailLength * sizeof(NameChar));
+    name[kept + tailLength] = 0;
     return true;
 }
 
-bool TempFile::Create(const char* target, char* name, std::size_t nameSize, DWORD access,
-                      DWORD share, DWORD attributes, bool announce,
-                      SECURITY_ATTRIBUTES* security) {
+bool TempFile::Create(const OperationFolder& folder, const NameChar* leaf, std::size_t leafLength,
+                      DWORD access, DWORD share, DWORD attributes, bool announce,
+                      SECURITY_ATTRIBUTES* security, bool& noMemory) {
+    noMemory = false;
+    const std::size_t nameSize = leafLength + kTempSuffixRoom;
+    leaf_.reset(static_cast<NameChar*>(MemAlloc(nameSize * sizeof(NameChar))));
+    path_.reset(static_cast<NameChar*>(
+        MemAlloc((folder.prefixLength() + nameSize) * sizeof(NameChar))));
+    if (!leaf_ || !path_) {
+        noMemory = true;
+        return false;
+    }
+    std::memcpy(path_.get(), folder.prefix(), folder.prefixLength() * sizeof(NameChar));
     for (int n = kFirstTempNumber; n <= kLastTempNumber; ++n) {
-        if (!FormatTempName(target, n, name, nameSize)) continue;
+        if (!FormatTempName(folder.folderCharacters(), leaf, leafLength, n, leaf_.get(), nameSize))
+            continue;
+        const std::size_t length = LengthOf(leaf_.get());
+        std::memcpy(path_.get() + folder.prefixLength(), leaf_.get(), (length + 1) * sizeof(NameChar));
         if (announce) {
             OutputDebugStringA("en2");
-            OutputDebugStringA(name);
+            folder.Announce(leaf_.get());
         }
-        HANDLE file = CreateFileA(name, access, share, security, CREATE_NEW, attributes, nullptr);
+        HANDLE file = platform::CreateFileN(path_.get(), access, share, security, CREATE_NEW,
+                                            attributes);
         if (file == INVALID_HANDLE_VALUE) continue;
         handle_.reset(file);
-        name_ = name;
+        kept_ = false;
         return true;
     }
+    path_.reset();
     return false;
 }
 
 void TempFile::Discard() {
     handle_.reset();
-    if (name_ != nullptr) DeleteFileA(name_);
-    name_ = nullptr;
+    if (!kept_ && path_) platform::DeleteFileN(path_.get());
+    path_.reset();
 }
 
 // ---- the source as the operation saw it ----------------------------------------------------
@@ -261,84 +338,47 @@ bool StillAsSeen(HANDLE file, const SeenFile& seen) {
     BY_HANDLE_FILE_INFORMATION now{};
     if (!GetFileInformationByHandle(file, &now)) return false;
     const BY_HANDLE_FILE_INFORMATION& before = seen.information;
-    auto same = [](const FILETIME& a, const FILETIME& b) {
-        return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-    };
+    // Identity, size and last write time: what a write changes. The status-change time (which
+    // the host reports as the creation time) also moves on a chmod, a new link or a read's
+    // access time, none of which is a write.
     return now.dwVolumeSerialNumber == before.dwVolumeSerialNumber &&
            now.nFileIndexHigh == before.nFileIndexHigh &&
            now.nFileIndexLow == before.nFileIndexLow &&
            now.nFileSizeHigh == before.nFileSizeHigh && now.nFileSizeLow == before.nFileSizeLow &&
-           same(now.ftLastWriteTime, before.ftLastWriteTime) &&
-           same(now.ftCreationTime, before.ftCreationTime);
+           now.ftLastWriteTime.dwLowDateTime == before.ftLastWriteTime.dwLowDateTime &&
+           now.ftLastWriteTime.dwHighDateTime == before.ftLastWriteTime.dwHighDateTime;
 }
 
 // ---- the replace -------------------------------------------------------------------------
 
 namespace {
 
-// How often, and how far apart, a rename refused because the target is open is tried again.
-constexpr int kRenameAttempts = 20;
-constexpr uint32_t kRenamePauseMs = 5;
+// Access the new file's second handle needs after its rename: its permissions and attributes.
+// (Not DELETE: the writing handle, still open when this one is made, does not share it.)
+constexpr DWORD kPlacedAccess = READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES;
 
-enum class Renamed { Yes, No, Taken };
+void ReleaseHeld(void* held) { static_cast<HeldFile*>(held)->Release(); }
 
-// MoveFileExA(from, to, flags). Where a rename cannot replace a file that any handle holds
-// open (Windows), and the rename is refused, the operation's own hold on the target (`held`,
-// if any) ends, and the rename is tried again a few times, since a reader that has just
-// opened the file (a document test) closes it again at once. Once the hold has ended, another
-// operation can take the same file and come to its own rename; so before every further try
-// the name must still hold the file this operation decided on (compared by identity). When it
-// holds another file, another operation has replaced it meanwhile, and this one replaces
-// nothing (Taken). The winner holds its new file through its rename, so a loser's rename
-// that comes between the check and that hold is refused and checked again.
-Renamed Rename(const char* from, const char* to, DWORD flags, HeldFile* held) {
-    BY_HANDLE_FILE_INFORMATION decided{};
-    bool known = false;
-    for (int attempt = 1;; ++attempt) {
-        if (known && WhatNames(to, decided) == Naming::Other) return Renamed::Taken;
-        if (MoveFileExA(from, to, flags)) return Renamed::Yes;
-        if (platform::kRenameReplacesOpenFiles || GetLastError() != ERROR_ACCESS_DENIED ||
-            held == nullptr || attempt >= kRenameAttempts)
-            return Renamed::No;
-        if (held->IsHeld()) {
-            known = GetFileInformationByHandle(held->handle(), &decided) != FALSE;
-            held->Release();  // first the operation's own handle
-        } else {
-            platform::SleepMilliseconds(kRenamePauseMs);  // then another's, for a moment
-        }
-    }
+// A writer that came to the source or the replaced file, or (where writers are not watched)
+// a source that no longer looks as it did.
+bool Written(const HeldFile& source, const SeenFile& seen, const HeldFile* replaced) {
+    if (source.watched() ? source.WriterCame() : !StillAsSeen(source.handle(), seen)) return true;
+    return replaced != nullptr && replaced != &source && replaced->WriterCame();
 }
 
-}  // namespace
-
-Replace ReplaceHeld(const char* target, HeldFile& held, DWORD attributes, TempFile& temp,
-                    HANDLE source, const SeenFile& seen) {
-    // Another program may have renamed the file away while the operation ran (it shares
-    // deleting); only the file the operation decided on is replaced.
-    if (!NamesFile(target, held.handle())) return Replace::Failed;
-    // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
-    // root) leaves the new file with its creator's, never wider than the target's.
-    platform::CopyFileIdentity(held.handle(), temp.handle());
-    // Checked last, after everything else that takes time, just before the rename.
-    if (!StillAsSeen(source, seen)) return Replace::SourceChanged;
-    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly && !SetFileAttributesA(target, CarriedAttributes(attributes)))
-        return Replace::Failed;
-    const Replace done = PutInPlace(temp, target, MOVEFILE_REPLACE_EXISTING, &held);
-    if (done != Replace::Done && readOnly)
-        SetFileAttributesA(target, (attributes & kSettableAttributes) | FILE_ATTRIBUTE_READONLY);
-    return done;
-}
-
-Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* held) {
+// Renames the temporary file over `target` (replacing `held`, or a new name when null) and
+// gives it `permissions` once it is in place.
+Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFile* held,
+                   const platform::SavedPermissions& permissions, TempFile& temp,
+                   const HeldFile& source, const SeenFile& seen) {
+    HeapBlock<NameChar> targetPath = NameIn(folder, target, LengthOf(target));
+    if (!targetPath) return Replace::Failed;
     // The new file is held through the rename as any file of an operation is, through a
-    // second handle reached through its writing handle (which is closed for the rename: open,
-    // it would keep a second operation from opening the new file under its new name), so that
-    // no other operation can take it and replace it before the check after the rename.
+    // second handle reached through its writing handle (which is closed for the rename: it
+    // does not share deleting), so that no other operation can take it and replace it before
+    // the check after the rename, and its permissions can be given once it is in place.
     HeldFile placed;
-    const bool holding = HoldAgain(temp.handle(), placed);
-    BY_HANDLE_FILE_INFORMATION written{};
-    const bool known = GetFileInformationByHandle(temp.handle(), &written) != FALSE;
+    if (!HoldAgain(temp.handle(), kPlacedAccess, placed)) return Replace::Failed;
     // Only the file this operation wrote is put in place. Someone who may write the folder
     // can have swapped its name for another file or a link; that one is neither moved nor
     // removed (the name is forgotten), and the target stays.
@@ -346,19 +386,58 @@ Replace PutInPlace(TempFile& temp, const char* target, DWORD flags, HeldFile* he
         temp.Keep();
         return Replace::Failed;
     }
+    // Checked last before the rename, after everything else that takes time.
+    if (Written(source, seen, held)) return Replace::SourceChanged;
     temp.Close();
-    switch (Rename(temp.name(), target, flags | MOVEFILE_WRITE_THROUGH, held)) {
-    case Renamed::Yes: break;
-    case Renamed::No: return Replace::Failed;
-    case Renamed::Taken: return Replace::Taken;
+    platform::ReplacedFile replaced;
+    if (held != nullptr) {
+        replaced.held = held->handle();
+        replaced.watched = held->watched();
+        replaced.release = &ReleaseHeld;
+        replaced.context = held;
+    }
+    switch (platform::RenameInFolder(folder, temp.leaf(), target, placed.handle(),
+                                     held != nullptr ? &replaced : nullptr)) {
+    case platform::Renamed::Done: break;
+    case platform::Renamed::Failed: return Replace::Failed;
+    case platform::Renamed::Taken: return Replace::Taken;
+    case platform::Renamed::WriterCame: return Replace::SourceChanged;
     }
     temp.Keep();
     // A swap in the moment before the rename has put something else under the target's name,
     // and that is no success. While the new file is held no other operation replaces it, so
-    // anything else there is such a swap. (Without the hold, or when the name cannot be opened
-    // for the check, the rename that just succeeded stands.)
-    return holding && known && WhatNames(target, written) == Naming::Other ? Replace::Failed
-                                                                            : Replace::Done;
+    // anything else there is such a swap.
+    if (WhatNames(targetPath.get(), placed.handle(), /*followLink=*/false) == Naming::Other)
+        return Replace::Failed;
+    // In place under its final name: only now may it be as open as the file it replaces.
+    permissions.GiveTo(placed.handle());
+    platform::MakeDurable(folder, placed.handle());
+    return Replace::Done;
+}
+
+}  // namespace
+
+Replace ReplaceHeld(const OperationFolder& folder, const NameChar* target, HeldFile& held,
+                    HANDLE identity, TempFile& temp, const HeldFile& source, const SeenFile& seen) {
+    HeapBlock<NameChar> targetPath = NameIn(folder, target, LengthOf(target));
+    if (!targetPath) return Replace::Failed;
+    // Another program may have renamed the file away while the operation ran (it shares
+    // deleting); only the file the operation decided on is replaced.
+    if (WhatNames(targetPath.get(), held.handle(), /*followLink=*/true) != Naming::Same)
+        return Replace::Failed;
+    // Best effort, as a replace gives it: what cannot be given (an owner, for anybody but
+    // root) leaves the new file with its creator's, never wider than the target's.
+    platform::GiveOwnership(identity, temp.handle());
+    platform::SavedPermissions permissions;
+    permissions.Save(identity);
+    return PutInPlace(folder, target, &held, permissions, temp, source, seen);
+}
+
+Replace PlaceNew(const OperationFolder& folder, const NameChar* target, HANDLE identity,
+                 TempFile& temp, const HeldFile& source, const SeenFile& seen) {
+    platform::SavedPermissions permissions;
+    permissions.Save(identity);
+    return PutInPlace(folder, target, nullptr, permissions, temp, source, seen);
 }
 
 }  // namespace nuvex::document

@@ -129,28 +129,46 @@ bool GiveOwnership(int from, int to) {
     return ok;
 }
 
-bool GivePermissions(int from, int to, bool ownerWrites) {
-    struct stat source;
+bool ReadAccessList(int fd, std::string& acl) {
+    std::vector<char> value;
+    const ssize_t size = ReadAttribute(fd, kAccessAcl, value);
+    if (size < 0) return false;
+    acl.assign(value.data(), static_cast<std::size_t>(size));
+    return true;
+}
+
+bool GivePermissions(mode_t mode, gid_t group, const char* acl, std::size_t aclSize, int to,
+                     bool ownerWrites) {
     struct stat target;
-    if (::fstat(from, &source) != 0 || ::fstat(to, &target) != 0) return false;
-    mode_t mode = source.st_mode & 0777;
+    if (::fstat(to, &target) != 0) return false;
+    // The group first, where the caller may give it (and it was not given already).
+    if (target.st_gid != group && ::fchown(to, static_cast<uid_t>(-1), group) == 0)
+        target.st_gid = group;
+    mode &= 0777;
     if (ownerWrites) mode |= S_IWUSR;
-    std::vector<char> acl;
-    const ssize_t aclSize = ReadAttribute(from, kAccessAcl, acl);
-    const bool sameGroup = target.st_gid == source.st_gid;
-    if (aclSize >= 0 && !sameGroup) {
+    const bool hasAcl = aclSize != std::string::npos;
+    const bool sameGroup = target.st_gid == group;
+    if (hasAcl && !sameGroup) {
         ::fchmod(to, mode & S_IRWXU);
         return false;
     }
     if (!sameGroup) mode &= ~static_cast<mode_t>(S_IRWXG);
     // The list first: setting it sets the permission bits it stands for, and the bits given
     // next agree with it (the group's bits are its mask).
-    if (aclSize >= 0 &&
-        ::fsetxattr(to, kAccessAcl, acl.data(), static_cast<std::size_t>(aclSize), 0) != 0) {
+    if (hasAcl && ::fsetxattr(to, kAccessAcl, acl, aclSize, 0) != 0) {
         ::fchmod(to, mode & S_IRWXU);
         return false;
     }
     return ::fchmod(to, mode) == 0;
+}
+
+bool GivePermissions(int from, int to, bool ownerWrites) {
+    struct stat source;
+    if (::fstat(from, &source) != 0) return false;
+    std::string acl;
+    const bool hasAcl = ReadAccessList(from, acl);
+    return GivePermissions(source.st_mode, source.st_gid, acl.data(),
+                           hasAcl ? acl.size() : std::string::npos, to, ownerWrites);
 }
 
 // ---- inputs the caller names ----------------------------------------------------------------

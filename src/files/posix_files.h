@@ -76,6 +76,12 @@ bool GiveOwnership(int from, int to);
 // are given: a list that shuts a user out must not turn into the wider "others" bits. False
 // when something could not be given (`to` is then never wider than `from`).
 bool GivePermissions(int from, int to, bool ownerWrites = false);
+// The same from what was read of the replaced file beforehand: its permission bits, group, and
+// access-control list (`aclSize` std::string::npos when it has none).
+bool GivePermissions(mode_t mode, gid_t group, const char* acl, std::size_t aclSize, int to,
+                     bool ownerWrites);
+// The access-control list attribute of `fd`; false when it has none.
+bool ReadAccessList(int fd, std::string& acl);
 
 // ---- inputs the caller names ----------------------------------------------------------------
 

@@ -53,6 +53,13 @@ uint32_t NUVEXAPI NuvexCtrlEx_DescribeResult(const char* exportName, uint32_t co
             std::memcpy(base, kBasePrefix, sizeof kBasePrefix - 1);
             std::memcpy(base + sizeof kBasePrefix - 1, exportName + sizeof kExtensionPrefix - 1, rest + 1);
             meaning = Meaning(base, code);
+            // The exports for a name in a folder ("...In") return the codes of the export
+            // by path.
+            const std::size_t baseLength = sizeof kBasePrefix - 1 + rest;
+            if (meaning == nullptr && baseLength > 2 && std::strcmp(base + baseLength - 2, "In") == 0) {
+                base[baseLength - 2] = '\0';
+                meaning = Meaning(base, code);
+            }
         }
     }
     const bool known = meaning != nullptr;

@@ -4,6 +4,8 @@
 // the host platform.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
 namespace nuvex::platform {
@@ -44,6 +46,47 @@ bool CopyFilePermissions(HANDLE from, HANDLE to);
 // so a name swapped meanwhile cannot redirect it. False when something could not be given;
 // what was given stays, and `to` never ends up wider than `from`.
 bool CopyFileIdentity(HANDLE from, HANDLE to);
+
+// A replaced file's identity, given to the file that replaces it in two steps through the new
+// file's handle (`to`), never by a name. Before the rename, only what grants nobody access
+// (GiveOwnership): host: the owner and group (root; anybody else gives the group where
+// permitted) and the extended attributes other than access-control lists; Windows: the
+// creation time. After the rename, the permissions (SavedPermissions, read from the replaced
+// file before the rename, since Windows cannot rename over a file that is still open): host:
+// the mode bits with the owner's write bit, since the new file is never read-only, and the
+// POSIX access-control list; Windows: the access-control list, protected from inheritance.
+// Until then the new file stays as it was created, for its creator (or the owner it was
+// given) alone. False when something could not be given; `to` never ends up wider than the
+// replaced file.
+bool GiveOwnership(HANDLE from, HANDLE to);
+
+class SavedPermissions {
+public:
+    SavedPermissions() = default;
+    SavedPermissions(const SavedPermissions&) = delete;
+    SavedPermissions& operator=(const SavedPermissions&) = delete;
+    ~SavedPermissions();
+    // Reads the permissions of the file open as `from` (Windows: READ_CONTROL access).
+    bool Save(HANDLE from);
+    // Gives them to the file open as `to` (Windows: WRITE_DAC access); false when they were
+    // not saved or could not be given.
+    bool GiveTo(HANDLE to) const;
+
+private:
+    bool saved_ = false;
+#if defined(_WIN32)
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;  // LocalAlloc'd by GetSecurityInfo
+    PACL dacl_ = nullptr;                        // inside descriptor_
+#else
+    unsigned mode_ = 0;
+    unsigned group_ = 0;
+    char* acl_ = nullptr;  // the access-control list's attribute value, when it has one
+    std::size_t aclSize_ = 0;
+#endif
+};
+
+// Whether the files open as `a` and `b` have the same owner (false when it cannot be read).
+bool SameOwner(HANDLE a, HANDLE b);
 
 // Whether a rename (MoveFileExA with MOVEFILE_REPLACE_EXISTING) may replace a file that some
 // handle holds open, sharing deleting. The host allows it, as POSIX does; Windows refuses it

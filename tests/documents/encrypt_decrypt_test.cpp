@@ -506,10 +506,15 @@ TEST(TemporaryNames, CountCharactersAndStayBesideTheTarget) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(Utf8Characters(c.target)) + " characters, n " +
                      std::to_string(c.n) + ": " + c.target.substr(c.target.rfind('/')));
-        std::vector<char> name(c.target.size() + document::kTempSuffixRoom, 'x');
-        const bool made = document::FormatTempName(c.target.c_str(), c.n, name.data(), name.size());
+        const std::size_t slash = c.target.rfind('/') + 1;
+        const std::string folder = c.target.substr(0, slash);
+        const std::string leaf = c.target.substr(slash);
+        std::vector<char> name(leaf.size() + document::kTempSuffixRoom, 'x');
+        const bool made =
+            document::FormatTempName(Utf8Characters(folder), leaf.c_str(), leaf.size(), c.n,
+                                     name.data(), name.size());
         EXPECT_EQ(made, !c.expected.empty());
-        if (made) EXPECT_EQ(std::string(name.data()), c.expected);
+        if (made) EXPECT_EQ(folder + name.data(), c.expected);
     }
 }
 

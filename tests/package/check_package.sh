@@ -128,5 +128,5 @@ if ! diff -u "$work/expected" "$work/exported"; then
 fi
 # The 61 exports and the extension interface's.
 test "$(grep -vc '^NuvexCtrlEx_' "$work/expected")" -eq 61
-test "$(grep -c '^NuvexCtrlEx_' "$work/expected")" -eq 4
+test "$(grep -c '^NuvexCtrlEx_' "$work/expected")" -eq 6
 echo "package: installed tree builds and runs the example; it exports exactly the 61 exports and the 4 of the extension"

@@ -197,7 +197,10 @@ std::optional<State> Apply(const std::string& op, State state) {
 // The codes each operation may fail with in these races.
 const std::map<std::string, std::set<uint32_t>> kFailureCodes = {
     {"encrypt", {797, 651}},  // another operation holds the file; it is already a document
-    {"decrypt", {NUVEX_E_DOC_BUSY, NUVEX_E_DOC_OPEN_FAILED, 531}},
+    // 2412: a rights writer's open for writing, made in the moment after the decryption took
+    // hold, is turned away by the share modes, but the decryption has seen a writer come (on
+    // the host, its lease broke) and gives up as it does for any other program's writer.
+    {"decrypt", {NUVEX_E_DOC_BUSY, NUVEX_E_DOC_OPEN_FAILED, 531, NUVEX_E_SOURCE_CHANGED}},
     {"rights", {NUVEX_E_DOC_BUSY, NUVEX_E_DOC_OPEN_FAILED, 855}},
     {"decryptto", {NUVEX_E_DOC_BUSY, NUVEX_E_REPLACE_FAILED}},
 };

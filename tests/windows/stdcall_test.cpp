@@ -152,11 +152,16 @@ const ExportCase kCases[] = {
      NUVEX_E_KEY_INVALID},
     {"_NuvexCtrlEx_DecryptFile@24", NUVEX_FN(NuvexCtrlEx_DecryptFile),
      {Arg(kAbsentFile), 0, Arg(kAbsentFile), 20, 0, 0}, NUVEX_E_DOC_OPEN_FAILED},
+    // A name with a separator is no name in a folder: refused before the folder is used.
+    {"_NuvexCtrlEx_EncryptFileIn@24", NUVEX_FN(NuvexCtrlEx_EncryptFileIn),
+     {0, Arg("a\\b"), 0, 0, 0, 0}, 797},
+    {"_NuvexCtrlEx_DecryptFileIn@28", NUVEX_FN(NuvexCtrlEx_DecryptFileIn),
+     {0, Arg("a\\b"), 0, 0, 0, 0, 0}, NUVEX_E_DOC_OPEN_FAILED},
 };
 
 TEST_F(StdcallTest, EveryExportIsFoundByItsDecoratedNameOnly) {
     ASSERT_NE(module_, nullptr) << "Nuvexctrl.dll does not load: " << GetLastError();
-    EXPECT_EQ(std::size(kCases), 65u);  // the 61 and the extension's 4
+    EXPECT_EQ(std::size(kCases), 67u);  // the 61 and the extension's 6
     for (const ExportCase& c : kCases) {
         SCOPED_TRACE(c.decorated);
         FARPROC byName = GetProcAddress(module_, c.decorated);

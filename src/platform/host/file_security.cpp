@@ -4,6 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "files/posix_files.h"
+
 namespace nuvex::platform {
 namespace {
 
@@ -41,6 +47,45 @@ bool CopyFileIdentity(HANDLE from, HANDLE to) {
     // the replaced file in place or the new one with its owner.
     if (target.st_uid != source.st_uid) ::fchown(Descriptor(to), source.st_uid, source.st_gid);
     return CopyFilePermissions(from, to);
+}
+
+bool GiveOwnership(HANDLE from, HANDLE to) {
+    return files::GiveOwnership(Descriptor(from), Descriptor(to));
+}
+
+SavedPermissions::~SavedPermissions() { delete[] acl_; }
+
+bool SavedPermissions::Save(HANDLE from) {
+    delete[] acl_;
+    acl_ = nullptr;
+    aclSize_ = 0;
+    saved_ = false;
+    struct stat source;
+    if (::fstat(Descriptor(from), &source) != 0) return false;
+    mode_ = source.st_mode & 0777;
+    group_ = source.st_gid;
+    std::string acl;
+    if (files::ReadAccessList(Descriptor(from), acl)) {
+        acl_ = new (std::nothrow) char[acl.size() + 1];
+        if (acl_ == nullptr) return false;
+        std::memcpy(acl_, acl.data(), acl.size());
+        aclSize_ = acl.size();
+    }
+    saved_ = true;
+    return true;
+}
+
+bool SavedPermissions::GiveTo(HANDLE to) const {
+    if (!saved_) return false;
+    return files::GivePermissions(mode_, group_, acl_, acl_ != nullptr ? aclSize_ : std::string::npos,
+                                  Descriptor(to), /*ownerWrites=*/true);
+}
+
+bool SameOwner(HANDLE a, HANDLE b) {
+    struct stat first;
+    struct stat second;
+    return ::fstat(Descriptor(a), &first) == 0 && ::fstat(Descriptor(b), &second) == 0 &&
+           first.st_uid == second.st_uid;
 }
 
 }  // namespace nuvex::platform

@@ -80,17 +80,35 @@ HANDLE OpenFileHandle(const std::string& path, DWORD access, DWORD share, DWORD 
     // Opening never waits (a FIFO without a writer would block the open); the descriptor is
     // made blocking again below.
     int base = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (needsWrite ? O_RDWR : O_RDONLY);
+    if (flags & FILE_FLAG_OPEN_REPARSE_POINT) base |= O_NOFOLLOW;
     if (appendData && !writeData) base |= O_APPEND;
     // A new file gets the security descriptor's permission bits exactly, else the usual ones
     // under the process's umask. It is created writable and made read-only only once its
     // attributes are stored (they follow the write permission).
     mode_t mode = security != nullptr ? static_cast<mode_t>(security->permissions & 0777) : 0666;
 
+    // An existing file is opened for writing only where this platform's share modes allow
+    // it: looked at through a descriptor for reading first. An open for writing is itself a
+    // signal to an operation watching the file for other programs' writers (its lease breaks),
+    // and one that the share modes refuse afterwards must not give that signal.
+    ShareAccess wanted = ShareAccessOf(access);
+    if (needsWrite && disposition != CREATE_NEW) {
+        if (truncates) wanted.write = true;
+        Descriptor probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                                  (base & O_NOFOLLOW)));
+        if (probe.get() >= 0 && !ShareAllows(probe.get(), wanted, share))
+            return FailOpen(ERROR_SHARING_VIOLATION);
+    }
     int raw = OpenDescriptor(path, base, disposition, mode, existed);
+    // A lease on the file (an operation watching it for writers) turns a non-blocking open for
+    // writing away: it is in use.
+    if (raw < 0 && errno == EWOULDBLOCK && needsWrite) return FailOpen(ERROR_SHARING_VIOLATION);
     if (raw < 0 && errno == EACCES && needsWrite && !readData && !truncates) {
         // A file that may be written but not read: open it write-only.
         raw = OpenDescriptor(path, (base & ~O_RDWR) | O_WRONLY, disposition, mode, existed);
     }
+    if (raw < 0 && errno == ELOOP && (flags & FILE_FLAG_OPEN_REPARSE_POINT))
+        return FailOpen(ERROR_CANT_ACCESS_FILE);
     if (raw < 0) return FailOpen(ErrorFromErrno(errno, path));
     Descriptor fd(LiftDescriptor(raw));
     if (fd.get() < 0) return FailOpen(ErrorFromErrno(errno));

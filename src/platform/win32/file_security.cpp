@@ -52,4 +52,48 @@ bool CopyFileIdentity(HANDLE from, HANDLE to) {
     return permissions && time;
 }
 
+bool GiveOwnership(HANDLE from, HANDLE to) {
+    // The creation time: a replaced file keeps its own, as ReplaceFileA keeps it. (The owner
+    // is the creator's; giving another needs a privilege callers do not hold.)
+    FILETIME created{};
+    return GetFileTime(from, &created, nullptr, nullptr) &&
+           SetFileTime(to, &created, nullptr, nullptr);
+}
+
+SavedPermissions::~SavedPermissions() {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+}
+
+bool SavedPermissions::Save(HANDLE from) {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+    descriptor_ = nullptr;
+    dacl_ = nullptr;
+    saved_ = GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                             &dacl_, nullptr, &descriptor_) == ERROR_SUCCESS;
+    return saved_;
+}
+
+bool SavedPermissions::GiveTo(HANDLE to) const {
+    if (!saved_) return false;
+    return SetSecurityInfo(to, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, dacl_, nullptr) == ERROR_SUCCESS;
+}
+
+bool SameOwner(HANDLE a, HANDLE b) {
+    PSID first = nullptr;
+    PSID second = nullptr;
+    PSECURITY_DESCRIPTOR firstDescriptor = nullptr;
+    PSECURITY_DESCRIPTOR secondDescriptor = nullptr;
+    bool same = false;
+    if (GetSecurityInfo(a, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &first, nullptr, nullptr,
+                        nullptr, &firstDescriptor) == ERROR_SUCCESS &&
+        GetSecurityInfo(b, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &second, nullptr, nullptr,
+                        nullptr, &secondDescriptor) == ERROR_SUCCESS)
+        same = EqualSid(first, second) != FALSE;
+    if (firstDescriptor != nullptr) LocalFree(firstDescriptor);
+    if (secondDescriptor != nullptr) LocalFree(secondDescriptor);
+    return same;
+}
+
 }  // namespace nuvex::platform
