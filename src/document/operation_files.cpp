@@ -388,6 +388,10 @@ Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFi
     }
     // Checked last before the rename, after everything else that takes time.
     if (Written(source, seen, held)) return Replace::SourceChanged;
+    // The new file's identity as its creating handle tells it (a handle reached through
+    // ReOpenFile may not tell the volume under Wine).
+    BY_HANDLE_FILE_INFORMATION written{};
+    if (!GetFileInformationByHandle(temp.handle(), &written)) return Replace::Failed;
     temp.Close();
     platform::ReplacedFile replaced;
     if (held != nullptr) {
@@ -407,7 +411,7 @@ Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFi
     // A swap in the moment before the rename has put something else under the target's name,
     // and that is no success. While the new file is held no other operation replaces it, so
     // anything else there is such a swap.
-    if (WhatNames(targetPath.get(), placed.handle(), /*followLink=*/false) == Naming::Other)
+    if (WhatNames(targetPath.get(), written, /*followLink=*/false) == Naming::Other)
         return Replace::Failed;
     // In place under its final name: only now may it be as open as the file it replaces.
     permissions.GiveTo(placed.handle());

@@ -59,9 +59,10 @@ def parse_header(path):
 
 
 def is_32_bit(arg):
-    # Pointers, 32-bit integers and the extension's callback (a function pointer).
+    # Pointers, 32-bit integers, the extension's callback (a function pointer) and its folder
+    # (a pointer-sized integer: a HANDLE on Windows).
     return ("*" in arg or re.match(r"(const\s+)?(uint32_t|int32_t)\b", arg) is not None
-            or re.match(r"NuvexCtrlExProgress\b", arg) is not None)
+            or re.match(r"NuvexCtrlEx(Progress|Folder)\b", arg) is not None)
 
 
 def parse_exports(objdump, dll):

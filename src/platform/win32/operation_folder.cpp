@@ -6,14 +6,15 @@
 // the current folder best-fit to the ANSI code page ("dirā" as "dira"), naming another folder.
 #include "platform/operation_folder.h"
 
+#include <cstring>
 #include <cwchar>
-#include <new>
+#include "platform/win32/process_heap.h"
 
 namespace nuvex::platform {
 namespace {
 
 wchar_t* WideCopy(const wchar_t* text, std::size_t length) {
-    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+    wchar_t* copy = Allocate<wchar_t>(length + 1);
     if (copy != nullptr) {
         std::wmemcpy(copy, text, length);
         copy[length] = L'\0';
@@ -25,7 +26,7 @@ wchar_t* WideCopy(const wchar_t* text, std::size_t length) {
 char* Narrow(const wchar_t* text, std::size_t length) {
     const int bytes = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
                                           nullptr, nullptr);
-    char* narrow = new (std::nothrow) char[static_cast<std::size_t>(bytes > 0 ? bytes : 0) + 1];
+    char* narrow = Allocate<char>(static_cast<std::size_t>(bytes > 0 ? bytes : 0) + 1);
     if (narrow == nullptr) return nullptr;
     if (bytes > 0)
         WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), narrow, bytes, nullptr,
@@ -39,10 +40,10 @@ char* Narrow(const wchar_t* text, std::size_t length) {
 wchar_t* Wide(const char* text) {
     const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
     if (units <= 0) return nullptr;
-    wchar_t* wide = new (std::nothrow) wchar_t[static_cast<std::size_t>(units)];
+    wchar_t* wide = Allocate<wchar_t>(static_cast<std::size_t>(units));
     if (wide == nullptr) return nullptr;
     if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide, units) != units) {
-        delete[] wide;
+        FreeBlock(wide);
         return nullptr;
     }
     return wide;
@@ -75,9 +76,9 @@ OperationFolder::~OperationFolder() { Release(); }
 void OperationFolder::Release() {
     if (folder_ != -1) CloseHandle(reinterpret_cast<HANDLE>(folder_));
     folder_ = -1;
-    delete[] prefix_;
-    delete[] leaf_;
-    delete[] shown_;
+    FreeBlock(prefix_);
+    FreeBlock(leaf_);
+    FreeBlock(shown_);
     prefix_ = leaf_ = nullptr;
     shown_ = nullptr;
     prefixLength_ = leafLength_ = folderCharacters_ = 0;
@@ -93,7 +94,7 @@ OperationFolder::Opened Take(const wchar_t* full, std::size_t folderLength, cons
                              std::size_t& leafCopyLength, char*& shown, std::size_t& characters) {
     const bool separated = folderLength > 0 && IsSeparator(full[folderLength - 1]);
     prefixLength = folderLength + (separated ? 0 : 1);
-    prefix = new (std::nothrow) wchar_t[prefixLength + 1];
+    prefix = Allocate<wchar_t>(prefixLength + 1);
     leafCopy = WideCopy(leaf, leafLength);
     if (prefix == nullptr || leafCopy == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -134,7 +135,7 @@ OperationFolder::Opened OperationFolder::Open(const char* path) {
     }
     Opened opened = Opened::NotAName;
     const DWORD needed = GetFullPathNameW(wide, 0, nullptr, nullptr);
-    wchar_t* full = needed != 0 ? new (std::nothrow) wchar_t[needed] : nullptr;
+    wchar_t* full = needed != 0 ? Allocate<wchar_t>(needed) : nullptr;
     if (needed != 0 && full == nullptr) {
         opened = Opened::NoMemory;
     } else if (full != nullptr) {
@@ -155,8 +156,8 @@ OperationFolder::Opened OperationFolder::Open(const char* path) {
             SetLastError(ERROR_PATH_NOT_FOUND);
         }
     }
-    delete[] full;
-    delete[] wide;
+    FreeBlock(full);
+    FreeBlock(wide);
     return opened;
 }
 
@@ -178,7 +179,7 @@ OperationFolder::Opened OperationFolder::OpenIn(intptr_t callerFolder, const cha
     for (std::size_t i = 0; single && i < leafLength; ++i)
         if (IsSeparator(wideLeaf[i]) || wideLeaf[i] == L':') single = false;
     if (!single) {
-        delete[] wideLeaf;
+        FreeBlock(wideLeaf);
         SetLastError(ERROR_INVALID_NAME);
         return Opened::NotAName;
     }
@@ -186,7 +187,7 @@ OperationFolder::Opened OperationFolder::OpenIn(intptr_t callerFolder, const cha
     const HANDLE given = reinterpret_cast<HANDLE>(callerFolder);
     Opened opened = Opened::NoFolder;
     const DWORD needed = GetFinalPathNameByHandleW(given, nullptr, 0, FILE_NAME_NORMALIZED);
-    wchar_t* full = needed != 0 ? new (std::nothrow) wchar_t[needed + 1] : nullptr;
+    wchar_t* full = needed != 0 ? Allocate<wchar_t>(needed + 1) : nullptr;
     if (needed != 0 && full == nullptr) {
         opened = Opened::NoMemory;
     } else if (full != nullptr) {
@@ -219,8 +220,8 @@ OperationFolder::Opened OperationFolder::OpenIn(intptr_t callerFolder, const cha
             }
         }
     }
-    delete[] full;
-    delete[] wideLeaf;
+    FreeBlock(full);
+    FreeBlock(wideLeaf);
     return opened;
 }
 
@@ -232,14 +233,14 @@ void OperationFolder::Announce(const NameChar* name) const {
     if (narrow == nullptr) return;
     const std::size_t folderBytes = std::strlen(shown_ != nullptr ? shown_ : "");
     const std::size_t nameBytes = std::strlen(narrow);
-    char* whole = new (std::nothrow) char[folderBytes + nameBytes + 1];
+    char* whole = Allocate<char>(folderBytes + nameBytes + 1);
     if (whole != nullptr) {
         std::memcpy(whole, shown_ != nullptr ? shown_ : "", folderBytes);
         std::memcpy(whole + folderBytes, narrow, nameBytes + 1);
         OutputDebugStringA(whole);
     }
-    delete[] whole;
-    delete[] narrow;
+    FreeBlock(whole);
+    FreeBlock(narrow);
 }
 
 }  // namespace nuvex::platform

@@ -5,7 +5,7 @@
 
 #include <cstring>
 #include <cwchar>
-#include <new>
+#include "platform/win32/process_heap.h"
 
 namespace nuvex::platform {
 namespace {
@@ -28,7 +28,7 @@ constexpr DWORD kRenamePauseMs = 5;
 
 wchar_t* Join(const OperationFolder& folder, const NameChar* name) {
     const std::size_t length = std::wcslen(name);
-    wchar_t* full = new (std::nothrow) wchar_t[folder.prefixLength() + length + 1];
+    wchar_t* full = Allocate<wchar_t>(folder.prefixLength() + length + 1);
     if (full == nullptr) return nullptr;
     std::wmemcpy(full, folder.prefix(), folder.prefixLength());
     std::wmemcpy(full + folder.prefixLength(), name, length + 1);
@@ -45,7 +45,7 @@ bool RenameWithPosixSemantics(const OperationFolder& folder, HANDLE placed, cons
     if (renamer == INVALID_HANDLE_VALUE) return false;
     const std::size_t bytes = std::wcslen(to) * sizeof(WCHAR);
     const std::size_t size = sizeof(RenameInfoEx) + bytes;
-    auto* info = static_cast<RenameInfoEx*>(::operator new(size, std::nothrow));
+    auto* info = static_cast<RenameInfoEx*>(static_cast<void*>(Allocate<char>(size)));
     if (info == nullptr) {
         CloseHandle(renamer);
         return false;
@@ -57,7 +57,7 @@ bool RenameWithPosixSemantics(const OperationFolder& folder, HANDLE placed, cons
     std::memcpy(info->fileName, to, bytes);
     const BOOL renamed =
         SetFileInformationByHandle(renamer, kFileRenameInfoEx, info, static_cast<DWORD>(size));
-    ::operator delete(info);
+    FreeBlock(info);
     CloseHandle(renamer);
     return renamed != FALSE;
 }
@@ -161,8 +161,8 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
             renamed = RenameAfterRelease(fromFull, toFull, decided);
         }
     }
-    delete[] fromFull;
-    delete[] toFull;
+    FreeBlock(fromFull);
+    FreeBlock(toFull);
     return renamed;
 }
 
