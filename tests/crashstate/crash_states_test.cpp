@@ -655,5 +655,37 @@ const RegistryCase kRegistry[] = {
 INSTANTIATE_TEST_SUITE_P(Host, RegistryCrash, ::testing::ValuesIn(kRegistry),
                          [](const auto& info) { return CaseName(info.param.name); });
 
+// A value that changes its type is renamed into place under its new file name before the old
+// file goes; a power cut between the two leaves both, and the one renamed last is the value.
+TEST_F(CrashFixture, ValueCutWhileChangingItsTypeReadsAsTheNewValue) {
+    struct Row {
+        const char* older;
+        std::string olderBytes;
+        const char* newer;
+        std::string newerBytes;
+        DWORD type;
+    };
+    const Row rows[] = {
+        {"Start.3", "old binary", "Start.4", Dword(7), REG_DWORD},
+        {"Start.4", Dword(7), "Start.1", std::string("new\0", 4), REG_SZ},
+    };
+    const std::string key = Root() + "/Registry/HKEY_LOCAL_MACHINE/SOFTWARE/NuvexCut";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.newer);
+        fs::remove_all(key);
+        fs::create_directories(key);
+        WriteFileBytes(key + "/" + row.older, row.olderBytes);
+        // Far enough apart for the file system's clock, as a real change and a cut are.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WriteFileBytes(key + "/.staged", row.newerBytes);
+        fs::rename(key + "/.staged", key + "/" + row.newer);
+        DWORD type = 0;
+        std::string bytes;
+        ASSERT_TRUE(ReadValue(Root(), "SOFTWARE\\NuvexCut", "Start", &type, &bytes));
+        EXPECT_EQ(type, row.type);
+        EXPECT_EQ(bytes, row.newerBytes);
+    }
+}
+
 }  // namespace
 }  // namespace nuvex::crash
