@@ -176,6 +176,8 @@ struct DocumentCase {
     bool toOtherFile;       // decryption into report.out
 };
 
+void PrintTo(const DocumentCase& c, std::ostream* out) { *out << c.name; }
+
 class DocumentCrash : public CrashFixture, public ::testing::WithParamInterface<DocumentCase> {};
 
 // A temporary file of a document operation never holds plain bytes where anyone but its owner
@@ -256,6 +258,8 @@ struct ReplaceCase {
     bool tool;  // nuvexctl state export; else the library's policy-file save
 };
 
+void PrintTo(const ReplaceCase& c, std::ostream* out) { *out << c.name; }
+
 class ReplaceCrash : public CrashFixture, public ::testing::WithParamInterface<ReplaceCase> {};
 
 // A file saved over an older one: every state holds the old file or the complete new one, and
@@ -303,6 +307,8 @@ struct JournalCase {
     const char* name;
     const char* verb;  // "load" or "restore"
 };
+
+void PrintTo(const JournalCase& c, std::ostream* out) { *out << c.name; }
 
 class JournalCrash : public CrashFixture, public ::testing::WithParamInterface<JournalCase> {};
 
@@ -368,6 +374,8 @@ struct SpoolCase {
     const char* name;
     bool follow;  // log follow until interrupted; else log show after a run that left a spool
 };
+
+void PrintTo(const SpoolCase& c, std::ostream* out) { *out << c.name; }
 
 class SpoolCrash : public CrashFixture, public ::testing::WithParamInterface<SpoolCase> {
 protected:
@@ -507,6 +515,8 @@ struct InstallCase {
     std::vector<Value> values;
 };
 
+void PrintTo(const InstallCase& c, std::ostream* out) { *out << c.name; }
+
 class InstallCrash : public CrashFixture, public ::testing::WithParamInterface<InstallCase> {};
 
 std::string Dword(uint32_t value) {
@@ -598,6 +608,8 @@ struct RegistryCase {
     std::vector<std::string> settings;
     std::vector<Value> after;
 };
+
+void PrintTo(const RegistryCase& c, std::ostream* out) { *out << c.name; }
 
 class RegistryCrash : public CrashFixture, public ::testing::WithParamInterface<RegistryCase> {};
 
