@@ -212,13 +212,13 @@ struct Object {
     bool valid = false;
     uint64_t ino = 0;
     mode_t mode = 0;
-    off_t size = 0;
+    off64_t size = 0;
 };
 
 Object StatPath(const std::string& path) {
     Object object;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
+    struct stat64 st;
+    if (::lstat64(path.c_str(), &st) == 0) {
         object.valid = true;
         object.ino = st.st_ino;
         object.mode = st.st_mode;
@@ -229,8 +229,8 @@ Object StatPath(const std::string& path) {
 
 Object StatFd(int fd) {
     Object object;
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
+    struct stat64 st;
+    if (::fstat64(fd, &st) == 0) {
         object.valid = true;
         object.ino = st.st_ino;
         object.mode = st.st_mode;
@@ -327,8 +327,8 @@ void RecordWrite(const Object& object, uint64_t offset, const void* data, size_t
 struct Position {
     bool scoped = false;
     int fd = -1;
-    off_t offset = 0;
-    off_t size = 0;
+    off64_t offset = 0;
+    off64_t size = 0;
     bool append = false;
 };
 
@@ -340,7 +340,7 @@ Position Before(int fd) {
     if (!object.valid || !S_ISREG(object.mode)) return at;
     at.scoped = true;
     at.fd = fd;
-    at.offset = ::lseek(fd, 0, SEEK_CUR);
+    at.offset = ::lseek64(fd, 0, SEEK_CUR);
     at.size = object.size;
     at.append = (::fcntl(fd, F_GETFL) & O_APPEND) != 0;
     return at;
@@ -350,11 +350,11 @@ void After(const Position& before) {
     if (!before.scoped) return;
     Object object = StatFd(before.fd);
     if (!object.valid) return;
-    off_t from = before.append ? before.size : before.offset;
-    off_t to = before.append ? object.size : ::lseek(before.fd, 0, SEEK_CUR);
+    off64_t from = before.append ? before.size : before.offset;
+    off64_t to = before.append ? object.size : ::lseek64(before.fd, 0, SEEK_CUR);
     if (to <= from) return;
     std::string bytes(static_cast<size_t>(to - from), '\0');
-    ssize_t n = ::pread(before.fd, &bytes[0], bytes.size(), from);
+    ssize_t n = ::pread64(before.fd, &bytes[0], bytes.size(), from);
     if (n < 0 && errno == EBADF) {
         // Open for writing only (a redirected standard output): read through a second open.
         static auto realOpen = Real<int (*)(const char*, int, ...)>("open");
@@ -363,7 +363,7 @@ void After(const Position& before) {
         ::snprintf(link, sizeof link, "/proc/self/fd/%d", before.fd);
         int reader = realOpen(link, O_RDONLY | O_CLOEXEC);
         if (reader < 0) return;
-        n = ::pread(reader, &bytes[0], bytes.size(), from);
+        n = ::pread64(reader, &bytes[0], bytes.size(), from);
         realClose(reader);
     }
     if (n < 0) return;
@@ -415,7 +415,7 @@ void FlushAtExit() {
 }
 
 template <typename Call>
-ssize_t Written(int fd, const struct iovec* parts, int count, off_t offset, bool positioned, Call call) {
+ssize_t Written(int fd, const struct iovec* parts, int count, off64_t offset, bool positioned, Call call) {
     std::string path;
     if (!ScopeFd(fd, &path)) {
         ssize_t n = call();
@@ -428,7 +428,7 @@ ssize_t Written(int fd, const struct iovec* parts, int count, off_t offset, bool
     KeepErrno keep;
     Object object = StatFd(fd);
     if (!object.valid || !S_ISREG(object.mode)) return n;
-    off_t at = positioned ? offset : ::lseek(fd, 0, SEEK_CUR) - n;
+    off64_t at = positioned ? offset : ::lseek64(fd, 0, SEEK_CUR) - n;
     std::string bytes;
     size_t left = static_cast<size_t>(n);
     for (int i = 0; i < count && left > 0; ++i) {
@@ -619,7 +619,7 @@ ssize_t pwrite(int fd, const void* data, size_t length, off_t offset) {
 ssize_t pwrite64(int fd, const void* data, size_t length, off64_t offset) {
     REAL(pwrite64);
     struct iovec part = {const_cast<void*>(data), length};
-    return Written(fd, &part, 1, static_cast<off_t>(offset), true,
+    return Written(fd, &part, 1, offset, true,
                    [&] { return real(fd, data, length, offset); });
 }
 
@@ -729,8 +729,8 @@ int rmdir(const char* path) {
 int remove(const char* path) {
     REAL(remove);
     if (!Active()) return real(path);
-    struct stat st;
-    bool folder = ::lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    struct stat64 st;
+    bool folder = ::lstat64(path, &st) == 0 && S_ISDIR(st.st_mode);
     return Named(folder ? NUVEX_FS_RMDIR : NUVEX_FS_UNLINK, AT_FDCWD, path, AT_FDCWD, nullptr, 0,
                  [&] { return real(path); });
 }
