@@ -436,6 +436,7 @@ TEST_P(SpoolCrash, EveryDrainedRecordIsInTheSpoolOrTheOutput) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(spool, ec))
         for (const std::string& key : RecordKeys(ReadFileBytes(entry.path().string()))) leftover.insert(key);
+    ASSERT_EQ(leftover.size(), c.follow ? 0u : 7u) << "records a run left in the spool";
 
     Child child{{NUVEX_TOOL, "--json", "log", c.follow ? "follow" : "show"}, output};
     if (c.follow) {
