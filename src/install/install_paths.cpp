@@ -125,14 +125,42 @@ bool FlushDriverFile(const char* path) {
     return flushed;
 }
 
+// Opens the source for the copy and learns what it is. Only a regular disk file is a driver
+// file: a pipe or a socket gives whatever arrives (or nothing, at once, without a writer), a
+// device anything or without end, and a file the kernel makes up as it is read (/proc, /sys)
+// has bytes that differ from its reported size. The open never waits for a pipe's writer.
+bool OpenSource(const char* source, UniqueHandle& file, BY_HANDLE_FILE_INFORMATION* info) {
+    file.reset(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    return GetFileInformationByHandle(file.get(), info) != FALSE &&
+           (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether the staging copy holds as many bytes as the source held when it was opened, and the
+// source's name still leads to that file: a copy of anything else is not put in place.
+bool CopiedWhole(const char* source, const char* staging, const BY_HANDLE_FILE_INFORMATION& opened) {
+    BY_HANDLE_FILE_INFORMATION copy{};
+    BY_HANDLE_FILE_INFORMATION now{};
+    return FileIdentity(staging, &copy) && copy.nFileSizeHigh == opened.nFileSizeHigh &&
+           copy.nFileSizeLow == opened.nFileSizeLow && FileIdentity(source, &now) && SameIdentity(now, opened);
+}
+
 }  // namespace
 
 bool PlaceDriverFile(const char* source, const char* target, bool* copied) {
     *copied = false;
     if (IsSameFile(source, target)) return true;
-    // A source that is not there is found out before anything in the drivers folder changes.
-    BY_HANDLE_FILE_INFORMATION ignored{};
-    if (!FileIdentity(source, &ignored)) return false;
+    // A source that is not there, or not a disk file, is found out on its opened handle before
+    // anything in the drivers folder changes. The handle is held through the copy.
+    UniqueHandle sourceFile;
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!OpenSource(source, sourceFile, &opened)) return false;
     char staging[kPathCapacity];
     if (!BuildStagingPath(target, staging)) return false;
 
@@ -145,7 +173,7 @@ bool PlaceDriverFile(const char* source, const char* target, bool* copied) {
     }
     // Complete on the disk before it takes the name: a crash after the rename must not leave
     // a driver file whose contents never reached the disk.
-    bool placed = FlushDriverFile(staging);
+    bool placed = CopiedWhole(source, staging, opened) && FlushDriverFile(staging);
     if (placed) {
         // A read-only installed file can only be replaced once it is writable again.
         const DWORD old = GetFileAttributesA(target);

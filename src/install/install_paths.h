@@ -39,9 +39,11 @@ bool RemoveDriverFile(const char* path);
 bool IsSameFile(const char* first, const char* second);
 
 // Puts the driver file at `source` into place at `target`, unless `source` already is the
-// target file, which then stays as it is. The source is copied beside the target under a
-// staging name, flushed to the disk and renamed over the target in one step, so the target
-// holds the old file or the complete new one whatever happens (a missing or unreadable
+// target file, which then stays as it is. The source must be a regular disk file (checked on
+// its opened handle: no pipe, device, socket or file the kernel makes up as it is read). It
+// is copied beside the target under a staging name, checked to hold as many bytes as the
+// source, flushed to the disk and renamed over the target in one step, so the target holds
+// the old file or the complete new one whatever happens (a missing, unreadable or special
 // source, a full disk, a kill); a failure removes the staging copy and leaves the old file
 // whole. False when the file could not be put in place. *copied tells whether it was.
 bool PlaceDriverFile(const char* source, const char* target, bool* copied);

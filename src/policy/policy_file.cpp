@@ -3,7 +3,7 @@
 //
 // Saving never touches the file at the caller's path until the new one is complete: the
 // texts are gathered first, written to a temporary file beside the target, flushed, and only
-// then moved over the target. Loading reads and deciphers the whole file, and reads the
+// then moved over the target, with the folder flushed after the move. Loading reads and deciphers the whole file, and reads the
 // table's current policies as texts, before it empties the driver's table: a missing or
 // unreadable file leaves the table as it was, and when the driver refuses a line part-way the
 // previous texts are put back, so a load replaces the whole table or leaves it as it was.
@@ -259,7 +259,9 @@ uint32_t NUVEXAPI NuvexCtrl_SaveCurrentPolicyToFile(const char* path) {
         return rc::NuvexCtrl_SaveCurrentPolicyToFile::kWriteFailed;
     file.reset();
 
-    if (MoveFileExA(temporary.get(), path, MOVEFILE_REPLACE_EXISTING) == FALSE)
+    // Write-through: the new name is on the disk before the save reports it done, so that a
+    // power cut after it never brings back the old file.
+    if (MoveFileExA(temporary.get(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE)
         return rc::NuvexCtrl_SaveCurrentPolicyToFile::kCreateFailed;
     temporary.kept();
     return 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,7 +95,9 @@ TEST_F(MainInstall, ReinstallFromTheInstalledFileKeepsIt) {
 }
 
 // An install that cannot complete its copy leaves the installed driver exactly as it was:
-// file, key and values, and no staging copy beside it. The same for all three installers.
+// file, key and values, and no staging copy beside it. The same for all three installers. A
+// source that is not a regular disk file (a pipe, a device, a file the kernel makes up as it
+// is read, whose bytes are not what its size says) is no driver file and is refused.
 TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
     struct Installer {
         const char* service;
@@ -106,6 +109,8 @@ TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
                                     {"NuvexMon", NuvexAntiSteal_Install, 308}};
     const std::string fresh = MakeSource("new.sys", std::string(300000, 'n'));
     fs::create_directories(Scratch("folder.sys"));
+    // A pipe without a writer: reading it gives 0 bytes at once (or would wait for one).
+    ASSERT_EQ(::mkfifo(Scratch("pipe.sys").c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::string source;
@@ -115,6 +120,10 @@ TEST_F(MainInstall, FailedCopyKeepsTheInstalledDriver) {
     const Case cases[] = {
         {"missing source", Scratch("absent.sys"), -1, 0},
         {"unreadable source", Scratch("folder.sys"), -1, 0},
+        {"a pipe as source", Scratch("pipe.sys"), -1, 0},
+        {"a file the kernel makes up as source", "/proc/self/status", -1, 0},
+        {"an endless device as source", "/dev/zero", -1, 0},
+        {"an empty device as source", "/dev/null", -1, 0},
         {"copy fails", fresh, kNuvexFaultMove, 1},
         {"flush fails", fresh, kNuvexFaultFlush, 1},
         {"rename fails", fresh, kNuvexFaultMove, 2},

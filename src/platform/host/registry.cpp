@@ -110,23 +110,16 @@ LSTATUS SHDeleteKeyA(HKEY key, LPCSTR subKey) {
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data,
                        DWORD size) {
-    return NoThrow<LSTATUS>(
-        static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY, [&]() -> LSTATUS {
-            return NoThrow<LSTATUS>(
-                static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
-                [&]() -> LSTATUS {
-                    return NoThrow<LSTATUS>(
-                        static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
-                        [&]() -> LSTATUS {
-                            std::string folder;
-                            if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
-                            const char* name = valueName != nullptr ? valueName : "";
-                            if (!ValidValueName(name) || (data == nullptr && size > 0))
-                                return ERROR_INVALID_PARAMETER;
-                            return WriteValue(folder, name, type, data, size);
-                        });
-                });
-        });
+    return NoThrow<LSTATUS>(static_cast<LSTATUS>(ERROR_NOT_ENOUGH_MEMORY), ERROR_NOT_ENOUGH_MEMORY,
+                            [&]() -> LSTATUS {
+                                std::string folder;
+                                if (!FolderOf(key, &folder)) return ERROR_INVALID_HANDLE;
+                                const char* name = valueName != nullptr ? valueName : "";
+                                if (!ValidValueName(name) || (data == nullptr && size > 0))
+                                    return ERROR_INVALID_PARAMETER;
+                                // On the disk, bytes and name, before the call returns.
+                                return WriteValue(folder, name, type, data, size);
+                            });
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,

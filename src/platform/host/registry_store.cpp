@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 #include "platform/host/host_internal.h"
@@ -57,19 +59,53 @@ bool ParseValueFile(const std::string& file, std::string* name, DWORD* type) {
     return true;
 }
 
-// Files in the folder that hold the value `name` (normally one).
+// When a file's status last changed (a rename counts), in nanoseconds.
+int64_t ChangeTime(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return INT64_MIN;
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// Files in the folder that hold the value `name`, the most recently renamed into place first.
+// Normally there is one; a power cut while a value changed its type may leave the old file
+// beside the new one, and the new one is the value.
 std::vector<std::string> ValueFiles(const std::string& folder, const std::string& name,
                                     DWORD* type) {
-    std::vector<std::string> files;
+    std::vector<std::pair<int64_t, std::string>> found;
+    std::vector<DWORD> types;
     for (const Entry& entry : ListFolder(folder)) {
         std::string valueName;
         DWORD valueType = 0;
         if (entry.folder || !ParseValueFile(entry.name, &valueName, &valueType)) continue;
         if (::strcasecmp(valueName.c_str(), name.c_str()) != 0) continue;
-        if (files.empty() && type != nullptr) *type = valueType;
-        files.push_back(entry.name);
+        found.emplace_back(ChangeTime(folder + "/" + entry.name), entry.name);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::string> files;
+    for (const auto& [time, file] : found) files.push_back(file);
+    if (!files.empty() && type != nullptr) {
+        std::string ignored;
+        ParseValueFile(files.front(), &ignored, type);
     }
     return files;
+}
+
+// Flushes a folder's names to the disk: a value or key made, renamed or removed in it stays so
+// after a power cut.
+bool SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = ::fsync(fd) == 0;
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return synced;
+}
+
+std::string ParentOf(const std::string& folder) {
+    size_t slash = folder.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : folder.substr(0, slash);
 }
 
 bool WriteWhole(int fd, const void* data, size_t size) {
@@ -141,8 +177,12 @@ LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& part
         }
         if (match.empty()) {
             if (!create) return ERROR_FILE_NOT_FOUND;
-            if (::mkdir(exact.c_str(), 0700) != 0 && errno != EEXIST)
+            if (::mkdir(exact.c_str(), 0700) != 0) {
+                if (errno != EEXIST) return static_cast<LONG>(ErrorFromErrno(errno));
+            } else if (!SyncFolder(current)) {
+                // The new key is made but may not survive a power cut.
                 return static_cast<LONG>(ErrorFromErrno(errno));
+            }
             match = exact;
         }
         current = match;
@@ -170,7 +210,9 @@ LONG WriteValue(const std::string& folder, const std::string& name, DWORD type, 
                        std::to_string(g_tempSerial.fetch_add(1));
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return static_cast<LONG>(ErrorFromErrno(errno));
-    bool written = WriteWhole(fd, data, size);
+    // The bytes are on the disk before the name leads to them: a power cut after the rename
+    // must not leave an empty or partial value.
+    bool written = WriteWhole(fd, data, size) && ::fsync(fd) == 0;
     int saved = errno;
     ::close(fd);
     // An existing value keeps the spelling it was created with, as on Windows.
@@ -185,6 +227,8 @@ LONG WriteValue(const std::string& folder, const std::string& name, DWORD type, 
     }
     for (const std::string& stale : old)
         if (stale != file) ::unlink((folder + "/" + stale).c_str());
+    // The value is set once its name is on the disk.
+    if (!SyncFolder(folder)) return static_cast<LONG>(ErrorFromErrno(errno));
     return ERROR_SUCCESS;
 }
 
@@ -234,7 +278,11 @@ bool ReadDwordValue(const std::string& folder, const std::string& name, DWORD* v
 LONG RemoveKey(const std::string& folder, bool withSubkeys) {
     if (!IsFolder(folder)) return ERROR_FILE_NOT_FOUND;
     if (!withSubkeys && KeyHasSubkeys(folder)) return ERROR_ACCESS_DENIED;
-    return RemoveTree(folder);
+    LONG result = RemoveTree(folder);
+    if (result != ERROR_SUCCESS) return result;
+    // Gone for good: a power cut after the call does not bring the key back.
+    if (!SyncFolder(ParentOf(folder))) return static_cast<LONG>(ErrorFromErrno(errno));
+    return ERROR_SUCCESS;
 }
 
 }  // namespace nuvex::host

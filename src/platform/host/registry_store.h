@@ -1,6 +1,9 @@
 // The registry on disk: a key is a folder under <root>/Registry, a value is a file
 // "<value name>.<type number>" in its key's folder holding exactly the value's bytes. Key and
-// value names are found case-insensitively, as Windows compares them.
+// value names are found case-insensitively, as Windows compares them. Every change is on the
+// disk when the call that made it returns: a value's bytes are flushed before its file is
+// renamed into place and its key's folder is flushed after, a new key's folder is flushed into
+// its parent, a removed key's parent is flushed.
 #pragma once
 
 #include <string>
@@ -17,7 +20,7 @@ std::string LocalMachineFolder();
 bool SplitKeyPath(const char* path, std::vector<std::string>* parts);
 
 // Walks `parts` down from the key folder `base`, each part matched case-insensitively,
-// creating missing keys (owner-only) when `create` is set. ERROR_SUCCESS and *folder, or a
+// creating missing keys (owner-only, each flushed into its parent) when `create` is set. ERROR_SUCCESS and *folder, or a
 // Windows error (ERROR_ACCESS_DENIED for an empty `base`, a refused machine root).
 LONG FindKeyFolder(const std::string& base, const std::vector<std::string>& parts, bool create,
                    std::string* folder);
