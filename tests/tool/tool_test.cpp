@@ -116,8 +116,8 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
 
 json Json(const ToolRun& run) { return json::parse(run.out); }
 
-// A key file only its owner can read, as the tool wants one.
-std::string KeyFile(const fs::path& path, const std::string& bytes) {
+// A file only its owner can read, as the tool wants key and password files.
+std::string PrivateFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
     return path.string();
@@ -153,7 +153,7 @@ protected:
         MachineRootTest::TearDown();
     }
     // The document key of the test's runs, in a file only its owner can read.
-    std::string DocKey() { return KeyFile(Root() + "/document.key", "00112233445566778899aabbccddeeff\n"); }
+    std::string DocKey() { return PrivateFile(Root() + "/document.key", "00112233445566778899aabbccddeeff\n"); }
     void InstallAll() {
         ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
         ASSERT_EQ(Tool({"driver", "install", "acl"}).status, 0);
@@ -221,8 +221,7 @@ TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     EXPECT_EQ(Json(info)["document"], true);
     EXPECT_EQ(Json(info)["rights"]["present"], false);
 
-    std::string password = Scratch("pw");
-    nuvex::test::WriteFileBytes(password, "s3cret\n");
+    const std::string password = PrivateFile(Scratch("pw"), "s3cret\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", file, "--print", "4", "--password-file", password}).status, 0);
     ToolRun rights = Tool({"--json", "doc", "rights", "get", file});
     EXPECT_EQ(Json(rights)["rights"]["printCount"], 4);
@@ -243,8 +242,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     for (const json& driver : running) EXPECT_EQ(driver["running"], true) << driver["driver"];
 
     EXPECT_EQ(Tool({"log", "on"}).status, 0);
-    EXPECT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405\n")}).status, 0);
-    EXPECT_EQ(Tool({"syskey", "set", "--key-file", KeyFile(Scratch("system.key"), "0f0e0d0c")}).status, 0);
+    EXPECT_EQ(Tool({"key", "set", "--key-file", PrivateFile(Scratch("document.key"), "0102030405\n")}).status, 0);
+    EXPECT_EQ(Tool({"syskey", "set", "--key-file", PrivateFile(Scratch("system.key"), "0f0e0d0c")}).status, 0);
 
     std::string dir = Scratch("tree");
     fs::create_directories(dir + "/sub");
@@ -254,8 +253,7 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     ASSERT_EQ(tree.status, 0) << tree.err;
     EXPECT_EQ(Json(tree)["done"], 2);
 
-    std::string pw = Scratch("pw");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
+    const std::string pw = PrivateFile(Scratch("pw"), "pw\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", dir + "/a.txt", "--print", "3", "--password-file", pw}).status, 0);
     ASSERT_EQ(Tool({"doc", "print-count", "set", dir + "/a.txt", "9"}).status, 0);
     ToolRun printCount = Tool({"--json", "doc", "print-count", "get", dir + "/a.txt"});
@@ -450,9 +448,8 @@ TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
 // exit status 0, 1 or 2 and never by a signal; with --json it prints exactly one document.
 // Numbers are taken whole and within the field they go into.
 TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
-    std::string doc = Scratch("doc.txt"), pw = Scratch("pw");
+    const std::string doc = Scratch("doc.txt"), pw = PrivateFile(Scratch("pw"), "pw\n");
     nuvex::test::WriteFileBytes(doc, "text");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
     ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), doc}).status, 0);
     const std::string odd = "odd\xff\xfe\x01name";
     std::vector<std::vector<std::string>> verbs = {
@@ -494,9 +491,9 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {{"doc", "rights", "set", doc, "--print", "65535", "--password-file", pw}, 2},
         {{"doc", "rights", "set", doc, "--count", "-1", "--password-file", pw}, 2},
         {{"doc", "print-count", "set", doc, "65536"}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("odd.key"), " 1")}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("long.key"), std::string(514, 'a'))}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("empty.key"), "")}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("odd.key"), " 1")}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("long.key"), std::string(514, 'a'))}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("empty.key"), "")}, 2},
         {{"policy", "show", "010x"}, 2},
         {{"policy", "show", "4294967296"}, 2},
         {{"policy", "add", "--record", "--value", "1", "--value", "2x"}, 2},
@@ -684,8 +681,7 @@ TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {
     EXPECT_EQ(Bytes(files[1]["file"]), name);
     EXPECT_EQ(files[1]["status"], "encrypted");
     // Through the driver, so that the driver's log and document list hold the name.
-    std::string pw = Scratch("pw");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
+    const std::string pw = PrivateFile(Scratch("pw"), "pw\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", name, "--print", "1", "--password-file", pw}).status, 0);
     ASSERT_EQ(Tool({"doc", "print-count", "set", name, "2"}).status, 0);
     ASSERT_EQ(Tool({"passpath", "add", "C:\\caf\xe9"}).status, 0);
@@ -826,7 +822,7 @@ TEST_F(ToolTest, StateApplyMakesTheDriversMatchTheFile) {
     ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
     ASSERT_EQ(Tool({"acl", "start"}).status, 0);
     ASSERT_EQ(Tool({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "a|"}).status, 0);
-    ASSERT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405")}).status, 0);
+    ASSERT_EQ(Tool({"key", "set", "--key-file", PrivateFile(Scratch("document.key"), "0102030405")}).status, 0);
     std::string file = Scratch("machine.json");
     ASSERT_EQ(Tool({"state", "export", file}).status, 0);
     std::string declared = nuvex::test::ReadFileBytes(file);
@@ -1181,7 +1177,7 @@ TEST_F(ToolTest, PassPathAddCountsWhatTheDriverReceived) {
 // only when asked for by name. A document made under a key opens under that key only.
 TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
-    const std::string shared = KeyFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
+    const std::string shared = PrivateFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
     fs::permissions(shared, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
     const std::string plain = "quarterly figures\n", file = Scratch("report.txt");
     nuvex::test::WriteFileBytes(file, plain);
@@ -1195,7 +1191,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"key", "set", "--key-file", shared}, "", 2, "can be read or written by other users"},
         {{"key", "set"}, "", 2, "no document key"},
         {{"key", "set", "--key-file", "-"}, "00 11 22 33\n", 0, "handed the main driver a new document key (4 bytes)"},
-        {{"key", "set", "--key-file", KeyFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
         {{"key", "set", "--key-file", DocKey()}, "", 0, "later runs do not encipher with it"},
         {{"doc", "encrypt", file}, "", 2, "no document key"},
         {{"doc", "encrypt", "--key-file", shared, file}, "", 2, "can be read or written by other users"},
@@ -1204,7 +1200,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"doc", "decrypt", file, "--out", right}, "", 2, "no document key"},
         // The tool kept the key check of the document it made: another key is refused.
         {{"doc", "decrypt", "--default-key", file, "--out", wrong}, "", 1, "made by nuvexctl under another key"},
-        {{"doc", "decrypt", "--key-file", KeyFile(Scratch("other.key"), "0011"), file}, "", 1, "under another key"},
+        {{"doc", "decrypt", "--key-file", PrivateFile(Scratch("other.key"), "0011"), file}, "", 1, "under another key"},
         {{"doc", "decrypt", "--key-file", "-", file, "--out", right}, "00112233445566778899AABBCCDDEEFF", 0, "decrypted 1"},
         // A key that agrees in the bytes the cipher uses is the same key.
         {{"doc", "decrypt", "--key-file", "-", file, "--out", same}, "00112233445566778899AABBCCDDEEFF00", 0, "decrypted 1"},
