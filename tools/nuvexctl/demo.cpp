@@ -236,7 +236,7 @@ int RunDemo(const std::string& keepRoot) {
 void AddDemoCommand(CLI::App& app) {
     static std::string root;
     auto* demo = app.add_subcommand("demo", "A guided tour with the simulated drivers (host platform)");
-    demo->add_option("--root", root, "Keep the machine root in this directory instead of a temporary one");
+    demo->add_option("--root", root, "Keep the machine root in this directory (your own; made for you alone when missing) instead of a temporary one");
     demo->footer(Example("nuvexctl demo"));
 #if defined(_WIN32)
     Bind(demo, [] { return ReportError("the demo runs on the host platform only"); });

@@ -137,7 +137,7 @@ private:
     }
 
     bool Named(const fs::path& path, std::string& name) {
-        if (ExactTextFromPath(path, name)) return true;
+        if (LibraryName(path, name)) return true;
         FailUnnamed(path);
         return false;
     }

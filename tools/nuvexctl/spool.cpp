@@ -45,10 +45,19 @@ std::string Reason(const std::string& what, const fs::path& path) {
 // The spool's files are opened by their paths in the spool folder, a folder of the user's own
 // that nobody else may write (OwnFolder), and never through a link.
 #if defined(_WIN32)
-int CreateFileExclusively(const fs::path& path) {
-    return _wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+// Opened sharing everything, deleting included: a run renames its own file while it holds it,
+// and removes a leftover it holds.
+int OpenShared(const fs::path& path, DWORD disposition) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    if (fd < 0) CloseHandle(file);
+    return fd;
 }
-int OpenFile(const fs::path& path) { return _wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT); }
+int CreateFileExclusively(const fs::path& path) { return OpenShared(path, CREATE_NEW); }
+int OpenFile(const fs::path& path) { return OpenShared(path, OPEN_EXISTING); }
 bool RenameNew(const fs::path& from, const fs::path& to) {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -218,7 +218,7 @@ bool ExactTextFromPath(const std::filesystem::path& path, std::string& name) {
 
 bool LibraryName(const std::filesystem::path& path, std::string& name) {
 #if defined(_WIN32)
-    if (ExactNarrow(CP_ACP, path.native(), name)) return true;
+    if (ExactTextFromPath(path, name)) return true;
     // The current folder as the system holds it (GetCurrentDirectoryW); the relative form is
     // taken only when the path lies below it, so that it holds no ".." that a link could turn.
     std::error_code ec;

@@ -295,7 +295,6 @@ bool ReplaceFileWith(const fs::path& path, const std::string& bytes, std::string
         why = "cannot be written: no private temporary file can be made";
         return false;
     }
-    why = "cannot be written (nothing changed)";
     for (int n = 0; n < 16; ++n) {
         const std::wstring temporary = TemporaryName(path, n);
         // CREATE_NEW opens nothing that is already there, a reparse point included. The file
@@ -306,6 +305,7 @@ bool ReplaceFileWith(const fs::path& path, const std::string& bytes, std::string
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file.valid()) {
             if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+            why = "cannot be written: no temporary file can be made beside it";
             return false;
         }
         DWORD written = 0;
@@ -314,6 +314,7 @@ bool ReplaceFileWith(const fs::path& path, const std::string& bytes, std::string
         if (!ok || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             file.close();
             DeleteFileW(temporary.c_str());
+            why = "cannot be written (nothing changed)";
             return false;
         }
         // In place: only now may it be as open as the file it replaced. When that cannot be
