@@ -327,16 +327,24 @@ bool ReplaceFileWith(const fs::path& path, const std::string& bytes, std::string
 }
 
 bool MakeDurable(const fs::path& file, std::string& why) {
+    // Its name came with a write-through rename (MOVEFILE_WRITE_THROUGH); its bytes are flushed
+    // here.
     Handle handle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    // The folder's entries are the file system's own journal's to keep (NTFS).
     if (handle.valid() && FlushFileBuffers(handle.get())) return true;
     why = "cannot be flushed to the disk";
     return false;
 }
 
 bool RemoveDurably(const fs::path& file) {
-    return DeleteFileW(file.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    // Windows has no folder to sync: the name goes by a write-through rename, which returns once
+    // the move is on the disk, and the renamed file is deleted after it (one a power cut leaves
+    // behind is read by nothing).
+    const std::wstring removed = file.native() + L".removed";
+    if (!MoveFileExW(file.c_str(), removed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    DeleteFileW(removed.c_str());
+    return true;
 }
 
 AppendFile::~AppendFile() {
