@@ -32,12 +32,6 @@ namespace {
 // The ending of the temporary file a replace writes beside its target.
 constexpr char kTemporarySuffix[] = ".nuvexctl-tmp";
 
-// The folder that holds `path` ("." for a bare name).
-fs::path FolderOf(const fs::path& path) {
-    fs::path folder = path.parent_path();
-    return folder.empty() ? fs::path(".") : folder;
-}
-
 }  // namespace
 
 bool WriteWhole(int fd, const std::string& bytes) {
@@ -438,6 +432,16 @@ DeferredInterrupts::~DeferredInterrupts() {
 }
 
 #else
+
+namespace {
+
+// The folder that holds `path` ("." for a bare name).
+fs::path FolderOf(const fs::path& path) {
+    fs::path folder = path.parent_path();
+    return folder.empty() ? fs::path(".") : folder;
+}
+
+}  // namespace
 
 InputFile::~InputFile() = default;
 
