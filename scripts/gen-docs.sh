@@ -221,6 +221,11 @@ library only names the code page writes exactly (no best-fit substitution, which
 `ą.txt` into `a.txt` under code page 1252, another file). A command-line argument the code page
 cannot write ends the run before anything is done, with status 2, naming the argument; a file
 with such a name met in a folder is reported as failed under its own name, in UTF-8 in JSON.
+Paths the tool makes itself (its state folder, read from `NUVEXCTL_STATE_DIR` or
+`LOCALAPPDATA` in UTF-16, and the files in it; the drivers' files in the system folder; the
+files a followed link names) are handed to the library only when their ANSI form converts back
+exactly, or else their form relative to the current folder (read in UTF-16) does; otherwise
+the verb fails with that reason. The tool's own files are opened in UTF-16 only.
 
 Ctrl-C, a termination request or a hang-up during `doc encrypt` or `doc decrypt` stops the run
 cleanly. The signal is held back while the library works on a file; the library asks the tool
@@ -243,8 +248,13 @@ one:
 
 - `--key-file FILE`: a file of hexadecimal digits, two per byte, white space anywhere ignored
   (`00112233445566778899aabbccddeeff`), or else the key's raw bytes; 1 to 256 bytes. Make it
-  with, for instance, `umask 077; openssl rand -hex 32 > document.key`. A key file that other
-  users may read or write is refused (`chmod 600` it), and so is anything but a regular file.
+  with, for instance, `umask 077; openssl rand -hex 32 > document.key`. A key file is a secret
+  of the caller's: it must be the caller's own (or root's) and readable and writable by nobody
+  else (`chmod 600` it). One that another user owns (who could then read every document made
+  under it), one that others may read or write, one reached through a link another user owns,
+  and anything but a regular file (a FIFO is refused at once, never waited on) are refused with
+  the file named and the reason, exit status 2; a key file that is not there is a failure (1).
+  On Windows its access-control list guards it; the tool checks that it is a regular file.
 - `--key-file -`: the same from standard input.
 - neither, on a terminal: the key is asked for at a prompt, in hexadecimal, without echo.
 - `--default-key`: the built-in key that every copy of the library holds. It protects nothing,
@@ -257,6 +267,16 @@ The document format carries no check of the key. Deciphered under a key other th
 was made with, a document becomes a file of garbage and is no longer a document: in place, that
 is the document lost. `doc decrypt` of more than one file in place warns of this before it
 starts; try one file with `--out` first when in doubt.
+
+`--out FILE` names where the plain bytes go; the document stays as it is. A FILE that is the
+document itself, however it is spelled (`./report.txt`, a link to it, a hard link: the same
+file), would be decryption in place in disguise and is refused (2). So is a FILE, or a link at
+its name, that belongs to another user (1): the plain text of a document is never handed to a
+file another user owns, nor written where their link points.
+
+A rights password file (`--password-file`) is a secret held to the rules of a key file above:
+the caller's own (or root's), readable by nobody else, a regular file reached through no link
+of another user; anything else is refused (2) without waiting. Only its first line is read.
 
 The tool keeps a check of its own for the documents it makes. For every document `doc encrypt`
 makes, it appends the document's GUID and a keyed check of that GUID (HMAC-SHA-256 under the
@@ -330,16 +350,28 @@ first change; a driver that refuses a change mid-way ends the run with exit stat
 the change, after the changes already made were printed. `examples/state/machine.json` is an
 example.
 
-Files the tool writes or reads are regular files only. `state export FILE` refuses a FILE that
-is a device, a pipe, a socket or a link to one (it would be replaced by a plain file), and
-writes the new file beside it under a name nothing holds yet (`FILE.nuvexctl-tmp`, then
+Files the tool writes or reads are regular files only, and none is reached through a name
+another user controls. `state export FILE` refuses, before the drivers are read, a FILE that is
+a device, a pipe, a socket or a link to one (it would be replaced by a plain file), a link to
+nothing, a file that belongs to another user (not the caller, not root) and a link that belongs
+to another user (in a shared folder such as `/tmp`, anyone may plant one where the caller will
+write; the tool follows links itself, so `fs.protected_symlinks` would not help). The caller's
+own links are followed one at a time: the file they lead to is replaced and the links stay. The
+new file is written beside it under a name nothing holds yet (`FILE.nuvexctl-tmp`, then
 `FILE.nuvexctl-tmp.1` and so on; a link planted there is skipped, never written through),
-readable by its owner only until it has the old file's permissions, given through its own
-descriptor (Windows: the folder's inherited permissions); it is flushed and then renamed over
-FILE. When FILE is a link, the file it names is replaced and the link stays (a link to nothing
-is refused). `state apply FILE` and `policy load FILE`
-refuse a FILE that is not a regular file (only `-` reads standard input), and so does a file
-made up by the system as it is read (`/proc`, `/sys`). Nothing is changed then.
+readable by its owner only, flushed to the disk, given the replaced file's owner and group,
+renamed over FILE, and only then given the replaced file's permissions (its access-control list
+included; Windows: a new file takes the folder's inherited permissions); the folder is synced,
+so a file reported written is on the disk under its name. `policy save FILE` refuses a FILE or a
+link there that belongs to another user before the library writes it. `state apply FILE` and
+`policy load FILE` refuse a FILE that is not a regular file (only `-` reads standard input), one
+made up by the system as it is read (`/proc`, `/sys`), and one reached through another user's
+link; nothing waits for a pipe's writer. Nothing is changed then.
+
+`demo --root DIR` keeps the tour's machine in DIR, which must be the caller's own folder (not a
+link, not writable by group or others, as the host platform wants a machine root); a missing
+one is made for its owner only. Another user's folder is refused before anything is written in
+it. The tour's own files (its key, its password, the samples) are written like a state file.
 
 ## Interrupted policy changes
 
@@ -361,7 +393,9 @@ a journal left behind. `policy restore` without a journal changes nothing.
 The state folder is `NUVEXCTL_STATE_DIR` when set, else `$XDG_STATE_HOME/nuvexctl` or
 `~/.local/state/nuvexctl` (Windows: `%LOCALAPPDATA%\nuvexctl`). The tool creates it for its
 owner only (0700) and refuses a folder that is a link, belongs to another user or can be written
-by others; the journal is written exclusively, owner-only, and renamed into place.
+by others. The journal is written exclusively, owner-only, and renamed into place; it is on the
+disk, file and name (its folder synced), before the first change to the table, so that a power
+cut during the change finds it, and its removal is synced as well.
 
 ## Following the logs
 
@@ -385,10 +419,15 @@ the driver and the output, `log show`, `log follow` and `acl log` first append e
 they drain to a spool file of their own and flush it to disk, and let go of a record only once
 the output has taken it: written and, when the output is a pipe, read by the reader (a
 `log follow | head -1` whose reader goes away leaves the records it did not read in the
-spool). A run that ends with records in its spool (closed output, full disk, killed) leaves
-its file, and the next run that reads the same log writes those records first, exactly once,
-and removes the file. A kill between the output's taking a record and the spool's letting go
-can write that record twice; never none.
+spool); when the output is a file, on the disk (`fdatasync`), so that a power cut cannot take
+the output's copy after the spool's has gone. A terminal or another device has taken what was
+written. A run that ends with records in its spool (closed output, full disk, killed, a power
+cut) leaves its file, and the next run that reads the same log writes those records first and
+removes the file. A spool file is made under `.making-<name>` and renamed; a run that finds one
+still under that name (its rename never reached the disk) reads it like any other leftover,
+never deletes it unread. The renames and removals in the spool folder are synced before the
+spool relies on them. A kill or a power cut between the output's taking a record and the
+spool's letting go can write that record twice; never none.
 
 The spool lives in the tool's state folder: `NUVEXCTL_STATE_DIR`, else
 `$XDG_STATE_HOME/nuvexctl`, else `~/.local/state/nuvexctl` (on Windows

@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -22,7 +23,25 @@ namespace {
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 constexpr char kAclPrefix[] = "system.posix_acl_";
 
+// Links followed in a row before giving up, as the system does.
+constexpr int kMostLinks = 40;
+
 bool IsCallerOrRoot(uid_t uid) { return uid == ::geteuid() || uid == 0; }
+
+// The text of the link at `path`.
+bool ReadLink(const std::string& path, std::string& target) {
+    std::vector<char> text(256);
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < text.size()) {
+            target.assign(text.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        if (text.size() >= 65536) return false;
+        text.resize(text.size() * 2);
+    }
+}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -99,6 +118,34 @@ bool NameHolds(int folder, const std::string& leaf, int file) {
            ::fstat(file, &open) == 0 && SameFile(named, open);
 }
 
+// ---- links ----------------------------------------------------------------------------------
+
+LinkOutcome FollowOwnLinks(const std::string& given, std::string& path) {
+    path = given;
+    // As many links in a row as the system itself follows.
+    for (int hop = 0; hop <= kMostLinks; ++hop) {
+        struct stat named;
+        if (::lstat(path.c_str(), &named) != 0) {
+            // Nothing at the caller's own name is left to whoever opens it; nothing at the end of
+            // a link would be made wherever the link points.
+            return hop > 0 && errno == ENOENT ? LinkOutcome::LinkToNothing : LinkOutcome::Resolved;
+        }
+        if (!S_ISLNK(named.st_mode)) return LinkOutcome::Resolved;
+        if (!IsCallerOrRoot(named.st_uid)) return LinkOutcome::LinkOfAnother;
+        std::string target;
+        if (!ReadLink(path, target) || target.empty()) return LinkOutcome::LinkToNothing;
+        if (target[0] == '/') {
+            path = target;
+        } else {
+            // A relative link is read from the folder that holds it.
+            const std::string::size_type slash = path.rfind('/');
+            path = slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
+        }
+    }
+    errno = ELOOP;
+    return LinkOutcome::TooManyLinks;
+}
+
 // ---- identity -----------------------------------------------------------------------------
 
 bool GiveOwnership(int from, int to) {
@@ -173,32 +220,31 @@ bool GivePermissions(int from, int to, bool ownerWrites) {
 
 // ---- inputs the caller names ----------------------------------------------------------------
 
-Fd OpenInput(const std::string& path, InputKind kind, InputRefusal& refusal) {
+Fd OpenInput(const std::string& given, InputKind kind, InputRefusal& refusal) {
     refusal = InputRefusal::None;
-    // Opening never waits for a FIFO's writer; the descriptor is made blocking once it is
-    // known to be a regular file.
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    Fd file(::open(path.c_str(), flags | O_NOFOLLOW));
+    std::string path;
+    switch (FollowOwnLinks(given, path)) {
+    case LinkOutcome::Resolved: break;
+    case LinkOutcome::LinkOfAnother:
+        refusal = InputRefusal::LinkOfAnother;
+        errno = EPERM;
+        return Fd();
+    case LinkOutcome::LinkToNothing:
+        refusal = InputRefusal::LinkToNothing;
+        errno = ENOENT;
+        return Fd();
+    case LinkOutcome::TooManyLinks:
+        refusal = InputRefusal::CannotOpen;
+        return Fd();
+    }
+    // The name the links led to is opened without following another link (one swapped in since
+    // was not looked at) and without waiting for a FIFO's writer; the descriptor is made
+    // blocking once it is known to be a regular file.
+    Fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
     if (!file && errno == ELOOP) {
-        // The last name is a link: followed only when it is the caller's own (or root's), and
-        // only while it is still the link that was looked at.
-        struct stat link;
-        if (::lstat(path.c_str(), &link) != 0) {
-            refusal = InputRefusal::CannotOpen;
-            return Fd();
-        }
-        if (S_ISLNK(link.st_mode) && !IsCallerOrRoot(link.st_uid)) {
-            refusal = InputRefusal::LinkOfAnother;
-            errno = EPERM;
-            return Fd();
-        }
-        file = Fd(::open(path.c_str(), flags));
-        struct stat again;
-        if (file && (::lstat(path.c_str(), &again) != 0 || !SameFile(link, again))) {
-            refusal = InputRefusal::LinkOfAnother;
-            errno = EPERM;
-            return Fd();
-        }
+        refusal = InputRefusal::LinkOfAnother;
+        errno = EPERM;
+        return Fd();
     }
     struct stat st;
     if (!file || ::fstat(file.get(), &st) != 0) {
@@ -219,7 +265,7 @@ Fd OpenInput(const std::string& path, InputKind kind, InputRefusal& refusal) {
             return Fd();
         }
     }
-    ::fcntl(file.get(), F_SETFL, O_RDONLY);
+    ::fcntl(file.get(), F_SETFL, 0);
     return file;
 }
 
@@ -228,6 +274,7 @@ const char* DescribeRefusal(InputRefusal refusal) {
     case InputRefusal::None: return "can be read";
     case InputRefusal::CannotOpen: return "cannot be opened";
     case InputRefusal::LinkOfAnother: return "is a link that belongs to another user";
+    case InputRefusal::LinkToNothing: return "is a link to a file that does not exist";
     case InputRefusal::NotRegular: return "is not a regular file";
     case InputRefusal::NotOwned: return "belongs to another user";
     case InputRefusal::OpenToOthers: return "can be read or written by other users (it must be mode 0600 or narrower)";
@@ -280,20 +327,34 @@ bool WriteAll(int fd, const void* bytes, std::size_t size) {
 
 namespace {
 
-// The target a replace works on: `given`, or the file a link of the caller's own names.
+// The target a replace works on: `given`, or the file the caller's own links lead to.
 ReplaceOutcome ResolveTarget(const std::string& given, std::string& path) {
-    path = given;
-    struct stat named;
-    if (::lstat(given.c_str(), &named) != 0 || !S_ISLNK(named.st_mode)) return ReplaceOutcome::Done;
-    if (!IsCallerOrRoot(named.st_uid)) return ReplaceOutcome::LinkOfAnother;
-    char* real = ::realpath(given.c_str(), nullptr);
-    if (real == nullptr) return ReplaceOutcome::NotRegular;  // a link to nothing
-    path = real;
-    ::free(real);
+    switch (FollowOwnLinks(given, path)) {
+    case LinkOutcome::Resolved: return ReplaceOutcome::Done;
+    case LinkOutcome::LinkOfAnother: return ReplaceOutcome::LinkOfAnother;
+    case LinkOutcome::LinkToNothing: return ReplaceOutcome::LinkToNothing;
+    case LinkOutcome::TooManyLinks: break;
+    }
+    return ReplaceOutcome::NotRegular;
+}
+
+// Whether the file `st` describes, found at the resolved name, may be replaced.
+ReplaceOutcome ExamineReplaced(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) return ReplaceOutcome::LinkOfAnother;  // swapped in meanwhile
+    if (!S_ISREG(st.st_mode)) return ReplaceOutcome::NotRegular;
+    if (!IsCallerOrRoot(st.st_uid)) return ReplaceOutcome::OwnedByAnother;
     return ReplaceOutcome::Done;
 }
 
 }  // namespace
+
+ReplaceOutcome CheckTarget(const std::string& given) {
+    std::string path;
+    if (const ReplaceOutcome link = ResolveTarget(given, path); link != ReplaceOutcome::Done) return link;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return ReplaceOutcome::Done;  // nothing there yet
+    return ExamineReplaced(st);
+}
 
 ReplaceOutcome ReplaceWithBytes(const std::string& given, const void* bytes, std::size_t size,
                                 const char* temporarySuffix, mode_t newMode) {
@@ -313,9 +374,7 @@ ReplaceOutcome ReplaceWithBytes(const std::string& given, const void* bytes, std
     const bool replacing = ::fstatat(folder.get(), leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     Fd oldFile;
     if (replacing) {
-        if (S_ISLNK(old.st_mode)) return ReplaceOutcome::LinkOfAnother;  // swapped in meanwhile
-        if (!S_ISREG(old.st_mode)) return ReplaceOutcome::NotRegular;
-        if (!IsCallerOrRoot(old.st_uid)) return ReplaceOutcome::OwnedByAnother;
+        if (const ReplaceOutcome refused = ExamineReplaced(old); refused != ReplaceOutcome::Done) return refused;
         oldFile = Fd(::openat(folder.get(), leaf.c_str(),
                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat opened;
@@ -334,9 +393,12 @@ ReplaceOutcome ReplaceWithBytes(const std::string& given, const void* bytes, std
         if (!file && errno != EEXIST) return ReplaceOutcome::NoTemporary;
     }
     if (!file) return ReplaceOutcome::NoTemporary;
+    // The temporary file goes; the reason the write failed stays in errno for the caller.
     auto discard = [&](ReplaceOutcome outcome) {
+        const int error = errno;
         if (NameHolds(folder.get(), temporary, file.get()))
             ::unlinkat(folder.get(), temporary.c_str(), 0);
+        errno = error;
         return outcome;
     };
     if (!WriteAll(file.get(), bytes, size) || ::fsync(file.get()) != 0)
@@ -346,15 +408,55 @@ ReplaceOutcome ReplaceWithBytes(const std::string& given, const void* bytes, std
     if (::renameat(folder.get(), temporary.c_str(), folder.get(), leaf.c_str()) != 0)
         return discard(ReplaceOutcome::RenameFailed);
     // In place under its final name: only now may it be as open as the file it replaced.
-    if (oldFile)
+    if (oldFile) {
         GivePermissions(oldFile.get(), file.get());
-    else if (replacing)
-        ::fchmod(file.get(), old.st_mode & 0777);
-    else if (newMode != 0)
+    } else if (replacing) {
+        // Its ownership could not be given (the old file could not be read): the group's bits
+        // only where the group is the old one.
+        struct stat now;
+        mode_t mode = old.st_mode & 0777;
+        if (::fstat(file.get(), &now) != 0 || now.st_gid != old.st_gid) mode &= ~static_cast<mode_t>(S_IRWXG);
+        ::fchmod(file.get(), mode);
+    } else if (newMode != 0) {
         ::fchmod(file.get(), newMode & 0777);
+    }
+    // The permissions given after the flush are metadata of the file, not of the folder.
+    if ((replacing || newMode != 0) && ::fsync(file.get()) != 0) return ReplaceOutcome::NotDurable;
     if (!SyncFolder(folder.get())) return ReplaceOutcome::NotDurable;
     if (!NameHolds(folder.get(), leaf, file.get())) return ReplaceOutcome::RenameFailed;
     return ReplaceOutcome::Done;
+}
+
+// ---- appending ------------------------------------------------------------------------------
+
+Fd OpenForAppend(int folder, const std::string& leaf, bool& created) {
+    created = false;
+    // Opened as it is, or made; one made by someone else between the two is opened as it is.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd file(::openat(folder, leaf.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!file && errno == ENOENT) {
+            file = Fd(::openat(folder, leaf.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (file) {
+                created = true;
+                return file;
+            }
+            if (errno == EEXIST) continue;
+            return Fd();
+        }
+        struct stat st;
+        if (!file || ::fstat(file.get(), &st) != 0) return Fd();
+        if (!S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            return Fd();
+        }
+        if (!IsCallerOrRoot(st.st_uid)) {
+            errno = EPERM;
+            return Fd();
+        }
+        ::fcntl(file.get(), F_SETFL, O_APPEND);
+        return file;
+    }
+    return Fd();
 }
 
 const char* DescribeReplace(ReplaceOutcome outcome) {
@@ -362,6 +464,7 @@ const char* DescribeReplace(ReplaceOutcome outcome) {
     case ReplaceOutcome::Done: return "was written";
     case ReplaceOutcome::NotRegular: return "is not a regular file";
     case ReplaceOutcome::LinkOfAnother: return "is a link that belongs to another user";
+    case ReplaceOutcome::LinkToNothing: return "is a link to a file that does not exist";
     case ReplaceOutcome::OwnedByAnother: return "belongs to another user";
     case ReplaceOutcome::NoFolder: return "is in a folder that cannot be opened";
     case ReplaceOutcome::NoTemporary: return "cannot be written: no temporary file can be made beside it";

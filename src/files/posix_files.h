@@ -59,6 +59,21 @@ bool SyncFolder(int folder);
 // (same device and inode; a link at the name is not followed).
 bool NameHolds(int folder, const std::string& leaf, int file);
 
+// ---- links ----------------------------------------------------------------------------------
+
+enum class LinkOutcome {
+    Resolved,       // `path` names what is no link (or nothing)
+    LinkOfAnother,  // a link on the way belongs to neither the caller nor root
+    LinkToNothing,  // the last link names nothing
+    TooManyLinks,   // more links in a row than the system follows
+};
+
+// Follows the links at the last name of `given`, one at a time, into `path`: every one of them
+// must be the caller's own or root's, so that a link another user planted (in a shared folder,
+// say) never steers the caller to a file of its choosing, whatever fs.protected_symlinks says.
+// The folders on the way are left to the system, as the caller wrote them.
+LinkOutcome FollowOwnLinks(const std::string& given, std::string& path);
+
 // ---- identity -----------------------------------------------------------------------------
 // A replaced file's identity is given to the file that replaces it in two steps, both through
 // the new file's descriptor. Before its rename, only what grants nobody any access: the owner
@@ -95,13 +110,14 @@ enum class InputRefusal {
     None,
     CannotOpen,       // missing or not permitted (errno tells which)
     LinkOfAnother,    // the name is a link that neither the caller nor root owns
+    LinkToNothing,    // the name is a link to nothing
     NotRegular,       // a folder, device, FIFO, socket
     NotOwned,         // a secret owned by someone other than the caller or root
     OpenToOthers,     // a secret that group or others may read or write
 };
 
-// Opens the caller-named input `path` for reading. The last name is followed when it is a
-// link only if that link is the caller's own (or root's); a link another user planted is
+// Opens the caller-named input `path` for reading. Links at its last name are followed only
+// while they are the caller's own (or root's) (FollowOwnLinks); a link another user planted is
 // refused, so the file it names is never read (or, for a secret, taken as the caller's).
 // Opening never waits (a FIFO is refused, not waited on); everything is checked on the
 // opened descriptor, which is returned blocking. `refusal` tells why when it fails.
@@ -122,6 +138,7 @@ enum class ReplaceOutcome {
     Done,
     NotRegular,      // the name holds something other than a regular file (or a link to one)
     LinkOfAnother,   // the name is a link that neither the caller nor root owns
+    LinkToNothing,   // the name is a link to nothing (the file would be made wherever it points)
     OwnedByAnother,  // the file at the name belongs to another user (not the caller, not root)
     NoFolder,        // the folder cannot be opened
     NoTemporary,     // no temporary file could be made beside the target
@@ -139,6 +156,22 @@ enum class ReplaceOutcome {
 // names the temporary file: "<leaf><suffix>" and then "<leaf><suffix>.<n>".
 ReplaceOutcome ReplaceWithBytes(const std::string& path, const void* bytes, std::size_t size,
                                 const char* temporarySuffix, mode_t newMode = 0);
+
+// What ReplaceWithBytes would refuse at `path` before writing anything: Done when nothing is
+// there, or a regular file of the caller's or root's reached through no link but the caller's
+// (or root's) own; otherwise the reason (NotRegular, LinkOfAnother, LinkToNothing,
+// OwnedByAnother). For a look before work that must not start when the write cannot be made;
+// the replace itself checks again.
+ReplaceOutcome CheckTarget(const std::string& path);
+
+// ---- appending ------------------------------------------------------------------------------
+
+// Opens `leaf` in `folder` for appending: an existing regular file of the caller's (or root's),
+// never through a link, or else a new one made exclusively for its owner (0600). `created`
+// tells which: the folder must then be synced before the new name is durable. Fails (EPERM
+// for a file of another user, EINVAL for anything but a regular file) without creating
+// anything else.
+Fd OpenForAppend(int folder, const std::string& leaf, bool& created);
 
 const char* DescribeReplace(ReplaceOutcome outcome);
 

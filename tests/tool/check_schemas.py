@@ -269,6 +269,7 @@ def scenario(run, scratch):
     password = os.path.join(scratch, "password")
     with open(password, "w") as f:
         f.write("correct horse\n")
+    os.chmod(password, 0o600)
     j("doc rights set", files[0], "--print", 3, "--count", 5, "--value", "0011223344556677", "--password-file", password)
     j("doc rights get", files[0])
     j("doc info", files[0])

@@ -27,6 +27,7 @@
 
 #include "fake_driver.h"
 #include "machine_root.h"
+#include "other_user.h"
 #include "nuvexctrl.h"
 #include "nuvexctrl_ex.h"
 #include "nuvex_wire.h"
@@ -101,13 +102,36 @@ pid_t StartPiped(const std::vector<std::string>& args, const fs::path& err, int&
     return pid;
 }
 
-ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
+// The status of a run that had to be ended because it did not end within its time.
+constexpr int kHung = -2;
+
+// Waits for `pid` at most `limit`; a run still going then is killed and reported as kHung.
+int WaitAtMost(pid_t pid, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (ended < 0) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            Wait(pid);
+            return kHung;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// A run of the tool; with a `limit`, one that waits longer is ended and reported as kHung.
+ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "",
+             std::chrono::seconds limit = std::chrono::seconds(0)) {
     char dir[] = "/tmp/nuvexctl-run-XXXXXX";
     fs::path tmp = ::mkdtemp(dir);
     fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
     std::ofstream(in) << input;
     ToolRun run;
-    run.status = Wait(Start(args, in, out, err));
+    const pid_t pid = Start(args, in, out, err);
+    run.status = limit.count() == 0 ? Wait(pid) : WaitAtMost(pid, limit);
     run.out = Slurp(out);
     run.err = Slurp(err);
     fs::remove_all(tmp);
@@ -116,8 +140,8 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
 
 json Json(const ToolRun& run) { return json::parse(run.out); }
 
-// A key file only its owner can read, as the tool wants one.
-std::string KeyFile(const fs::path& path, const std::string& bytes) {
+// A file only its owner can read, as the tool wants key and password files.
+std::string PrivateFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
     return path.string();
@@ -153,7 +177,7 @@ protected:
         MachineRootTest::TearDown();
     }
     // The document key of the test's runs, in a file only its owner can read.
-    std::string DocKey() { return KeyFile(Root() + "/document.key", "00112233445566778899aabbccddeeff\n"); }
+    std::string DocKey() { return PrivateFile(Root() + "/document.key", "00112233445566778899aabbccddeeff\n"); }
     void InstallAll() {
         ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
         ASSERT_EQ(Tool({"driver", "install", "acl"}).status, 0);
@@ -221,8 +245,7 @@ TEST_F(ToolTest, DocumentsRoundTripWithoutDriver) {
     EXPECT_EQ(Json(info)["document"], true);
     EXPECT_EQ(Json(info)["rights"]["present"], false);
 
-    std::string password = Scratch("pw");
-    nuvex::test::WriteFileBytes(password, "s3cret\n");
+    const std::string password = PrivateFile(Scratch("pw"), "s3cret\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", file, "--print", "4", "--password-file", password}).status, 0);
     ToolRun rights = Tool({"--json", "doc", "rights", "get", file});
     EXPECT_EQ(Json(rights)["rights"]["printCount"], 4);
@@ -243,8 +266,8 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     for (const json& driver : running) EXPECT_EQ(driver["running"], true) << driver["driver"];
 
     EXPECT_EQ(Tool({"log", "on"}).status, 0);
-    EXPECT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405\n")}).status, 0);
-    EXPECT_EQ(Tool({"syskey", "set", "--key-file", KeyFile(Scratch("system.key"), "0f0e0d0c")}).status, 0);
+    EXPECT_EQ(Tool({"key", "set", "--key-file", PrivateFile(Scratch("document.key"), "0102030405\n")}).status, 0);
+    EXPECT_EQ(Tool({"syskey", "set", "--key-file", PrivateFile(Scratch("system.key"), "0f0e0d0c")}).status, 0);
 
     std::string dir = Scratch("tree");
     fs::create_directories(dir + "/sub");
@@ -254,8 +277,7 @@ TEST_F(ToolTest, EveryFamilyAgainstTheSimulatedDrivers) {
     ASSERT_EQ(tree.status, 0) << tree.err;
     EXPECT_EQ(Json(tree)["done"], 2);
 
-    std::string pw = Scratch("pw");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
+    const std::string pw = PrivateFile(Scratch("pw"), "pw\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", dir + "/a.txt", "--print", "3", "--password-file", pw}).status, 0);
     ASSERT_EQ(Tool({"doc", "print-count", "set", dir + "/a.txt", "9"}).status, 0);
     ToolRun printCount = Tool({"--json", "doc", "print-count", "get", dir + "/a.txt"});
@@ -450,9 +472,8 @@ TEST_F(ToolTest, ResultCodePageIsGeneratedFromTheTable) {
 // exit status 0, 1 or 2 and never by a signal; with --json it prints exactly one document.
 // Numbers are taken whole and within the field they go into.
 TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
-    std::string doc = Scratch("doc.txt"), pw = Scratch("pw");
+    const std::string doc = Scratch("doc.txt"), pw = PrivateFile(Scratch("pw"), "pw\n");
     nuvex::test::WriteFileBytes(doc, "text");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
     ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", DocKey(), doc}).status, 0);
     const std::string odd = "odd\xff\xfe\x01name";
     std::vector<std::vector<std::string>> verbs = {
@@ -494,9 +515,9 @@ TEST_F(ToolTest, NoVerbDiesWhateverItsArgumentsAndNumbersAreStrict) {
         {{"doc", "rights", "set", doc, "--print", "65535", "--password-file", pw}, 2},
         {{"doc", "rights", "set", doc, "--count", "-1", "--password-file", pw}, 2},
         {{"doc", "print-count", "set", doc, "65536"}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("odd.key"), " 1")}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("long.key"), std::string(514, 'a'))}, 2},
-        {{"key", "set", "--key-file", KeyFile(Scratch("empty.key"), "")}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("odd.key"), " 1")}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("long.key"), std::string(514, 'a'))}, 2},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("empty.key"), "")}, 2},
         {{"policy", "show", "010x"}, 2},
         {{"policy", "show", "4294967296"}, 2},
         {{"policy", "add", "--record", "--value", "1", "--value", "2x"}, 2},
@@ -684,8 +705,7 @@ TEST_F(ToolTest, JsonCarriesAnyBytesAndNothingDrainedIsLost) {
     EXPECT_EQ(Bytes(files[1]["file"]), name);
     EXPECT_EQ(files[1]["status"], "encrypted");
     // Through the driver, so that the driver's log and document list hold the name.
-    std::string pw = Scratch("pw");
-    nuvex::test::WriteFileBytes(pw, "pw\n");
+    const std::string pw = PrivateFile(Scratch("pw"), "pw\n");
     ASSERT_EQ(Tool({"doc", "rights", "set", name, "--print", "1", "--password-file", pw}).status, 0);
     ASSERT_EQ(Tool({"doc", "print-count", "set", name, "2"}).status, 0);
     ASSERT_EQ(Tool({"passpath", "add", "C:\\caf\xe9"}).status, 0);
@@ -826,7 +846,7 @@ TEST_F(ToolTest, StateApplyMakesTheDriversMatchTheFile) {
     ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
     ASSERT_EQ(Tool({"acl", "start"}).status, 0);
     ASSERT_EQ(Tool({"acl", "policy", "add", "4", "--primary", "C:\\secret", "--list", "a|"}).status, 0);
-    ASSERT_EQ(Tool({"key", "set", "--key-file", KeyFile(Scratch("document.key"), "0102030405")}).status, 0);
+    ASSERT_EQ(Tool({"key", "set", "--key-file", PrivateFile(Scratch("document.key"), "0102030405")}).status, 0);
     std::string file = Scratch("machine.json");
     ASSERT_EQ(Tool({"state", "export", file}).status, 0);
     std::string declared = nuvex::test::ReadFileBytes(file);
@@ -1073,45 +1093,55 @@ TEST_F(ToolTest, LogFollowStreamsRecordsUntilInterrupted) {
 
 // Records drained from the driver are spooled before they are written: what a reader that went
 // away did not read (`log follow | head -1`) is written by the next run that reads the log,
-// and across both runs every record appears exactly once.
+// and across both runs every record appears exactly once. That holds too for a leftover file
+// found still under the name it was made with (`.making-...`: its rename never reached the disk
+// before a power cut), which is read like any other, never deleted unread.
 TEST_F(ToolTest, DrainedLogRecordsReachTheOutputExactlyOnce) {
     InstallAll();
     ASSERT_EQ(Tool({"log", "on"}).status, 0);
     constexpr int kRecords = 6;
-    for (int i = 1; i <= kRecords; ++i)
-        ASSERT_EQ(Tool({"passpath", "add", "C:\\spooled" + std::to_string(i)}).status, 0);
+    const fs::path spool = Root() + "/state/spool";
+    for (const bool unnamed : {false, true}) {
+        SCOPED_TRACE(unnamed ? "leftover under its .making- name" : "leftover under its own name");
+        ASSERT_EQ(Tool({"passpath", "clear"}).status, 0);
+        for (int i = 1; i <= kRecords; ++i)
+            ASSERT_EQ(Tool({"passpath", "add", "C:\\spooled" + std::to_string(i)}).status, 0);
 
-    int reader = -1;
-    pid_t pid = StartPiped({"--json", "log", "follow", "--interval", "50"}, Scratch("follow.err"), reader);
-    ASSERT_GT(pid, 0);
-    std::string first;
-    for (char c; first.empty() || first.back() != '\n';) {
-        ASSERT_EQ(::read(reader, &c, 1), 1) << "follow wrote no line";
-        first += c;
-    }
-    ::close(reader);  // like head -1: one line read, the rest never
-    EXPECT_EQ(Wait(pid), 141) << nuvex::test::ReadFileBytes(Scratch("follow.err"));
+        int reader = -1;
+        pid_t pid = StartPiped({"--json", "log", "follow", "--interval", "50"}, Scratch("follow.err"), reader);
+        ASSERT_GT(pid, 0);
+        std::string first;
+        for (char c; first.empty() || first.back() != '\n';) {
+            ASSERT_EQ(::read(reader, &c, 1), 1) << "follow wrote no line";
+            first += c;
+        }
+        ::close(reader);  // like head -1: one line read, the rest never
+        EXPECT_EQ(Wait(pid), 141) << nuvex::test::ReadFileBytes(Scratch("follow.err"));
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::directory_iterator(spool)) left.push_back(entry.path());
+        ASSERT_EQ(left.size(), 1u);
+        if (unnamed) fs::rename(left[0], spool / (".making-" + left[0].filename().string()));
 
-    std::vector<json> seen{json::parse(first)};
-    ToolRun show = Tool({"--json", "log", "show"});
-    ASSERT_EQ(show.status, 0) << show.err;
-    const json shown = Json(show);
-    for (const json& entry : shown["records"]) seen.push_back(entry);
-    std::multiset<uint32_t> passPathCounts;
-    std::set<std::string> distinct;
-    for (json& record : seen) {
-        record.erase("source");
-        distinct.insert(record.dump());
-        // The record's data holds the number added and the number of pass paths after it.
-        if (Bytes(record["text"]) == "pass paths added: 1")
-            passPathCounts.insert(static_cast<uint32_t>(std::stoul(record["data"].get<std::string>().substr(8, 2), nullptr, 16)));
+        std::vector<json> seen{json::parse(first)};
+        ToolRun show = Tool({"--json", "log", "show"});
+        ASSERT_EQ(show.status, 0) << show.err;
+        const json shown = Json(show);
+        for (const json& entry : shown["records"]) seen.push_back(entry);
+        std::multiset<uint32_t> passPathCounts;
+        std::set<std::string> distinct;
+        for (json& record : seen) {
+            record.erase("source");
+            distinct.insert(record.dump());
+            // The record's data holds the number added and the number of pass paths after it.
+            if (Bytes(record["text"]) == "pass paths added: 1")
+                passPathCounts.insert(static_cast<uint32_t>(std::stoul(record["data"].get<std::string>().substr(8, 2), nullptr, 16)));
+        }
+        EXPECT_EQ(distinct.size(), seen.size()) << "a record was written twice";
+        EXPECT_EQ(passPathCounts, (std::multiset<uint32_t>{1, 2, 3, 4, 5, 6}));
+        // Nothing is left for a third run, and the leftover file is gone.
+        EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["records"].size(), 0u);
+        EXPECT_TRUE(fs::is_empty(spool));
     }
-    EXPECT_EQ(distinct.size(), seen.size()) << "a record was written twice";
-    std::multiset<uint32_t> expected;
-    for (uint32_t i = 1; i <= kRecords; ++i) expected.insert(i);
-    EXPECT_EQ(passPathCounts, expected);
-    // Nothing is left for a third run.
-    EXPECT_EQ(Json(Tool({"--json", "log", "show"}))["records"].size(), 0u);
 }
 
 // `log follow` says when the driver is not logging, and waits for a driver that goes away and
@@ -1181,7 +1211,7 @@ TEST_F(ToolTest, PassPathAddCountsWhatTheDriverReceived) {
 // only when asked for by name. A document made under a key opens under that key only.
 TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
-    const std::string shared = KeyFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
+    const std::string shared = PrivateFile(Scratch("shared.key"), "00112233445566778899aabbccddeeff00112233");
     fs::permissions(shared, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
     const std::string plain = "quarterly figures\n", file = Scratch("report.txt");
     nuvex::test::WriteFileBytes(file, plain);
@@ -1195,7 +1225,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"key", "set", "--key-file", shared}, "", 2, "can be read or written by other users"},
         {{"key", "set"}, "", 2, "no document key"},
         {{"key", "set", "--key-file", "-"}, "00 11 22 33\n", 0, "handed the main driver a new document key (4 bytes)"},
-        {{"key", "set", "--key-file", KeyFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
+        {{"key", "set", "--key-file", PrivateFile(Scratch("raw.key"), std::string("\x01\x02\xff", 3))}, "", 0, "(3 bytes)"},
         {{"key", "set", "--key-file", DocKey()}, "", 0, "later runs do not encipher with it"},
         {{"doc", "encrypt", file}, "", 2, "no document key"},
         {{"doc", "encrypt", "--key-file", shared, file}, "", 2, "can be read or written by other users"},
@@ -1204,7 +1234,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"doc", "decrypt", file, "--out", right}, "", 2, "no document key"},
         // The tool kept the key check of the document it made: another key is refused.
         {{"doc", "decrypt", "--default-key", file, "--out", wrong}, "", 1, "made by nuvexctl under another key"},
-        {{"doc", "decrypt", "--key-file", KeyFile(Scratch("other.key"), "0011"), file}, "", 1, "under another key"},
+        {{"doc", "decrypt", "--key-file", PrivateFile(Scratch("other.key"), "0011"), file}, "", 1, "under another key"},
         {{"doc", "decrypt", "--key-file", "-", file, "--out", right}, "00112233445566778899AABBCCDDEEFF", 0, "decrypted 1"},
         // A key that agrees in the bytes the cipher uses is the same key.
         {{"doc", "decrypt", "--key-file", "-", file, "--out", same}, "00112233445566778899AABBCCDDEEFF00", 0, "decrypted 1"},
@@ -1220,6 +1250,270 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     EXPECT_NE(nuvex::test::ReadFileBytes(wrong), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(right), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(same), plain);
+}
+
+// ---- names of other users, secrets, durable writes ------------------------------------------
+
+// What another user planted in a folder shared with them (sticky, as /tmp is).
+enum class Planted {
+    TheirLink,           // their link to the caller's private file
+    TheirFile,           // their own file, open to everybody
+    TheirFolderWithLink, // their folder holding their link document.key to the caller's file
+    OpenFile,            // the caller's file that others may read (0644)
+    Fifo,                // a FIFO of the caller's (0600)
+};
+
+// Plants `what` at `name`, aimed at `victim`; `bytes` is the content of a file planted.
+bool Plant(Planted what, const std::string& name, const std::string& victim, const std::string& bytes) {
+    using nuvex::test::AsOtherUser;
+    switch (what) {
+    case Planted::TheirLink: return AsOtherUser([&] { return ::symlink(victim.c_str(), name.c_str()) == 0; });
+    case Planted::TheirFile:
+        return AsOtherUser([&] {
+            nuvex::test::WriteFileBytes(name, bytes);
+            return ::chmod(name.c_str(), 0666) == 0;
+        });
+    case Planted::TheirFolderWithLink:
+        return AsOtherUser([&] {
+            return ::mkdir(name.c_str(), 0755) == 0 && ::symlink(victim.c_str(), (name + "/document.key").c_str()) == 0;
+        });
+    case Planted::OpenFile:
+        nuvex::test::WriteFileBytes(name, bytes);
+        return ::chmod(name.c_str(), 0644) == 0;
+    case Planted::Fifo: return ::mkfifo(name.c_str(), 0600) == 0;
+    }
+    return false;
+}
+
+// `args` with "{}" replaced by `name`.
+std::vector<std::string> WithName(std::vector<std::string> args, const std::string& name) {
+    for (auto& arg : args)
+        if (arg == "{}") arg = name;
+    return args;
+}
+
+uid_t OwnerOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// Names another user made in a folder shared with them are never written through: a link they
+// planted where the tool writes a state file, a policy file, the plain bytes of --out or the
+// demo's key file is refused, and the file it names stays as it was; a file of theirs is never
+// given a document's plain text (nor a state file).
+TEST_F(ToolTest, NamesOfAnotherUserAreNeverWrittenThrough) {
+    NUVEX_NEEDS_OTHER_USER();
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
+    nuvex::test::SharedFolder shared;
+    ASSERT_TRUE(shared.ok());
+    const std::string victim = PrivateFile(shared / "victim", "root's own\n"), key = DocKey();
+    const std::string document = PrivateFile(Scratch("plans.txt"), "the plain text\n");
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", key, document}).status, 0);
+    const std::string sealed = nuvex::test::ReadFileBytes(document);
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        Planted planted;
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"state export through their link", {"state", "export", "{}"}, Planted::TheirLink, 1,
+         "is a link that belongs to another user"},
+        {"state export over their file", {"state", "export", "{}"}, Planted::TheirFile, 1, "belongs to another user"},
+        {"policy save through their link", {"policy", "save", "{}"}, Planted::TheirLink, 1,
+         "is a link that belongs to another user"},
+        {"decrypt --out through their link", {"doc", "decrypt", "--key-file", key, document, "--out", "{}"},
+         Planted::TheirLink, 1, "is a link that belongs to another user"},
+        {"decrypt --out onto their file", {"doc", "decrypt", "--key-file", key, document, "--out", "{}"},
+         Planted::TheirFile, 1, "belongs to another user"},
+        {"demo in their folder", {"demo", "--root", "{}"}, Planted::TheirFolderWithLink, 1,
+         "belongs to another user or can be written by others"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string name = shared / ("name" + std::to_string(n++));
+        ASSERT_TRUE(Plant(c.planted, name, victim, "their bytes\n"));
+        ToolRun run = Tool(WithName(c.args, name), "", std::chrono::seconds(120));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
+        EXPECT_EQ(nuvex::test::ReadFileBytes(victim), "root's own\n");
+        EXPECT_EQ(OwnerOf(victim), 0u);
+        EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        if (c.planted == Planted::TheirFile) {
+            EXPECT_EQ(nuvex::test::ReadFileBytes(name), "their bytes\n");
+            EXPECT_EQ(OwnerOf(name), nuvex::test::kOtherUser);
+        }
+    }
+    EXPECT_EQ(nuvex::test::ReadFileBytes(document), sealed);
+}
+
+// A key or password file is a secret of the caller's: one another user owns (who could then read
+// the documents made under it), one that others may read or write, one reached through another
+// user's link, and a FIFO (which would hold the run) are refused with the file named and why,
+// exit status 2, without waiting. State and policy files reached through another user's link
+// are refused too (exit status 1): their content would be another user's choosing.
+TEST_F(ToolTest, SecretsAreTheCallersOwnAndNothingWaitsForAWriter) {
+    NUVEX_NEEDS_OTHER_USER();
+    ASSERT_EQ(Tool({"driver", "install", "main"}).status, 0);
+    nuvex::test::SharedFolder shared;
+    ASSERT_TRUE(shared.ok());
+    const std::string key = DocKey(), hex = "00112233445566778899aabbccddeeff\n";
+    const std::string document = PrivateFile(Scratch("plans.txt"), "the plain text\n");
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", key, document}).status, 0);
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        Planted planted;
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"key file of another user", {"key", "set", "--key-file", "{}"}, Planted::TheirFile, 2,
+         "the key file {} belongs to another user"},
+        {"key file through their link", {"doc", "decrypt", "--key-file", "{}", document, "--out", Scratch("out")},
+         Planted::TheirLink, 2, "the key file {} is a link that belongs to another user"},
+        {"key file that others may read", {"doc", "encrypt", "--key-file", "{}", Scratch("absent")}, Planted::OpenFile,
+         2, "the key file {} can be read or written by other users"},
+        {"key file that is a FIFO", {"key", "set", "--key-file", "{}"}, Planted::Fifo, 2,
+         "the key file {} is not a regular file"},
+        {"password file of another user", {"doc", "rights", "clear", document, "--password-file", "{}"},
+         Planted::TheirFile, 2, "the password file {} belongs to another user"},
+        {"password file that others may read", {"doc", "rights", "set", document, "--print", "3", "--password-file", "{}"},
+         Planted::OpenFile, 2, "the password file {} can be read or written by other users"},
+        {"password file that is a FIFO", {"doc", "rights", "set", document, "--print", "3", "--password-file", "{}"},
+         Planted::Fifo, 2, "the password file {} is not a regular file"},
+        {"state file through their link", {"state", "apply", "{}"}, Planted::TheirLink, 1,
+         "the state file {} is a link that belongs to another user"},
+        {"policy file through their link", {"policy", "load", "{}"}, Planted::TheirLink, 1,
+         "is a link that belongs to another user"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string name = shared / ("secret" + std::to_string(n++));
+        ASSERT_TRUE(Plant(c.planted, name, key, hex));
+        ToolRun run = Tool(WithName(c.args, name), "", std::chrono::seconds(20));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        std::string said = c.said;
+        if (said.find("{}") != std::string::npos) said.replace(said.find("{}"), 2, name);
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(Json(Tool({"--json", "doc", "rights", "get", document}))["rights"]["present"], false);
+}
+
+// --out naming the document itself, however it is spelled (through "./", the caller's own link,
+// a hard link), is decryption in place in disguise: refused, exit status 2, the document left
+// as it is.
+TEST_F(ToolTest, DecryptOutNamingTheDocumentItselfIsRefused) {
+    const std::string key = DocKey(), document = PrivateFile(Scratch("plans.txt"), "the plain text\n");
+    ASSERT_EQ(Tool({"doc", "encrypt", "--key-file", key, document}).status, 0);
+    const std::string sealed = nuvex::test::ReadFileBytes(document);
+    fs::create_symlink(document, Scratch("alias.txt"));
+    fs::create_hard_link(document, Scratch("second-name.txt"));
+    for (const std::string& out : {Root() + "/scratch/./plans.txt", Scratch("alias.txt"), Scratch("second-name.txt")}) {
+        ToolRun run = Tool({"doc", "decrypt", "--key-file", key, document, "--out", out});
+        EXPECT_EQ(run.status, 2) << out << "\n" << run.err;
+        EXPECT_NE(run.err.find("--out " + out + " is the document " + document + " itself"), std::string::npos) << run.err;
+        EXPECT_EQ(nuvex::test::ReadFileBytes(document), sealed) << out;
+    }
+}
+
+// The order of one run's flushes, renames and removals (call_log.c), each line "<call> <name>",
+// with standard output into the file `out`. `whileRunning` is given the run's process.
+std::vector<std::string> CallsOf(const std::vector<std::string>& args, const std::string& out,
+                                 const std::function<void(pid_t)>& whileRunning) {
+    const std::string log = out + ".calls";
+    ::setenv("LD_PRELOAD", NUVEXCTL_CALL_LOG_LIBRARY, 1);
+    ::setenv("NUVEXCTL_CALL_LOG", log.c_str(), 1);
+    // A sanitizer's runtime must otherwise come first among the libraries loaded.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    const std::string asan = sanitizer == nullptr ? std::string() : sanitizer;
+    ::setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    const std::string in = out + ".in";
+    nuvex::test::WriteFileBytes(in, "");
+    const pid_t pid = Start(args, in, out, out + ".err");
+    ::unsetenv("LD_PRELOAD");
+    ::unsetenv("NUVEXCTL_CALL_LOG");
+    if (sanitizer == nullptr) ::unsetenv("ASAN_OPTIONS");
+    else ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    whileRunning(pid);
+    EXPECT_EQ(Wait(pid), 0) << nuvex::test::ReadFileBytes(out + ".err");
+    std::vector<std::string> calls;
+    std::istringstream lines(nuvex::test::ReadFileBytes(log));
+    for (std::string line; std::getline(lines, line);) calls.push_back(line);
+    return calls;
+}
+
+// Whether `expected` appear in `calls` in this order (others may come between). An expected
+// call ending in "*" stands for every call that begins with what comes before it.
+bool InOrder(const std::vector<std::string>& calls, const std::vector<std::string>& expected) {
+    std::size_t next = 0;
+    for (const std::string& call : calls) {
+        if (next == expected.size()) break;
+        const std::string& want = expected[next];
+        const bool any = !want.empty() && want.back() == '*';
+        if (any ? call.compare(0, want.size() - 1, want, 0, want.size() - 1) == 0 : call == want) ++next;
+    }
+    return next == expected.size();
+}
+
+// What a power cut must not undo, in the order the tool makes it so: a spool file's name is on
+// the disk before records go into it, and its records before they are written out; the spool
+// lets go of them (empties its file) only once the output, a file, has them on the disk. The
+// policy journal is on the disk, file and name, before the load, and its removal after it. A
+// state file's rename is synced.
+TEST_F(ToolTest, WhatIsReportedWrittenIsOnTheDisk) {
+    InstallAll();
+    ASSERT_EQ(Tool({"log", "on"}).status, 0);
+    ASSERT_EQ(Tool({"policy", "add", "NVP9|~1084.F:\\reports"}).status, 0);
+    const std::string policies = Scratch("policies.dat");
+    ASSERT_EQ(Tool({"policy", "save", policies}).status, 0);
+    const std::string state = Root() + "/state", spool = state + "/spool", journal = state + "/policy-journal.dat";
+    const std::string exported = Scratch("machine.json");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> prepare;  // a run before it that leaves a record in the log
+        bool follow;                       // interrupted once it has written a record
+        std::vector<std::string> order;    // "fdatasync OUT": the run's output file synced
+    };
+    const Case cases[] = {
+        {{"--json", "log", "show"}, {"passpath", "add", "C:\\one"}, false,
+         {"rename " + spool + "/main-*", "fsync " + spool, "fsync " + spool + "/main-*", "fdatasync OUT",
+          "ftruncate " + spool + "/main-*"}},
+        {{"--json", "acl", "log"}, {"acl", "start"}, false,
+         {"rename " + spool + "/acl-*", "fsync " + spool, "fsync " + spool + "/acl-*", "fdatasync OUT",
+          "ftruncate " + spool + "/acl-*"}},
+        {{"--json", "log", "follow", "--interval", "20"}, {"passpath", "add", "C:\\two"}, true,
+         {"rename " + spool + "/main-*", "fsync " + spool, "fsync " + spool + "/main-*", "fdatasync OUT",
+          "ftruncate " + spool + "/main-*"}},
+        {{"policy", "load", policies}, {"policy", "add", "NVP10|~1084.F:\\other"}, false,
+         {"fsync " + journal, "fsync " + state, "unlink " + journal, "fsync " + state}},
+        {{"state", "export", exported}, {"log", "state"}, false, {"rename " + exported, "fsync " + Root() + "/scratch"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+        ASSERT_EQ(Tool(c.prepare).status, 0);
+        const std::string out = Scratch("out" + std::to_string(n++));
+        std::vector<std::string> order = c.order;
+        for (auto& call : order)
+            if (call == "fdatasync OUT") call = "fdatasync " + out;
+        const auto calls = CallsOf(c.args, out, [&](pid_t pid) {
+            if (!c.follow) return;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (nuvex::test::ReadFileBytes(out).find('\n') == std::string::npos &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::kill(pid, SIGINT);
+        });
+        std::string shown;
+        for (const auto& call : calls) shown += call + "\n";
+        EXPECT_TRUE(InOrder(calls, order)) << shown;
+    }
 }
 
 }  // namespace

@@ -125,9 +125,11 @@ bool PolicyJournal::Begin(const std::string& operation, int& status) {
                              TextFromPath(folder) + " " + why + "; nothing changed");
         return false;
     }
-    path_ = TextFromPath(folder / kJournalName);
+    const fs::path journal = folder / kJournalName;
+    journal_ = journal;
+    path_ = TextFromPath(journal);
     std::error_code ec;
-    if (fs::exists(fs::symlink_status(PathFromText(path_), ec))) {
+    if (fs::exists(fs::symlink_status(journal, ec))) {
         // It holds the table from before a change that never finished; the table now is the
         // half-changed one and must not replace it.
         leftover_ = true;
@@ -135,14 +137,24 @@ bool PolicyJournal::Begin(const std::string& operation, int& status) {
              "; it is kept (`nuvexctl policy restore` puts that table back)");
         return true;
     }
-    uint32_t code = NuvexCtrl_SaveCurrentPolicyToFile(path_.c_str());
+    std::string name;
+    if (!LibraryName(journal, name)) {
+        status = ReportError("cannot keep the current policy table before " + operation + ": " + path_ + ": " +
+                             kNotInCodePage + "; nothing changed");
+        return false;
+    }
+    uint32_t code = NuvexCtrl_SaveCurrentPolicyToFile(name.c_str());
     if (code != 0) {
         status = ReportFailure("keeping the current policy table before " + operation + " (nothing changed)",
                                "NuvexCtrl_SaveCurrentPolicyToFile", code);
         return false;
     }
-    // An empty table writes no file; an empty journal stands for it.
-    if (!fs::exists(fs::symlink_status(PathFromText(path_), ec)) && !ReplaceFileWith(path_, "", why)) {
+    // An empty table writes no file; an empty journal stands for it. Either way the journal is
+    // on the disk, under its name, before the first change to the table: a power cut after it
+    // must find it.
+    const bool saved = fs::exists(fs::symlink_status(journal, ec));
+    if (!(saved ? MakeDurable(journal, why) : ReplaceFileWith(journal, "", why))) {
+        if (saved) RemoveDurably(journal);
         status = ReportError("cannot keep the current policy table before " + operation + ": " + path_ + " " +
                              why + "; nothing changed");
         return false;
@@ -162,8 +174,10 @@ void WarnOfLeftoverJournal() {
 void PolicyJournal::End(bool whole, bool complete) {
     if (path_.empty()) return;
     if (complete || (whole && !leftover_)) {
-        std::error_code ec;
-        fs::remove(PathFromText(path_), ec);
+        // Gone for good only once the table it kept is no longer needed: the removal is synced
+        // so that a power cut cannot bring back a journal of an older table.
+        if (!RemoveDurably(journal_))
+            Warn("the policy journal " + path_ + " could not be removed; remove it before the next policy change");
         return;
     }
     Warn("the policy table is not the one from before; `nuvexctl policy restore` puts that back from " + path_);
@@ -362,6 +376,11 @@ int PolicyNewId() {
 
 int PolicySave(const std::string& path) {
     WarnOfLeftoverJournal();
+    // The library writes the file; a name that belongs to another user (a file of theirs, or a
+    // link they planted) is refused before it is reached.
+    std::string refused;
+    if (!TargetAllowed(PathFromText(path), refused, true))
+        return ReportError("cannot save the policy table to " + path + ": the file " + refused);
     // The library writes no file for an empty table (and leaves any file at the path as it
     // was), so an empty table is told apart before saving.
     UserStrNode* list = nullptr;
@@ -381,14 +400,13 @@ int PolicySave(const std::string& path) {
 int PolicyLoad(const std::string& path) {
     // Ctrl-C, a termination request or a hang-up waits until the table is whole again.
     DeferredInterrupts hold;
+    // What the library is given to read is looked at first, as any input the caller names: a
+    // file that is not there, is no regular file or is reached through another user's link is
+    // found out before the table is journaled or touched (a failure, exit status 1).
     std::string why;
-    if (!RegularOrAbsent(path, why))
+    InputFile input;
+    if (!input.Open(PathFromText(path), InputKind::Plain, why))
         return ReportError("cannot load the policy table from " + path + ": the file " + why + "; nothing changed");
-    // A file that is not there is found out before the table is journaled or touched, and is a
-    // failure like any unreadable input file (not a command line that cannot be understood).
-    std::error_code missing;
-    if (!fs::exists(fs::status(PathFromText(path), missing)))
-        return ReportError("cannot load the policy table from " + path + ": no such file; nothing changed");
     PolicyJournal journal;
     int status = kExitOk;
     if (!journal.Begin("the load", status)) return status;
@@ -406,16 +424,20 @@ int PolicyRestore() {
     std::string why;
     if (!StateFolder(folder, why))
         return ReportError("the state folder " + TextFromPath(folder) + " " + why);
-    const std::string journal = TextFromPath(folder / kJournalName);
+    const fs::path kept = folder / kJournalName;
+    const std::string journal = TextFromPath(kept);
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(PathFromText(journal), ec))) {
+    if (!fs::exists(fs::symlink_status(kept, ec))) {
         Say("no interrupted policy change; nothing to restore");
         return PrintJson({{"ok", true}, {"restored", false}});
     }
-    uint32_t code = NuvexCtrl_LoadPolicyFromFile(journal.c_str());
+    std::string name;
+    if (!LibraryName(kept, name))
+        return ReportError("cannot restore the policy table from " + journal + ": " + kNotInCodePage);
+    uint32_t code = NuvexCtrl_LoadPolicyFromFile(name.c_str());
     if (code != 0)
         return ReportFailure("restoring the policy table from " + journal + " (kept)", "NuvexCtrl_LoadPolicyFromFile", code);
-    fs::remove(PathFromText(journal), ec);
+    if (!RemoveDurably(kept)) Warn("the policy journal " + journal + " could not be removed; remove it by hand");
     Say("the policy table from before the interrupted change is back");
     return PrintJson({{"ok", true}, {"restored", true}, {"journal", JsonText(journal)}});
 }
@@ -834,8 +856,8 @@ void AddKeyCommands(CLI::App& app) {
     auto* set = key->add_subcommand(
         "set", "Hand the main driver a new document key (kept by the library only for this run's process)");
     set->add_option("--key-file", file,
-                    "A file of hexadecimal digits or of the key's raw bytes (1 to 256), readable by its "
-                    "owner only; - reads standard input. Without it a terminal is asked");
+                    "A file of hexadecimal digits or of the key's raw bytes (1 to 256), yours (or root's) "
+                    "and readable by nobody else; - reads standard input. Without it a terminal is asked");
     AddNumber(set, "--param", param, "32-bit value passed to the driver with the key");
     set->footer(Example("nuvexctl key set --key-file ~/.config/nuvex/document.key"));
     Bind(set, [] { return SetKey(file, param, false); });
@@ -845,7 +867,8 @@ void AddKeyCommands(CLI::App& app) {
     syskey->footer(Example("nuvexctl syskey set --key-file system.key"));
     auto* sysSet = syskey->add_subcommand("set", "Hand the main driver a new system key");
     sysSet->add_option("--key-file", sysFile,
-                       "A file of hexadecimal digits or of the key's raw bytes, readable by its owner only; "
+                       "A file of hexadecimal digits or of the key's raw bytes, yours (or root's) and readable by "
+                       "nobody else; "
                        "- reads standard input. Without it a terminal is asked");
     sysSet->footer(Example("nuvexctl syskey set --key-file system.key"));
     Bind(sysSet, [] { return SetKey(sysFile, 0, true); });

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,8 @@ public:
     void End(bool whole, bool complete);
 
 private:
-    std::string path_;
+    std::string path_;  // as messages show it
+    std::filesystem::path journal_;
     bool leftover_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "nuvexctrl.h"
 #include "output.h"
+#include "tool_files.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -59,37 +60,54 @@ int Step(const std::vector<std::string>& args, bool mayFail = false) {
 
 void Explain(const std::string& text) { std::cout << "\n== " << text << "\n"; }
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
+// The tour's own files (a key, a password, samples) are written as the tool writes any file: a
+// new file for its owner only, never through a name or a link already there.
+struct DemoFiles {
+    int failures = 0;
+    void Write(const fs::path& path, const std::string& bytes) {
+        std::string why;
+        if (ReplaceFileWith(path, bytes, why)) return;
+        ++failures;
+        std::cout << "(cannot write " << path.string() << ": " << why << ")\n";
+    }
+};
+
+// The largest file the tour compares.
+constexpr std::size_t kLargestSample = 64u << 20;
 
 bool SameBytes(const fs::path& a, const fs::path& b) {
-    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-    return std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
-                      std::istreambuf_iterator<char>(y), std::istreambuf_iterator<char>());
+    std::string x, y, why;
+    return ReadRegularFile(a, kLargestSample, x, why) && ReadRegularFile(b, kLargestSample, y, why) && x == y;
 }
 
 int RunDemo(const std::string& keepRoot) {
-    // A fresh machine root for the emulated Windows machine, unless one is named.
+    // A fresh machine root for the emulated Windows machine, unless one is named. A named one
+    // must be the caller's own, as the host platform wants a machine root: a folder that another
+    // user made or may write could hold links that steer the tour's key file to a file of their
+    // choosing (and the machine in it would not be used anyway).
     fs::path root;
     bool removeRoot = keepRoot.empty();
+    std::string why;
     if (removeRoot) {
         char pattern[] = "/tmp/nuvex-demo-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) return ReportError("cannot create a machine root under /tmp");
         root = pattern;
     } else {
         root = keepRoot;
-        fs::create_directories(root);
+        std::error_code ec;
+        if (root.has_parent_path()) fs::create_directories(root.parent_path(), ec);
+        if (!OwnFolder(root, why))
+            return ReportError("the machine root " + keepRoot + " " + why + "; nothing was done");
     }
     ::setenv("NUVEX_HOST_ROOT", root.c_str(), 1);
     fs::path work = root / "demo-files";
-    fs::create_directories(work);
+    if (!OwnFolder(work, why)) return ReportError("the tour's folder " + work.string() + " " + why + "; nothing was done");
+    DemoFiles files;
 
     std::cout << "Nuvexctrl demo tour\n"
                  "The emulated Windows machine lives in " << root.string() << "\n"
                  "(registry, system directory, drivers and their control devices are under it).\n";
-    int failures = 0;
+    int& failures = files.failures;
     auto must = [&](const std::vector<std::string>& args) {
         if (Step(args) != 0) ++failures;
     };
@@ -107,21 +125,20 @@ int RunDemo(const std::string& keepRoot) {
             "main driver. The library keeps a key only in the process that set it, and every nuvexctl run "
             "is a process of its own, so every run that enciphers or deciphers documents names its key too.");
     fs::path keyFile = root / "document.key";
-    WriteFile(keyFile, "4e757665782064656d6f206b65792032303236\n");
-    fs::permissions(keyFile, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    files.Write(keyFile, "4e757665782064656d6f206b65792032303236\n");
     const std::string key = keyFile.string();
     must({"key", "set", "--key-file", key});
 
     Explain("Make a few sample files and one larger one, then encrypt the whole folder under that key.");
-    WriteFile(work / "letter.txt", "Dear reader,\nthis letter is protected by Nuvex.\n");
-    WriteFile(work / "budget.csv", "item,amount\nservers,12000\nlicences,3400\n");
-    WriteFile(work / "empty.txt", "");
+    files.Write(work / "letter.txt", "Dear reader,\nthis letter is protected by Nuvex.\n");
+    files.Write(work / "budget.csv", "item,amount\nservers,12000\nlicences,3400\n");
+    files.Write(work / "empty.txt", "");
     {
         std::mt19937 random(2026);
         std::string big(24u << 20, '\0');
         for (auto& c : big) c = static_cast<char>(random());
-        WriteFile(work / "archive.bin", big);
-        WriteFile(root / "archive.original", big);
+        files.Write(work / "archive.bin", big);
+        files.Write(root / "archive.original", big);
     }
     Explain("Without a key the run refuses, rather than using the built-in key every copy of the library holds.");
     Step({"doc", "encrypt", "-r", work.string()}, true);
@@ -133,8 +150,7 @@ int RunDemo(const std::string& keepRoot) {
     Explain("Rights: the first call fixes the rights password; the print count can also be read and "
             "written through the driver.");
     fs::path password = root / "password.txt";
-    WriteFile(password, "correct horse\n");
-    fs::permissions(password, fs::perms::owner_read | fs::perms::owner_write);
+    files.Write(password, "correct horse\n");
     must({"doc", "rights", "set", (work / "letter.txt").string(), "--print", "3", "--count", "10",
           "--password-file", password.string()});
     must({"doc", "rights", "get", (work / "letter.txt").string()});
@@ -220,7 +236,7 @@ int RunDemo(const std::string& keepRoot) {
 void AddDemoCommand(CLI::App& app) {
     static std::string root;
     auto* demo = app.add_subcommand("demo", "A guided tour with the simulated drivers (host platform)");
-    demo->add_option("--root", root, "Keep the machine root in this directory instead of a temporary one");
+    demo->add_option("--root", root, "Keep the machine root in this directory (your own; made for you alone when missing) instead of a temporary one");
     demo->footer(Example("nuvexctl demo"));
 #if defined(_WIN32)
     Bind(demo, [] { return ReportError("the demo runs on the host platform only"); });

@@ -5,20 +5,15 @@
 #define isatty _isatty
 #define STDIN_FILENO 0
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "output.h"
 #include "secret.h"
 #include "text.h"
-
-namespace fs = std::filesystem;
 #include "tool_files.h"
 
 namespace nuvexctl {
@@ -37,30 +32,12 @@ bool IsHexText(const std::string& bytes) {
     return digits;
 }
 
-// Other users must not be able to read a key file (POSIX permission bits; Windows files are
-// guarded by their access-control lists, which the user's profile keeps private).
-bool PrivateEnough(const std::string& path, std::string& why) {
-#if defined(_WIN32)
-    static_cast<void>(path);
-    static_cast<void>(why);
-    return true;
-#else
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return true;  // the read reports it
-    if ((info.st_mode & 077) != 0) {
-        why = "the key file " + path + " can be read or written by other users (chmod 600 it)";
-        return false;
-    }
-    return true;
-#endif
-}
-
 }  // namespace
 
 void AddKeyOptions(CLI::App* verb, KeyChoice& choice) {
     verb->add_option("--key-file", choice.file,
                      "Document key: a file of hexadecimal digits or of the key's raw bytes (1 to 256), "
-                     "readable by its owner only; - reads standard input. Without it a terminal is asked");
+                     "yours (or root's) and readable by nobody else; - reads standard input. Without it a terminal is asked");
     verb->add_flag("--default-key", choice.defaultKey,
                    "Use the built-in key that every copy of the library holds (protects nothing)");
 }
@@ -106,32 +83,29 @@ int ReadDocumentKey(const KeyChoice& choice, std::vector<uint8_t>& key, std::str
         char c;
         while (bytes.size() <= kLongestKeyFile && std::cin.get(c)) bytes.push_back(c);
     } else if (!choice.file.empty()) {
-        // A key file that is not there is an input that cannot be read (1), as in every verb;
-        // one that holds no valid key, or that others may read, is a wrong argument (2).
-        std::error_code missing;
-        if (!fs::exists(fs::status(PathFromText(choice.file), missing))) {
-            why = "cannot read the key file " + choice.file + ": no such file";
-            return kExitFailed;
+        // A key file that is not there or cannot be opened is an input that cannot be read (1),
+        // as in every verb. One refused for what it is (another user's file or link, one that
+        // others may read or write, a pipe or a device, which is never waited on), or that holds
+        // no valid key, is a wrong argument (2).
+        InputFile file;
+        if (!file.Open(PathFromText(choice.file), InputKind::Secret, why)) {
+            const bool refused = file.Refused();
+            why = (refused ? "the key file " + choice.file + " " : "cannot read the key file " + choice.file + ": ") + why;
+            return refused ? kExitUsage : kExitFailed;
         }
-        if (!PrivateEnough(choice.file, why)) return kExitUsage;
-        // Read into the room reserved above, a character at a time, so that no buffer of the
-        // reader keeps a copy of the key; only a regular file (a pipe or device is refused).
-        if (!RegularOrAbsent(choice.file, why)) {
-            why = "the key file " + choice.file + " " + why;
-            return kExitUsage;
+        // Read straight into the room reserved above, so that no buffer of a reader keeps a copy
+        // of the key; one byte more than a key file may hold tells that it is too long.
+        bytes.resize(kLongestKeyFile + 1);
+        std::size_t got = 0;
+        for (long n = 1; n > 0 && got < bytes.size(); got += static_cast<std::size_t>(n)) {
+            n = file.Read(&bytes[got], bytes.size() - got);
+            if (n < 0) {
+                bytes.resize(got);
+                why = "cannot read the key file " + choice.file;
+                return kExitFailed;
+            }
         }
-        std::ifstream in(PathFromText(choice.file), std::ios::binary);
-        if (!in) {
-            why = "cannot read the key file " + choice.file + ": it cannot be opened";
-            return kExitFailed;
-        }
-        in.rdbuf()->pubsetbuf(nullptr, 0);
-        char c;
-        while (bytes.size() <= kLongestKeyFile && in.get(c)) bytes.push_back(c);
-        if (in.bad()) {
-            why = "cannot read the key file " + choice.file;
-            return kExitFailed;
-        }
+        bytes.resize(got);
     } else if (isatty(STDIN_FILENO)) {
         std::cerr << "Document key (hexadecimal): " << std::flush;
         const bool ok = PromptWithoutEcho(bytes);

@@ -137,7 +137,7 @@ private:
     }
 
     bool Named(const fs::path& path, std::string& name) {
-        if (ExactTextFromPath(path, name)) return true;
+        if (LibraryName(path, name)) return true;
         FailUnnamed(path);
         return false;
     }
@@ -493,6 +493,21 @@ void AddJobsOption(CLI::App* verb, unsigned& jobs) {
         ->check(CLI::Range(1u, 64u));
 }
 
+// The plain bytes of `document` go to `out`. Refused before the library is called: an `out`
+// that is the document itself however it is spelled (`./D`, a link, a hard link: the same
+// file), which would be decryption in place in disguise, and a name that belongs to another
+// user (a file of theirs, which would be given the plain text, or a link they planted).
+int CheckOutTarget(const std::string& document, const std::string& out) {
+    std::error_code ec;
+    if (fs::equivalent(PathFromText(document), PathFromText(out), ec) && !ec)
+        return ReportError("--out " + out + " is the document " + document +
+                               " itself; to decrypt it in place, leave --out out",
+                           kExitUsage);
+    std::string why;
+    if (!TargetAllowed(PathFromText(out), why, true)) return ReportError("the --out file " + out + " " + why);
+    return kExitOk;
+}
+
 int Transform(bool encrypt, const std::vector<std::string>& operands, bool recursive, bool followLinks,
               const std::string& out, const KeyChoice& keyChoice, unsigned jobs) {
     // The key comes first: a run without one touches nothing.
@@ -506,6 +521,8 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0 ||
                          !expansion.temporaries.empty()))
         return ReportError("--out needs exactly one document", kExitUsage);
+    if (!out.empty())
+        if (const int status = CheckOutTarget(files[0].path, out); status != kExitOk) return status;
     if (!encrypt && out.empty()) WarnBeforeDecryptingInPlace(files.size(), keyChoice.defaultKey);
     WalkCounts counts;
     counts.failed = expansion.failed;
@@ -522,6 +539,8 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
         ++(counts.*(outcome->count));
         results.push_back(std::move(outcome->entry));
     }
+    if (keyChecks.loaded && !keyChecks.checks.Finish(why) && !keyChecks.warned.exchange(true))
+        Warn("the key checks of the documents made cannot be kept: " + why);
     interrupts.Finished();
     ProgressDone();
     // A signal during the last file also counts: the run was asked to stop.
@@ -728,9 +747,15 @@ int RightsGet(const std::string& file) {
 int PasswordStatus(const std::string& passwordFile, bool fromStdin, std::string& password) {
     const char* needed = "a rights password of 1 to 1024 characters is needed";
     if (!passwordFile.empty()) {
-        std::ifstream in(PathFromText(passwordFile), std::ios::binary);
-        if (!in) return ReportError("cannot read the password file " + passwordFile + ": no such file or it cannot be opened");
-        if (!ReadPasswordLine(in, password)) return ReportError(needed, kExitUsage);
+        // A secret like a key file: one refused for what it is (another user's file or link, one
+        // that others may read or write, a pipe, which is never waited on) is a wrong argument.
+        std::string why;
+        InputFile file;
+        if (!file.Open(PathFromText(passwordFile), InputKind::Secret, why)) {
+            if (file.Refused()) return ReportError("the password file " + passwordFile + " " + why, kExitUsage);
+            return ReportError("cannot read the password file " + passwordFile + ": " + why);
+        }
+        if (!ReadPasswordLine(file, password)) return ReportError(needed, kExitUsage);
     } else if (fromStdin || !isatty(STDIN_FILENO)) {
         if (!ReadPasswordLine(std::cin, password)) return ReportError(needed, kExitUsage);
     } else {

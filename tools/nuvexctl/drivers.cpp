@@ -141,11 +141,15 @@ std::string SystemError(DWORD error) {
     return (message.empty() ? "system error" : message) + " (" + std::to_string(error) + ")";
 }
 
+// The driver's file in the system folder, as the library's install takes it; empty when it
+// cannot be named (the folder read in UTF-16, so no best-fit substitute names another file).
 std::string InstalledImage(const DriverKind& kind) {
-    char directory[MAX_PATH + 1] = {};
-    UINT n = GetSystemDirectoryA(directory, MAX_PATH);
+    wchar_t directory[MAX_PATH + 1] = {};
+    UINT n = GetSystemDirectoryW(directory, MAX_PATH);
     if (n == 0 || n > MAX_PATH) return "";
-    return std::string(directory, n) + "\\drivers\\" + kind.service + ".sys";
+    std::string name;
+    const fs::path image = fs::path(std::wstring(directory, n)) / L"drivers" / (std::string(kind.service) + ".sys");
+    return LibraryName(image, name) ? name : "";
 }
 
 bool StopImage(const DriverKind& kind, std::string& why) {

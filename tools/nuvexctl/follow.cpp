@@ -32,14 +32,20 @@ void WriteRecord(const Json& record) {
     std::cout << record.value("source", "main") << " " << row[0] << " " << row[1] << " " << row[2] << " " << row[3] << "\n";
 }
 
-// Writes records out one by one; a record counts as written once the output has taken it (a
-// pipe's reader has read it), and the spool lets go of what was written. False when the output
-// is gone or the run was interrupted while a record waited to be read: the records not taken
-// stay in the spool for the next run.
+// Writes records out; the spool lets go of them once the output has taken them. A pipe's reader
+// takes them one by one: what it has not read when it goes, or when the run is interrupted
+// while a record waits to be read, stays in the spool for the next run. A file takes the
+// whole batch once it is on the disk, with one sync. False when the output is gone or did not
+// take the records.
 bool WriteOut(LogSpool& spool, const std::vector<Json>& records) {
+    if (records.empty()) {
+        spool.Written();  // nothing new: at most empty leftover files to let go of
+        return true;
+    }
+    const bool pipe = OutputIsPipe();
     for (std::size_t i = 0; i < records.size(); ++i) {
         WriteRecord(records[i]);
-        if (!OutputTaken(&g_stop)) {
+        if (pipe && !OutputTaken(&g_stop)) {
             spool.Pending(std::vector<Json>(records.begin() + static_cast<std::ptrdiff_t>(i), records.end()));
             return false;
         }

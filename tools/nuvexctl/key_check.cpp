@@ -143,12 +143,12 @@ std::vector<uint8_t> HmacSha256(const std::vector<uint8_t>& key, const uint8_t* 
 bool DocumentKeyChecks::Load(std::string& why) {
     std::filesystem::path folder;
     if (!StateFolder(folder, why)) return false;
-    path_ = TextFromPath(folder / kFileName);
+    path_ = folder / kFileName;
     std::string bytes;
     std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(PathFromText(path_), ec))) return true;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path_, ec))) return true;
     if (!ReadRegularFile(path_, kLongestFile, bytes, why)) {
-        why = path_ + " " + why;
+        why = TextFromPath(path_) + " " + why;
         return false;
     }
     // Lines of "<GUID> <check>" in hexadecimal; anything else (a line cut by a crash) is passed over.
@@ -173,16 +173,24 @@ bool DocumentKeyChecks::Record(const uint8_t (&guid)[16], const std::vector<uint
     if (path_.empty()) return false;
     const std::string line = Hex(guid, sizeof guid) + " " + CheckOf(guid, key) + "\n";
     std::lock_guard<std::mutex> hold(appending_);
-    // Appended in one write; the folder is the user's own, which nobody else may write.
-    std::FILE* file = std::fopen(path_.c_str(), "ab");
-    if (file == nullptr) {
-        why = "cannot write " + path_;
+    // Appended in one write to a file of the user's own, opened once for the run.
+    if (!opened_ && !file_.Open(path_, why)) {
+        why = TextFromPath(path_) + " " + why;
         return false;
     }
-    const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) why = "cannot write " + path_;
-    return written && closed;
+    opened_ = true;
+    if (!file_.Append(line)) {
+        why = "cannot write " + TextFromPath(path_);
+        return false;
+    }
+    return true;
+}
+
+bool DocumentKeyChecks::Finish(std::string& why) {
+    std::lock_guard<std::mutex> hold(appending_);
+    if (!opened_ || file_.Sync()) return true;
+    why = "cannot flush " + TextFromPath(path_) + " to the disk";
+    return false;
 }
 
 }  // namespace nuvexctl

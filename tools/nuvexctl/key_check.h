@@ -10,10 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "tool_files.h"
 
 namespace nuvexctl {
 
@@ -33,11 +36,16 @@ public:
     bool Empty() const { return checks_.empty(); }
     // Keeps the check of a document just made; safe from several threads at once.
     bool Record(const uint8_t (&guid)[16], const std::vector<uint8_t>& key, std::string& why);
+    // Flushes the checks kept by this run to the disk; false (with the reason) when they could
+    // not be kept.
+    bool Finish(std::string& why);
 
 private:
-    std::string path_;
+    std::filesystem::path path_;
     std::map<std::string, std::string> checks_;  // GUID to check, both in hexadecimal
     std::mutex appending_;
+    AppendFile file_;  // opened by the first Record
+    bool opened_ = false;
 };
 
 }  // namespace nuvexctl

@@ -1,7 +1,12 @@
 #include "output.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #define STDERR_FILENO 2
 #else
@@ -11,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -64,12 +70,25 @@ bool OutputReaderGone() {
 #endif
 }
 
+bool OutputIsPipe() {
+#if defined(_WIN32)
+    return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE;
+#else
+    struct stat info {};
+    return ::fstat(STDOUT_FILENO, &info) == 0 && S_ISFIFO(info.st_mode);
+#endif
+}
+
 bool OutputTaken(const volatile std::sig_atomic_t* stop) {
     std::cout.flush();
     if (!OutputHealthy()) return false;
 #if !defined(_WIN32)
     struct stat info {};
-    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode)) return true;
+    if (::fstat(STDOUT_FILENO, &info) != 0) return true;
+    // A file has taken what was written once it is on the disk (a file system that cannot
+    // sync at all, EINVAL, keeps it as a terminal does).
+    if (S_ISREG(info.st_mode)) return ::fdatasync(STDOUT_FILENO) == 0 || errno == EINVAL;
+    if (!S_ISFIFO(info.st_mode)) return true;
     auto pause = std::chrono::microseconds(200);
     for (;;) {
         int unread = 0;
@@ -79,6 +98,8 @@ bool OutputTaken(const volatile std::sig_atomic_t* stop) {
         pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
     }
 #else
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (GetFileType(out) == FILE_TYPE_DISK) return FlushFileBuffers(out) != 0;
     return true;
 #endif
 }

@@ -91,9 +91,12 @@ std::string DumpJson(const Json& document, int indent = 2);
 bool OutputHealthy();
 // True when standard output is a pipe whose reading end has been closed.
 bool OutputReaderGone();
+// Standard output is a pipe (whose reader takes what is written at its own pace).
+bool OutputIsPipe();
 // Everything written to standard output so far has been taken: flushed and, when the output is
 // a pipe, read by the reader (so that a reader that goes away without reading, like
-// `head -1`, has not taken it). Waits while the reader lives and `*stop` stays 0.
+// `head -1`, has not taken it), when it is a file, on the disk (fdatasync). Waits while the
+// reader lives and `*stop` stays 0.
 bool OutputTaken(const volatile std::sig_atomic_t* stop = nullptr);
 // Prints a confirmation or note for people on standard output (suppressed with --json and
 // with --quiet).

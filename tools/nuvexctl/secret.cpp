@@ -16,19 +16,35 @@
 #include <iostream>
 #include <iterator>
 
+#include "tool_files.h"
+
 namespace nuvexctl {
 
-bool ReadPasswordLine(std::istream& in, std::string& password) {
+namespace {
+
+// Reads one line a character at a time from `next` (true while it gives one).
+template <typename NextCharacter>
+bool ReadLineOf(NextCharacter next, std::string& password) {
     password.reserve(kPasswordMax + 1);
     char c;
     bool any = false;
-    while (in.get(c)) {
+    while (next(c)) {
         any = true;
         if (c == '\n') break;
         if (password.size() == kPasswordMax) return false;
         password.push_back(c);
     }
     return any;
+}
+
+}  // namespace
+
+bool ReadPasswordLine(std::istream& in, std::string& password) {
+    return ReadLineOf([&in](char& c) { return static_cast<bool>(in.get(c)); }, password);
+}
+
+bool ReadPasswordLine(InputFile& in, std::string& password) {
+    return ReadLineOf([&in](char& c) { return in.Read(&c, 1) == 1; }, password);
 }
 
 // While the prompt runs echo is off; these restore it when the run is ended by Ctrl-C (or a

@@ -8,6 +8,8 @@
 
 namespace nuvexctl {
 
+class InputFile;
+
 // Overwrites `size` bytes with zeros in a way the compiler may not drop.
 inline void Wipe(void* data, std::size_t size) {
     volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
@@ -41,6 +43,9 @@ constexpr std::size_t kPasswordMax = 1024;
 // a time, so that no copy is left behind by growing. False when nothing was read or the line is
 // longer than kPasswordMax.
 bool ReadPasswordLine(std::istream& in, std::string& password);
+// The same from a password file, read a byte at a time so that it is read no further than the
+// line and no buffer keeps a copy.
+bool ReadPasswordLine(InputFile& in, std::string& password);
 
 // Reads a line from the terminal with its echo off; the echo comes back also when the run is
 // ended by a signal meanwhile. Without a terminal, a plain line from standard input.

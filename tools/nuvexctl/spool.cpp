@@ -32,17 +32,34 @@ namespace {
 
 // A spool line longer than this is damage, not a record (a record is a few hundred bytes).
 constexpr std::size_t kLongestLine = 64 * 1024;
-// Leftover records taken in one run; the rest wait for the next run.
+// Leftover records taken in one run: no file is claimed once this many are held, and the files
+// not claimed wait for the next run.
 constexpr std::size_t kMostLeftovers = 1 << 20;
+// The name a spool file has until it is locked and given its own.
+constexpr char kMaking[] = ".making-";
 
-std::string Reason(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
+std::string Reason(const std::string& what, const fs::path& path) {
+    return what + " " + TextFromPath(path) + ": " + std::strerror(errno);
 }
 
+// The spool's files are opened by their paths in the spool folder, a folder of the user's own
+// that nobody else may write (OwnFolder), and never through a link.
 #if defined(_WIN32)
-int OpenFile(const std::string& path, bool create) {
-    int flags = _O_RDWR | _O_BINARY | _O_NOINHERIT | (create ? _O_CREAT | _O_EXCL : 0);
-    return _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+// Opened sharing everything, deleting included: a run renames its own file while it holds it,
+// and removes a leftover it holds.
+int OpenShared(const fs::path& path, DWORD disposition) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+    if (fd < 0) CloseHandle(file);
+    return fd;
+}
+int CreateFileExclusively(const fs::path& path) { return OpenShared(path, CREATE_NEW); }
+int OpenFile(const fs::path& path) { return OpenShared(path, OPEN_EXISTING); }
+bool RenameNew(const fs::path& from, const fs::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 bool LockFile(int fd) {
     OVERLAPPED place{};
@@ -51,16 +68,38 @@ bool LockFile(int fd) {
 }
 bool FlushFile(int fd) { return _commit(fd) == 0; }
 bool EmptyFile(int fd) { return _chsize_s(fd, 0) == 0 && _lseeki64(fd, 0, SEEK_SET) == 0; }
+long ReadSome(int fd, char* into, std::size_t size) {
+    return _read(fd, into, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+}
 void CloseFile(int fd) { _close(fd); }
 int ProcessId() { return _getpid(); }
 #else
-int OpenFile(const std::string& path, bool create) {
-    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_EXCL : 0);
-    return ::open(path.c_str(), flags, 0600);
+int CreateFileExclusively(const fs::path& path) {
+    return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, 0600);
+}
+int OpenFile(const fs::path& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+bool RenameNew(const fs::path& from, const fs::path& to) {
+    struct stat st;
+    return ::lstat(to.c_str(), &st) != 0 && errno == ENOENT && ::rename(from.c_str(), to.c_str()) == 0;
 }
 bool LockFile(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 bool FlushFile(int fd) { return ::fsync(fd) == 0; }
 bool EmptyFile(int fd) { return ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0; }
+long ReadSome(int fd, char* into, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, into, size);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
 void CloseFile(int fd) { ::close(fd); }
 int ProcessId() { return static_cast<int>(::getpid()); }
 #endif
@@ -80,35 +119,6 @@ std::string MachineName() {
     char text[16];
     std::snprintf(text, sizeof text, "%08x", hash);
     return text;
-#endif
-}
-
-// A folder of the tool's own: made 0700 when missing, and refused unless it is a real folder
-// (not a link) that the caller owns and nobody else may write.
-bool OwnFolder(const std::string& path, std::string& why) {
-#if defined(_WIN32)
-    std::error_code error;
-    fs::create_directories(PathFromText(path), error);
-    if (error) {
-        why = "cannot make " + path + ": " + error.message();
-        return false;
-    }
-    return true;
-#else
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        why = Reason("cannot make", path);
-        return false;
-    }
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        why = Reason("cannot examine", path);
-        return false;
-    }
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
-        why = path + " is not a folder of this user's that nobody else may write";
-        return false;
-    }
-    return true;
 #endif
 }
 
@@ -177,10 +187,21 @@ std::vector<std::string> LogRow(const Json& record) {
 
 LogSpool::~LogSpool() {
     if (fd_ >= 0) {
-        if (!holdsRecords_) fs::remove(PathFromText(path_));
+        std::error_code error;
+        if (!holdsRecords_) fs::remove(path_, error);
         CloseFile(fd_);
     }
     for (auto& [path, fd] : claimed_) CloseFile(fd);
+}
+
+bool LogSpool::SyncFolder() {
+#if defined(_WIN32)
+    // Windows has no folder to sync: a spool file gets its name by a write-through rename; a
+    // removal a power cut undoes brings a leftover back, written twice, never lost.
+    return true;
+#else
+    return folderFd_ && files::SyncFolder(folderFd_.get());
+#endif
 }
 
 bool LogSpool::Open(std::string& why) {
@@ -189,78 +210,110 @@ bool LogSpool::Open(std::string& why) {
         why = "the tool's state folder " + TextFromPath(state) + " " + why;
         return false;
     }
-    folder_ = TextFromPath(state) + "/spool";
-    if (!OwnFolder(folder_, why)) return false;
+    folder_ = state / "spool";
+    if (!OwnFolder(folder_, why)) {
+        why = "the spool folder " + TextFromPath(folder_) + " " + why;
+        return false;
+    }
+#if !defined(_WIN32)
+    folderFd_ = files::OpenFolder(folder_.string());
+    if (!folderFd_) {
+        why = Reason("cannot open the spool folder", folder_);
+        return false;
+    }
+#endif
     const std::string prefix = log_ + "-" + MachineName() + "-";
+    const std::string making = kMaking + prefix;
 
-    // Leftovers first, so that this run's own file is not among them. Oldest first by name
-    // would not be by time; by modification time it is.
-    std::vector<std::pair<fs::file_time_type, std::string>> found;
+    // Leftovers first, so that this run's own file is not among them. A file still named
+    // ".making-" is one whose name a run never gave it, or gave it without the rename reaching
+    // the disk (a power cut): it may hold records, and is read like any other. Oldest first by
+    // name would not be by time; by modification time it is.
+    std::vector<std::pair<fs::file_time_type, fs::path>> found;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(PathFromText(folder_), error)) {
-        std::string name = TextFromPath(entry.path().filename());
-        // A file a killed run was still making (empty, never named) goes once nobody holds it.
-        if (name.rfind(".making-" + prefix, 0) == 0) {
-            const int fd = OpenFile(TextFromPath(entry.path()), false);
-            std::error_code removeError;
-            if (fd >= 0 && LockFile(fd)) fs::remove(entry.path(), removeError);
-            if (fd >= 0) CloseFile(fd);
-            continue;
-        }
-        if (name.rfind(prefix, 0) != 0 || name.size() < 6 || name.substr(name.size() - 6) != ".jsonl") continue;
+    for (const auto& entry : fs::directory_iterator(folder_, error)) {
+        const std::string name = TextFromPath(entry.path().filename());
+        if (name.rfind(prefix, 0) != 0 && name.rfind(making, 0) != 0) continue;
+        if (name.size() < 6 || name.compare(name.size() - 6, 6, ".jsonl") != 0) continue;
         std::error_code timeError;
-        found.emplace_back(fs::last_write_time(entry.path(), timeError), TextFromPath(entry.path()));
+        found.emplace_back(fs::last_write_time(entry.path(), timeError), entry.path());
     }
     std::sort(found.begin(), found.end());
-    for (const auto& [time, path] : found) Claim(path);
+    for (const auto& [time, path] : found) {
+        if (leftovers_.size() >= kMostLeftovers) break;  // the rest wait for the next run
+        Claim(path);
+    }
 
     return MakeOwnFile(why);
 }
 
 bool LogSpool::MakeOwnFile(std::string& why) {
-    // Made under a name no other run claims, locked, then given its name.
+    // Made under a name no other run claims, locked, then given its name, and the name made
+    // durable before the first record goes in.
     const std::string prefix = log_ + "-" + MachineName() + "-";
     for (int n = 0; n < 1000 && fd_ < 0; ++n) {
         const std::string name = prefix + std::to_string(ProcessId()) + "-" + std::to_string(n) + ".jsonl";
-        const std::string making = folder_ + "/.making-" + name;
-        int fd = OpenFile(making, true);
+        const fs::path making = folder_ / (kMaking + name), named = folder_ / name;
+        int fd = CreateFileExclusively(making);
         if (fd < 0) continue;
-        std::error_code renameError;
-        if (!LockFile(fd) || fs::exists(PathFromText(folder_ + "/" + name)) ||
-            (fs::rename(PathFromText(making), PathFromText(folder_ + "/" + name), renameError), renameError)) {
+        if (!LockFile(fd) || !RenameNew(making, named)) {
             CloseFile(fd);
-            fs::remove(PathFromText(making), renameError);
+            std::error_code removeError;
+            fs::remove(making, removeError);  // this run's own, and empty
             continue;
         }
         fd_ = fd;
-        path_ = folder_ + "/" + name;
+        path_ = named;
     }
     if (fd_ < 0) {
-        why = "cannot make a spool file in " + folder_;
+        why = "cannot make a spool file in " + TextFromPath(folder_);
+        return false;
+    }
+    if (!SyncFolder()) {
+        why = Reason("cannot sync the spool folder", folder_);
         return false;
     }
     return true;
 }
 
-bool LogSpool::Claim(const std::string& path) {
-    int fd = OpenFile(path, false);
+bool LogSpool::Claim(const fs::path& path) {
+    int fd = OpenFile(path);
     if (fd < 0) return false;
     // A run that still lives holds its file's lock; after a claim by another run the file is
     // gone, which the name check below sees.
-    if (!LockFile(fd) || !fs::exists(PathFromText(path))) {
+    std::error_code gone;
+    if (!LockFile(fd) || !fs::exists(fs::symlink_status(path, gone))) {
         CloseFile(fd);
         return false;
     }
-    std::ifstream in(PathFromText(path), std::ios::binary);
+    // Read through the descriptor that holds the lock, whole: the file goes once its records
+    // are written.
     std::string line;
-    while (leftovers_.size() < kMostLeftovers && std::getline(in, line)) {
-        if (line.empty() || line.size() > kLongestLine) continue;
-        Json record = Json::parse(line, nullptr, false);
-        // A line cut short by a crash during its append is not a record that was flushed.
-        if (record.is_object()) leftovers_.push_back(std::move(record));
+    char block[65536];
+    bool tooLong = false;
+    for (long n; (n = ReadSome(fd, block, sizeof block)) > 0;) {
+        for (long i = 0; i < n; ++i) {
+            if (block[i] != '\n') {
+                if (line.size() > kLongestLine) tooLong = true;
+                else line.push_back(block[i]);
+                continue;
+            }
+            TakeLine(line, tooLong);
+            line.clear();
+            tooLong = false;
+        }
     }
+    TakeLine(line, tooLong);
     claimed_.emplace_back(path, fd);
     return true;
+}
+
+void LogSpool::TakeLine(const std::string& line, bool tooLong) {
+    // A line longer than any record is damage; one cut short by a crash during its append is
+    // not a record that was flushed.
+    if (line.empty() || tooLong) return;
+    Json record = Json::parse(line, nullptr, false);
+    if (record.is_object()) leftovers_.push_back(std::move(record));
 }
 
 bool LogSpool::Append(const std::vector<Json>& records, std::string& why) {
@@ -279,11 +332,12 @@ void LogSpool::Pending(const std::vector<Json>& pending) {
     if (pending.empty()) return Written();
     // The pending records go into a new file of this run before the old files go: a kill in
     // between leaves a record twice, never not at all.
-    const std::string oldPath = path_;
+    const fs::path oldPath = path_;
     const int oldFd = fd_;
     std::string why;
     fd_ = -1;
     if (!MakeOwnFile(why)) {
+        if (fd_ >= 0) CloseFile(fd_);
         fd_ = oldFd;
         path_ = oldPath;
         return;
@@ -291,29 +345,35 @@ void LogSpool::Pending(const std::vector<Json>& pending) {
     holdsRecords_ = false;
     if (!Append(pending, why)) {
         CloseFile(fd_);
-        fs::remove(PathFromText(path_));
+        std::error_code error;
+        fs::remove(path_, error);
         fd_ = oldFd;
         path_ = oldPath;
+        holdsRecords_ = true;
         return;
     }
     std::error_code error;
-    fs::remove(PathFromText(oldPath), error);
+    fs::remove(oldPath, error);
     CloseFile(oldFd);
-    for (auto& [path, fd] : claimed_) {
-        fs::remove(PathFromText(path), error);
-        CloseFile(fd);
-    }
-    claimed_.clear();
-    leftovers_.clear();
+    ReleaseClaimed();
 }
 
 void LogSpool::Written() {
+    // The output has taken everything (on the disk, when it is a file): only now does the
+    // spool let go of it.
     if (holdsRecords_ && EmptyFile(fd_) && FlushFile(fd_)) holdsRecords_ = false;
+    ReleaseClaimed();
+}
+
+void LogSpool::ReleaseClaimed() {
     for (auto& [path, fd] : claimed_) {
         std::error_code error;
-        fs::remove(PathFromText(path), error);
+        fs::remove(path, error);
         CloseFile(fd);
     }
+    // The leftovers' files stay gone after a power cut, so that their records are not written
+    // again.
+    if (!claimed_.empty()) SyncFolder();
     claimed_.clear();
     leftovers_.clear();
 }

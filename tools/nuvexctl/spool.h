@@ -1,24 +1,29 @@
 // The log spool. Reading a driver's log takes the records out of the driver: a record that is
 // drained and then not written (the output closed, the disk full, the run killed) would be gone
 // for good. So every drained record is first appended to a spool file of this run and flushed
-// to disk, and only then written out; once the output has taken it, the spool is emptied. A
-// run that ends with records still in its spool leaves the file behind, and the next run that
-// reads the same log writes those records first, exactly once, and removes the file.
+// to disk, and only then written out; once the output has taken it (a file: on the disk; a
+// pipe: read by its reader), the spool is emptied. A run that ends with records still in its
+// spool leaves the file behind, and the next run that reads the same log writes those records
+// first and removes the file. A power cut may bring a record back once more; it never loses one.
 //
 // Spool files lie in the tool's state folder (`NUVEXCTL_STATE_DIR`, else
 // `$XDG_STATE_HOME/nuvexctl`, else `~/.local/state/nuvexctl`; on Windows
 // `%LOCALAPPDATA%\nuvexctl`), in `spool/`, one file per run and log:
-// `<log>-<machine>-<pid>-<n>.jsonl`, one JSON record per line. A run holds a lock on its own
-// file for as long as it lives; a file whose lock can be taken belongs to a run that has
-// ended, and is claimed by taking that lock.
+// `<log>-<machine>-<pid>-<n>.jsonl`, one JSON record per line, made as
+// `.making-<log>-<machine>-<pid>-<n>.jsonl` and renamed. A run holds a lock on its own file for
+// as long as it lives; a file whose lock can be taken (under either name) belongs to a run that
+// has ended, and is claimed by taking that lock. Every rename and removal in the folder is
+// synced before the spool relies on it.
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "nuvexctrl.h"
 #include "text.h"
+#include "tool_files.h"
 
 namespace nuvexctl {
 
@@ -48,16 +53,24 @@ public:
     void Pending(const std::vector<Json>& pending);
 
 private:
-    bool Claim(const std::string& path);
+    bool Claim(const std::filesystem::path& path);
+    void TakeLine(const std::string& line, bool tooLong);
     bool MakeOwnFile(std::string& why);
+    // The leftovers' files are removed (and their removal synced); they were written out.
+    void ReleaseClaimed();
+    // Makes the names in the spool folder durable.
+    bool SyncFolder();
 
     std::string log_;
-    std::string folder_;
-    std::string path_;
+    std::filesystem::path folder_;
+    std::filesystem::path path_;
     int fd_ = -1;
     bool holdsRecords_ = false;
     std::vector<Json> leftovers_;
-    std::vector<std::pair<std::string, int>> claimed_;  // leftover files, locked until removed
+    std::vector<std::pair<std::filesystem::path, int>> claimed_;  // leftover files, locked until removed
+#if !defined(_WIN32)
+    files::Fd folderFd_;
+#endif
 };
 
 // A drained record as the spool keeps it and as `--json` prints it: "source" ("main" or "acl")

@@ -525,9 +525,10 @@ int Report(const Failure& f, bool nothingChanged = false) {
 }
 
 int Export(const std::string& path) {
+    // A file that cannot be written is found out before the drivers are read.
     std::string refused;
-    if (!path.empty() && path != "-" && !RegularOrAbsent(path, refused))
-        return ReportError("the state file " + path + " " + refused + "; nothing written");
+    if (!path.empty() && path != "-" && !TargetAllowed(PathFromText(path), refused))
+        return ReportError("the state file " + path + " " + refused);
     State state;
     Failure mainFailure, aclFailure;
     MainState main;
@@ -553,7 +554,7 @@ int Export(const std::string& path) {
     }
     // Written beside the target and renamed over it, so that the file is whole or unchanged.
     std::string why;
-    if (!ReplaceFileWith(path, text, why)) return ReportError("the state file " + path + " " + why + "; nothing written");
+    if (!ReplaceFileWith(PathFromText(path), text, why)) return ReportError("the state file " + path + " " + why);
     std::size_t policies = (haveMain ? main.policies->size() : 0) + (haveAcl ? acl.policies->size() : 0);
     Say("state written to " + path + " (" + std::to_string(policies) + " policies)");
     return PrintJson({{"ok", true}, {"file", JsonText(path)}, {"main", haveMain}, {"acl", haveAcl}});
@@ -561,7 +562,7 @@ int Export(const std::string& path) {
 
 bool ReadStateFile(const std::string& path, std::string& text, std::string& why) {
     if (path == "-") return ReadStandardInput(kStateFileMax, text, why);
-    return ReadRegularFile(path, kStateFileMax, text, why);
+    return ReadRegularFile(PathFromText(path), kStateFileMax, text, why);
 }
 
 // The deepest nesting of arrays and objects in a JSON text (brackets inside strings aside).

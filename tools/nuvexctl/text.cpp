@@ -216,6 +216,23 @@ bool ExactTextFromPath(const std::filesystem::path& path, std::string& name) {
 #endif
 }
 
+bool LibraryName(const std::filesystem::path& path, std::string& name) {
+#if defined(_WIN32)
+    if (ExactTextFromPath(path, name)) return true;
+    // The current folder as the system holds it (GetCurrentDirectoryW); the relative form is
+    // taken only when the path lies below it, so that it holds no ".." that a link could turn.
+    std::error_code ec;
+    const std::filesystem::path current = std::filesystem::current_path(ec);
+    if (ec || !path.is_absolute()) return false;
+    const std::filesystem::path relative = path.lexically_relative(current);
+    if (relative.empty() || relative.is_absolute() || *relative.begin() == L"..") return false;
+    return ExactNarrow(CP_ACP, relative.native(), name);
+#else
+    name = path.string();
+    return true;
+#endif
+}
+
 Json JsonPath(const std::filesystem::path& path) {
 #if defined(_WIN32)
     std::string utf8;

@@ -51,6 +51,13 @@ std::string TextFromPath(const std::filesystem::path& path);
 // Always true elsewhere, where names are bytes.
 bool ExactTextFromPath(const std::filesystem::path& path, std::string& name);
 
+// The name to hand the library's 8-bit exports for a path the tool made itself (its state
+// folder's files, the system folder's driver files): on Windows the path's ANSI form when it
+// converts back exactly, else its form relative to the current folder (read in UTF-16) when
+// that one does; false when neither does, so that no best-fit substitute ever names another
+// file. Elsewhere the path's bytes.
+bool LibraryName(const std::filesystem::path& path, std::string& name);
+
 // A path for a JSON document or a message when it may have no ANSI name: UTF-8 on Windows (from
 // the wide characters), as JsonText and Shown give it elsewhere.
 Json JsonPath(const std::filesystem::path& path);
