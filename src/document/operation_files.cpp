@@ -413,9 +413,12 @@ Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFi
     // anything else there is such a swap.
     if (WhatNames(targetPath.get(), written, /*followLink=*/false) == Naming::Other)
         return Replace::Failed;
-    // In place under its final name: only now may it be as open as the file it replaces.
+    // In place under its final name, and that name on the disk (else a power cut could leave
+    // the opened-up file under its temporary name): only now may it be as open as the file it
+    // replaces.
+    folder.Sync();
     permissions.GiveTo(placed.handle());
-    platform::MakeDurable(folder, placed.handle());
+    platform::MakeDurable(placed.handle());
     return Replace::Done;
 }
 

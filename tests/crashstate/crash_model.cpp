@@ -223,6 +223,12 @@ void Recording::Apply(std::vector<Node>& nodes, const Step& step) const {
         auto found = nodes[step.from].entries.find(step.name);
         if (found == nodes[step.from].entries.end()) break;  // the old name never reached the disk
         const int moved = found->second;
+        auto other = nodes[step.object].entries.find(step.name2);
+        if (step.exchange && other != nodes[step.object].entries.end()) {
+            found->second = other->second;
+            other->second = moved;
+            break;
+        }
         nodes[step.from].entries.erase(found);
         nodes[step.object].entries[step.name2] = moved;
         break;
@@ -326,8 +332,12 @@ bool Recording::Replay(std::vector<Event> events, std::string* why) {
             step.from = from.folder;
             step.name = from.name;
             step.name2 = to.name;
+            step.exchange = (e.a & RENAME_EXCHANGE) != 0;
             made.push_back(step);
             auto moved = now[from.folder].entries.find(from.name);
+            auto swapped = now[to.folder].entries.find(to.name);
+            if (step.exchange && swapped != now[to.folder].entries.end())
+                names_[swapped->second] = e.path;
             if (moved != now[from.folder].entries.end()) names_[moved->second] = e.path2;
             break;
         }

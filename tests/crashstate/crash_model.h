@@ -58,6 +58,7 @@ struct Step {
     int from = -1;     // rename: the folder the name leaves
     std::string name;  // link/unlink: the name; rename: the old name
     std::string name2; // rename: the new name
+    bool exchange = false;  // rename: the two names swap their objects (RENAME_EXCHANGE)
     int target = -1;   // link: the object the name leads to
     uint64_t offset = 0;
     std::string data;

@@ -117,8 +117,6 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
     return Renamed::Failed;
 }
 
-bool MakeDurable(const OperationFolder& folder, HANDLE placed) {
-    return ::fsync(Descriptor(placed)) == 0 && folder.Sync();
-}
+bool MakeDurable(HANDLE placed) { return ::fsync(Descriptor(placed)) == 0; }
 
 }  // namespace nuvex::platform

@@ -166,6 +166,6 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
     return renamed;
 }
 
-bool MakeDurable(const OperationFolder&, HANDLE) { return true; }
+bool MakeDurable(HANDLE) { return true; }
 
 }  // namespace nuvex::platform
