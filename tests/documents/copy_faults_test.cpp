@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -551,6 +553,211 @@ TEST_F(CopyFaults, AnotherProgramsWriteToTheSourceIsKept) {
         std::filesystem::remove(path);
         std::filesystem::remove(target);
     }
+}
+
+// ---- other programs and other users on the host ------------------------------------------
+
+// The value of the extended attribute `name` of `path` (empty when it has none).
+std::string Attribute(const std::string& path, const char* name) {
+    char value[256];
+    const ssize_t size = ::getxattr(path.c_str(), name, value, sizeof value);
+    return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+}
+
+// A POSIX access-control list as its attribute holds it: owner rw-, user 65534 ---, group r--,
+// mask r--, others r--.
+std::string ListShuttingOutNobody() {
+    std::string acl;
+    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) acl += static_cast<char>(v >> (8 * i)); };
+    auto entry = [&](uint16_t tag, uint16_t perm, uint32_t id) {
+        acl += static_cast<char>(tag); acl += static_cast<char>(tag >> 8);
+        acl += static_cast<char>(perm); acl += static_cast<char>(perm >> 8);
+        put32(id);
+    };
+    put32(2);
+    entry(0x01, 6, 0xFFFFFFFFu);  // the owner
+    entry(0x02, 0, 65534);        // user 65534: nothing
+    entry(0x04, 4, 0xFFFFFFFFu);  // the owning group
+    entry(0x10, 4, 0xFFFFFFFFu);  // the mask
+    entry(0x20, 4, 0xFFFFFFFFu);  // others
+    return acl;
+}
+
+// Whether user 65534 can open `path` for reading.
+bool NobodyCanRead(const std::string& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+        ::_exit(::open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Encrypting a file that has other names would leave the plain bytes under them.
+TEST_F(CopyFaults, PlainFileWithOtherNamesIsRefused) {
+    std::string path = PlainFile("p", "linked plain text");
+    const std::string other = Scratch("other-name");
+    ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), NUVEX_E_PLAIN_HAS_OTHER_NAMES);
+    EXPECT_EQ(ReadFileBytes(path), "linked plain text");
+    EXPECT_EQ(ReadFileBytes(other), "linked plain text");
+    EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"other-name", "p"}));
+    ASSERT_EQ(::unlink(other.c_str()), 0);
+    EXPECT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+}
+
+// What protects the file travels with it both ways: its extended attributes and an access-
+// control list that shuts one user out, who still cannot read the result.
+TEST_F(CopyFaults, AccessListsAndExtendedAttributesAreCarried) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the check reads as another user";
+    const std::string acl = ListShuttingOutNobody();
+    std::string path = PlainFile("p", "not for nobody");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::setxattr(path.c_str(), "user.project", "alpha", 5, 0), 0);
+    if (::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "the file system keeps no access-control lists";
+    ASSERT_FALSE(NobodyCanRead(path));
+    struct Step {
+        const char* label;
+        std::function<uint32_t()> call;
+    };
+    const std::string out = Scratch("out");
+    const Step steps[] = {
+        {"encrypt", [&] { return NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0); }},
+        {"decrypt to a new file", [&] { return NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0); }},
+        {"decrypt in place", [&] { return NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0); }},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.label);
+        ASSERT_EQ(step.call(), 0u);
+        const std::string& result = std::string(step.label) == "decrypt to a new file" ? out : path;
+        EXPECT_EQ(Attribute(result, "system.posix_acl_access"), acl);
+        EXPECT_EQ(ModeOf(result), 0644u);
+        EXPECT_FALSE(NobodyCanRead(result));
+        // A new target takes the document's permissions, not its other attributes.
+        if (result == path) EXPECT_EQ(Attribute(result, "user.project"), "alpha");
+    }
+}
+
+// Changes that leave the content alone (access time, mode, owner, a new name, an attribute),
+// made while the call runs, are no writes: the call succeeds and keeps them where they were
+// made on the file it replaces.
+TEST_F(CopyFaults, MetadataChangesMeanwhileDoNotFailTheCall) {
+    MakeDocumentImage();
+    struct Change {
+        const char* label;
+        std::function<void(const std::string&)> make;
+    };
+    const Change changes[] = {
+        {"access time", [](const std::string& p) {
+             const struct timespec times[2] = {{1, 0}, {0, UTIME_OMIT}};
+             ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+         }},
+        {"mode", [](const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0640), 0); }},
+        {"group", [](const std::string& p) { ASSERT_EQ(::chown(p.c_str(), -1, ::getegid()), 0); }},
+        {"attribute", [](const std::string& p) { ASSERT_EQ(::setxattr(p.c_str(), "user.tag", "x", 1, 0), 0); }},
+    };
+    for (const Change& change : changes) {
+        for (int direction : {0, 1}) {
+            SCOPED_TRACE(std::string(change.label) + (direction == 0 ? ", encrypt" : ", decrypt"));
+            std::string path = PlainFile("m", direction == 0 ? plain_ : document_);
+            ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+            const pid_t parent = ::getpid();
+            OnDebugMessage(direction == 0 ? "en2" : "enter de", [&] {
+                // From another process, as another program would.
+                const pid_t child = ::fork();
+                if (child == 0) {
+                    change.make(path);
+                    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+                }
+                int status = -1;
+                ::waitpid(child, &status, 0);
+                EXPECT_EQ(status, 0);
+                EXPECT_EQ(::getpid(), parent);
+            });
+            const uint32_t result = direction == 0
+                                        ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+                                        : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
+            EXPECT_EQ(result, 0u);
+            if (std::string(change.label) == "mode") EXPECT_EQ(ModeOf(path), 0640u);
+            if (std::string(change.label) == "attribute") EXPECT_EQ(Attribute(path, "user.tag"), "x");
+            EXPECT_EQ(ScratchNames(), std::vector<std::string>{"m"});
+            std::filesystem::remove(path);
+        }
+    }
+}
+
+// A file another program holds open for writing when the call starts (appending to it, or
+// through a shared writable mapping) is refused as busy, and the writer's later bytes stay.
+TEST_F(CopyFaults, FilesOpenForWritingElsewhereAreBusy) {
+    MakeDocumentImage();
+    struct Writer {
+        const char* label;
+        bool mapping;
+    };
+    for (const Writer& writer : {Writer{"appender", false}, Writer{"shared mapping", true}}) {
+        for (int direction : {0, 1}) {
+            SCOPED_TRACE(std::string(writer.label) + (direction == 0 ? ", encrypt" : ", decrypt in place"));
+            const std::string original = direction == 0 ? plain_ : document_;
+            std::string path = PlainFile("w", original);
+            int fds[2];
+            ASSERT_EQ(::pipe(fds), 0);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::close(fds[0]);
+                const int fd = ::open(path.c_str(), writer.mapping ? O_RDWR : O_WRONLY | O_APPEND);
+                void* map = writer.mapping ? ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                                           : nullptr;
+                if (writer.mapping) ::close(fd);  // the mapping alone keeps it open for writing
+                char ready = 1;
+                if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
+                char go = 0;
+                if (::read(fds[1], &go, 1) < 0) {}
+                // Told to go on: the writer writes once more.
+                if (writer.mapping) std::memcpy(static_cast<char*>(map) + 100, "MAPPED", 6);
+                else if (::write(fd, "APPENDED", 8) != 8) ::_exit(1);
+                ::_exit(0);
+            }
+            ::close(fds[1]);
+            char ready = 0;
+            ASSERT_EQ(::read(fds[0], &ready, 1), 1);
+            const uint32_t result = direction == 0
+                                        ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+                                        : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
+            EXPECT_EQ(result, direction == 0 ? 797u : NUVEX_E_DOC_BUSY);
+            ::close(fds[0]);  // the child reads end of file and writes
+            int status = -1;
+            ::waitpid(child, &status, 0);
+            EXPECT_EQ(status, 0);
+            std::string expected = original;
+            if (writer.mapping) expected.replace(100, 6, "MAPPED");
+            else expected += "APPENDED";
+            EXPECT_TRUE(ReadFileBytes(path) == expected);
+            EXPECT_EQ(ScratchNames(), std::vector<std::string>{"w"});
+            std::filesystem::remove(path);
+        }
+    }
+}
+
+// A target name another user made first (in a shared folder) never gets the plain text of a
+// document that user could not read: the new file takes the document's owner and permissions.
+TEST_F(CopyFaults, TargetMadeByAnotherUserIsNotGivenThePlainText) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a second user";
+    MakeDocumentImage();
+    const std::string document = PlainFile("d", document_);
+    ASSERT_EQ(::chmod(document.c_str(), 0600), 0);
+    const std::string target = PlainFile("theirs", "planted");
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0666), 0);
+    ASSERT_EQ(NuvexCtrl_DecryptFile(document.c_str(), 1, target.c_str(), 0, nullptr, 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(NobodyCanRead(target));
+    EXPECT_TRUE(ReadFileBytes(target) == plain_);
 }
 
 }  // namespace
