@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "frame/owners.h"
+#include "platform/caller_input.h"
 #include "platform/platform.h"
 
 namespace nuvex {
@@ -130,8 +131,7 @@ bool FlushDriverFile(const char* path) {
 // device anything or without end, and a file the kernel makes up as it is read (/proc, /sys)
 // has bytes that differ from its reported size. The open never waits for a pipe's writer.
 bool OpenSource(const char* source, UniqueHandle& file, BY_HANDLE_FILE_INFORMATION* info) {
-    file.reset(CreateFileA(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file.reset(platform::OpenCallerInput(source, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
     return GetFileInformationByHandle(file.get(), info) != FALSE &&
            (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

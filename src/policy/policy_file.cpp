@@ -16,6 +16,7 @@
 #include "frame/heap.h"
 #include "frame/owners.h"
 #include "frame/result_codes.h"
+#include "platform/caller_input.h"
 #include "platform/file_security.h"
 #include "policy/policy_walk.h"
 
@@ -274,8 +275,9 @@ uint32_t NUVEXAPI NuvexCtrl_LoadPolicyFromFile(const char* path) {
     PlainBytes data;
     DWORD size = 0;
     {
-        UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        // The caller's file: a regular disk file, and on the host never one that a link of
+        // another user's leads to.
+        UniqueHandle file(platform::OpenCallerInput(path, 0));
         if (!file) return rc::NuvexCtrl_LoadPolicyFromFile::kOpenFailed;
         // Only a disk file holds a size and the bytes it announces: a pipe or a console would
         // be read as an empty table (or wait for input), a device gives anything.

@@ -234,6 +234,24 @@ TEST_F(PolicyFileTest, SaveAndLoadRefuseWhatIsNotARegularFile) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ScratchNames(), (std::vector<std::string>{"device", "link", "pipe"}));
 
+    // A link another user planted is not followed to a policy file of the caller's: its table
+    // is not loaded on that user's word. One of the caller's own is.
+    if (::geteuid() == 0) {
+        std::string policies = Scratch("policies.dat");
+        ASSERT_EQ(NuvexCtrl_SaveCurrentPolicyToFile(policies.c_str()), 0u);
+        std::string planted = Scratch("planted");
+        fs::create_symlink(policies, planted);
+        ASSERT_EQ(::lchown(planted.c_str(), 65534, 65534), 0);
+        driver_->ClearRequests();
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(planted.c_str()), 1149u);
+        EXPECT_TRUE(WorkCodes().empty());
+        ASSERT_EQ(::lchown(planted.c_str(), 0, 0), 0);
+        EXPECT_EQ(NuvexCtrl_LoadPolicyFromFile(planted.c_str()), 0u);
+        EXPECT_EQ(Table(), before);
+        fs::remove(planted);
+        fs::remove(policies);
+    }
+
     // A link to a regular file is followed to learn what it is; the save replaces the link.
     std::string file = Scratch("saved.dat");
     WriteFileBytes(file, "old");
