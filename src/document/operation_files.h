@@ -158,8 +158,9 @@ private:
 // (Reading its attributes lets it be told apart from a file swapped in under its name.)
 constexpr DWORD kTempIdentityAccess =
     READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-// Access a held file needs besides its data, so that its identity and state can be read.
-constexpr DWORD kHeldIdentityAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
+// Access a held file needs besides its data, so that its identity and state can be read and
+// (Windows, before a rename that lets go of it) its last write time marked.
+constexpr DWORD kHeldIdentityAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
 // ---- the source as the operation saw it ----------------------------------------------------
 // What an operation saw of the file it reads when it took hold of it: identity, size and last

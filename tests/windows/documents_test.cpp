@@ -6,6 +6,7 @@
 #include <sddl.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -578,6 +579,160 @@ TEST_F(DocumentTest, FoldersThatNearlyFillMaxPathWork) {
             EXPECT_EQ(ReadFileBytes(folder + "\\c"), plain);
         }
         nuvex_win::RemoveTreeW(LongWide(base));
+    }
+}
+
+// The current folder is a folder whose name the ANSI code page cannot hold ("dirā" under 1252,
+// "a¥b" under 932, where ¥ is the byte of '\'): a relative name is resolved in UTF-16, so the
+// file in that folder is the one changed, never the file of the look-alike folder that the
+// code page's best fit names ("dira", "a\b").
+TEST_F(DocumentTest, CurrentFolderOutsideTheCodePage) {
+    struct Folder {
+        UINT codePage;
+        const wchar_t* name;       // the current folder
+        const wchar_t* lookAlike;  // what GetFullPathNameA would make of it
+    };
+    const Folder folders[] = {{1252, L"dir\u0101", L"dira"}, {932, L"a\u00A5b", L"a\\b"}};
+    const UINT codePage = GetACP();
+    bool ran = false;
+    for (const Folder& f : folders) {
+        if (f.codePage != codePage) continue;
+        ran = true;
+        const std::wstring base = nuvex_win::Widen(Dir());
+        const std::wstring real = base + L"\\" + f.name;
+        const std::wstring lookAlike = base + L"\\" + f.lookAlike;
+        ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
+        if (std::wstring(f.lookAlike).find(L'\\') != std::wstring::npos)
+            ASSERT_TRUE(CreateDirectoryW((base + L"\\a").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(lookAlike.c_str(), nullptr));
+        const Bytes plain = PatternBytes(5000, 31), decoy = PatternBytes(3000, 32);
+        for (const std::wstring& folder : {real, lookAlike}) {
+            ASSERT_TRUE(nuvex_win::WriteFileBytesW(folder + L"\\z.txt", folder == real ? plain : decoy));
+            ASSERT_TRUE(nuvex_win::WriteFileBytesW(folder + L"\\x.txt", folder == real ? plain : decoy));
+        }
+        wchar_t previous[MAX_PATH] = {};
+        ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+        ASSERT_TRUE(SetCurrentDirectoryW(real.c_str()));
+        EXPECT_EQ(NuvexCtrl_EncryptFile("z.txt", 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile("z.txt", 1, "x.txt", 0, nullptr, 0), 0u);
+        EXPECT_EQ(NuvexCtrl_DecryptFile("z.txt", 0, nullptr, 0, nullptr, 0), 0u);
+        SetCurrentDirectoryW(previous);
+        EXPECT_EQ(nuvex_win::ReadFileBytesW(real + L"\\z.txt"), plain);
+        EXPECT_EQ(nuvex_win::ReadFileBytesW(real + L"\\x.txt"), plain);
+        EXPECT_EQ(nuvex_win::ReadFileBytesW(lookAlike + L"\\z.txt"), decoy);
+        EXPECT_EQ(nuvex_win::ReadFileBytesW(lookAlike + L"\\x.txt"), decoy);
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((lookAlike + L"\\*.lumadtmp*").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary file in the look-alike folder";
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    }
+    if (!ran) GTEST_SKIP() << "no case for the ANSI code page " << codePage;
+}
+
+// A program that opens the file for writing like an editor saving (GENERIC_WRITE, read
+// sharing, retrying every millisecond while refused) while the file is encrypted or decrypted
+// in place: its bytes end up in the result, or the call fails and they are in the file as it
+// wrote them. They are never replaced away with a result of 0.
+struct EditorWrite {
+    std::string path;
+    DWORD delayMs = 0;
+    LONG wrote = 0;  // the editor's write succeeded
+    LONG stop = 0;
+};
+
+DWORD WINAPI EditorSaves(void* context) {
+    auto* editor = static_cast<EditorWrite*>(context);
+    Sleep(editor->delayMs);
+    while (InterlockedCompareExchange(&editor->stop, 0, 0) == 0) {
+        HANDLE file = CreateFileA(editor->path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            Sleep(1);
+            continue;
+        }
+        static const char kMark[] = "EDITOR-SAVED-THIS";
+        DWORD written = 0;
+        SetFilePointer(file, 1000000, nullptr, FILE_BEGIN);
+        const BOOL ok = WriteFile(file, kMark, sizeof kMark - 1, &written, nullptr);
+        CloseHandle(file);
+        if (ok && written == sizeof kMark - 1) InterlockedExchange(&editor->wrote, 1);
+        break;
+    }
+    return 0;
+}
+
+bool HoldsEditorMark(const Bytes& bytes) {
+    static const std::string kMark = "EDITOR-SAVED-THIS";
+    return std::search(bytes.begin(), bytes.end(), kMark.begin(), kMark.end()) != bytes.end();
+}
+
+TEST_F(DocumentTest, EditorsSaveDuringAReplaceIsNeverLost) {
+    const int trials = nuvex_win::EnvInt("NUVEX_EDITOR_TRIALS", 40);
+    const Bytes plain = PatternBytes(2 << 20, 41);
+    const std::string path = Scratch("edited.txt");
+    const std::string check = Scratch("edited.check");
+    for (int direction : {0, 1}) {
+        // How long one call takes, to spread the editor's start over it.
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        if (direction == 1) ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+        const DWORD start = GetTickCount();
+        ASSERT_EQ(direction == 0 ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+                                 : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0),
+                  0u);
+        const DWORD span = GetTickCount() - start + 1;
+        int lost = 0, inResult = 0, failedAndKept = 0, refusedAtStart = 0;
+        for (int trial = 0; trial < trials; ++trial) {
+            ASSERT_TRUE(WriteFileBytes(path, plain));
+            if (direction == 1) ASSERT_EQ(NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0), 0u);
+            EditorWrite editor;
+            editor.path = path;
+            editor.delayMs = span * static_cast<DWORD>(trial) / static_cast<DWORD>(trials);
+            HANDLE thread = CreateThread(nullptr, 0, EditorSaves, &editor, 0, nullptr);
+            ASSERT_NE(thread, nullptr);
+            const uint32_t result = direction == 0
+                                        ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+                                        : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
+            Sleep(5);
+            InterlockedExchange(&editor.stop, 1);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+            if (editor.wrote == 0) continue;
+            // Where the editor's bytes are: in the file as it is, or (a document) in what it
+            // decrypts to.
+            // A write into a document before the decryption took hold of it comes out
+            // deciphered: it is found by enciphering the result again (the body's bytes depend
+            // only on the plain bytes and the key).
+            Bytes now = ReadFileBytes(path);
+            bool kept = HoldsEditorMark(now);
+            if (!kept && IsDocument(path) == 1) {
+                kept = NuvexCtrl_DecryptFile(path.c_str(), 1, check.c_str(), 0, nullptr, 0) == 0 &&
+                       HoldsEditorMark(ReadFileBytes(check));
+            } else if (!kept && direction == 1) {
+                kept = WriteFileBytes(check, now) &&
+                       NuvexCtrl_EncryptFile(check.c_str(), 0, nullptr, 0) == 0 &&
+                       HoldsEditorMark(ReadFileBytes(check));
+            }
+            if (!kept) {
+                ++lost;
+                std::printf("lost: trial %d, delay %lu ms, result %u, file of %u bytes, %s\n", trial,
+                            static_cast<unsigned long>(editor.delayMs), result,
+                            static_cast<unsigned>(now.size()), IsDocument(path) ? "a document" : "plain");
+            }
+            else if (result == 0) ++inResult;
+            else if (result == 797 || result == NUVEX_E_DOC_BUSY) ++refusedAtStart;
+            else ++failedAndKept;
+            if (result != 0)
+                EXPECT_TRUE(result == 797 || result == NUVEX_E_DOC_BUSY || result == NUVEX_E_SOURCE_CHANGED ||
+                            result == 776 || result == NUVEX_E_REPLACE_FAILED)
+                    << result;
+            EXPECT_EQ(LeftoverTemporaries() > 0 && result == 0, false);
+            for (const std::string& leftover : {path + ".lumadtmp1", check}) DeleteFileA(leftover.c_str());
+        }
+        std::printf("editor saves (%s, %d trials over %lu ms): lost %d, in the result %d, call "
+                    "failed and write kept %d, refused at the start %d\n",
+                    direction == 0 ? "encrypt" : "decrypt in place", trials,
+                    static_cast<unsigned long>(span), lost, inResult, failedAndKept, refusedAtStart);
+        EXPECT_EQ(lost, 0) << (direction == 0 ? "encrypt" : "decrypt in place");
     }
 }
 

@@ -100,6 +100,44 @@ bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
     return ok;
 }
 
+Bytes ReadFileBytesW(const std::wstring& path) {
+    Bytes bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    DWORD size = GetFileSize(file, nullptr);
+    bytes.resize(size);
+    DWORD got = 0;
+    if (size > 0 && (!ReadFile(file, bytes.data(), size, &got, nullptr) || got != size)) bytes.clear();
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytesW(const std::wstring& path, const Bytes& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                          &written, nullptr) &&
+                                written == bytes.size());
+    CloseHandle(file);
+    return ok;
+}
+
+std::wstring Widen(const std::string& path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units > 0 ? units : 1), L'\0');
+    if (units > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), units);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+int EnvInt(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
+}
+
 Bytes PatternBytes(size_t size, uint32_t seed) {
     Bytes bytes(size);
     uint32_t x = seed * 2654435761u + 1;

@@ -22,6 +22,12 @@ void RemoveTree(const std::string& path);
 // Through the wide calls: `path` may be long (prefixed "\\?\") or hold any characters.
 void RemoveTreeW(const std::wstring& path);
 std::string ModuleDirectory();  // directory of the running program, with a trailing '\'
+// Whole-file I/O by UTF-16 paths, and an 8-bit path of the ANSI code page in UTF-16.
+Bytes ReadFileBytesW(const std::wstring& path);
+bool WriteFileBytesW(const std::wstring& path, const Bytes& bytes);
+std::wstring Widen(const std::string& path);
+// A whole number from the environment, or `fallback`.
+int EnvInt(const char* name, int fallback);
 
 // Calls `fn` as a stdcall caller does: pushes `count` arguments from `args` (last first), calls,
 // and does not pop them. At the call, ESP is `below16` bytes under a multiple of 16 (0, 4, 8

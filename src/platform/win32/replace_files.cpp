@@ -3,6 +3,7 @@
 // a plain rename (MoveFileExW) is refused while any handle holds the file it replaces.
 #include "platform/replace_files.h"
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include "platform/win32/process_heap.h"
@@ -35,31 +36,68 @@ wchar_t* Join(const OperationFolder& folder, const NameChar* name) {
     return full;
 }
 
-// Renames the file open as `placed` to `to` in its own folder with POSIX semantics: the file
-// there is replaced although it is open (sharing deleting, as the operation's hold does) and
-// read-only. False where the system does not offer it (Wine, Windows before 10 1809).
-bool RenameWithPosixSemantics(const OperationFolder& folder, HANDLE placed, const NameChar* to) {
-    // A handle that may rename the file, reached through the one that holds it.
-    HANDLE renamer = ReOpenFile(placed, DELETE | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (renamer == INVALID_HANDLE_VALUE) return false;
+// A handle that may rename the new file, reached through the one that holds it.
+HANDLE Renamer(HANDLE placed) {
+    return ReOpenFile(placed, DELETE | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+}
+
+// The system's own form of the full path `path` ("\\??\\C:\\dir\\name", "\\??\\UNC\\server\\..."),
+// which a rename through a handle takes: a bare name would be taken relative to the current
+// folder by Wine, not the file's own.
+wchar_t* SystemPath(const wchar_t* path) {
+    const std::size_t length = std::wcslen(path);
+    const wchar_t* rest = path;
+    const wchar_t* prefix = L"\\??\\";
+    if (std::wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        rest = path + 4;
+    } else if (std::wcsncmp(path, L"\\\\", 2) == 0) {
+        rest = path + 2;
+        prefix = L"\\??\\UNC\\";
+    }
+    const std::size_t prefixLength = std::wcslen(prefix);
+    wchar_t* full = Allocate<wchar_t>(prefixLength + length + 1);
+    if (full == nullptr) return nullptr;
+    std::wmemcpy(full, prefix, prefixLength);
+    std::wmemcpy(full + prefixLength, rest, std::wcslen(rest) + 1);
+    return full;
+}
+
+// Renames the file open as `renamer` to the full path `to` through that handle, replacing what
+// is there: with `posix`, POSIX semantics (the file there is replaced although it is open,
+// sharing deleting as the operation's hold does, and read-only), else as MoveFileExW would.
+bool RenameThrough(HANDLE renamer, const wchar_t* fullTo, bool posix) {
+    wchar_t* to = SystemPath(fullTo);
+    if (to == nullptr) return false;
     const std::size_t bytes = std::wcslen(to) * sizeof(WCHAR);
     const std::size_t size = sizeof(RenameInfoEx) + bytes;
     auto* info = static_cast<RenameInfoEx*>(static_cast<void*>(Allocate<char>(size)));
     if (info == nullptr) {
-        CloseHandle(renamer);
+        FreeBlock(to);
         return false;
     }
     std::memset(info, 0, size);
-    info->flags = kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly;
-    info->rootDirectory = reinterpret_cast<HANDLE>(folder.handle());
+    info->flags = posix ? kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly
+                        : TRUE;  // FILE_RENAME_INFO's ReplaceIfExists
+    info->rootDirectory = nullptr;
     info->fileNameLength = static_cast<DWORD>(bytes);
     std::memcpy(info->fileName, to, bytes);
-    const BOOL renamed =
-        SetFileInformationByHandle(renamer, kFileRenameInfoEx, info, static_cast<DWORD>(size));
+    const BOOL renamed = SetFileInformationByHandle(
+        renamer, posix ? kFileRenameInfoEx : FileRenameInfo, info, static_cast<DWORD>(size));
     FreeBlock(info);
-    CloseHandle(renamer);
+    FreeBlock(to);
+    // As MOVEFILE_WRITE_THROUGH would: the file's record, with its new name, on the disk.
+    if (renamed) FlushFileBuffers(renamer);
     return renamed != FALSE;
+}
+
+// With POSIX semantics, where the system offers it (not Wine, not Windows before 10 1809).
+bool RenameWithPosixSemantics(HANDLE placed, const wchar_t* fullTo) {
+    HANDLE renamer = Renamer(placed);
+    if (renamer == INVALID_HANDLE_VALUE) return false;
+    const bool renamed = RenameThrough(renamer, fullTo, /*posix=*/true);
+    CloseHandle(renamer);
+    return renamed;
 }
 
 bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
@@ -107,8 +145,11 @@ Recheck OpenAgainAsDecided(const wchar_t* target, const BY_HANDLE_FILE_INFORMATI
 }
 
 // The plain rename, after the operation's hold has ended: before each attempt the name must
-// still hold the file decided on, unwritten, and nobody may be writing it.
-Renamed RenameAfterRelease(const wchar_t* from, const wchar_t* to,
+// still hold the file decided on, unwritten, and nobody may be writing it. The rename goes
+// through a handle of the new file made beforehand, so that it is one request right after the
+// check's handle is closed: a writer that opens the file in that moment keeps it open through
+// the rename, which is then refused, and the next check sees its write.
+Renamed RenameAfterRelease(HANDLE renamer, const wchar_t* from, const wchar_t* to,
                            const BY_HANDLE_FILE_INFORMATION& decided) {
     for (int attempt = 1; attempt <= kRenameAttempts; ++attempt) {
         if (attempt > 1) Sleep(kRenamePauseMs);
@@ -120,7 +161,9 @@ Renamed RenameAfterRelease(const wchar_t* from, const wchar_t* to,
         case Recheck::Written: return Renamed::WriterCame;
         case Recheck::Gone: return Renamed::Failed;
         }
-        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (renamer != INVALID_HANDLE_VALUE ? RenameThrough(renamer, to, /*posix=*/false)
+                                            : MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING |
+                                                                         MOVEFILE_WRITE_THROUGH))
             return Renamed::Done;
         const DWORD error = GetLastError();
         if (readOnly) SetFileAttributesW(to, decided.dwFileAttributes);
@@ -133,6 +176,19 @@ Renamed RenameAfterRelease(const wchar_t* from, const wchar_t* to,
     return Renamed::Failed;
 }
 
+// Sets the last write time of `path` back to `original` while it is still `marked`.
+void RestoreWriteTime(const wchar_t* path, const FILETIME& marked, const FILETIME& original) {
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    FILETIME now{};
+    if (GetFileTime(file, nullptr, nullptr, &now) && now.dwLowDateTime == marked.dwLowDateTime &&
+        now.dwHighDateTime == marked.dwHighDateTime)
+        SetFileTime(file, nullptr, nullptr, &original);
+    CloseHandle(file);
+}
+
 }  // namespace
 
 Watch WatchWriters(HANDLE) { return Watch::NotWatched; }
@@ -143,12 +199,13 @@ void StopWatching(HANDLE) {}
 
 Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, const NameChar* to,
                        HANDLE placed, ReplacedFile* replaced) {
-    if (replaced != nullptr && RenameWithPosixSemantics(folder, placed, to)) return Renamed::Done;
     wchar_t* fromFull = Join(folder, from);
     wchar_t* toFull = Join(folder, to);
     Renamed renamed = Renamed::Failed;
     if (fromFull == nullptr || toFull == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else if (replaced != nullptr && RenameWithPosixSemantics(placed, toFull)) {
+        renamed = Renamed::Done;
     } else if (replaced == nullptr) {
         renamed = MoveFileExW(fromFull, toFull, MOVEFILE_WRITE_THROUGH) ? Renamed::Done
                                                                         : Renamed::Failed;
@@ -156,9 +213,23 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
         BY_HANDLE_FILE_INFORMATION decided{};
         if (GetFileInformationByHandle(replaced->held, &decided)) {
             // Held, nobody could write it since the operation decided on it: as it is now is
-            // as it was decided on.
+            // as it was decided on. Its last write time is moved on by one unit (100 ns)
+            // through the hold: the file system's clock advances in ticks of milliseconds, so
+            // a write in the same tick as the file's last one would leave the time as it was,
+            // but never at this mark.
+            const FILETIME original = decided.ftLastWriteTime;
+            const uint64_t time = (static_cast<uint64_t>(original.dwHighDateTime) << 32 |
+                                   original.dwLowDateTime) + 1;
+            FILETIME marked{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+            const bool isMarked = SetFileTime(replaced->held, nullptr, nullptr, &marked) != FALSE &&
+                                  GetFileInformationByHandle(replaced->held, &decided) != FALSE;
+            HANDLE renamer = Renamer(placed);
             replaced->release(replaced->context);
-            renamed = RenameAfterRelease(fromFull, toFull, decided);
+            renamed = RenameAfterRelease(renamer, fromFull, toFull, decided);
+            if (renamer != INVALID_HANDLE_VALUE) CloseHandle(renamer);
+            // Not replaced, and nobody wrote it: its own last write time back.
+            if (isMarked && renamed != Renamed::Done && renamed != Renamed::WriterCame)
+                RestoreWriteTime(toFull, decided.ftLastWriteTime, original);
         }
     }
     FreeBlock(fromFull);
