@@ -505,18 +505,22 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_IsEncryptFile(const void* fileName, uin
 /**
  * Turns a plain file into an encrypted document under the same name, enciphered under the
  * current document key (NuvexCtrl_SetKey). The document is written to a temporary file
- * beside the plain file, flushed, and moved over it: on failure the plain file is unchanged.
- * @param fileName the plain file's path, 8-bit, NUL-terminated.
+ * beside the plain file (in its folder, held open for the call), flushed, and moved over it:
+ * on failure the plain file is unchanged. A plain file with other names (hard links) is
+ * refused with NUVEX_E_PLAIN_HAS_OTHER_NAMES: they would keep the plain text.
+ * @param fileName the plain file's path, 8-bit, NUL-terminated; a link at the last name is
+ *     followed to the file it names.
  * @param reserved ignored.
  * @param key ignored (the current document key is always used).
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
  * @threads the document key is taken once at the start; a key replaced meanwhile does not
- *     mix into the file. While it runs no other program can write the file (where one still
- *     does, as plain writes on the host platform can, the call notices it before the replace
- *     and returns NUVEX_E_SOURCE_CHANGED, keeping the write), and a second encryption,
- *     decryption or rights change of it (any thread or process) fails at once with 797 and
- *     changes nothing.
+ *     mix into the file. A file another program has open for writing is refused (797); while
+ *     it runs no other program can write the file (where one still opens it for writing,
+ *     as programs the host platform's share modes do not bind can, the call notices it and
+ *     returns NUVEX_E_SOURCE_CHANGED, keeping the write), and a second encryption, decryption
+ *     or rights change of it (any thread or process) fails at once with 797 and changes
+ *     nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint32_t reserved,
                                                      const void* key, uint32_t useKey);
@@ -534,11 +538,12 @@ NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_EncryptFile(const char* fileName, uint3
  * @param key ignored (the current document key is always used).
  * @param useKey ignored.
  * @blocking reads and writes the whole file; uses helper threads that end before it returns.
- * @threads the document key is taken once at the start. While it runs no other program can
- *     write the document (or an existing target; a write to the document that still gets in,
- *     as plain writes on the host platform can, gives NUVEX_E_SOURCE_CHANGED and is kept),
- *     and a second encryption, decryption or rights change of either (any thread or process)
- *     fails at once with NUVEX_E_DOC_BUSY and changes nothing.
+ * @threads the document key is taken once at the start. A document another program has open
+ *     for writing is refused (NUVEX_E_DOC_BUSY); while it runs no other program can write the
+ *     document (or an existing target; a writer that still gets in, as programs the host
+ *     platform's share modes do not bind can, gives NUVEX_E_SOURCE_CHANGED and its write is
+ *     kept), and a second encryption, decryption or rights change of either (any thread or
+ *     process) fails at once with NUVEX_E_DOC_BUSY and changes nothing.
  */
 NUVEX_EXPORT uint32_t NUVEXAPI NuvexCtrl_DecryptFile(const char* fileName, uint32_t toOtherFile,
                                                      const char* outFileName, uint32_t reserved,
