@@ -64,8 +64,4 @@ enum class Renamed {
 Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, const NameChar* to,
                        HANDLE placed, ReplacedFile* replaced);
 
-// Makes what was given to the file open as `placed` after its rename (its permissions)
-// durable (host: fsync; Windows: nothing to do, the calls that gave it wrote through).
-bool MakeDurable(HANDLE placed);
-
 }  // namespace nuvex::platform

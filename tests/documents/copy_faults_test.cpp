@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -702,8 +703,8 @@ TEST_F(CopyFaults, FilesOpenForWritingElsewhereAreBusy) {
             SCOPED_TRACE(std::string(writer.label) + (direction == 0 ? ", encrypt" : ", decrypt in place"));
             const std::string original = direction == 0 ? plain_ : document_;
             std::string path = PlainFile("w", original);
-            int fds[2];
-            ASSERT_EQ(::pipe(fds), 0);
+            int fds[2];  // the parent's end and the writer's
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
             const pid_t child = ::fork();
             if (child == 0) {
                 ::close(fds[0]);
@@ -713,9 +714,9 @@ TEST_F(CopyFaults, FilesOpenForWritingElsewhereAreBusy) {
                 if (writer.mapping) ::close(fd);  // the mapping alone keeps it open for writing
                 char ready = 1;
                 if (::write(fds[1], &ready, 1) != 1) ::_exit(1);
+                // Told to go on (the parent's end closed): the writer writes once more.
                 char go = 0;
-                if (::read(fds[1], &go, 1) < 0) {}
-                // Told to go on: the writer writes once more.
+                if (::read(fds[1], &go, 1) < 0) ::_exit(1);
                 if (writer.mapping) std::memcpy(static_cast<char*>(map) + 100, "MAPPED", 6);
                 else if (::write(fd, "APPENDED", 8) != 8) ::_exit(1);
                 ::_exit(0);
@@ -727,7 +728,7 @@ TEST_F(CopyFaults, FilesOpenForWritingElsewhereAreBusy) {
                                         ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
                                         : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
             EXPECT_EQ(result, direction == 0 ? 797u : NUVEX_E_DOC_BUSY);
-            ::close(fds[0]);  // the child reads end of file and writes
+            ::close(fds[0]);  // the writer reads end of file and writes
             int status = -1;
             ::waitpid(child, &status, 0);
             EXPECT_EQ(status, 0);

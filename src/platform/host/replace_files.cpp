@@ -117,6 +117,5 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
     return Renamed::Failed;
 }
 
-bool MakeDurable(HANDLE placed) { return ::fsync(Descriptor(placed)) == 0; }
 
 }  // namespace nuvex::platform

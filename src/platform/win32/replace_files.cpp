@@ -237,6 +237,5 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
     return renamed;
 }
 
-bool MakeDurable(HANDLE) { return true; }
 
 }  // namespace nuvex::platform
