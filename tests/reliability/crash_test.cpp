@@ -6,6 +6,7 @@
 // NUVEX_CRASH_TRIALS sets the trials per direction (default 50), NUVEX_CRASH_SEED the seed,
 // NUVEX_CRASH_MIB the file size (default 64).
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,9 @@ TEST_F(CrashTest, KilledEncryptionAndDecryptionLoseNothing) {
         std::memcpy(&plain[i], &word, 4);
     }
     nuvex::test::WriteFileBytes(path, plain);
+    // Readable by others: a temporary file of a decryption, which holds plain bytes, must never
+    // be, whenever the run is killed (the result takes these permissions only in place).
+    ::chmod(path.c_str(), 0644);
 
     // One run to the end in each direction gives the time a run takes.
     bool killed = false;
@@ -85,7 +89,7 @@ TEST_F(CrashTest, KilledEncryptionAndDecryptionLoseNothing) {
     const auto decryptTime = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
     ASSERT_TRUE(nuvex::test::ReadFileBytes(path) == plain) << "round trip";
 
-    uint32_t kills[2] = {0, 0}, runs[2] = {0, 0}, completedDecrypts = 0;
+    uint32_t kills[2] = {0, 0}, runs[2] = {0, 0}, completedDecrypts = 0, plainTemporaries = 0;
     bool isDocument = false;
     std::string document;  // the bytes of the document while the file is one
     while (runs[0] < trials || runs[1] < trials) {
@@ -123,6 +127,16 @@ TEST_F(CrashTest, KilledEncryptionAndDecryptionLoseNothing) {
             const std::string name = entry.path().filename();
             if (name == "large.bin") continue;
             ASSERT_NE(name.find(".lumadtmp"), std::string::npos) << "unexpected file " << name;
+            // What a decryption leaves: its owner-only plain file, or (killed between its
+            // exchange and the removal of the old file) the old document.
+            struct stat left {};
+            uint32_t leftIsDocument = 0;
+            if (direction == 1 && ::stat(entry.path().c_str(), &left) == 0 &&
+                NuvexCtrl_IsEncryptFile(entry.path().c_str(), 0, &leftIsDocument) == 0 &&
+                leftIsDocument == 0 && std::filesystem::file_size(entry.path()) > 0) {
+                ASSERT_EQ(left.st_mode & 077, 0u) << name << " holds plain bytes readable by others";
+                ++plainTemporaries;
+            }
             std::filesystem::remove(entry.path());
         }
     }
@@ -132,10 +146,11 @@ TEST_F(CrashTest, KilledEncryptionAndDecryptionLoseNothing) {
         ++completedDecrypts;
     }
     std::printf("crash figures: %u MiB, encrypt %lld ms, decrypt %lld ms, encrypt runs %u (killed %u), "
-                "decrypt runs %u (killed %u), documents decrypted to the end %u, losses 0\n",
+                "decrypt runs %u (killed %u), documents decrypted to the end %u, plain temporary files "
+                "left (all owner-only) %u, losses 0\n",
                 mib, static_cast<long long>(encryptTime.count() / 1000),
                 static_cast<long long>(decryptTime.count() / 1000), runs[0], kills[0], runs[1], kills[1],
-                completedDecrypts);
+                completedDecrypts, plainTemporaries);
 }
 
 }  // namespace
