@@ -976,7 +976,8 @@ void AddDocumentCommands(CLI::App& app) {
     encrypt->add_option("files", encryptFiles, "Files (or directories with -r)")->required();
     encrypt->add_flag("-r,--recursive", encryptRecursive, "Encrypt every file below the directories given");
     encrypt->add_flag("--follow-links", encryptLinks,
-                      "Follow symbolic links and encrypt the files they name (by default links are skipped)");
+                      "Follow a symbolic link named here: encrypt the file it names, or with -r walk the directory it names "
+                      "(links are skipped by default, and always below a directory)");
     encrypt->footer(Example("nuvexctl doc encrypt --key-file document.key report.txt notes.txt\n"
                             "  nuvexctl doc encrypt --key-file document.key -r ./reports"));
     AddKeyOptions(encrypt, encryptKey);
@@ -987,7 +988,8 @@ void AddDocumentCommands(CLI::App& app) {
     decrypt->add_option("files", decryptFiles, "Documents (or directories with -r)")->required();
     decrypt->add_flag("-r,--recursive", decryptRecursive, "Decrypt every document below the directories given");
     decrypt->add_flag("--follow-links", decryptLinks,
-                      "Follow symbolic links and decrypt the documents they name (by default links are skipped)");
+                      "Follow a symbolic link named here: decrypt the document it names, or with -r walk the directory it "
+                      "names (links are skipped by default, and always below a directory)");
     decrypt->add_option("-o,--out", out, "Write the plain bytes here and leave the document as it is");
     decrypt->footer(
         "The document format carries no check of the key: a document deciphered under a key other than the\n"
