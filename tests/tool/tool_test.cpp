@@ -1237,6 +1237,9 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     const std::string foreign = Scratch("foreign.txt");
     nuvex::test::WriteFileBytes(foreign, plain);
     ASSERT_EQ(NuvexCtrlEx_EncryptFile(foreign.c_str(), "another program's key", 21, nullptr, nullptr), 0u);
+    const std::string tree = Scratch("keyed"), found = tree + "/sub/found.txt";
+    fs::create_directories(tree + "/sub");
+    nuvex::test::WriteFileBytes(found, plain);
     struct Case { std::vector<std::string> args; std::string input; int status; std::string said; };
     const Case cases[] = {
         {{"key", "set", "--hex", "0011"}, "", 2, "unknown option '--hex'"},
@@ -1258,6 +1261,10 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"doc", "decrypt", "--key-file", "-", file, "--out", same}, "00112233445566778899AABBCCDDEEFF00", 0, "decrypted 1"},
         // A document the tool did not make has no check: a wrong key gives garbage, as asked.
         {{"doc", "decrypt", "--default-key", foreign, "--out", wrong}, "", 0, "protects nothing"},
+        // The same for a document found below a directory, read inside the folder it was listed in.
+        {{"doc", "encrypt", "--key-file", DocKey(), "-r", tree}, "", 0, "encrypted 1"},
+        {{"doc", "decrypt", "--default-key", "-r", tree}, "", 1, "made by nuvexctl under another key"},
+        {{"doc", "decrypt", "--key-file", DocKey(), "-r", tree}, "", 0, "decrypted 1"},
     };
     for (const Case& c : cases) {
         ToolRun run = Tool(c.args, c.input);
@@ -1268,6 +1275,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     EXPECT_NE(nuvex::test::ReadFileBytes(wrong), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(right), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(same), plain);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(found), plain);
 }
 
 // ---- names of other users, secrets, durable writes ------------------------------------------
@@ -2016,14 +2024,15 @@ public:
     SwapBeforeCall& operator=(const SwapBeforeCall&) = delete;
 };
 
-// `doc encrypt -r` and `doc decrypt -r` reach every file through the folders they listed, held
-// open, and never follow a link below the folders named: a folder inside the tree that its owner
-// (another user) swaps for a link to a folder outside it once the listing is done, or a file of
-// theirs swapped for a link to a file outside, never steers root's run outside the tree. The
-// tree is root's and holds their folder `their`, with `sub` in it holding a plain file and a
-// document of theirs; outside, in a folder only root may enter, are a plain file of root's and
-// a document of a third user's under the same names. The folder is swapped before another call
-// of each trial (NUVEXCTL_WALK_SWAP_TRIALS trials, 20 by default), one or two jobs at once.
+// `doc encrypt -r`, `doc decrypt -r` and `doc clean -r` reach every file through the folders
+// they listed, held open, and never follow a link below the folders named: a folder inside the
+// tree that its owner (another user) swaps for a link to a folder outside it once the listing is
+// done, or a file of theirs swapped for a link to a file outside, never steers root's run
+// outside the tree. The tree is root's and holds their folder `their`, with `sub` in it holding
+// a plain file, a document and a temporary file of theirs; outside, in a folder only root may
+// enter, are a plain file of root's, a document of a third user's and a temporary file beside
+// it under the same names. The folder is swapped before another call of each trial
+// (NUVEXCTL_WALK_SWAP_TRIALS trials, 20 by default), one or two jobs at once.
 TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
     NUVEX_NEEDS_OTHER_USER();
     nuvex::test::SharedFolder shared;
@@ -2036,10 +2045,11 @@ TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
     const uid_t other = nuvex::test::kOtherUser;
     int trials = 20;
     if (const char* given = std::getenv("NUVEXCTL_WALK_SWAP_TRIALS")) trials = std::atoi(given);
+    const std::vector<std::string> names = {"doc.txt", "doc.txt.lumadtmp1", "plain.txt"};
 
     struct Case {
         const char* verb;
-        const char* jobs;
+        const char* jobs;     // nullptr: the verb takes neither a key nor jobs
         const char* swapped;  // below `their`: the folder "sub", or a file in it
         int trials;           // 0: NUVEXCTL_WALK_SWAP_TRIALS
     };
@@ -2048,42 +2058,50 @@ TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
         {"decrypt", "1", "sub", 0},          {"decrypt", "2", "sub", 0},
         {"encrypt", "1", "sub/plain.txt", 2}, {"encrypt", "2", "sub/plain.txt", 2},
         {"decrypt", "1", "sub/doc.txt", 2},   {"decrypt", "2", "sub/doc.txt", 2},
+        {"clean", nullptr, "sub", 2},
     };
     for (const Case& c : cases) {
-        const bool encrypt = std::string(c.verb) == "encrypt";
+        const std::string verb = c.verb;
         const bool folder = std::string(c.swapped) == "sub";
         for (int trial = 0; trial < (c.trials == 0 ? trials : c.trials); ++trial) {
-            SCOPED_TRACE(std::string(c.verb) + " --jobs " + c.jobs + ", " + c.swapped + " swapped, trial " + std::to_string(trial));
+            SCOPED_TRACE(verb + " --jobs " + (c.jobs ? c.jobs : "-") + ", " + c.swapped + " swapped, trial " + std::to_string(trial));
             fs::remove_all(tree);
             fs::remove_all(outside);
             // Files of root's beside their folder: the run works on them before or after the swap.
             ASSERT_TRUE(MakeFolder(tree, 0, 0755));
             for (const char* name : {"/f1.txt", "/f2.txt", "/f3.txt"})
-                ASSERT_TRUE(MakeFile(tree + name, "root's figures\n", 0, 0644, encrypt ? std::vector<uint8_t>{} : keyBytes));
+                ASSERT_TRUE(MakeFile(tree + name, "root's figures\n", 0, 0644, verb == "decrypt" ? keyBytes : std::vector<uint8_t>{}));
             ASSERT_TRUE(MakeFolder(their, other, 0755));
             ASSERT_TRUE(MakeFolder(sub, other, 0755));
             ASSERT_TRUE(MakeFile(sub + "/plain.txt", "their plain text\n", other, 0644));
             ASSERT_TRUE(MakeFile(sub + "/doc.txt", "their document\n", other, 0644, keyBytes));
+            ASSERT_TRUE(MakeFile(sub + "/doc.txt.lumadtmp1", "their partial text\n", other, 0644));
             ASSERT_TRUE(MakeFolder(outside, 0, 0700));
             ASSERT_TRUE(MakeFile(outside + "/plain.txt", "root's plain text\n", 0, 0600));
             ASSERT_TRUE(MakeFile(outside + "/doc.txt", "the third user's document\n", kThirdUser, 0600, keyBytes));
-            const FileState plain = StateOf(outside + "/plain.txt"), document = StateOf(outside + "/doc.txt");
+            ASSERT_TRUE(MakeFile(outside + "/doc.txt.lumadtmp1", "the third user's partial text\n", kThirdUser, 0600));
+            std::map<std::string, FileState> before;
+            for (const auto& name : names) before[name] = StateOf(outside + "/" + name);
 
-            // The folder swapped before the first to the fourth call; a file before the first.
+            // The folder swapped before one of the first four calls; a file, and the folder
+            // for `doc clean` (which asks about one file), before the first.
             const std::string name = their + "/" + c.swapped;
+            std::vector<std::string> args{"--json", "doc", c.verb};
+            if (c.jobs != nullptr) args.insert(args.end(), {"--key-file", key, "--jobs", c.jobs});
+            args.insert(args.end(), {"-r", tree});
             ToolRun run;
             {
-                SwapBeforeCall swap(folder ? 1 + trial % 4 : 1, name, aside, folder ? outside : outside + name.substr(sub.size()));
-                run = Tool({"--json", "doc", c.verb, "--key-file", key, "--jobs", c.jobs, "-r", tree});
+                SwapBeforeCall swap(folder && c.jobs != nullptr ? 1 + trial % 4 : 1, name, aside,
+                                    folder ? outside : outside + name.substr(sub.size()));
+                run = Tool(args);
             }
             ASSERT_TRUE(fs::exists(aside)) << "the swap was not made: " << run.err;
             EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
             ASSERT_TRUE(OneDocument(run.out)) << run.out << run.err;
-            EXPECT_TRUE(StateOf(outside + "/plain.txt") == plain) << run.out;
-            EXPECT_TRUE(StateOf(outside + "/doc.txt") == document) << run.out;
-            std::set<std::string> left;
-            for (const auto& entry : fs::directory_iterator(outside)) left.insert(entry.path().filename().string());
-            EXPECT_EQ(left, (std::set<std::string>{"doc.txt", "plain.txt"}));
+            std::map<std::string, FileState> after;
+            for (const auto& entry : fs::directory_iterator(outside))
+                after[entry.path().filename().string()] = StateOf(entry.path().string());
+            EXPECT_TRUE(after == before) << run.out;
             // A file swapped for a link is never followed: the run says it failed.
             if (!folder) EXPECT_EQ(StatusByName(Json(run), tree)["their/" + std::string(c.swapped)], "failed") << run.out;
         }

@@ -1,5 +1,6 @@
 /* Preloaded into a nuvexctl run by the walk tests: stands between the tool and the library's
- * document exports and, just before the NUVEXCTL_SWAP_AT-th call of any of them (counted from
+ * document exports (those that encrypt and decrypt, and the one that tells a document, which
+ * `doc clean` asks) and, just before the NUVEXCTL_SWAP_AT-th call of any of them (counted from
  * 1 over the whole run, whatever thread makes it), lets another user swap a name the tool has
  * already listed: as the user NUVEXCTL_SWAP_UID, NUVEXCTL_SWAP_NAME is renamed to
  * NUVEXCTL_SWAP_ASIDE and a symbolic link to NUVEXCTL_SWAP_TARGET is put in its place. That is
@@ -49,11 +50,17 @@ static void BeforeCall(void) {
 
 #define NEXT(type, symbol) ((type)dlsym(RTLD_NEXT, symbol))
 
+typedef uint32_t (*IsDocumentFn)(const void*, uint32_t, uint32_t*);
 typedef uint32_t (*EncryptFn)(const char*, const void*, uint32_t, NuvexCtrlExProgress, void*);
 typedef uint32_t (*DecryptFn)(const char*, const char*, const void*, uint32_t, NuvexCtrlExProgress, void*);
 typedef uint32_t (*EncryptInFn)(NuvexCtrlExFolder, const char*, const void*, uint32_t, NuvexCtrlExProgress, void*);
 typedef uint32_t (*DecryptInFn)(NuvexCtrlExFolder, const char*, const char*, const void*, uint32_t,
                                 NuvexCtrlExProgress, void*);
+
+uint32_t NuvexCtrl_IsEncryptFile(const void* fileName, uint32_t isWide, uint32_t* isDocument) {
+    BeforeCall();
+    return NEXT(IsDocumentFn, "NuvexCtrl_IsEncryptFile")(fileName, isWide, isDocument);
+}
 
 uint32_t NuvexCtrlEx_EncryptFile(const char* fileName, const void* key, uint32_t keyLength,
                                  NuvexCtrlExProgress progress, void* context) {
