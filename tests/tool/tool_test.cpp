@@ -782,7 +782,9 @@ TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
         fs::create_directory_symlink(tree, tree + "/loop");
         fs::create_directory_symlink(tree, tree + "-link");
         std::vector<std::string> args{"--json", "doc", "encrypt", "--key-file", DocKey()};
-        for (std::string arg : c.args) args.push_back(arg == "{tree}" ? tree : arg == "{link}" ? tree + "/link.txt" : arg == "{tree}-link" ? tree + "-link" : arg);
+        const std::map<std::string, std::string> named{
+            {"{tree}", tree}, {"{link}", tree + "/link.txt"}, {"{tree}-link", tree + "-link"}};
+        for (const std::string& arg : c.args) args.push_back(named.count(arg) != 0 ? named.at(arg) : arg);
         ToolRun run = Tool(args);
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(Json(run)["done"], c.done);
@@ -1994,8 +1996,8 @@ FileState StateOf(const std::string& path) {
 bool MakeFile(const std::string& path, const std::string& bytes, uid_t owner, mode_t mode,
               const std::vector<uint8_t>& key = {}) {
     nuvex::test::WriteFileBytes(path, bytes);
-    if (!key.empty() && NuvexCtrlEx_EncryptFile(path.c_str(), key.data(), static_cast<uint32_t>(key.size()), nullptr, nullptr) != 0)
-        return false;
+    const auto length = static_cast<uint32_t>(key.size());
+    if (!key.empty() && NuvexCtrlEx_EncryptFile(path.c_str(), key.data(), length, nullptr, nullptr) != 0) return false;
     return ::lchown(path.c_str(), owner, owner) == 0 && ::chmod(path.c_str(), mode) == 0;
 }
 
@@ -2022,6 +2024,23 @@ public:
     }
     SwapBeforeCall(const SwapBeforeCall&) = delete;
     SwapBeforeCall& operator=(const SwapBeforeCall&) = delete;
+};
+
+// The tool's runs while it lives may open at most `descriptors` files at once.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t descriptors) {
+        ::getrlimit(RLIMIT_NOFILE, &before_);
+        rlimit lower = before_;
+        lower.rlim_cur = std::min(descriptors, before_.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &lower);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+private:
+    rlimit before_{};
 };
 
 // `doc encrypt -r`, `doc decrypt -r` and `doc clean -r` reach every file through the folders
@@ -2070,7 +2089,8 @@ TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
             // Files of root's beside their folder: the run works on them before or after the swap.
             ASSERT_TRUE(MakeFolder(tree, 0, 0755));
             for (const char* name : {"/f1.txt", "/f2.txt", "/f3.txt"})
-                ASSERT_TRUE(MakeFile(tree + name, "root's figures\n", 0, 0644, verb == "decrypt" ? keyBytes : std::vector<uint8_t>{}));
+                ASSERT_TRUE(MakeFile(tree + name, "root's figures\n", 0, 0644,
+                                     verb == "decrypt" ? keyBytes : std::vector<uint8_t>{}));
             ASSERT_TRUE(MakeFolder(their, other, 0755));
             ASSERT_TRUE(MakeFolder(sub, other, 0755));
             ASSERT_TRUE(MakeFile(sub + "/plain.txt", "their plain text\n", other, 0644));
@@ -2107,23 +2127,6 @@ TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
         }
     }
 }
-
-// The tool's runs while it lives may open at most `descriptors` files at once.
-class DescriptorLimit {
-public:
-    explicit DescriptorLimit(rlim_t descriptors) {
-        ::getrlimit(RLIMIT_NOFILE, &before_);
-        rlimit lower = before_;
-        lower.rlim_cur = std::min(descriptors, before_.rlim_max);
-        ::setrlimit(RLIMIT_NOFILE, &lower);
-    }
-    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &before_); }
-    DescriptorLimit(const DescriptorLimit&) = delete;
-    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
-
-private:
-    rlimit before_{};
-};
 
 // A walk keeps a bounded number of folders open, whatever the tree: one deeper than the
 // descriptors a run may have, and wide besides, is encrypted and decrypted whole, with one job

@@ -20,10 +20,13 @@
 #include <algorithm>
 #include <system_error>
 
+#if defined(_WIN32)
 #include "text.h"
+#endif
 
 namespace nuvexctl {
-namespace held_folders {
+// The system calls behind the held folders, one set per system.
+namespace os {
 
 constexpr intptr_t kClosed = -1;
 
@@ -135,6 +138,12 @@ bool IdentityOfNative(intptr_t native, FileIdentity& identity) {
     return true;
 }
 
+// Why a folder could not be opened.
+std::string FolderRefusal(bool isLink, int error) {
+    if (isLink) return "it is a symbolic link";
+    return error == ENOTDIR ? std::string("not a directory") : SystemReason(error);
+}
+
 // Whether `name` in `folder` is a link, looked at without following it.
 bool IsLinkAt(int folder, const char* name) {
     struct stat st {};
@@ -146,7 +155,7 @@ intptr_t OpenTop(const std::filesystem::path& path, bool followLink, bool& isLin
     if (fd >= 0) return fd;
     const int error = errno;
     isLink = !followLink && (error == ELOOP || error == ENOTDIR) && IsLinkAt(AT_FDCWD, path.c_str());
-    why = isLink ? std::string("it is a symbolic link") : error == ENOTDIR ? std::string("not a directory") : SystemReason(error);
+    why = FolderRefusal(isLink, error);
     return kClosed;
 }
 
@@ -155,7 +164,7 @@ intptr_t OpenChild(intptr_t parent, const NativeName& name, bool& isLink, std::s
     if (fd >= 0) return fd;
     const int error = errno;
     isLink = (error == ELOOP || error == ENOTDIR) && IsLinkAt(static_cast<int>(parent), name.c_str());
-    why = isLink ? std::string("it is a symbolic link") : error == ENOTDIR ? std::string("not a directory") : SystemReason(error);
+    why = FolderRefusal(isLink, error);
     return kClosed;
 }
 
@@ -163,22 +172,21 @@ void CloseNative(intptr_t native) { ::close(static_cast<int>(native)); }
 
 #endif
 
-}  // namespace held_folders
+}  // namespace os
 
-using namespace held_folders;
 
 bool IdentityOfFolder(const std::filesystem::path& path, FileIdentity& identity) {
     bool isLink = false;
     std::string why;
-    const intptr_t native = OpenTop(path, true, isLink, why);
-    if (native == kClosed) return false;
-    const bool known = IdentityOfNative(native, identity);
-    CloseNative(native);
+    const intptr_t native = os::OpenTop(path, true, isLink, why);
+    if (native == os::kClosed) return false;
+    const bool known = os::IdentityOfNative(native, identity);
+    os::CloseNative(native);
     return known;
 }
 
 HeldFolder::~HeldFolder() {
-    if (native_ != kClosed) CloseNative(native_);
+    if (native_ != os::kClosed) os::CloseNative(native_);
 }
 
 // ---- listing --------------------------------------------------------------------------------
@@ -192,10 +200,10 @@ bool ListFolder(const HeldFolder& folder, std::vector<FolderEntry>& entries, std
     const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(uint64_t));
     FILE_INFO_BY_HANDLE_CLASS what = FileIdBothDirectoryRestartInfo;
     for (;;) {
-        if (!GetFileInformationByHandleEx(AsHandle(folder.Handle()), what, buffer.data(), size)) {
+        if (!GetFileInformationByHandleEx(os::AsHandle(folder.Handle()), what, buffer.data(), size)) {
             const DWORD error = GetLastError();
             if (error == ERROR_NO_MORE_FILES) return true;
-            why = SystemReason(error);
+            why = os::SystemReason(error);
             return false;
         }
         what = FileIdBothDirectoryInfo;
@@ -226,7 +234,7 @@ bool ListFolder(const HeldFolder& folder, std::vector<FolderEntry>& entries, std
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (listing == nullptr) {
-        why = SystemReason(errno);
+        why = os::SystemReason(errno);
         if (copy >= 0) ::close(copy);
         return false;
     }
@@ -237,7 +245,7 @@ bool ListFolder(const HeldFolder& folder, std::vector<FolderEntry>& entries, std
         const dirent* entry = ::readdir(listing);
         if (entry == nullptr) {
             if (errno != 0) {
-                why = SystemReason(errno);
+                why = os::SystemReason(errno);
                 whole = false;
             }
             break;
@@ -294,8 +302,8 @@ FolderHold FolderTree::KeepOpen(std::size_t folder, intptr_t native) {
 }
 
 intptr_t FolderTree::Reopen(const Place& place, const HeldFolder* parent, bool& isLink, std::string& why) const {
-    if (place.parent == kNone) return OpenTop(place.path, place.followLink, isLink, why);
-    return OpenChild(parent->Handle(), place.name, isLink, why);
+    if (place.parent == kNone) return os::OpenTop(place.path, place.followLink, isLink, why);
+    return os::OpenChild(parent->Handle(), place.name, isLink, why);
 }
 
 std::size_t FolderTree::AddTop(const std::filesystem::path& path, bool followLink, std::string& why) {
@@ -303,10 +311,10 @@ std::size_t FolderTree::AddTop(const std::filesystem::path& path, bool followLin
     Place place{kNone, {}, path, followLink, {}};
     bool isLink = false;
     const intptr_t native = Reopen(place, nullptr, isLink, why);
-    if (native == kClosed) return kNone;
-    if (!IdentityOfNative(native, place.identity)) {
+    if (native == os::kClosed) return kNone;
+    if (!os::IdentityOfNative(native, place.identity)) {
         why = "cannot be examined";
-        CloseNative(native);
+        os::CloseNative(native);
         return kNone;
     }
     places_.push_back(std::move(place));
@@ -320,10 +328,10 @@ std::size_t FolderTree::AddChild(std::size_t parent, const NativeName& name, boo
     std::lock_guard<std::mutex> lock(mutex_);
     Place place{parent, name, {}, false, {}};
     const intptr_t native = Reopen(place, above.get(), isLink, why);
-    if (native == kClosed) return kNone;
-    if (!IdentityOfNative(native, place.identity)) {
+    if (native == os::kClosed) return kNone;
+    if (!os::IdentityOfNative(native, place.identity)) {
         why = "cannot be examined";
-        CloseNative(native);
+        os::CloseNative(native);
         return kNone;
     }
     places_.push_back(std::move(place));
@@ -353,14 +361,14 @@ FolderHold FolderTree::Hold(std::size_t folder, std::string& why) {
         bool isLink = false;
         std::string reason;
         const intptr_t native = Reopen(place, above.get(), isLink, reason);
-        if (native == kClosed) {
+        if (native == os::kClosed) {
             why = isLink ? "its folder was replaced by a link after it was listed"
                          : "its folder cannot be opened again: " + reason;
             return {};
         }
         FileIdentity now;
-        if (!IdentityOfNative(native, now) || !(now == place.identity)) {
-            CloseNative(native);
+        if (!os::IdentityOfNative(native, now) || !(now == place.identity)) {
+            os::CloseNative(native);
             why = "its folder was replaced after it was listed";
             return {};
         }
@@ -372,7 +380,7 @@ FolderHold FolderTree::Hold(std::size_t folder, std::string& why) {
 // ---- files in a held folder -----------------------------------------------------------------
 
 HeldFile::~HeldFile() {
-    if (native_ != kClosed) CloseNative(native_);
+    if (native_ != os::kClosed) os::CloseNative(native_);
 }
 
 #if defined(_WIN32)
@@ -380,14 +388,14 @@ HeldFile::~HeldFile() {
 HeldFile::Opened HeldFile::Open(const HeldFolder& folder, const NativeName& name) {
     DWORD error = 0;
     // Attributes only: the library's own handle, for reading, meets no sharing conflict.
-    HANDLE handle = OpenInside(AsHandle(folder.Handle()), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               kShareAllButDelete, FILE_NON_DIRECTORY_FILE, error);
+    HANDLE handle = os::OpenInside(os::AsHandle(folder.Handle()), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                               os::kShareAllButDelete, FILE_NON_DIRECTORY_FILE, error);
     if (handle == nullptr)
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Opened::Missing : Opened::Failed;
     native_ = reinterpret_cast<intptr_t>(handle);
     FileIdentity identity;
     DWORD attributes = 0;
-    if (!Inspect(handle, identity, attributes)) return Opened::Failed;
+    if (!os::Inspect(handle, identity, attributes)) return Opened::Failed;
     if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
         return Opened::NotRegular;
     // The path the system gives for this very handle; held without delete sharing, the file
@@ -411,16 +419,16 @@ HeldFile::Opened HeldFile::Open(const HeldFolder& folder, const NativeName& name
 
 bool RemoveIn(const HeldFolder& folder, const NativeName& name, std::string& why) {
     DWORD error = 0;
-    HANDLE handle = OpenInside(AsHandle(folder.Handle()), name, DELETE | SYNCHRONIZE,
-                               kShareAllButDelete | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, error);
+    HANDLE handle = os::OpenInside(os::AsHandle(folder.Handle()), name, DELETE | SYNCHRONIZE,
+                               os::kShareAllButDelete | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, error);
     if (handle == nullptr) {
-        why = SystemReason(error);
+        why = os::SystemReason(error);
         return false;
     }
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     const bool removed = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-    if (!removed) why = SystemReason(GetLastError());
+    if (!removed) why = os::SystemReason(GetLastError());
     CloseHandle(handle);
     return removed;
 }
@@ -434,7 +442,8 @@ HeldFile::Opened HeldFile::Open(const HeldFolder& folder, const NativeName& name
     if (fd < 0) {
         const int error = errno;
         struct stat st {};
-        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return error == ENOENT ? Opened::Missing : Opened::Failed;
+        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return error == ENOENT ? Opened::Missing : Opened::Failed;
         return S_ISREG(st.st_mode) ? Opened::Failed : Opened::NotRegular;
     }
     native_ = fd;
@@ -448,7 +457,7 @@ HeldFile::Opened HeldFile::Open(const HeldFolder& folder, const NativeName& name
 
 bool RemoveIn(const HeldFolder& folder, const NativeName& name, std::string& why) {
     if (::unlinkat(static_cast<int>(folder.Handle()), name.c_str(), 0) == 0) return true;
-    why = SystemReason(errno);
+    why = os::SystemReason(errno);
     return false;
 }
 
