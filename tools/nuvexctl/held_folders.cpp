@@ -306,11 +306,8 @@ intptr_t FolderTree::Reopen(const Place& place, const HeldFolder* parent, bool& 
     return os::OpenChild(parent->Handle(), place.name, isLink, why);
 }
 
-std::size_t FolderTree::AddTop(const std::filesystem::path& path, bool followLink, std::string& why) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Place place{kNone, {}, path, followLink, {}};
-    bool isLink = false;
-    const intptr_t native = Reopen(place, nullptr, isLink, why);
+std::size_t FolderTree::Add(Place place, const HeldFolder* parent, bool& isLink, std::string& why) {
+    const intptr_t native = Reopen(place, parent, isLink, why);
     if (native == os::kClosed) return kNone;
     if (!os::IdentityOfNative(native, place.identity)) {
         why = "cannot be examined";
@@ -322,21 +319,17 @@ std::size_t FolderTree::AddTop(const std::filesystem::path& path, bool followLin
     return places_.size() - 1;
 }
 
+std::size_t FolderTree::AddTop(const std::filesystem::path& path, bool followLink, std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool isLink = false;
+    return Add({kNone, {}, path, followLink, {}}, nullptr, isLink, why);
+}
+
 std::size_t FolderTree::AddChild(std::size_t parent, const NativeName& name, bool& isLink, std::string& why) {
     FolderHold above = Hold(parent, why);
     if (!above) return kNone;
     std::lock_guard<std::mutex> lock(mutex_);
-    Place place{parent, name, {}, false, {}};
-    const intptr_t native = Reopen(place, above.get(), isLink, why);
-    if (native == os::kClosed) return kNone;
-    if (!os::IdentityOfNative(native, place.identity)) {
-        why = "cannot be examined";
-        os::CloseNative(native);
-        return kNone;
-    }
-    places_.push_back(std::move(place));
-    KeepOpen(places_.size() - 1, native);
-    return places_.size() - 1;
+    return Add({parent, name, {}, false, {}}, above.get(), isLink, why);
 }
 
 FileIdentity FolderTree::IdentityOf(std::size_t folder) const {

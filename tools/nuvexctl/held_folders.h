@@ -111,6 +111,8 @@ private:
 
     // Opens the folder at `place` again (its parent held as `parent`); checks nothing.
     intptr_t Reopen(const Place& place, const HeldFolder* parent, bool& isLink, std::string& why) const;
+    // Opens the folder at `place` for the first time, notes its identity and keeps it open.
+    std::size_t Add(Place place, const HeldFolder* parent, bool& isLink, std::string& why);
     FolderHold KeepOpen(std::size_t folder, intptr_t native);
     FolderHold Cached(std::size_t folder);
 
