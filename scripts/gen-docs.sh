@@ -178,9 +178,26 @@ lower-case hexadecimal, texts are strings or the objects of "Texts in JSON" abov
 
 `doc encrypt` and `doc decrypt` skip symbolic links, named or met below a directory with `-r`,
 and say so: the library would replace a link by an encrypted copy and leave the file it names
-as it was. With `--follow-links` the file a link names is processed instead (once, however
-many links name it), and directory links are followed without looping. The summary counts only
-files that were processed; skipped links are counted apart.
+as it was. With `--follow-links` a link named on the command line is followed: the file it
+names is processed instead (once, however many links name it), or with `-r` the directory it
+names is walked. The summary counts only files that were processed; skipped links are counted
+apart.
+
+Below a directory named with `-r` (and below `doc clean -r`) no link is ever followed, with
+`--follow-links` or without (Windows: no reparse point, junctions included): whoever may
+write a folder inside the tree could have put it there, and a run as an administrator would
+then work on a file of that user's choosing anywhere on the machine. The walk opens every
+folder through the folder above it, held open, never by its path, and hands the library each
+file's name inside its held folder. A folder or file that another user swaps for a link while
+the run goes on therefore leads nowhere outside the tree: the run keeps working in the folder
+it listed (now under another name), or reports the file as failed when the folder it listed
+is no longer there to be opened again (`its folder was replaced after it was listed`) or the
+file's name now holds a link (the library's 797 when encrypting, 2401 when decrypting). The
+directories named on the command line are reached as written, links on the way included: that
+is the user's choice. Only a bounded number of folders stays open at once (a quarter of the
+process's descriptor limit, at most 256), so a tree of any depth or width is walked whole;
+a folder let go is opened again through its parent and must be the very folder listed.
+`--out` takes a document named on the command line, never one found with `-r`.
 
 ## Several files at once
 

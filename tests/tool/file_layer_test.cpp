@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "files/posix_files.h"
+#include "held_folders.h"
 #include "machine_root.h"
 #include "other_user.h"
 
@@ -257,6 +258,88 @@ TEST_F(FileLayer, AppendReachesOnlyTheCallersRegularFile) {
         if (c.after != nullptr) EXPECT_EQ(ReadFileBytes(shared / leaf), c.after);
         if (created) EXPECT_EQ(ModeOf(shared / leaf), 0600u);
         ExpectVictimUntouched();
+    }
+}
+
+// ---- the tool's walks (held_folders.h) -------------------------------------------------------
+
+// A folder a walk has let go (it keeps only so many open) is opened again through its parent,
+// never through a link, and only when it is the very folder that was listed; one it still holds
+// is worked in wherever its name has gone. A file in it is opened without following a link at
+// its name. The tree is the caller's, holding a folder of the other user's, `their`, with `sub`
+// in it; outside, the caller's private folder holds a file of the same name.
+TEST_F(FileLayer, WalkFoldersAreOpenedAgainOnlyAsListed) {
+    using Opened = nuvexctl::HeldFile::Opened;
+    const std::string tree = shared / "walk", sub = tree + "/their/sub", aside = tree + "/their/moved";
+    const std::string outside = shared / "private";
+    struct Case {
+        const char* label;
+        bool letGo;                                 // the walk has closed `sub` (and `their`)
+        std::function<bool()> change;               // as the other user
+        const char* refused;                        // why `sub` is not had again; nullptr: it is
+        Opened file;                                // what f.txt in it is found to be
+    };
+    const Case cases[] = {
+        {"unchanged, let go", true, [] { return true; }, nullptr, Opened::Yes},
+        {"swapped for a link, let go", true,
+         [&] { return ::rename(sub.c_str(), aside.c_str()) == 0 && ::symlink(outside.c_str(), sub.c_str()) == 0; },
+         "replaced by a link", Opened::Yes},
+        {"swapped for another folder, let go", true,
+         [&] { return ::rename(sub.c_str(), aside.c_str()) == 0 && ::mkdir(sub.c_str(), 0755) == 0; },
+         "replaced after it was listed", Opened::Yes},
+        {"moved away, let go", true, [&] { return ::rename(sub.c_str(), aside.c_str()) == 0; },
+         "cannot be opened again", Opened::Yes},
+        {"swapped for a link, held", false,
+         [&] { return ::rename(sub.c_str(), aside.c_str()) == 0 && ::symlink(outside.c_str(), sub.c_str()) == 0; },
+         nullptr, Opened::Yes},
+        {"its file swapped for a link, held", false,
+         [&] {
+             return ::rename((sub + "/f.txt").c_str(), (aside + ".txt").c_str()) == 0 &&
+                    ::symlink((outside + "/f.txt").c_str(), (sub + "/f.txt").c_str()) == 0;
+         },
+         nullptr, Opened::NotRegular},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(tree);
+        fs::remove_all(outside);
+        ASSERT_EQ(::mkdir(outside.c_str(), 0700), 0);
+        OwnFile(outside + "/f.txt", "the caller's private bytes", 0600);
+        for (const char* folder : {"", "/x1", "/x2"}) ASSERT_EQ(::mkdir((tree + folder).c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((tree + "/their").c_str(), 0755), 0);
+        ASSERT_EQ(::chown((tree + "/their").c_str(), kOtherUser, kOtherUser), 0);
+        ASSERT_TRUE(AsOtherUser([&] {
+            if (::mkdir(sub.c_str(), 0755) != 0) return false;
+            WriteFileBytes(sub + "/f.txt", "listed");
+            return true;
+        }));
+        ASSERT_EQ(ReadFileBytes(sub + "/f.txt"), "listed");
+
+        // Two folders stay open: x1 and x2 met after `sub` let `sub` and `their` go.
+        nuvexctl::FolderTree folders(2);
+        std::string why;
+        bool isLink = false;
+        const std::size_t top = folders.AddTop(tree, false, why);
+        ASSERT_NE(top, nuvexctl::FolderTree::kNone) << why;
+        const std::size_t their = folders.AddChild(top, "their", isLink, why);
+        ASSERT_NE(their, nuvexctl::FolderTree::kNone) << why;
+        const std::size_t listed = folders.AddChild(their, "sub", isLink, why);
+        ASSERT_NE(listed, nuvexctl::FolderTree::kNone) << why;
+        for (const char* other : {"x1", "x2"})
+            if (c.letGo) ASSERT_NE(folders.AddChild(top, other, isLink, why), nuvexctl::FolderTree::kNone);
+
+        ASSERT_TRUE(AsOtherUser(c.change));
+        const nuvexctl::FolderHold held = folders.Hold(listed, why);
+        if (c.refused != nullptr) {
+            EXPECT_FALSE(held);
+            EXPECT_NE(why.find(c.refused), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_TRUE(held) << why;
+        nuvexctl::HeldFile file;
+        ASSERT_EQ(file.Open(*held, "f.txt"), c.file);
+        if (c.file == Opened::Yes) EXPECT_EQ(ReadFileBytes(file.LibraryName()), "listed");
+        EXPECT_EQ(ReadFileBytes(outside + "/f.txt"), "the caller's private bytes");
     }
 }
 

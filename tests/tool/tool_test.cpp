@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -750,29 +751,48 @@ TEST_F(ToolTest, AccessControlTextsAreReadWithinTheirFields) {
     }
 }
 
-// -r neither replaces a symbolic link by an encrypted copy nor counts it; --follow-links
-// encrypts the file a link names, once.
+// Links are skipped and said so. One the user names is followed with --follow-links (the file,
+// or the directory walked, that it names); one met below a directory is never followed, with
+// --follow-links or without: another user could have put it there.
 TEST_F(ToolTest, RecursionSkipsSymbolicLinksUnlessTold) {
-    std::string tree = Scratch("tree"), outside = Scratch("outside.txt");
-    fs::create_directories(tree);
-    nuvex::test::WriteFileBytes(tree + "/a.txt", "alpha");
-    nuvex::test::WriteFileBytes(outside, "outside");
-    fs::create_symlink(outside, tree + "/link.txt");
-    fs::create_directory_symlink(tree, tree + "/loop");
-
-    ToolRun plain = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", tree});
-    ASSERT_EQ(plain.status, 0) << plain.err;
-    EXPECT_EQ(Json(plain)["done"], 1);
-    EXPECT_EQ(Json(plain)["skippedLinks"], 2);
-    EXPECT_NE(plain.err.find("skipped symbolic link"), std::string::npos);
-    EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
-    EXPECT_EQ(nuvex::test::ReadFileBytes(outside), "outside");
-
-    ToolRun followed = Tool({"--json", "doc", "encrypt", "--key-file", DocKey(), "-r", "--follow-links", tree});
-    ASSERT_EQ(followed.status, 0) << followed.err;
-    EXPECT_EQ(Json(followed)["done"], 1);  // the file the link names; a.txt is a document already
-    EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
-    EXPECT_NE(nuvex::test::ReadFileBytes(outside), "outside");
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;  // {tree}: the tree, {link}: the link to the outside file
+        int done;
+        int skippedLinks;
+        bool outsideChanged;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"walked", {"-r", "{tree}"}, 1, 2, false, "skipped symbolic link"},
+        {"walked, --follow-links", {"-r", "--follow-links", "{tree}"}, 1, 2, false, "never followed"},
+        {"named link", {"{link}"}, 0, 1, false, "--follow-links processes the file it names"},
+        {"named link, --follow-links", {"--follow-links", "{link}"}, 1, 0, true, ""},
+        {"named folder link, --follow-links", {"-r", "--follow-links", "{tree}-link"}, 1, 2, false, "never followed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string tree = Scratch("tree"), outside = Scratch("outside.txt");
+        fs::remove_all(tree);
+        fs::remove(tree + "-link");
+        fs::create_directories(tree);
+        nuvex::test::WriteFileBytes(tree + "/a.txt", "alpha");
+        nuvex::test::WriteFileBytes(outside, "outside");
+        fs::create_symlink(outside, tree + "/link.txt");
+        fs::create_directory_symlink(tree, tree + "/loop");
+        fs::create_directory_symlink(tree, tree + "-link");
+        std::vector<std::string> args{"--json", "doc", "encrypt", "--key-file", DocKey()};
+        const std::map<std::string, std::string> named{
+            {"{tree}", tree}, {"{link}", tree + "/link.txt"}, {"{tree}-link", tree + "-link"}};
+        for (const std::string& arg : c.args) args.push_back(named.count(arg) != 0 ? named.at(arg) : arg);
+        ToolRun run = Tool(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Json(run)["done"], c.done);
+        EXPECT_EQ(Json(run)["skippedLinks"], c.skippedLinks);
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_TRUE(fs::is_symlink(tree + "/link.txt"));
+        EXPECT_EQ(nuvex::test::ReadFileBytes(outside) != "outside", c.outsideChanged);
+    }
 }
 
 // Ctrl-C at the password prompt leaves the terminal echoing again.
@@ -1219,6 +1239,9 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     const std::string foreign = Scratch("foreign.txt");
     nuvex::test::WriteFileBytes(foreign, plain);
     ASSERT_EQ(NuvexCtrlEx_EncryptFile(foreign.c_str(), "another program's key", 21, nullptr, nullptr), 0u);
+    const std::string tree = Scratch("keyed"), found = tree + "/sub/found.txt";
+    fs::create_directories(tree + "/sub");
+    nuvex::test::WriteFileBytes(found, plain);
     struct Case { std::vector<std::string> args; std::string input; int status; std::string said; };
     const Case cases[] = {
         {{"key", "set", "--hex", "0011"}, "", 2, "unknown option '--hex'"},
@@ -1240,6 +1263,10 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
         {{"doc", "decrypt", "--key-file", "-", file, "--out", same}, "00112233445566778899AABBCCDDEEFF00", 0, "decrypted 1"},
         // A document the tool did not make has no check: a wrong key gives garbage, as asked.
         {{"doc", "decrypt", "--default-key", foreign, "--out", wrong}, "", 0, "protects nothing"},
+        // The same for a document found below a directory, read inside the folder it was listed in.
+        {{"doc", "encrypt", "--key-file", DocKey(), "-r", tree}, "", 0, "encrypted 1"},
+        {{"doc", "decrypt", "--default-key", "-r", tree}, "", 1, "made by nuvexctl under another key"},
+        {{"doc", "decrypt", "--key-file", DocKey(), "-r", tree}, "", 0, "decrypted 1"},
     };
     for (const Case& c : cases) {
         ToolRun run = Tool(c.args, c.input);
@@ -1250,6 +1277,7 @@ TEST_F(ToolTest, KeysAreExplicitAndReadFromPrivateFilesOrStandardInputOnly) {
     EXPECT_NE(nuvex::test::ReadFileBytes(wrong), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(right), plain);
     EXPECT_EQ(nuvex::test::ReadFileBytes(same), plain);
+    EXPECT_EQ(nuvex::test::ReadFileBytes(found), plain);
 }
 
 // ---- names of other users, secrets, durable writes ------------------------------------------
@@ -1946,4 +1974,190 @@ TEST_F(ToolTest, InterruptCancelsTheLargeFileUnderWay) {
         EXPECT_EQ(summary["done"], 1);
     }
     EXPECT_FALSE(temporary());
+}
+
+// ---- walks through trees other users can change ------------------------------------------------
+
+// What a run that left its tree would have changed in a file: its bytes, owner and mode.
+struct FileState {
+    std::string bytes;
+    uid_t owner = 0;
+    mode_t mode = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    return {nuvex::test::ReadFileBytes(path), st.st_uid, st.st_mode & 07777};
+}
+
+// A file of `owner`'s with `bytes` and `mode`; a document made under `key` when `key` is not empty.
+bool MakeFile(const std::string& path, const std::string& bytes, uid_t owner, mode_t mode,
+              const std::vector<uint8_t>& key = {}) {
+    nuvex::test::WriteFileBytes(path, bytes);
+    const auto length = static_cast<uint32_t>(key.size());
+    if (!key.empty() && NuvexCtrlEx_EncryptFile(path.c_str(), key.data(), length, nullptr, nullptr) != 0) return false;
+    return ::lchown(path.c_str(), owner, owner) == 0 && ::chmod(path.c_str(), mode) == 0;
+}
+
+bool MakeFolder(const std::string& path, uid_t owner, mode_t mode) {
+    return ::mkdir(path.c_str(), mode) == 0 && ::lchown(path.c_str(), owner, owner) == 0 && ::chmod(path.c_str(), mode) == 0;
+}
+
+// The tool's runs while it lives have walk_swap.c preloaded: just before the `call`-th call of a
+// document export, the other user renames `name` to `aside` and puts a link to `target` there.
+class SwapBeforeCall {
+public:
+    SwapBeforeCall(long call, const std::string& name, const std::string& aside, const std::string& target) {
+        ::setenv("LD_PRELOAD", NUVEXCTL_WALK_SWAP_LIBRARY, 1);
+        ::setenv("NUVEXCTL_SWAP_AT", std::to_string(call).c_str(), 1);
+        ::setenv("NUVEXCTL_SWAP_NAME", name.c_str(), 1);
+        ::setenv("NUVEXCTL_SWAP_ASIDE", aside.c_str(), 1);
+        ::setenv("NUVEXCTL_SWAP_TARGET", target.c_str(), 1);
+        ::setenv("NUVEXCTL_SWAP_UID", std::to_string(nuvex::test::kOtherUser).c_str(), 1);
+    }
+    ~SwapBeforeCall() {
+        for (const char* name : {"LD_PRELOAD", "NUVEXCTL_SWAP_AT", "NUVEXCTL_SWAP_NAME", "NUVEXCTL_SWAP_ASIDE",
+                                 "NUVEXCTL_SWAP_TARGET", "NUVEXCTL_SWAP_UID"})
+            ::unsetenv(name);
+    }
+    SwapBeforeCall(const SwapBeforeCall&) = delete;
+    SwapBeforeCall& operator=(const SwapBeforeCall&) = delete;
+};
+
+// The tool's runs while it lives may open at most `descriptors` files at once.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t descriptors) {
+        ::getrlimit(RLIMIT_NOFILE, &before_);
+        rlimit lower = before_;
+        lower.rlim_cur = std::min(descriptors, before_.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &lower);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &before_); }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+private:
+    rlimit before_{};
+};
+
+// `doc encrypt -r`, `doc decrypt -r` and `doc clean -r` reach every file through the folders
+// they listed, held open, and never follow a link below the folders named: a folder inside the
+// tree that its owner (another user) swaps for a link to a folder outside it once the listing is
+// done, or a file of theirs swapped for a link to a file outside, never steers root's run
+// outside the tree. The tree is root's and holds their folder `their`, with `sub` in it holding
+// a plain file, a document and a temporary file of theirs; outside, in a folder only root may
+// enter, are a plain file of root's, a document of a third user's and a temporary file beside
+// it under the same names. The folder is swapped before another call of each trial
+// (NUVEXCTL_WALK_SWAP_TRIALS trials, 20 by default), one or two jobs at once.
+TEST_F(ToolTest, WalksNeverLeaveTheirTree) {
+    NUVEX_NEEDS_OTHER_USER();
+    nuvex::test::SharedFolder shared;
+    ASSERT_TRUE(shared.ok());
+    const std::string tree = shared / "tree", their = tree + "/their", sub = their + "/sub", aside = their + "/moved";
+    const std::string outside = shared / "private", key = DocKey();
+    const std::vector<uint8_t> keyBytes = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                           0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+    constexpr uid_t kThirdUser = 12345;
+    const uid_t other = nuvex::test::kOtherUser;
+    int trials = 20;
+    if (const char* given = std::getenv("NUVEXCTL_WALK_SWAP_TRIALS")) trials = std::atoi(given);
+    const std::vector<std::string> names = {"doc.txt", "doc.txt.lumadtmp1", "plain.txt"};
+
+    struct Case {
+        const char* verb;
+        const char* jobs;     // nullptr: the verb takes neither a key nor jobs
+        const char* swapped;  // below `their`: the folder "sub", or a file in it
+        int trials;           // 0: NUVEXCTL_WALK_SWAP_TRIALS
+    };
+    const Case cases[] = {
+        {"encrypt", "1", "sub", 0},          {"encrypt", "2", "sub", 0},
+        {"decrypt", "1", "sub", 0},          {"decrypt", "2", "sub", 0},
+        {"encrypt", "1", "sub/plain.txt", 2}, {"encrypt", "2", "sub/plain.txt", 2},
+        {"decrypt", "1", "sub/doc.txt", 2},   {"decrypt", "2", "sub/doc.txt", 2},
+        {"clean", nullptr, "sub", 2},
+    };
+    for (const Case& c : cases) {
+        const std::string verb = c.verb;
+        const bool folder = std::string(c.swapped) == "sub";
+        for (int trial = 0; trial < (c.trials == 0 ? trials : c.trials); ++trial) {
+            SCOPED_TRACE(verb + " --jobs " + (c.jobs ? c.jobs : "-") + ", " + c.swapped + " swapped, trial " + std::to_string(trial));
+            fs::remove_all(tree);
+            fs::remove_all(outside);
+            // Files of root's beside their folder: the run works on them before or after the swap.
+            ASSERT_TRUE(MakeFolder(tree, 0, 0755));
+            for (const char* name : {"/f1.txt", "/f2.txt", "/f3.txt"})
+                ASSERT_TRUE(MakeFile(tree + name, "root's figures\n", 0, 0644,
+                                     verb == "decrypt" ? keyBytes : std::vector<uint8_t>{}));
+            ASSERT_TRUE(MakeFolder(their, other, 0755));
+            ASSERT_TRUE(MakeFolder(sub, other, 0755));
+            ASSERT_TRUE(MakeFile(sub + "/plain.txt", "their plain text\n", other, 0644));
+            ASSERT_TRUE(MakeFile(sub + "/doc.txt", "their document\n", other, 0644, keyBytes));
+            ASSERT_TRUE(MakeFile(sub + "/doc.txt.lumadtmp1", "their partial text\n", other, 0644));
+            ASSERT_TRUE(MakeFolder(outside, 0, 0700));
+            ASSERT_TRUE(MakeFile(outside + "/plain.txt", "root's plain text\n", 0, 0600));
+            ASSERT_TRUE(MakeFile(outside + "/doc.txt", "the third user's document\n", kThirdUser, 0600, keyBytes));
+            ASSERT_TRUE(MakeFile(outside + "/doc.txt.lumadtmp1", "the third user's partial text\n", kThirdUser, 0600));
+            std::map<std::string, FileState> before;
+            for (const auto& name : names) before[name] = StateOf(outside + "/" + name);
+
+            // The folder swapped before one of the first four calls; a file, and the folder
+            // for `doc clean` (which asks about one file), before the first.
+            const std::string name = their + "/" + c.swapped;
+            std::vector<std::string> args{"--json", "doc", c.verb};
+            if (c.jobs != nullptr) args.insert(args.end(), {"--key-file", key, "--jobs", c.jobs});
+            args.insert(args.end(), {"-r", tree});
+            ToolRun run;
+            {
+                SwapBeforeCall swap(folder && c.jobs != nullptr ? 1 + trial % 4 : 1, name, aside,
+                                    folder ? outside : outside + name.substr(sub.size()));
+                run = Tool(args);
+            }
+            ASSERT_TRUE(fs::exists(aside)) << "the swap was not made: " << run.err;
+            EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
+            ASSERT_TRUE(OneDocument(run.out)) << run.out << run.err;
+            std::map<std::string, FileState> after;
+            for (const auto& entry : fs::directory_iterator(outside))
+                after[entry.path().filename().string()] = StateOf(entry.path().string());
+            EXPECT_TRUE(after == before) << run.out;
+            // A file swapped for a link is never followed: the run says it failed.
+            if (!folder) EXPECT_EQ(StatusByName(Json(run), tree)["their/" + std::string(c.swapped)], "failed") << run.out;
+        }
+    }
+}
+
+// A walk keeps a bounded number of folders open, whatever the tree: one deeper than the
+// descriptors a run may have, and wide besides, is encrypted and decrypted whole, with one job
+// or two, and every file gets its own bytes back.
+TEST_F(ToolTest, TreesDeeperThanTheDescriptorLimitAreWalkedWhole) {
+    const std::string tree = Scratch("deep");
+    std::map<std::string, std::string> plain;
+    std::string folder = tree;
+    for (int depth = 0; depth < 120; ++depth) {
+        folder += "/d";
+        plain[folder + "/f.txt"] = "level " + std::to_string(depth) + "\n";
+    }
+    for (int i = 0; i < 80; ++i) plain[tree + "/w" + std::to_string(i) + "/f.txt"] = "wide " + std::to_string(i) + "\n";
+    for (const auto& [name, bytes] : plain) {
+        fs::create_directories(fs::path(name).parent_path());
+        nuvex::test::WriteFileBytes(name, bytes);
+    }
+    struct Case {
+        const char* verb;
+        const char* jobs;
+    };
+    for (const Case& c : {Case{"encrypt", "1"}, Case{"decrypt", "2"}, Case{"encrypt", "2"}, Case{"decrypt", "1"}}) {
+        SCOPED_TRACE(std::string(c.verb) + " --jobs " + c.jobs);
+        ToolRun run;
+        {
+            DescriptorLimit limit(48);
+            run = Tool({"--json", "doc", c.verb, "--key-file", DocKey(), "--jobs", c.jobs, "-r", tree});
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(Json(run)["done"], 200);
+        EXPECT_EQ(Json(run)["failed"], 0);
+    }
+    for (const auto& [name, bytes] : plain) EXPECT_EQ(nuvex::test::ReadFileBytes(name), bytes) << name;
 }

@@ -5,7 +5,8 @@
 
 Names: a name the ANSI code page (1252 in the C.UTF-8 locale) cannot write is refused, never
 replaced by a look-alike (`ą.txt` by `a.txt`), whether it is given on the command line or met
-in a folder. Interrupts: Ctrl-C (SIGINT to the Wine process, which Wine turns into a console
+in a folder. A walk reaches the folders below the one named and the key checks of the documents
+it made. Interrupts: Ctrl-C (SIGINT to the Wine process, which Wine turns into a console
 Ctrl-C event) during `--json doc encrypt -r` ends the run with status 130, one JSON document
 that says so, no temporary file left, and every file either its plain self or a whole document.
 """
@@ -68,19 +69,29 @@ def names(work):
     check(status == 2, f"a name outside the code page is refused with status 2 (got {status}: {err})")
     check("\u0105.txt" in json.loads(out)["error"]["message"], "the refusal names the argument as given")
     check(all(read(os.path.join(work, n)) == d for n, d in plain.items()), "no file is touched by the refusal")
-    # Met in a folder: reported as failed under its own name; the others are encrypted.
-    os.mkdir(os.path.join(work, "tree"))
+    # Met in a folder: reported as failed under its own name; the others are encrypted, in a
+    # folder below too (reached through the handle of the folder above it).
+    os.makedirs(os.path.join(work, "tree", "sub"))
     for name, data in plain.items():
         write(os.path.join(work, "tree", name), data)
+    write(os.path.join(work, "tree", "sub", "b.txt"), b"plain b\n")
     status, out, err = tool(["--json", "doc", "encrypt", "--key-file", key, "-r", "tree"], work)
     check(status == 1, f"a walk with unnamable files fails (got {status}: {err})")
     summary = json.loads(out)
     by_name = {entry["file"].replace("\\", "/"): entry["status"] for entry in summary["files"]}
     check(by_name.get("tree/a.txt") == "encrypted", f"a.txt is encrypted ({by_name})")
+    check(by_name.get("tree/sub/b.txt") == "encrypted", f"sub/b.txt is encrypted ({by_name})")
     check(by_name.get("tree/\u0105.txt") == "failed", f"\u0105.txt is reported failed under its name ({by_name})")
     check(by_name.get("tree/\u65e5\u672c.txt") == "failed", f"\u65e5\u672c.txt is reported failed ({by_name})")
-    check(summary["done"] == 1 and summary["failed"] == 2, f"counts: {summary}")
+    check(summary["done"] == 2 and summary["failed"] == 2, f"counts: {summary}")
     check(read(os.path.join(work, "tree", "\u0105.txt")) == plain["\u0105.txt"], "\u0105.txt stays plain")
+    # The key checks of the documents the walk made are read inside their folders: the built-in
+    # key is refused, the key they were made with gives the plain bytes back.
+    status, out, err = tool(["--json", "doc", "decrypt", "--default-key", "-r", "tree"], work)
+    check(status == 1 and json.loads(out)["done"] == 0, f"another key is refused in a walk (got {status}: {out})")
+    status, out, err = tool(["--json", "doc", "decrypt", "--key-file", key, "-r", "tree"], work)
+    check(json.loads(out)["done"] == 2, f"the walk decrypts with its key (got {status}: {out})")
+    check(read(os.path.join(work, "tree", "sub", "b.txt")) == b"plain b\n", "sub/b.txt has its plain bytes back")
 
 
 def interrupts(work):

@@ -26,10 +26,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include "commands.h"
 #include "doc_key.h"
+#include "held_folders.h"
 #include "key_check.h"
 #include "nuvexctrl.h"
 #include "nuvexctrl_ex.h"
@@ -55,11 +57,6 @@ std::string HumanSize(uintmax_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
     return text;
-}
-
-bool IsDocument(const std::string& path, uint32_t& answer) {
-    answer = 0;
-    return NuvexCtrl_IsEncryptFile(path.c_str(), 0, &answer) == 0;
 }
 
 // A temporary file the library writes beside a file it replaces: the file's name followed by
@@ -92,20 +89,29 @@ bool Addressable(const std::string& name) {
 #endif
 }
 
-// The files a run works on: operands as given, directories (with -r) expanded into the regular
-// files below them. Symbolic links are skipped, and said so, unless links are to be followed:
-// the library would replace a link by an encrypted copy and leave the file it names plain.
-// Followed links are replaced by the file they name, and every file is taken once. Temporary
-// files are set apart, never worked on.
+// The files a run works on: operands as given, directories (with -r) walked for the regular
+// files below them. Symbolic links are skipped, and said so: the library would replace a link
+// by an encrypted copy and leave the file it names plain. A link the user named is followed
+// with --follow-links (the file or directory it names is taken instead). Below a directory
+// named, links are never followed and every folder is reached through the one above it, held
+// open (held_folders.h): a folder or file that another user swaps for a link during the run
+// leads nowhere outside the tree. Every file is taken once. Temporary files are set apart,
+// never worked on.
 struct Operand {
-    std::string path;
-    bool fromTree;  // found below a directory rather than named by the user
+    std::string path;  // as shown; for a file the user named also as handed to the library
+    bool fromTree;     // found below a directory rather than named by the user
+    // A file found below a directory: the folder it was listed in, and its name there (as the
+    // system and as the library take it).
+    std::size_t folder = FolderTree::kNone;
+    NativeName leaf{};
+    std::string leafText{};
 };
 
 struct Expansion {
+    std::unique_ptr<FolderTree> folders = std::make_unique<FolderTree>();
     std::vector<Operand> files;
-    std::vector<std::string> temporaries;  // stale temporary files met on the way
-    Json results = Json::array();          // what happened to operands that are not in `files`
+    std::vector<Operand> temporaries;  // stale temporary files met on the way
+    Json results = Json::array();      // what happened to operands that are not in `files`
     int failed = 0;
     int skippedLinks = 0;
 };
@@ -142,21 +148,43 @@ private:
         return false;
     }
 
-    void SkipLink(const std::string& path) {
+    // `named`: the user named the link; below a directory no link is followed.
+    void SkipLink(const std::string& path, bool named) {
         ++out_.skippedLinks;
         out_.results.push_back({{"file", JsonText(path)}, {"status", "skipped: symbolic link"}});
         ProgressDone();
-        std::cerr << "nuvexctl: skipped symbolic link " << Shown(path) << " (--follow-links processes the file it names)\n";
+        std::cerr << "nuvexctl: skipped symbolic link " << Shown(path)
+                  << (named ? " (--follow-links processes the file it names)\n"
+                            : " (links below a directory are never followed)\n");
     }
 
-    // `name` is the file's name as the library takes it (the operand as given, when it was named).
-    void Add(const fs::path& path, const std::string& name, bool fromTree) {
-        std::error_code ec;
-        fs::path key = fs::weakly_canonical(path, ec);
-        if (ec) key = path;
-        if (!seen_.insert(key.native()).second) return;
-        if (IsTemporaryName(path)) return out_.temporaries.push_back(name);
-        out_.files.push_back({name, fromTree});
+    // False when the file was taken already (named twice, or named and met in a tree): a file is
+    // known by the identity of its folder and its name there.
+    bool FirstTime(const FileIdentity& folder, const NativeName& leaf) {
+        return seen_.insert({folder, leaf}).second;
+    }
+
+    void Keep(Operand operand, const fs::path& path) {
+        if (IsTemporaryName(path)) return out_.temporaries.push_back(std::move(operand));
+        out_.files.push_back(std::move(operand));
+    }
+
+    // A file the user named; `name` is its name as the library takes it (the operand as given,
+    // or the file a link named).
+    void AddNamed(const fs::path& path, const std::string& name) {
+        FileIdentity folder;
+        const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+        if (IdentityOfFolder(parent, folder) && !FirstTime(folder, path.filename().native())) return;
+        Keep({name, false}, path);
+    }
+
+    // A regular file listed in `folder`, shown as `path`.
+    void AddFound(std::size_t folder, const fs::path& path, const NativeName& leaf) {
+        if (!FirstTime(out_.folders->IdentityOf(folder), leaf)) return;
+        std::string name, leafText;
+        if (!Named(path, name)) return;
+        if (!ExactTextFromPath(fs::path(leaf), leafText)) return FailUnnamed(path);
+        Keep({name, true, folder, leaf, leafText}, path);
     }
 
     void Take(const std::string& operand) {
@@ -166,7 +194,7 @@ private:
         if (ec || !fs::exists(link)) return Fail(operand, "no such file");
         std::string name = operand;
         if (fs::is_symlink(link)) {
-            if (!followLinks_) return SkipLink(operand);
+            if (!followLinks_) return SkipLink(operand, true);
             path = fs::canonical(path, ec);
             if (ec) return Fail(operand, "the symbolic link names no file");
             if (!Named(path, name)) return;
@@ -177,52 +205,66 @@ private:
             return Tree(path);
         }
         if (!fs::is_regular_file(target)) return Fail(operand, "not a regular file");
-        Add(path, name, false);
+        AddNamed(path, name);
     }
 
+    // A folder being listed, depth first: its entries and the next one to take.
+    struct Level {
+        std::size_t folder;
+        fs::path path;
+        std::vector<FolderEntry> entries;
+        std::size_t next = 0;
+    };
+
+    // Lists `folder` onto the walk's levels; a folder already on the way down (a mount that
+    // loops back into the tree) is not entered again.
+    void Enter(std::size_t folder, const fs::path& path, std::vector<Level>& levels, std::set<FileIdentity>& above) {
+        const FileIdentity identity = out_.folders->IdentityOf(folder);
+        if (above.count(identity) != 0) return;
+        std::string why;
+        Level level{folder, path, {}};
+        const FolderHold held = out_.folders->Hold(folder, why);
+        if (!held || !ListFolder(*held, level.entries, why)) return Fail(TextFromPath(path), "cannot read the directory");
+        above.insert(identity);
+        levels.push_back(std::move(level));
+    }
+
+    // Walks the tree below the directory `top`, which the user named.
     void Tree(const fs::path& top) {
-        std::error_code ec;
-        auto options = followLinks_ ? fs::directory_options::follow_directory_symlink : fs::directory_options::none;
-        std::set<fs::path::string_type> directories;  // canonical, so a followed link cannot loop
-        directories.insert(fs::weakly_canonical(top, ec).native());
-        fs::recursive_directory_iterator it(top, options, ec);
-        if (ec) return Fail(TextFromPath(top), "cannot read the directory");
-        for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (ec) return Fail(TextFromPath(top), "cannot read the whole directory tree");
-            const fs::path& path = it->path();
-            fs::file_status link = it->symlink_status(ec);
-            if (ec) continue;
-            if (fs::is_symlink(link)) {
-                if (!followLinks_) {
-                    it.disable_recursion_pending();
-                    SkipLink(TextFromPath(path));
-                    continue;
-                }
-                fs::path target = fs::canonical(path, ec);
-                if (ec) {
-                    Fail(TextFromPath(path), "the symbolic link names no file");
-                    continue;
-                }
-                if (fs::is_directory(target, ec)) {
-                    if (!directories.insert(target.native()).second) it.disable_recursion_pending();
-                    continue;
-                }
-                std::string name;
-                if (fs::is_regular_file(target, ec) && Named(target, name)) Add(target, name, true);
+        std::string why;
+        const std::size_t first = out_.folders->AddTop(top, followLinks_, why);
+        if (first == FolderTree::kNone) return Fail(TextFromPath(top), "cannot read the directory");
+        std::vector<Level> levels;
+        std::set<FileIdentity> above;
+        Enter(first, top, levels, above);
+        while (!levels.empty()) {
+            Level& level = levels.back();
+            if (level.next == level.entries.size()) {
+                above.erase(out_.folders->IdentityOf(level.folder));
+                levels.pop_back();
                 continue;
             }
-            if (fs::is_directory(link)) {
-                directories.insert(fs::weakly_canonical(path, ec).native());
-                continue;
+            const FolderEntry entry = level.entries[level.next++];
+            const std::size_t folder = level.folder;
+            const fs::path path = level.path / fs::path(entry.name);
+            switch (entry.kind) {
+            case EntryKind::Link: SkipLink(TextFromPath(path), false); break;
+            case EntryKind::File: AddFound(folder, path, entry.name); break;
+            case EntryKind::Folder: {
+                bool isLink = false;
+                const std::size_t child = out_.folders->AddChild(folder, entry.name, isLink, why);
+                if (child != FolderTree::kNone) Enter(child, path, levels, above);
+                else if (isLink) SkipLink(TextFromPath(path), false);  // swapped since it was listed
+                else Fail(TextFromPath(path), "cannot read the directory");
+                break;
             }
-            if (!fs::is_regular_file(link)) continue;  // devices, pipes, sockets
-            std::string name;
-            if (Named(path, name)) Add(path, name, true);
+            case EntryKind::Other: break;  // devices, pipes, sockets
+            }
         }
     }
 
     bool recursive_, followLinks_;
-    std::set<fs::path::string_type> seen_;
+    std::set<std::pair<FileIdentity, NativeName>> seen_;
     Expansion out_;
 };
 
@@ -382,8 +424,15 @@ void ReportFileFailure(const std::string& message) {
     std::cerr << "nuvexctl: " << message << "\n";
 }
 
-// Enciphers or deciphers one file through the extension interface under `key` (empty: the
-// built-in key). Safe to run for several files at once.
+// The GUID of the document `operand` names: by its path when the user named it, else read
+// inside `folder`, the folder it was listed in, without following a link at its name.
+bool ReadGuid(const Operand& operand, const HeldFolder* folder, uint8_t (&guid)[16]) {
+    if (folder == nullptr) return NuvexCtrl_GetFileGUID(operand.path.c_str(), guid) == 0;
+    HeldFile file;
+    return file.Open(*folder, operand.leaf) == HeldFile::Opened::Yes &&
+           NuvexCtrl_GetFileGUID(file.LibraryName().c_str(), guid) == 0;
+}
+
 // The key checks a run works with: those kept so far, and a note once when a new one cannot
 // be kept.
 struct RunKeyChecks {
@@ -391,20 +440,20 @@ struct RunKeyChecks {
     bool loaded = false;
     std::atomic<bool> warned{false};
 
-    void Keep(const std::string& file, const std::vector<uint8_t>& key) {
+    void Keep(const Operand& operand, const HeldFolder* folder, const std::vector<uint8_t>& key) {
         uint8_t guid[16] = {};
         std::string why;
-        if (!loaded || NuvexCtrl_GetFileGUID(file.c_str(), guid) != 0) return;
+        if (!loaded || !ReadGuid(operand, folder, guid)) return;
         if (!checks.Record(guid, key, why) && !warned.exchange(true)) {
             std::lock_guard<std::mutex> hold(g_walkOutput);
             Warn("the key checks of the documents made cannot be kept: " + why);
         }
     }
 
-    bool OtherKey(const std::string& file, const std::vector<uint8_t>& key) const {
+    bool OtherKey(const Operand& operand, const HeldFolder* folder, const std::vector<uint8_t>& key) const {
         uint8_t guid[16] = {};
         // The GUID is read (one more open of the file) only when there is a check to compare.
-        return loaded && !checks.Empty() && NuvexCtrl_GetFileGUID(file.c_str(), guid) == 0 &&
+        return loaded && !checks.Empty() && ReadGuid(operand, folder, guid) &&
                checks.Check(guid, key) == DocumentKeyChecks::Verdict::kOtherKey;
     }
 };
@@ -413,42 +462,71 @@ constexpr char kOtherKey[] =
     "made by nuvexctl under another key (its key check differs); deciphered under this key it would "
     "become garbage, so it was left as it is";
 
-FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string& out, const std::vector<uint8_t>& key,
-                         WalkInterrupts& interrupts, bool showProgress, RunKeyChecks& keyChecks) {
+// Enciphers or deciphers one file through the extension interface under `key` (empty: the
+// built-in key). Safe to run for several files at once. A file the user named goes to the
+// library by its path; a file found below a directory by its name inside the folder it was
+// listed in, held open, so that a link swapped in on the way is never followed. Files of a tree
+// that are already in the wanted form are passed over; a file the user named in that form is
+// reported as the library answers.
+FileOutcome TransformOne(bool encrypt, const Operand& operand, FolderTree& folders, const std::string& out,
+                         const std::vector<uint8_t>& key, WalkInterrupts& interrupts, bool showProgress,
+                         RunKeyChecks& keyChecks) {
     const std::string& file = operand.path;
-    if (!Addressable(file)) {
+    const char* verb = encrypt ? "encrypting " : "decrypting ";
+    auto failed = [&](const std::string& meaning) -> FileOutcome {
+        return {&WalkCounts::failed, {{"file", JsonText(file)}, {"status", "failed"}, {"meaning", meaning}}};
+    };
+    // Below a directory only the file's own name reaches the library; its folders are handles.
+    if (!Addressable(operand.fromTree ? operand.leafText : file)) {
         ReportFileFailure(std::string(kUnaddressable) + ": " + Shown(file));
-        return {&WalkCounts::failed, {{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kUnaddressable}}};
+        return failed(kUnaddressable);
     }
-    // Inside a tree, files that are already in the wanted form are passed over; a file the
-    // user named goes to the library, which says why it cannot be done.
-    uint32_t isDoc = 0;
-    if (operand.fromTree && IsDocument(file, isDoc) && encrypt == (isDoc != 0))
-        return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", encrypt ? "skipped: already a document" : "skipped: not a document"}}};
-    if (!encrypt && keyChecks.OtherKey(file, key)) {
+    FolderHold folder;
+    if (operand.fromTree) {
+        std::string why;
+        folder = folders.Hold(operand.folder, why);
+        if (!folder) {
+            ReportFileFailure(verb + Shown(file) + " failed: " + why);
+            return failed(why);
+        }
+    }
+    if (!encrypt && keyChecks.OtherKey(operand, folder.get(), key)) {
         ReportFileFailure(std::string("decrypting ") + Shown(file) + " refused: " + kOtherKey);
-        return {&WalkCounts::failed, {{"file", JsonText(file)}, {"status", "failed"}, {"meaning", kOtherKey}}};
+        return failed(kOtherKey);
     }
-    FileProgress progress{interrupts, (encrypt ? "encrypting " : "decrypting ") + TextFromPath(PathFromText(file).filename()),
-                          showProgress};
+    FileProgress progress{interrupts, verb + TextFromPath(PathFromText(file).filename()), showProgress};
     const void* keyBytes = key.empty() ? nullptr : key.data();
     const auto keyLength = static_cast<uint32_t>(key.size());
-    const uint32_t code =
-        encrypt ? NuvexCtrlEx_EncryptFile(file.c_str(), keyBytes, keyLength, &FileProgress::Report, &progress)
-                : NuvexCtrlEx_DecryptFile(file.c_str(), out.empty() ? nullptr : out.c_str(), keyBytes, keyLength,
-                                          &FileProgress::Report, &progress);
-    const char* exportName = encrypt ? "NuvexCtrlEx_EncryptFile" : "NuvexCtrlEx_DecryptFile";
-    if (encrypt && code == 651) return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", "skipped: already a document"}}};
+    uint32_t code = 0;
+    const char* exportName = nullptr;
+    if (folder) {
+        const NuvexCtrlExFolder in = folder->Handle();
+        const char* name = operand.leafText.c_str();
+        exportName = encrypt ? "NuvexCtrlEx_EncryptFileIn" : "NuvexCtrlEx_DecryptFileIn";
+        code = encrypt ? NuvexCtrlEx_EncryptFileIn(in, name, keyBytes, keyLength, &FileProgress::Report, &progress)
+                       : NuvexCtrlEx_DecryptFileIn(in, name, nullptr, keyBytes, keyLength, &FileProgress::Report, &progress);
+    } else {
+        exportName = encrypt ? "NuvexCtrlEx_EncryptFile" : "NuvexCtrlEx_DecryptFile";
+        code = encrypt ? NuvexCtrlEx_EncryptFile(file.c_str(), keyBytes, keyLength, &FileProgress::Report, &progress)
+                       : NuvexCtrlEx_DecryptFile(file.c_str(), out.empty() ? nullptr : out.c_str(), keyBytes, keyLength,
+                                                 &FileProgress::Report, &progress);
+    }
+    static const uint32_t kAlreadyDocument = ResultCode("NuvexCtrl_EncryptFile", "AlreadyDocument");
+    static const uint32_t kNotDocument = ResultCode("NuvexCtrl_DecryptFile", "NotDocument");
+    if (encrypt && code == kAlreadyDocument)
+        return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", "skipped: already a document"}}};
+    if (!encrypt && operand.fromTree && code == kNotDocument)
+        return {&WalkCounts::skipped, {{"file", JsonText(file)}, {"status", "skipped: not a document"}}};
     if (code == NUVEX_E_CANCELLED)
         return {&WalkCounts::cancelled,
                 {{"file", JsonText(file)}, {"status", "cancelled"}, {"meaning", "interrupted; the file was left as it was"}}};
     if (code != 0) {
-        ReportFileFailure(std::string(encrypt ? "encrypting " : "decrypting ") + Shown(file) + " failed: " +
-                          DescribeResult(exportName, code) + " (" + std::to_string(code) + ")");
+        ReportFileFailure(verb + Shown(file) + " failed: " + DescribeResult(exportName, code) + " (" +
+                          std::to_string(code) + ")");
         return {&WalkCounts::failed,
                 {{"file", JsonText(file)}, {"status", "failed"}, {"code", code}, {"meaning", DescribeResult(exportName, code)}}};
     }
-    if (encrypt) keyChecks.Keep(file, key);
+    if (encrypt) keyChecks.Keep(operand, folder.get(), key);
     return {&WalkCounts::done, {{"file", JsonText(file)}, {"status", encrypt ? "encrypted" : "decrypted"}}};
 }
 
@@ -456,7 +534,8 @@ FileOutcome TransformOne(bool encrypt, const Operand& operand, const std::string
 // file not yet taken, so no file is worked on twice; none takes a new file once an interrupt
 // has arrived. The outcomes keep the files' order; a file never started has none.
 std::vector<std::optional<FileOutcome>> TransformAll(bool encrypt, const std::vector<Operand>& files,
-                                                     const std::string& out, const std::vector<uint8_t>& key,
+                                                     FolderTree& folders, const std::string& out,
+                                                     const std::vector<uint8_t>& key,
                                                      WalkInterrupts& interrupts, unsigned jobs, RunKeyChecks& keyChecks) {
     std::vector<std::optional<FileOutcome>> outcomes(files.size());
     std::atomic<std::size_t> next{0}, started{0};
@@ -472,7 +551,7 @@ std::vector<std::optional<FileOutcome>> TransformAll(bool encrypt, const std::ve
                 Progress((encrypt ? "encrypting " : "decrypting ") + std::to_string(count) + "/" +
                          std::to_string(files.size()) + ": " + files[index].path);
             }
-            outcomes[index] = TransformOne(encrypt, files[index], out, key, interrupts, oneAtATime, keyChecks);
+            outcomes[index] = TransformOne(encrypt, files[index], folders, out, key, interrupts, oneAtATime, keyChecks);
         }
     };
     std::vector<std::thread> helpers;
@@ -518,8 +597,10 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     WalkInterrupts interrupts;
     Expansion expansion = Expander(recursive, followLinks).Run(operands);
     const std::vector<Operand>& files = expansion.files;
-    if (!out.empty() && (files.size() != 1 || expansion.failed != 0 || expansion.skippedLinks != 0 ||
-                         !expansion.temporaries.empty()))
+    // A document found below a directory is worked on only inside its folder: --out takes one
+    // the user named.
+    if (!out.empty() && (files.size() != 1 || files[0].fromTree || expansion.failed != 0 ||
+                         expansion.skippedLinks != 0 || !expansion.temporaries.empty()))
         return ReportError("--out needs exactly one document", kExitUsage);
     if (!out.empty())
         if (const int status = CheckOutTarget(files[0].path, out); status != kExitOk) return status;
@@ -528,12 +609,12 @@ int Transform(bool encrypt, const std::vector<std::string>& operands, bool recur
     counts.failed = expansion.failed;
     const int stale = static_cast<int>(expansion.temporaries.size());
     Json results = std::move(expansion.results);
-    for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp, results);
+    for (const auto& temp : expansion.temporaries) ReportStaleTemporary(temp.path, results);
     std::size_t started = 0;
     RunKeyChecks keyChecks;
     keyChecks.loaded = keyChecks.checks.Load(why);
     if (!keyChecks.loaded) Warn("documents are not checked against the keys they were made with: " + why);
-    for (auto& outcome : TransformAll(encrypt, files, out, key, interrupts, jobs, keyChecks)) {
+    for (auto& outcome : TransformAll(encrypt, files, *expansion.folders, out, key, interrupts, jobs, keyChecks)) {
         if (!outcome) continue;
         ++started;
         ++(counts.*(outcome->count));
@@ -594,21 +675,54 @@ struct CleanRun {
         if (!CurrentSettings().json) std::cout << status << " " << Shown(file) << " (" << Shown(why) << ")\n";
     }
 
-    void Clean(const std::string& temp) {
-        const std::string companion = temp.substr(0, temp.size() - TempSuffixLength(TextFromPath(PathFromText(temp).filename())));
-        if (!Addressable(temp) || !Addressable(companion)) return Note(temp, "kept", kUnaddressable);
+    void Clean(const Operand& temp, FolderTree& folders) {
+        if (temp.fromTree) return CleanInFolder(temp, folders);
+        const std::string& path = temp.path;
+        const std::string companion = path.substr(0, path.size() - TempSuffixLength(TextFromPath(PathFromText(path).filename())));
+        if (!Addressable(path) || !Addressable(companion)) return Note(path, "kept", kUnaddressable);
         std::error_code ec;
         fs::file_status beside = fs::status(PathFromText(companion), ec);
-        if (!fs::exists(beside)) return Note(temp, "kept", "no file beside it; it may be the only copy");
-        if (!fs::is_regular_file(beside)) return Note(temp, "kept", "the file beside it is not a regular file");
+        if (!fs::exists(beside)) return Note(path, "kept", "no file beside it; it may be the only copy");
+        if (!fs::is_regular_file(beside)) return Note(path, "kept", "the file beside it is not a regular file");
         uint32_t isDoc = 0;
         uint32_t code = NuvexCtrl_IsEncryptFile(companion.c_str(), 0, &isDoc);
-        if (code != 0)
-            return Note(temp, "kept", "the file beside it cannot be examined: " +
-                                          DescribeResult("NuvexCtrl_IsEncryptFile", code) + " (" + std::to_string(code) + ")");
-        if (!fs::remove(PathFromText(temp), ec) || ec)
-            return Note(temp, "failed", "cannot be removed: " + (ec ? ec.message() : std::string("it is gone")));
-        Note(temp, "removed", isDoc != 0 ? "the document beside it is whole" : "the plain file beside it is there");
+        if (code != 0) return KeptUnexamined(path, code);
+        if (!fs::remove(PathFromText(path), ec) || ec)
+            return Note(path, "failed", "cannot be removed: " + (ec ? ec.message() : std::string("it is gone")));
+        Removed(path, isDoc != 0);
+    }
+
+private:
+    // A temporary file met below a directory: the file beside it is examined, and the temporary
+    // file removed, inside the folder both were listed in, without following a link at either
+    // name. A link beside it is no whole file.
+    void CleanInFolder(const Operand& temp, FolderTree& folders) {
+        const std::string& path = temp.path;
+        std::string why;
+        const FolderHold folder = folders.Hold(temp.folder, why);
+        if (!folder) return Note(path, "kept", why);
+        const NativeName companion = temp.leaf.substr(0, temp.leaf.size() - TempSuffixLength(temp.leafText));
+        HeldFile beside;
+        switch (beside.Open(*folder, companion)) {
+        case HeldFile::Opened::Yes: break;
+        case HeldFile::Opened::Missing: return Note(path, "kept", "no file beside it; it may be the only copy");
+        case HeldFile::Opened::NotRegular: return Note(path, "kept", "the file beside it is not a regular file");
+        case HeldFile::Opened::Failed: return Note(path, "kept", "the file beside it cannot be opened");
+        }
+        uint32_t isDoc = 0;
+        const uint32_t code = NuvexCtrl_IsEncryptFile(beside.LibraryName().c_str(), 0, &isDoc);
+        if (code != 0) return KeptUnexamined(path, code);
+        if (!RemoveIn(*folder, temp.leaf, why)) return Note(path, "failed", "cannot be removed: " + why);
+        Removed(path, isDoc != 0);
+    }
+
+    void KeptUnexamined(const std::string& path, uint32_t code) {
+        Note(path, "kept", "the file beside it cannot be examined: " + DescribeResult("NuvexCtrl_IsEncryptFile", code) +
+                               " (" + std::to_string(code) + ")");
+    }
+
+    void Removed(const std::string& path, bool besideIsDocument) {
+        Note(path, "removed", besideIsDocument ? "the document beside it is whole" : "the plain file beside it is there");
     }
 };
 
@@ -627,13 +741,17 @@ void TemporariesBeside(const std::string& file, std::vector<std::string>& temps)
 
 int Clean(const std::vector<std::string>& operands, bool recursive) {
     Expansion expansion = Expander(recursive, false).Run(operands);
-    std::vector<std::string> temps = expansion.temporaries;
+    std::vector<Operand> temps = std::move(expansion.temporaries);
+    std::vector<std::string> beside;
     for (const auto& operand : expansion.files)
-        if (!operand.fromTree) TemporariesBeside(operand.path, temps);
-    std::sort(temps.begin(), temps.end());
-    temps.erase(std::unique(temps.begin(), temps.end()), temps.end());
+        if (!operand.fromTree) TemporariesBeside(operand.path, beside);
+    for (auto& temp : beside) temps.push_back({std::move(temp), false});
+    auto byPath = [](const Operand& a, const Operand& b) { return a.path < b.path; };
+    std::sort(temps.begin(), temps.end(), byPath);
+    temps.erase(std::unique(temps.begin(), temps.end(), [](const Operand& a, const Operand& b) { return a.path == b.path; }),
+                temps.end());
     CleanRun run;
-    for (const auto& temp : temps) run.Clean(temp);
+    for (const auto& temp : temps) run.Clean(temp, *expansion.folders);
     const int failed = run.failed + expansion.failed;
     Json results = std::move(expansion.results);
     for (auto& entry : run.results) results.push_back(std::move(entry));
@@ -858,7 +976,8 @@ void AddDocumentCommands(CLI::App& app) {
     encrypt->add_option("files", encryptFiles, "Files (or directories with -r)")->required();
     encrypt->add_flag("-r,--recursive", encryptRecursive, "Encrypt every file below the directories given");
     encrypt->add_flag("--follow-links", encryptLinks,
-                      "Follow symbolic links and encrypt the files they name (by default links are skipped)");
+                      "Follow a symbolic link named here: encrypt the file it names, or with -r walk the directory it names "
+                      "(links are skipped by default, and always below a directory)");
     encrypt->footer(Example("nuvexctl doc encrypt --key-file document.key report.txt notes.txt\n"
                             "  nuvexctl doc encrypt --key-file document.key -r ./reports"));
     AddKeyOptions(encrypt, encryptKey);
@@ -869,7 +988,8 @@ void AddDocumentCommands(CLI::App& app) {
     decrypt->add_option("files", decryptFiles, "Documents (or directories with -r)")->required();
     decrypt->add_flag("-r,--recursive", decryptRecursive, "Decrypt every document below the directories given");
     decrypt->add_flag("--follow-links", decryptLinks,
-                      "Follow symbolic links and decrypt the documents they name (by default links are skipped)");
+                      "Follow a symbolic link named here: decrypt the document it names, or with -r walk the directory it "
+                      "names (links are skipped by default, and always below a directory)");
     decrypt->add_option("-o,--out", out, "Write the plain bytes here and leave the document as it is");
     decrypt->footer(
         "The document format carries no check of the key: a document deciphered under a key other than the\n"
