@@ -293,32 +293,36 @@ bool TempFile::Create(const OperationFolder& folder, const NameChar* leaf, std::
                       DWORD access, DWORD share, DWORD attributes, bool announce,
                       SECURITY_ATTRIBUTES* security, bool& noMemory) {
     noMemory = false;
+    Discard();
+    // The names are this object's only once a file has been created under them: a name that
+    // was never created is never removed.
     const std::size_t nameSize = leafLength + kTempSuffixRoom;
-    leaf_.reset(static_cast<NameChar*>(MemAlloc(nameSize * sizeof(NameChar))));
-    path_.reset(static_cast<NameChar*>(
+    HeapBlock<NameChar> name(static_cast<NameChar*>(MemAlloc(nameSize * sizeof(NameChar))));
+    HeapBlock<NameChar> path(static_cast<NameChar*>(
         MemAlloc((folder.prefixLength() + nameSize) * sizeof(NameChar))));
-    if (!leaf_ || !path_) {
+    if (!name || !path) {
         noMemory = true;
         return false;
     }
-    std::memcpy(path_.get(), folder.prefix(), folder.prefixLength() * sizeof(NameChar));
+    std::memcpy(path.get(), folder.prefix(), folder.prefixLength() * sizeof(NameChar));
     for (int n = kFirstTempNumber; n <= kLastTempNumber; ++n) {
-        if (!FormatTempName(folder.folderCharacters(), leaf, leafLength, n, leaf_.get(), nameSize))
+        if (!FormatTempName(folder.folderCharacters(), leaf, leafLength, n, name.get(), nameSize))
             continue;
-        const std::size_t length = LengthOf(leaf_.get());
-        std::memcpy(path_.get() + folder.prefixLength(), leaf_.get(), (length + 1) * sizeof(NameChar));
+        const std::size_t length = LengthOf(name.get());
+        std::memcpy(path.get() + folder.prefixLength(), name.get(), (length + 1) * sizeof(NameChar));
         if (announce) {
             OutputDebugStringA("en2");
-            folder.Announce(leaf_.get());
+            folder.Announce(name.get());
         }
-        HANDLE file = platform::CreateFileN(path_.get(), access, share, security, CREATE_NEW,
+        HANDLE file = platform::CreateFileN(path.get(), access, share, security, CREATE_NEW,
                                             attributes);
         if (file == INVALID_HANDLE_VALUE) continue;
         handle_.reset(file);
+        leaf_ = std::move(name);
+        path_ = std::move(path);
         kept_ = false;
         return true;
     }
-    path_.reset();
     return false;
 }
 
