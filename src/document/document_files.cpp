@@ -254,6 +254,7 @@ uint32_t DecryptInFolder(const OperationFolder& documentFolder, bool followLink,
         case Hold::Held: replaced = &existing; break;
         case Hold::Busy: return NUVEX_E_DOC_BUSY;
         case Hold::NotDiskFile: return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;
+        case Hold::NoMemory: return rc::NuvexCtrl_DecryptFile::kNoMemory;
         case Hold::CannotOpen:
             if (GetLastError() != ERROR_FILE_NOT_FOUND)
                 return rc::NuvexCtrl_DecryptFile::kTargetCreateFailed;

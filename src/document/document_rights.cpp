@@ -138,6 +138,7 @@ uint32_t NUVEXAPI NuvexCtrl_SetEnFileRights(const char* fileName, const void* ri
     HeldFile document;
     const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
     if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
+    if (hold == Hold::NoMemory) return NUVEX_E_DOC_NO_MEMORY;
     if (hold != Hold::Held) {
         // Nothing will be written; the document test by name only says why: 846 when even it
         // cannot open the file, 855 for a file that is no document, else 2401 (a read-only
@@ -223,6 +224,7 @@ uint32_t NUVEXAPI NuvexCtrl_ClearEnFileRights(const char* fileName, const void* 
     HeldFile document;
     const Hold hold = HoldFile(fileName, kReadWriteData, kRightsWriterShare, document);
     if (hold == Hold::Busy) return NUVEX_E_DOC_BUSY;
+    if (hold == Hold::NoMemory) return NUVEX_E_DOC_NO_MEMORY;
     RightsRecord record;
     if (hold != Hold::Held) {
         // Nothing will be written; the rights query by name only says why: 2401 when the file

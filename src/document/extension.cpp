@@ -41,6 +41,20 @@ bool Report(void* context, uint64_t done, uint64_t total) {
     return caller->callback(caller->context, &info) == 0;
 }
 
+// Runs `work` under the caller's key (copied, wiped afterwards) with the caller's progress
+// callback, if any; a key that is not one gives NUVEX_E_KEY_INVALID.
+template <typename Work>
+uint32_t WithCallerKey(const void* key, uint32_t keyLength, NuvexCtrlExProgress progress,
+                       void* context, Work work) {
+    SealKey sealKey{};
+    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
+    CallerProgress caller{progress, context};
+    CopyProgress reporting{&Report, &caller};
+    const uint32_t result = work(sealKey, progress != nullptr ? &reporting : nullptr);
+    SecureWipe(sealKey.data(), sealKey.size());
+    return result;
+}
+
 }  // namespace
 }  // namespace nuvex::document
 
@@ -51,53 +65,34 @@ extern "C" {
 
 uint32_t NUVEXAPI NuvexCtrlEx_EncryptFile(const char* fileName, const void* key, uint32_t keyLength,
                                           NuvexCtrlExProgress progress, void* context) {
-    SealKey sealKey{};
-    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
-    CallerProgress caller{progress, context};
-    CopyProgress reporting{&Report, &caller};
-    const uint32_t result = EncryptDocumentFile(fileName, sealKey, progress != nullptr ? &reporting : nullptr);
-    SecureWipe(sealKey.data(), sealKey.size());
-    return result;
+    return WithCallerKey(key, keyLength, progress, context, [&](const SealKey& sealKey, const CopyProgress* reporting) {
+        return EncryptDocumentFile(fileName, sealKey, reporting);
+    });
 }
 
 uint32_t NUVEXAPI NuvexCtrlEx_DecryptFile(const char* fileName, const char* outFileName,
                                           const void* key, uint32_t keyLength,
                                           NuvexCtrlExProgress progress, void* context) {
-    SealKey sealKey{};
-    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
-    CallerProgress caller{progress, context};
-    CopyProgress reporting{&Report, &caller};
-    const uint32_t result = DecryptDocumentFile(fileName, outFileName != nullptr ? 1 : 0, outFileName,
-                                                sealKey, progress != nullptr ? &reporting : nullptr);
-    SecureWipe(sealKey.data(), sealKey.size());
-    return result;
+    return WithCallerKey(key, keyLength, progress, context, [&](const SealKey& sealKey, const CopyProgress* reporting) {
+        return DecryptDocumentFile(fileName, outFileName != nullptr ? 1 : 0, outFileName, sealKey, reporting);
+    });
 }
 
 uint32_t NUVEXAPI NuvexCtrlEx_EncryptFileIn(NuvexCtrlExFolder folder, const char* name,
                                             const void* key, uint32_t keyLength,
                                             NuvexCtrlExProgress progress, void* context) {
-    SealKey sealKey{};
-    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
-    CallerProgress caller{progress, context};
-    CopyProgress reporting{&Report, &caller};
-    const uint32_t result =
-        EncryptDocumentIn(folder, name, sealKey, progress != nullptr ? &reporting : nullptr);
-    SecureWipe(sealKey.data(), sealKey.size());
-    return result;
+    return WithCallerKey(key, keyLength, progress, context, [&](const SealKey& sealKey, const CopyProgress* reporting) {
+        return EncryptDocumentIn(folder, name, sealKey, reporting);
+    });
 }
 
 uint32_t NUVEXAPI NuvexCtrlEx_DecryptFileIn(NuvexCtrlExFolder folder, const char* name,
                                             const char* outName, const void* key,
                                             uint32_t keyLength, NuvexCtrlExProgress progress,
                                             void* context) {
-    SealKey sealKey{};
-    if (!TakeKey(key, keyLength, sealKey)) return NUVEX_E_KEY_INVALID;
-    CallerProgress caller{progress, context};
-    CopyProgress reporting{&Report, &caller};
-    const uint32_t result = DecryptDocumentIn(folder, name, outName, sealKey,
-                                              progress != nullptr ? &reporting : nullptr);
-    SecureWipe(sealKey.data(), sealKey.size());
-    return result;
+    return WithCallerKey(key, keyLength, progress, context, [&](const SealKey& sealKey, const CopyProgress* reporting) {
+        return DecryptDocumentIn(folder, name, outName, sealKey, reporting);
+    });
 }
 
 }  // extern "C"

@@ -173,35 +173,17 @@ Hold HoldFile(const NameChar* path, const HoldRules& rules, HeldFile& held) {
 
 Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
     held.Release();
-    if (path == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return Hold::CannotOpen;
+    // Resolved as every operation's file is (Windows: exactly, in UTF-16), through its folder
+    // held for the moment of the open.
+    OperationFolder folder;
+    switch (folder.Open(path)) {
+    case OperationFolder::Opened::Yes: break;
+    case OperationFolder::Opened::NoMemory: return Hold::NoMemory;
+    default: return Hold::CannotOpen;
     }
-    for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
-        UniqueHandle file(CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return Hold::CannotOpen;
-        if (GetFileType(file.get()) != FILE_TYPE_DISK) return Hold::NotDiskFile;
-        OVERLAPPED place = LockPlace();
-        if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                        &place))
-            return Hold::Busy;
-        held.file_ = std::move(file);
-        held.locked_ = true;
-        // Still the file of that name (a replace may have come between the open and the lock).
-        UniqueHandle named(CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        BY_HANDLE_FILE_INFORMATION a{};
-        BY_HANDLE_FILE_INFORMATION b{};
-        if (named && GetFileInformationByHandle(named.get(), &a) &&
-            GetFileInformationByHandle(held.handle(), &b) &&
-            a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow)
-            return Hold::Held;
-        held.Release();
-    }
-    return Hold::Busy;
+    HeapBlock<NameChar> full = NameIn(folder, folder.leaf(), folder.leafLength());
+    if (!full) return Hold::NoMemory;
+    return HoldFile(full.get(), {access, share, /*followLink=*/true, /*watchWriters=*/false}, held);
 }
 
 bool HoldAgain(HANDLE original, DWORD access, HeldFile& held) {

@@ -39,6 +39,7 @@ enum class Hold {
     NotDiskFile,  // the name is a device, a pipe or something else that is not a disk file
     Busy,         // another operation holds it, or (host) another program has it open for
                   // writing
+    NoMemory,     // the library's heap refused what the open needs
 };
 
 // How a held file is opened and watched.
@@ -66,7 +67,6 @@ public:
 
 private:
     friend Hold HoldFile(const NameChar* path, const HoldRules& rules, HeldFile& held);
-    friend Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
     friend bool HoldAgain(HANDLE original, DWORD access, HeldFile& held);
     UniqueHandle file_;
     bool locked_ = false;
@@ -78,7 +78,8 @@ private:
 // then this handle holds a file that no longer bears the name, and the open is made again.
 Hold HoldFile(const NameChar* path, const HoldRules& rules, HeldFile& held);
 // The same for an 8-bit path as an export takes it, following a link at the name, not watched
-// (the rights writers change a header in place through their handle).
+// (the rights writers change a header in place through their handle). On the host, where a
+// name and an 8-bit path are alike, overload resolution tells the two apart by their rules.
 Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held);
 
 // Holds the file open as `original` once more, with `access` besides reading and sharing

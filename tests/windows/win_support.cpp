@@ -73,31 +73,10 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-Bytes ReadFileBytes(const std::string& path) {
-    Bytes bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    DWORD size = GetFileSize(file, nullptr);
-    bytes.resize(size);
-    DWORD got = 0;
-    if (size > 0 && (!ReadFile(file, bytes.data(), size, &got, nullptr) || got != size)) {
-        bytes.clear();
-    }
-    CloseHandle(file);
-    return bytes;
-}
+Bytes ReadFileBytes(const std::string& path) { return ReadFileBytesW(Widen(path)); }
 
 bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                          &written, nullptr) &&
-                                written == bytes.size());
-    CloseHandle(file);
-    return ok;
+    return WriteFileBytesW(Widen(path), bytes);
 }
 
 Bytes ReadFileBytesW(const std::wstring& path) {
