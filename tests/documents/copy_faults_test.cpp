@@ -659,6 +659,14 @@ TEST_F(CopyFaults, MetadataChangesMeanwhileDoNotFailTheCall) {
         {"mode", [](const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0640), 0); }},
         {"group", [](const std::string& p) { ASSERT_EQ(::chown(p.c_str(), -1, ::getegid()), 0); }},
         {"attribute", [](const std::string& p) { ASSERT_EQ(::setxattr(p.c_str(), "user.tag", "x", 1, 0), 0); }},
+        // As touch(1) sets a time: an open for writing that never writes (without waiting),
+        // then the time through that descriptor, or by name when the open was turned away.
+        {"access time as touch sets it", [](const std::string& p) {
+             const struct timespec times[2] = {{2, 0}, {0, UTIME_OMIT}};
+             const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+             ASSERT_EQ(fd >= 0 ? ::futimens(fd, times) : ::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+             if (fd >= 0) ::close(fd);
+         }},
     };
     for (const Change& change : changes) {
         for (int direction : {0, 1}) {
@@ -759,6 +767,39 @@ TEST_F(CopyFaults, TargetMadeByAnotherUserIsNotGivenThePlainText) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_FALSE(NobodyCanRead(target));
     EXPECT_TRUE(ReadFileBytes(target) == plain_);
+}
+
+// A target name that is another user's link (planted in a folder that user may write) is not
+// a way to the plain text either: the link is replaced, never written through, and the plain
+// text does not take the permissions of the file the link names.
+TEST_F(CopyFaults, TargetThatIsAnotherUsersLinkIsNotGivenThePlainText) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a second user";
+    MakeDocumentImage();
+    const std::string document = PlainFile("d", document_);
+    ASSERT_EQ(::chmod(document.c_str(), 0600), 0);
+    // A file of the caller's that anybody may read, in a folder nobody else may enter.
+    const std::string closed = Scratch("closed");
+    ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
+    const std::string readable = closed + "/notes";
+    WriteFileBytes(readable, "root's notes");
+    ASSERT_EQ(::chmod(readable.c_str(), 0644), 0);
+    // Their folder (not sticky, so no system setting about links in shared folders applies).
+    char pattern[] = "/tmp/nuvex-theirs-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string theirs = pattern;
+    ASSERT_EQ(::chmod(theirs.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    const std::string target = theirs + "/out";
+    ASSERT_EQ(::symlink(readable.c_str(), target.c_str()), 0);
+    ASSERT_EQ(::lchown(target.c_str(), 65534, 65534), 0);
+    const uint32_t result = NuvexCtrl_DecryptFile(document.c_str(), 1, target.c_str(), 0, nullptr, 0);
+    EXPECT_TRUE(ReadFileBytes(readable) == "root's notes");
+    if (result == 0) {
+        EXPECT_TRUE(ReadFileBytes(target) == plain_);
+        EXPECT_FALSE(NobodyCanRead(target)) << "the plain text took mode 0" << std::oct << ModeOf(target);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(theirs, ignored);
 }
 
 }  // namespace
