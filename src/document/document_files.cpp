@@ -107,7 +107,9 @@ DWORD AttributesOf(HANDLE file) {
 }
 
 // How the file an operation is named for is opened: a caller's path follows a link at its
-// last name, as any open by name does; a name in a caller's folder (a walk) never does.
+// last name as the operation folder allows (on the host it has resolved one of the caller's own
+// already, so nothing is followed then); a name in a caller's folder (a walk) never does.
+constexpr bool kFollowLastLink = !platform::kFolderResolvesLinks;
 HoldRules HoldRulesFor(bool followLink) {
     return {kReadData | kHeldIdentityAccess, FILE_SHARE_READ | FILE_SHARE_DELETE, followLink,
             /*watchWriters=*/true};
@@ -336,7 +338,7 @@ uint32_t EncryptDocumentFile(const char* fileName, const SealKey& key, const Cop
     case OperationFolder::Opened::NoMemory: return rc::NuvexCtrl_EncryptFile::kNoNameMemory;
     default: return rc::NuvexCtrl_EncryptFile::kOpenFailed;
     }
-    return EncryptInFolder(folder, /*followLink=*/true, key, progress);
+    return EncryptInFolder(folder, kFollowLastLink, key, progress);
 }
 
 uint32_t EncryptDocumentIn(intptr_t folderHandle, const char* name, const SealKey& key,
@@ -363,9 +365,9 @@ uint32_t DecryptDocumentFile(const char* fileName, uint32_t toOtherFile, const c
     default: return NUVEX_E_DOC_OPEN_FAILED;
     }
     if (toOtherFile == 0)
-        return DecryptInFolder(folder, /*followLink=*/true, fileName, nullptr, nullptr, key,
+        return DecryptInFolder(folder, kFollowLastLink, fileName, nullptr, nullptr, key,
                                progress);
-    return DecryptInFolder(folder, /*followLink=*/true, outFileName, &OpenByPath,
+    return DecryptInFolder(folder, kFollowLastLink, outFileName, &OpenByPath,
                            const_cast<char*>(outFileName), key, progress);
 }
 

@@ -183,7 +183,7 @@ Hold HoldFile(const char* path, DWORD access, DWORD share, HeldFile& held) {
     }
     HeapBlock<NameChar> full = NameIn(folder, folder.leaf(), folder.leafLength());
     if (!full) return Hold::NoMemory;
-    return HoldFile(full.get(), {access, share, /*followLink=*/true, /*watchWriters=*/false}, held);
+    return HoldFile(full.get(), {access, share, !platform::kFolderResolvesLinks, /*watchWriters=*/false}, held);
 }
 
 bool HoldAgain(HANDLE original, DWORD access, HeldFile& held) {
@@ -345,11 +345,16 @@ constexpr DWORD kPlacedAccess = READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES
 
 void ReleaseHeld(void* held) { static_cast<HeldFile*>(held)->Release(); }
 
-// A writer that came to the source or the replaced file, or (where writers are not watched)
-// a source that no longer looks as it did.
+// A writer that came to the source and stays, or a source that no longer looks as it did
+// (where writers are not watched, or a writer came and went); a writer that stays at the
+// replaced file (the target's content is not compared: only its writers would lose bytes).
 bool Written(const HeldFile& source, const SeenFile& seen, const HeldFile* replaced) {
-    if (source.watched() ? source.WriterCame() : !StillAsSeen(source.handle(), seen)) return true;
-    return replaced != nullptr && replaced != &source && replaced->WriterCame();
+    const platform::Writer writer =
+        source.watched() ? platform::WriterOf(source.handle()) : platform::Writer::Went;
+    if (writer == platform::Writer::Stays) return true;
+    if (writer == platform::Writer::Went && !StillAsSeen(source.handle(), seen)) return true;
+    return replaced != nullptr && replaced != &source && replaced->watched() &&
+           platform::WriterOf(replaced->handle()) == platform::Writer::Stays;
 }
 
 // Renames the temporary file over `target` (replacing `held`, or a new name when null) and
@@ -385,6 +390,7 @@ Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFi
         replaced.watched = held->watched();
         replaced.release = &ReleaseHeld;
         replaced.context = held;
+        replaced.operationLock = kOperationLockOffset;
     }
     switch (platform::RenameInFolder(folder, temp.leaf(), target, placed.handle(),
                                      held != nullptr ? &replaced : nullptr)) {
@@ -399,12 +405,12 @@ Replace PutInPlace(const OperationFolder& folder, const NameChar* target, HeldFi
     // anything else there is such a swap.
     if (WhatNames(targetPath.get(), written, /*followLink=*/false) == Naming::Other)
         return Replace::Failed;
-    // In place under its final name, and that name on the disk (else a power cut could leave
-    // the opened-up file under its temporary name): only now may it be as open as the file it
-    // replaces. The permissions reach the disk with the file system's next commit; a power
-    // cut before it leaves the new file for its owner alone, narrower than the old, never
-    // wider (one more flush here would cost a small file a third journal commit).
-    folder.Sync();
+    // In place under its final name, and that name on the disk (the rename synced its folder;
+    // else a power cut could leave the opened-up file under its temporary name): only now may
+    // it be as open as the file it replaces. The permissions reach the disk with the file
+    // system's next commit; a power cut before it leaves the new file for its owner alone,
+    // narrower than the old, never wider (one more flush here would cost a small file a third
+    // journal commit).
     permissions.GiveTo(placed.handle());
     return Replace::Done;
 }

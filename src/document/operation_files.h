@@ -59,8 +59,6 @@ public:
 
     HANDLE handle() const { return file_.get(); }
     bool IsHeld() const { return static_cast<bool>(file_); }
-    // Whether another program's writer came while it was held (always false when not watched).
-    bool WriterCame() const { return watched_ && platform::WriterCame(file_.get()); }
     bool watched() const { return watched_; }
     // Unlocks and closes (nothing when not held).
     void Release();

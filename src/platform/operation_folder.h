@@ -24,6 +24,16 @@ using NameChar = wchar_t;
 using NameChar = char;
 #endif
 
+// Whether Open resolves a link at the path's last name itself (host: a link of the caller's own
+// or root's is followed to the file it names, in that file's folder; another user's is refused),
+// so that the file is then opened without following anything. Windows opens as CreateFileW
+// follows.
+#if defined(_WIN32)
+constexpr bool kFolderResolvesLinks = false;
+#else
+constexpr bool kFolderResolvesLinks = true;
+#endif
+
 class OperationFolder {
 public:
     enum class Opened {
@@ -39,7 +49,7 @@ public:
     ~OperationFolder();
 
     // Resolves the 8-bit `path` (as an export takes it; a relative one against the current
-    // folder) and holds its folder; leaf() is then its last name.
+    // folder) and holds its folder; leaf() is then its last name (see kFolderResolvesLinks).
     Opened Open(const char* path);
     // Holds `folder`, a folder the caller holds open (Windows: a directory HANDLE; host: a
     // descriptor), for the single name `leaf` (no separator, not "." or "..").

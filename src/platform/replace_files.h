@@ -4,6 +4,8 @@
 // layer").
 #pragma once
 
+#include <cstdint>
+
 #include "platform/operation_folder.h"
 #include "platform/platform.h"
 
@@ -26,6 +28,12 @@ enum class Watch {
 Watch WatchWriters(HANDLE file);
 // True when a writer came to a watched file (its open waits for the lease, or it ended it).
 bool WriterCame(HANDLE file);
+// Whether a writer that came is still there: none came; it came and went (an open for
+// writing refused at once, as a non-blocking one is, keeps nothing open; the file is watched
+// again, and the caller compares what it saw of the file to tell a write that came and went
+// in that moment); or it stays (it has the file open for writing, or waits to). Windows: None.
+enum class Writer { None, Went, Stays };
+Writer WriterOf(HANDLE file);
 // Ends the watch at once, so that a waiting writer goes on (also where a copy of the handle
 // lives on in a child process, which would keep the lease).
 void StopWatching(HANDLE file);
@@ -38,6 +46,9 @@ struct ReplacedFile {
     // Ends the operation's hold (lock and handle); Windows must, before a plain rename.
     void (*release)(void* context) = nullptr;
     void* context = nullptr;
+    // The byte every operation on a file locks: after letting go, a lock found there again is
+    // another operation's, which took the file meanwhile (Taken, not a writer).
+    uint64_t operationLock = 0;
 };
 
 enum class Renamed {
@@ -51,16 +62,20 @@ enum class Renamed {
 // writing handle, which is closed, sharing everything) over the name `to`. `replaced` is the
 // file held under `to`, or null for a new name, which must not exist then.
 //
-// Host: for a watched file an atomic exchange (RENAME_EXCHANGE), then a last look for a writer:
-// one whose open began before the exchange waits on the old file's lease, and is given the old
-// file back by a second exchange; otherwise the old file, now under `from`, is removed. Where
-// the exchange is not available, or the file is not watched, one rename. A read-only target is
-// replaced without clearing its attribute first. Windows: a rename through `placed` with POSIX
-// semantics, which replaces the file while it is still held and ignores its read-only
-// attribute, where the system offers it; else the hold is let go, and before each attempt of
-// MoveFileExW the file is opened again without sharing writes and must be as it was decided
-// on (identity: else Taken; size and last write time: else WriterCame), its read-only
-// attribute cleared through that handle (and set again when the rename fails).
+// Host: an atomic exchange (RENAME_EXCHANGE) of the two names, then a look at both: the name
+// `from` must hold the replaced file (else someone replaced it meanwhile: Taken) and no
+// writer may have come to it (one whose open began before the exchange waits on its lease):
+// else a second exchange gives the old file back. The folder is synced, the writer looked for
+// once more, and the old file, now under `from`, removed. Where the file system has no
+// exchange, one rename after the same looks. A read-only target is replaced without clearing
+// its attribute first. Windows: a rename through `placed` with POSIX semantics, which replaces
+// the file while it is still held and ignores its read-only attribute, where the system offers
+// it; else the hold is let go, and before each attempt the file is opened again without
+// sharing writes and must be as it was decided on (identity, and no other operation holding
+// it: else Taken; size and last write time, marked one unit on before the hold ended: else
+// WriterCame), its read-only attribute cleared through that handle (and set again when the
+// rename fails), and renamed through a handle of the new file made beforehand. On Done the new
+// name is on the disk.
 Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, const NameChar* to,
                        HANDLE placed, ReplacedFile* replaced);
 

@@ -85,30 +85,53 @@ OperationFolder::Opened OperationFolder::Open(const char* path) {
             host::SetError(ERROR_INVALID_PARAMETER);
             return Opened::NotAName;
         }
-        const std::string translated = host::TranslatePath(path);
+        std::string translated = host::TranslatePath(path);
         std::string folder;
         std::string leaf;
-        if (!files::SplitPath(translated, folder, leaf)) {
-            host::SetError(ERROR_PATH_NOT_FOUND);
-            return Opened::NotAName;
-        }
         if (host::FileOpFails(host::FileOp::Open)) {
             host::SetError(ERROR_ACCESS_DENIED);
             return Opened::NoFolder;
         }
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) {
-            host::SetError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : host::ErrorFromErrno(errno));
-            return Opened::NoFolder;
+        // A link at the last name is followed only when it is the caller's own or root's, and
+        // then the operation works on the file it names, in that file's own folder (where its
+        // temporary file goes and its replace happens); a link another user made there is
+        // refused, so that nobody can steer a caller's call to a file of their choosing.
+        for (int hop = 0;; ++hop) {
+            if (!files::SplitPath(translated, folder, leaf)) {
+                host::SetError(ERROR_PATH_NOT_FOUND);
+                return Opened::NotAName;
+            }
+            files::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+            if (!fd) {
+                host::SetError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : host::ErrorFromErrno(errno));
+                return Opened::NoFolder;
+            }
+            struct stat named;
+            if (::fstatat(fd.get(), leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(named.st_mode)) {
+                if ((named.st_uid != ::geteuid() && named.st_uid != 0) || hop >= 40) {
+                    host::SetError(ERROR_ACCESS_DENIED);
+                    return Opened::NoFolder;
+                }
+                std::string target(4096, '\0');
+                const ssize_t length = ::readlinkat(fd.get(), leaf.c_str(), target.data(), target.size());
+                if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+                    host::SetError(ERROR_ACCESS_DENIED);
+                    return Opened::NoFolder;
+                }
+                target.resize(static_cast<std::size_t>(length));
+                translated = target[0] == '/' ? target : folder + "/" + target;
+                continue;
+            }
+            // As GetFullPathNameA shows it: against the current folder, nothing folded away.
+            std::string shown = folder;
+            if (shown[0] != '/') {
+                const std::string current = CurrentFolder();
+                shown = translated.find('/') == std::string::npos ? current : current + "/" + folder;
+            }
+            return Take(fd.release(), WithSeparator(shown), leaf, folder_, prefix_, prefixLength_,
+                        leaf_, leafLength_, shown_, folderCharacters_);
         }
-        // As GetFullPathNameA shows it: against the current folder, nothing folded away.
-        std::string shown = folder;
-        if (shown[0] != '/') {
-            const std::string current = CurrentFolder();
-            shown = translated.find('/') == std::string::npos ? current : current + "/" + folder;
-        }
-        return Take(fd, WithSeparator(shown), leaf, folder_, prefix_, prefixLength_, leaf_,
-                    leafLength_, shown_, folderCharacters_);
     });
 }
 

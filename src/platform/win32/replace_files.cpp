@@ -122,7 +122,7 @@ enum class Recheck { Ready, Busy, Taken, Written, Gone };
 // Opens `target` again, without sharing writes, and compares it with the file decided on.
 // Its read-only attribute is cleared through that handle when it is ready (*readOnly tells).
 Recheck OpenAgainAsDecided(const wchar_t* target, const BY_HANDLE_FILE_INFORMATION& decided,
-                           bool* readOnly) {
+                           uint64_t operationLock, bool* readOnly) {
     *readOnly = false;
     HANDLE again = CreateFileW(target, SYNCHRONIZE | FILE_READ_DATA | FILE_READ_ATTRIBUTES |
                                            FILE_WRITE_ATTRIBUTES,
@@ -132,7 +132,13 @@ Recheck OpenAgainAsDecided(const wchar_t* target, const BY_HANDLE_FILE_INFORMATI
         return GetLastError() == ERROR_SHARING_VIOLATION ? Recheck::Busy : Recheck::Gone;
     BY_HANDLE_FILE_INFORMATION now{};
     Recheck outcome = Recheck::Ready;
-    if (!GetFileInformationByHandle(again, &now) || !SameIdentity(now, decided))
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(operationLock);
+    place.OffsetHigh = static_cast<DWORD>(operationLock >> 32);
+    const bool free = LockFileEx(again, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                                 0, &place) != FALSE;
+    if (free) UnlockFileEx(again, 0, 1, 0, &place);
+    if (!free || !GetFileInformationByHandle(again, &now) || !SameIdentity(now, decided))
         outcome = Recheck::Taken;
     else if (!SameContent(now, decided))
         outcome = Recheck::Written;
@@ -150,11 +156,11 @@ Recheck OpenAgainAsDecided(const wchar_t* target, const BY_HANDLE_FILE_INFORMATI
 // check's handle is closed: a writer that opens the file in that moment keeps it open through
 // the rename, which is then refused, and the next check sees its write.
 Renamed RenameAfterRelease(HANDLE renamer, const wchar_t* from, const wchar_t* to,
-                           const BY_HANDLE_FILE_INFORMATION& decided) {
+                           const BY_HANDLE_FILE_INFORMATION& decided, uint64_t operationLock) {
     for (int attempt = 1; attempt <= kRenameAttempts; ++attempt) {
         if (attempt > 1) Sleep(kRenamePauseMs);
         bool readOnly = false;
-        switch (OpenAgainAsDecided(to, decided, &readOnly)) {
+        switch (OpenAgainAsDecided(to, decided, operationLock, &readOnly)) {
         case Recheck::Ready: break;
         case Recheck::Busy: continue;
         case Recheck::Taken: return Renamed::Taken;
@@ -195,6 +201,8 @@ Watch WatchWriters(HANDLE) { return Watch::NotWatched; }
 
 bool WriterCame(HANDLE) { return false; }
 
+Writer WriterOf(HANDLE) { return Writer::None; }
+
 void StopWatching(HANDLE) {}
 
 Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, const NameChar* to,
@@ -225,10 +233,10 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
                                   GetFileInformationByHandle(replaced->held, &decided) != FALSE;
             HANDLE renamer = Renamer(placed);
             replaced->release(replaced->context);
-            renamed = RenameAfterRelease(renamer, fromFull, toFull, decided);
+            renamed = RenameAfterRelease(renamer, fromFull, toFull, decided, replaced->operationLock);
             if (renamer != INVALID_HANDLE_VALUE) CloseHandle(renamer);
-            // Not replaced, and nobody wrote it: its own last write time back.
-            if (isMarked && renamed != Renamed::Done && renamed != Renamed::WriterCame)
+            // Not replaced, and nobody wrote it or took it: its own last write time back.
+            if (isMarked && renamed == Renamed::Failed)
                 RestoreWriteTime(toFull, decided.ftLastWriteTime, original);
         }
     }
