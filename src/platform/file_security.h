@@ -38,15 +38,6 @@ private:
 // access on Windows. False when they could not be read or given; `to` then keeps its own.
 bool CopyFilePermissions(HANDLE from, HANDLE to);
 
-// Gives the file open as `to` what a replace keeps of the file open as `from`, so that `to`
-// can take its place by a plain rename: the permissions as CopyFilePermissions gives them,
-// and further on the host the owner where the caller may give it (root), on Windows the
-// creation time. `from` needs READ_CONTROL and FILE_READ_ATTRIBUTES, `to` WRITE_DAC and
-// FILE_WRITE_ATTRIBUTES on Windows. Everything goes through the two handles, never a name,
-// so a name swapped meanwhile cannot redirect it. False when something could not be given;
-// what was given stays, and `to` never ends up wider than `from`.
-bool CopyFileIdentity(HANDLE from, HANDLE to);
-
 // A replaced file's identity, given to the file that replaces it in two steps through the new
 // file's handle (`to`), never by a name. Before the rename, only what grants nobody access
 // (GiveOwnership): host: the owner and group (root; anybody else gives the group where
@@ -87,16 +78,5 @@ private:
 
 // Whether the files open as `a` and `b` have the same owner (false when it cannot be read).
 bool SameOwner(HANDLE a, HANDLE b);
-
-// Whether a rename (MoveFileExA with MOVEFILE_REPLACE_EXISTING) may replace a file that some
-// handle holds open, sharing deleting. The host allows it, as POSIX does; Windows refuses it
-// with ERROR_ACCESS_DENIED whatever the handle shares (short of the newer POSIX-semantics
-// rename, which not every Windows or Wine has), so a caller holding the file must let go of
-// it first.
-#if defined(_WIN32)
-constexpr bool kRenameReplacesOpenFiles = false;
-#else
-constexpr bool kRenameReplacesOpenFiles = true;
-#endif
 
 }  // namespace nuvex::platform

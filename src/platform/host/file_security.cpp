@@ -36,19 +36,6 @@ bool CopyFilePermissions(HANDLE from, HANDLE to) {
     return ::fchmod(Descriptor(to), mode) == 0;
 }
 
-bool CopyFileIdentity(HANDLE from, HANDLE to) {
-    struct stat source;
-    struct stat target;
-    if (::fstat(Descriptor(from), &source) != 0 || ::fstat(Descriptor(to), &target) != 0)
-        return false;
-    // The owner first: a file given away keeps its mode bits, and only root may give a file
-    // away (anybody else keeps owning it and gives the group, as CopyFilePermissions does).
-    // The new file is complete and this runs before its rename, so a kill at any point leaves
-    // the replaced file in place or the new one with its owner.
-    if (target.st_uid != source.st_uid) ::fchown(Descriptor(to), source.st_uid, source.st_gid);
-    return CopyFilePermissions(from, to);
-}
-
 bool GiveOwnership(HANDLE from, HANDLE to) {
     return files::GiveOwnership(Descriptor(from), Descriptor(to));
 }

@@ -43,15 +43,6 @@ bool CopyFilePermissions(HANDLE from, HANDLE to) {
     return set == ERROR_SUCCESS;
 }
 
-bool CopyFileIdentity(HANDLE from, HANDLE to) {
-    const bool permissions = CopyFilePermissions(from, to);
-    // The creation time: a replaced file keeps its own, as ReplaceFileA keeps it.
-    FILETIME created{};
-    const bool time = GetFileTime(from, &created, nullptr, nullptr) &&
-                      SetFileTime(to, &created, nullptr, nullptr);
-    return permissions && time;
-}
-
 bool GiveOwnership(HANDLE from, HANDLE to) {
     // The creation time: a replaced file keeps its own, as ReplaceFileA keeps it. (The owner
     // is the creator's; giving another needs a privilege callers do not hold.)
