@@ -750,6 +750,33 @@ TEST_F(CopyFaults, FilesOpenForWritingElsewhereAreBusy) {
     }
 }
 
+// An editor that saves by renaming its own new file over the name while the call runs keeps its
+// save under the name: the call sees another file than the one it held there and replaces
+// nothing (before its rename: 776 or 2410, as for any name that no longer holds the file; in
+// the moment of its exchange: as busy, the name given back).
+TEST_F(CopyFaults, EditorSavingByARenameKeepsItsSave) {
+    MakeDocumentImage();
+    for (int direction : {0, 1}) {
+        SCOPED_TRACE(direction == 0 ? "encrypt" : "decrypt in place");
+        std::string path = PlainFile("e", direction == 0 ? plain_ : document_);
+        const std::string save = Scratch("e.save");
+        OnDebugMessage(direction == 0 ? "en2" : "enter de", [&] {
+            WriteFileBytes(save, "the editor's save");
+            ASSERT_EQ(::rename(save.c_str(), path.c_str()), 0);
+        });
+        const uint32_t result = direction == 0
+                                    ? NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0)
+                                    : NuvexCtrl_DecryptFile(path.c_str(), 0, nullptr, 0, nullptr, 0);
+        if (direction == 0) EXPECT_TRUE(result == 776u || result == 797u) << result;
+        else EXPECT_TRUE(result == NUVEX_E_REPLACE_FAILED || result == NUVEX_E_DOC_BUSY) << result;
+        EXPECT_EQ(ReadFileBytes(path), "the editor's save");
+        // A failed encryption leaves its complete document beside the file, as always.
+        if (direction == 0) std::filesystem::remove(path + ".lumadtmp1");
+        EXPECT_EQ(ScratchNames(), std::vector<std::string>{"e"});
+        std::filesystem::remove(path);
+    }
+}
+
 // A target name another user made first (in a shared folder) never gets the plain text of a
 // document that user could not read: the new file takes the document's owner and permissions.
 TEST_F(CopyFaults, TargetMadeByAnotherUserIsNotGivenThePlainText) {
