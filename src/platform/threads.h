@@ -111,9 +111,12 @@ private:
 // heap, held by both and freed by whichever lets go last; in the DLL the thread also holds a
 // reference to the module, released as it exits, so that unloading the DLL right after the
 // call cannot pull the code from under a thread that starts late. In the DLL no thread is
-// started at all while the caller holds the loader lock, and Finish() also waits for a thread
-// to end (one that began, for as long as it takes; one cancelled before it began, for up to
-// two seconds) so that a FreeLibrary right after the call normally unloads the DLL at once.
+// started while the caller holds the loader lock, nor while anybody else does (the module
+// reference needs it, and its holder may be a helper waiting, in another module's DllMain,
+// for a lock the caller holds: the copy then goes on without helpers). Finish() never waits
+// on the loader either: it waits for the routine to return, never for the thread to end
+// beyond a moment (100 ms, so that a FreeLibrary right after the call normally unloads the
+// DLL at once); ending runs every DLL's DllMain, which may wait for a lock the caller holds.
 class Thread {
 public:
     using Routine = void (*)(void* argument);

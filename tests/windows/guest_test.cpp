@@ -4,6 +4,7 @@
 // by several of the host's threads at once.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -127,6 +128,69 @@ TEST_F(GuestTest, TwoThreadsEncryptAndDecryptTheirOwnFiles) {
         EXPECT_EQ(workers[i].failures, 0) << "thread " << i << ", first result "
                                           << workers[i].firstFailure;
     }
+}
+
+
+// ---- under the host's locks ----------------------------------------------------------------
+
+// The host holds one of its locks across the call; `call` runs on a thread of its own that
+// takes the lock first, and is given up to `seconds` to return.
+struct LockedCall {
+    CRITICAL_SECTION* lock;
+    const char* path;
+    bool encrypt;
+    uint32_t result = 0xFFFFFFFF;
+};
+
+DWORD WINAPI CallHoldingTheLock(void* context) {
+    auto* call = static_cast<LockedCall*>(context);
+    EnterCriticalSection(call->lock);
+    call->result = call->encrypt ? NuvexCtrl_EncryptFile(call->path, 0, nullptr, 0)
+                                 : NuvexCtrl_DecryptFile(call->path, 0, nullptr, 0, nullptr, 0);
+    LeaveCriticalSection(call->lock);
+    return 0;
+}
+
+// Another DLL of the process takes the host's lock in its DllMain as a thread starts (or
+// ends) while the host holds that lock across an encryption or decryption large enough for the
+// library's helper threads: every call returns, and the file makes the exact round trip.
+TEST_F(GuestTest, CallsReturnWhenAnotherDllsDllMainWaitsForTheCallersLock) {
+    HMODULE taker = LoadLibraryA((nuvex_win::ModuleDirectory() + "nuvex_lock_taker.dll").c_str());
+    ASSERT_NE(taker, nullptr);
+    using TakeLockIn = void (*)(CRITICAL_SECTION*, LONG);
+    auto takeLockIn = reinterpret_cast<TakeLockIn>(GetProcAddress(taker, "NuvexTest_TakeLockIn"));
+    ASSERT_NE(takeLockIn, nullptr);
+    CRITICAL_SECTION lock;
+    InitializeCriticalSection(&lock);
+    const Bytes plain = PatternBytes(2500 * 1024, 47);
+    const std::string path = Scratch("locked.bin");
+    struct Moment {
+        const char* label;
+        LONG reasons;
+    };
+    for (const Moment& moment : {Moment{"thread attach", 1}, Moment{"thread detach", 2}}) {
+        for (int run = 0; run < 6; ++run) {
+            SCOPED_TRACE(std::string(moment.label) + ", run " + std::to_string(run));
+            ASSERT_TRUE(WriteFileBytes(path, plain));
+            takeLockIn(&lock, moment.reasons);
+            for (bool encrypt : {true, false}) {
+                LockedCall call{&lock, path.c_str(), encrypt};
+                HANDLE thread = CreateThread(nullptr, 0, CallHoldingTheLock, &call, 0, nullptr);
+                ASSERT_NE(thread, nullptr);
+                const DWORD waited = WaitForSingleObject(thread, 30000);
+                if (waited != WAIT_OBJECT_0) {
+                    ADD_FAILURE() << (encrypt ? "encrypt" : "decrypt") << " did not return within 30 s";
+                    std::fflush(stdout);
+                    ExitProcess(3);  // the hung thread cannot be ended cleanly
+                }
+                CloseHandle(thread);
+                EXPECT_EQ(call.result, 0u) << (encrypt ? "encrypt" : "decrypt");
+            }
+            takeLockIn(nullptr, 0);
+            EXPECT_EQ(ReadFileBytes(path), plain);
+        }
+    }
+    DeleteCriticalSection(&lock);
 }
 
 }  // namespace

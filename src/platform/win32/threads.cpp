@@ -8,8 +8,11 @@ namespace {
 
 enum class ThreadState : LONG { kPending, kRunning, kReturned, kCancelled };
 
-// How long Finish() gives a cancelled thread that has not begun to end.
-constexpr DWORD kLateStartWaitMilliseconds = 2000;
+// How long Finish() gives a helper to end once it is done with the copy (or cancelled before
+// it began). Ending runs every DLL's DllMain under the loader lock; normally a moment, but
+// another module's DllMain may wait there for a lock the caller holds, so the wait is bounded
+// and the thread, holding its own reference to the DLL, is left to end by itself.
+constexpr DWORD kEndWaitMilliseconds = 100;
 
 }  // namespace
 
@@ -32,10 +35,8 @@ void Release(Thread::Shared* shared) {
     if (InterlockedDecrement(&shared->references) == 0) HeapFree(GetProcessHeap(), 0, shared);
 }
 
-// True when the calling thread holds the loader lock: it runs in a DllMain (or another loader
-// callback), and a thread started now cannot begin before the lock is released. The lock is
-// the critical section the process environment block points to.
-bool HoldsLoaderLock() {
+// The loader lock: the critical section the process environment block points to.
+RTL_CRITICAL_SECTION* LoaderLock() {
     const uint8_t* peb = nullptr;
 #if defined(_WIN64)
     __asm__("movq %%gs:0x60, %0" : "=r"(peb));
@@ -44,9 +45,30 @@ bool HoldsLoaderLock() {
     __asm__("movl %%fs:0x30, %0" : "=r"(peb));
     constexpr size_t kLoaderLockOffset = 0xA0;
 #endif
-    if (peb == nullptr) return false;
+    if (peb == nullptr) return nullptr;
     RTL_CRITICAL_SECTION* lock = nullptr;
     std::memcpy(&lock, peb + kLoaderLockOffset, sizeof lock);
+    return lock;
+}
+
+// A reference to the DLL for a helper, taken only when the loader lock is free this moment:
+// taking it needs that lock, and a helper of this or an earlier call may hold it while it
+// waits, in another module's DllMain, for a lock the caller holds. Then no helper is started.
+HMODULE ModuleReferenceIfLoaderFree() {
+    RTL_CRITICAL_SECTION* loader = LoaderLock();
+    if (loader != nullptr && !TryEnterCriticalSection(loader)) return nullptr;
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&ModuleReferenceIfLoaderFree), &module))
+        module = nullptr;
+    if (loader != nullptr) LeaveCriticalSection(loader);
+    return module;
+}
+
+// True when the calling thread holds the loader lock: it runs in a DllMain (or another loader
+// callback), and a thread started now cannot begin before the lock is released.
+bool HoldsLoaderLock() {
+    const RTL_CRITICAL_SECTION* lock = LoaderLock();
     return lock != nullptr &&
            reinterpret_cast<uintptr_t>(lock->OwningThread) == GetCurrentThreadId();
 }
@@ -77,10 +99,8 @@ bool Thread::Start(Routine routine, void* argument) {
     // Under the loader lock a helper could only begin after the call is over: none is started.
     // Should that test ever miss, the helper still never holds the caller up (Finish).
     if (shared_ != nullptr || HoldsLoaderLock()) return false;
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&Entry), &module))
-        return false;
+    HMODULE module = ModuleReferenceIfLoaderFree();
+    if (module == nullptr) return false;
     auto* shared = static_cast<Shared*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Shared)));
     if (shared == nullptr) {
         FreeLibrary(module);
@@ -112,13 +132,12 @@ void Thread::Finish() {
     while (shared_->state == ThreadState::kRunning)
         SleepConditionVariableSRW(&shared_->changed, &shared_->lock, INFINITE, 0);
     ReleaseSRWLockExclusive(&shared_->lock);
-    // A thread that began got past the loader once and only needs it again to end: its end is
-    // waited for, so that a FreeLibrary right after the call unloads the DLL at once. One that
-    // has not begun is cancelled: it ends as soon as it begins, which is normally a moment
-    // away, and is given a while to do so for the same reason; when it cannot begin (a lock
-    // its start-up needs is held by the caller) it is left to end by itself, holding the DLL
-    // loaded till then, and the call returns.
-    WaitForSingleObject(shared_->handle, began ? INFINITE : kLateStartWaitMilliseconds);
+    // The helper is done with the copy (or will never touch it). Its end is given a moment, so
+    // that a FreeLibrary right after the call normally unloads the DLL at once; it is never
+    // waited for beyond that: ending (like beginning) runs every DLL's DllMain under the
+    // loader lock, where another module may wait for a lock the caller holds. A helper that
+    // is not over by then ends by itself, holding the DLL loaded till then.
+    WaitForSingleObject(shared_->handle, kEndWaitMilliseconds);
     CloseHandle(shared_->handle);
     Release(shared_);
     shared_ = nullptr;
