@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -734,6 +735,80 @@ TEST_F(DocumentTest, EditorsSaveDuringAReplaceIsNeverLost) {
                     static_cast<unsigned long>(span), lost, inResult, failedAndKept, refusedAtStart);
         EXPECT_EQ(lost, 0) << (direction == 0 ? "encrypt" : "decrypt in place");
     }
+}
+
+// An on-access scanner: opens every new temporary file it finds in the folder, reads it and
+// holds it about 50 ms without sharing deleting, as virus scanners do with new files.
+struct Scanner {
+    std::string folder;
+    LONG stop = 0;
+    LONG looks = 0;
+};
+
+DWORD WINAPI ScanNewFiles(void* context) {
+    auto* scanner = static_cast<Scanner*>(context);
+    std::set<std::string> scanned;  // names looked at that are still there
+    while (InterlockedCompareExchange(&scanner->stop, 0, 0) == 0) {
+        std::set<std::string> present;
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((scanner->folder + "\\*.lumadtmp*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do present.insert(found.cFileName);
+            while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
+        // Each new file once: a name is looked at again only after it has gone.
+        for (auto it = scanned.begin(); it != scanned.end();)
+            it = present.count(*it) != 0 ? std::next(it) : scanned.erase(it);
+        for (const std::string& name : present) {
+            if (!scanned.insert(name).second) continue;
+            HANDLE file = CreateFileA((scanner->folder + "\\" + name).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file == INVALID_HANDLE_VALUE) continue;
+            char head[512];
+            DWORD read = 0;
+            ReadFile(file, head, sizeof head, &read, nullptr);
+            InterlockedIncrement(&scanner->looks);
+            Sleep(50);
+            CloseHandle(file);
+        }
+        Sleep(1);
+    }
+    return 0;
+}
+
+// The scanner holds each of the operation's temporary files for a moment: the call waits for
+// it (a bounded time) and succeeds, whether it replaces a file or makes a new one.
+TEST_F(DocumentTest, OnAccessScannersAreWaitedFor) {
+    Scanner scanner;
+    scanner.folder = Dir();
+    HANDLE thread = CreateThread(nullptr, 0, ScanNewFiles, &scanner, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const Bytes plain = PatternBytes(200000, 53);
+    const std::string path = Scratch("scanned.txt");
+    const std::string out = Scratch("scanned.out");
+    int failures = 0;
+    for (int call = 0; call < 30; ++call) {
+        ASSERT_TRUE(WriteFileBytes(path, plain));
+        DeleteFileA(out.c_str());
+        const uint32_t encrypted = NuvexCtrl_EncryptFile(path.c_str(), 0, nullptr, 0);
+        const uint32_t decrypted =
+            encrypted == 0 ? NuvexCtrl_DecryptFile(path.c_str(), 1, out.c_str(), 0, nullptr, 0) : 1;
+        if (encrypted != 0 || decrypted != 0) {
+            ++failures;
+            ADD_FAILURE() << "call " << call << ": encrypt " << encrypted << ", decrypt to a new file "
+                          << decrypted;
+        } else {
+            EXPECT_EQ(ReadFileBytes(out), plain);
+        }
+    }
+    InterlockedExchange(&scanner.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    std::printf("scanner: 30 encrypts and 30 decrypts to a new file, %ld temporary files held "
+                "50 ms each, %d failures\n", scanner.looks, failures);
+    EXPECT_EQ(LeftoverTemporaries(), 0);
 }
 
 TEST_F(DocumentTest, CodePage932PathsRoundTrip) {

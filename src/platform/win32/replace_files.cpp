@@ -23,9 +23,17 @@ constexpr DWORD kRenamePosixSemantics = 0x2;
 constexpr DWORD kRenameIgnoreReadOnly = 0x40;
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
-// How often, and how far apart, a rename refused because the file is open is tried again.
-constexpr int kRenameAttempts = 20;
+// How long, and how far apart, a rename refused because a file is open is tried again. On-access
+// scanners open every new file for a moment (tens of milliseconds), without sharing deleting:
+// while one holds the operation's own temporary file it cannot be renamed. Waiting for it is
+// safe: the temporary file is the operation's own and complete, and the target is checked
+// again before every attempt. Two seconds cover a scanner's look and bound a holder that stays.
+constexpr DWORD kRenameWaitMs = 2000;
 constexpr DWORD kRenamePauseMs = 5;
+
+bool RefusedAsOpen(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
 
 wchar_t* Join(const OperationFolder& folder, const NameChar* name) {
     const std::size_t length = std::wcslen(name);
@@ -155,10 +163,18 @@ Recheck OpenAgainAsDecided(const wchar_t* target, const BY_HANDLE_FILE_INFORMATI
 // through a handle of the new file made beforehand, so that it is one request right after the
 // check's handle is closed: a writer that opens the file in that moment keeps it open through
 // the rename, which is then refused, and the next check sees its write.
-Renamed RenameAfterRelease(HANDLE renamer, const wchar_t* from, const wchar_t* to,
-                           const BY_HANDLE_FILE_INFORMATION& decided, uint64_t operationLock) {
-    for (int attempt = 1; attempt <= kRenameAttempts; ++attempt) {
-        if (attempt > 1) Sleep(kRenamePauseMs);
+Renamed RenameAfterRelease(HANDLE placed, HANDLE& renamer, const wchar_t* from,
+                           const wchar_t* to, const BY_HANDLE_FILE_INFORMATION& decided,
+                           uint64_t operationLock) {
+    const ULONGLONG deadline = GetTickCount64() + kRenameWaitMs;
+    for (int attempt = 1;; ++attempt) {
+        if (attempt > 1) {
+            if (GetTickCount64() >= deadline) break;
+            Sleep(kRenamePauseMs);
+        }
+        // A scanner holding the new file without sharing deleting kept the handle from being
+        // made: it is made again once the scanner lets go.
+        if (renamer == INVALID_HANDLE_VALUE) renamer = Renamer(placed);
         bool readOnly = false;
         switch (OpenAgainAsDecided(to, decided, operationLock, &readOnly)) {
         case Recheck::Ready: break;
@@ -173,7 +189,7 @@ Renamed RenameAfterRelease(HANDLE renamer, const wchar_t* from, const wchar_t* t
             return Renamed::Done;
         const DWORD error = GetLastError();
         if (readOnly) SetFileAttributesW(to, decided.dwFileAttributes);
-        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) {
+        if (!RefusedAsOpen(error)) {
             SetLastError(error);
             return Renamed::Failed;
         }
@@ -215,8 +231,16 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
     } else if (replaced != nullptr && RenameWithPosixSemantics(placed, toFull)) {
         renamed = Renamed::Done;
     } else if (replaced == nullptr) {
-        renamed = MoveFileExW(fromFull, toFull, MOVEFILE_WRITE_THROUGH) ? Renamed::Done
-                                                                        : Renamed::Failed;
+        // A new name; the new file may be held a moment by a scanner (see kRenameWaitMs).
+        const ULONGLONG deadline = GetTickCount64() + kRenameWaitMs;
+        for (;;) {
+            if (MoveFileExW(fromFull, toFull, MOVEFILE_WRITE_THROUGH)) {
+                renamed = Renamed::Done;
+                break;
+            }
+            if (!RefusedAsOpen(GetLastError()) || GetTickCount64() >= deadline) break;
+            Sleep(kRenamePauseMs);
+        }
     } else {
         BY_HANDLE_FILE_INFORMATION decided{};
         if (GetFileInformationByHandle(replaced->held, &decided)) {
@@ -233,7 +257,8 @@ Renamed RenameInFolder(const OperationFolder& folder, const NameChar* from, cons
                                   GetFileInformationByHandle(replaced->held, &decided) != FALSE;
             HANDLE renamer = Renamer(placed);
             replaced->release(replaced->context);
-            renamed = RenameAfterRelease(renamer, fromFull, toFull, decided, replaced->operationLock);
+            renamed = RenameAfterRelease(placed, renamer, fromFull, toFull, decided,
+                                         replaced->operationLock);
             if (renamer != INVALID_HANDLE_VALUE) CloseHandle(renamer);
             // Not replaced, and nobody wrote it or took it: its own last write time back.
             if (isMarked && renamed == Renamed::Failed)
